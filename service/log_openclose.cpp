@@ -1,0 +1,20 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "pem_dbg.h"
+
+int LogNode = -1;
+
+int LogOpen() {
+    LogClose();
+    // Each start begins an empty log.
+    const int fd = open(kLogFilePath, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND, 0644);
+    if (fd < 0) return 0;
+    __atomic_store_n(&LogNode, fd, __ATOMIC_RELEASE);
+    return 1;
+}
+
+void LogClose() {
+    const int fd = __atomic_exchange_n(&LogNode, -1, __ATOMIC_ACQ_REL);
+    if (fd >= 0) close(fd);
+}

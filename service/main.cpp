@@ -1,0 +1,3 @@
+#include "pem_main.h"
+
+int main() { return PemMainRun(); }

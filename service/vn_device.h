@@ -1,0 +1,56 @@
+// The unit record: one per Varnel unit that answered a search.
+#pragma once
+
+#include <pthread.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "nic_main.h"
+#include "pem_list.h"
+
+constexpr size_t kVnRxBuffSize = 8192;
+constexpr int kVnMaxChannels = 64;
+
+struct _VN_DEVICE {
+    _DLIST Entry;
+    NicRef NicPtr;  // the NIC through which the unit answered; every frame to it goes out there
+    uint8_t Index;
+    uint8_t Mac[6];
+    uint8_t ModelName[10];
+    uint8_t TypeInfo;
+    uint8_t LinkStatus;
+    uint8_t ConnectedHostMac[6];
+    uint8_t AvailableChls;
+    uint8_t DibLengthInDW;
+    uint8_t MajorVersion;
+    uint8_t MinorVersion;
+    uint8_t TypeInfo_Mode;
+    int TypeInfo_Experiment;
+    int TypeInfo_PasswordEnable;
+    int TypeInfo_TimeSharingEnable;
+    int TypeInfo_IsMORA;
+    int TypeInfo_WithExternalEEPROM;
+
+    // DLLP reply slot, filled by the NIC receive thread.
+    uint8_t* RxBuff;
+    unsigned RxLength;
+    pthread_cond_t DllpCmdCompleteCond;
+    pthread_mutex_t DllpCmdCompleteMutex;
+
+    int IsCreateDibChannelObj;
+    int IsMappingByHost;
+    int IsConnectedByHost;
+    uint8_t PasswordRaw[32];
+
+    pthread_mutex_t HostSeqNumberMutex;
+    uint16_t HostSeqNumber;
+    pthread_mutex_t DeviceSeqNumberMutex;
+    uint16_t DeviceSeqNumberRx;
+    uint16_t DeviceSeqNumberTx;
+
+    // References held by VnList (one) and by every lookup in progress.
+    std::atomic<int> RefCount;
+};
+using PVN_DEVICE = _VN_DEVICE*;
