@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pem_dbg.h"
+#include "test_support_log.h"
+
+TEST(PemDbg, ForceFlagsAndSwitchesDecideWhatIsLogged) {
+    LogCapture cap;
+    LogEnable = 0;
+    PemDbg(0, 1, "forced %d\n", 1);
+    PemDbg(0, 0, "quiet\n");
+    LogEnable = 1;
+    PemDbg(0, 0, "enabled\n");
+    LogEnable = 0;
+    EXPECT_EQ(cap.Text(), "forced 1\nenabled\n");
+}
+
+TEST(PemDbg, LongMessagesAreCutTo8191CharactersInBothCopies) {
+    LogCapture cap;
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const int savedPrint = PemPrintFd;
+    PemPrintFd = pipeFds[1];
+    const std::string big(10000, 'x');
+    // The pipe holds 64 KiB, enough for the 8191-byte copy.
+    PemDbg(1, 1, "%s", big.c_str());
+    PemPrintFd = savedPrint;
+    close(pipeFds[1]);
+    std::string printed;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buf, sizeof(buf))) > 0) printed.append(buf, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    EXPECT_EQ(cap.Text(), std::string(8191, 'x'));
+    EXPECT_EQ(printed, std::string(8191, 'x'));
+}
+
+TEST(PemDbg, NothingIsWrittenWithoutBufferOrPrintDescriptor) {
+    {
+        LogCapture cap;
+        PemDbgBuffFree();  // as after teardown
+        PemDbg(1, 1, "after teardown\n");
+        EXPECT_EQ(cap.Text(), "");
+    }
+    // With the print descriptor switched off (daemon closed stdout), a forced print does
+    // not reach a reused descriptor 1.
+    LogCapture cap;
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const int savedStdout = dup(STDOUT_FILENO);
+    dup2(pipeFds[1], STDOUT_FILENO);
+    const int savedPrint = PemPrintFd;
+    PemPrintFd = -1;
+    PemDbg(1, 1, "logged only\n");
+    PemPrintFd = savedPrint;
+    dup2(savedStdout, STDOUT_FILENO);
+    close(savedStdout);
+    close(pipeFds[1]);
+    char c;
+    EXPECT_EQ(read(pipeFds[0], &c, 1), 0);
+    close(pipeFds[0]);
+    EXPECT_EQ(cap.Text(), "logged only\n");
+}
+
+TEST(PemDbg, ConcurrentMessagesStayWhole) {
+    LogCapture cap;
+    constexpr int kThreads = 8, kPerThread = 400;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kPerThread; ++i) PemDbg(0, 1, "thread %d message %04d %s\n", t, i, "abcdefghijklmnopqrstuvwxyz");
+        });
+    for (auto& th : threads) th.join();
+    const std::string text = cap.Text();
+    std::vector<int> next(kThreads, 0);
+    size_t pos = 0, lines = 0;
+    while (pos < text.size()) {
+        const size_t end = text.find('\n', pos);
+        ASSERT_NE(end, std::string::npos);
+        int t = -1, i = -1;
+        char tail[64] = {};
+        ASSERT_EQ(sscanf(text.substr(pos, end - pos).c_str(), "thread %d message %d %63s", &t, &i, tail), 3);
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, kThreads);
+        EXPECT_EQ(i, next[t]++);  // each thread's messages arrive whole and in its order
+        EXPECT_STREQ(tail, "abcdefghijklmnopqrstuvwxyz");
+        pos = end + 1;
+        ++lines;
+    }
+    EXPECT_EQ(lines, static_cast<size_t>(kThreads * kPerThread));
+}

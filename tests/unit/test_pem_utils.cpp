@@ -1,0 +1,26 @@
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include "pem_utils.h"
+
+namespace {
+// Milliseconds from "now" (read just before) to the deadline.
+long long DeadlineOffsetUs(unsigned ms, struct timespec* out) {
+    struct timeval before {};
+    gettimeofday(&before, nullptr);
+    PemSetTimeout(out, ms);
+    const long long deadlineUs = static_cast<long long>(out->tv_sec) * 1000000LL + out->tv_nsec / 1000;
+    return deadlineUs - (static_cast<long long>(before.tv_sec) * 1000000LL + before.tv_usec);
+}
+}  // namespace
+
+TEST(PemSetTimeout, DeadlinesAreNowPlusTimeOutWithCarry) {
+    for (unsigned ms : {0u, 1u, 999u, 1000u, 2500u, 60000u}) {
+        struct timespec ts {};
+        const long long offset = DeadlineOffsetUs(ms, &ts);
+        EXPECT_GE(offset, static_cast<long long>(ms) * 1000) << ms;
+        EXPECT_LT(offset, static_cast<long long>(ms) * 1000 + 20000) << ms;  // read of "now" inside is later
+        EXPECT_GE(ts.tv_nsec, 0) << ms;
+        EXPECT_LT(ts.tv_nsec, 1000000000L) << ms;  // the carry keeps nanoseconds below a second
+    }
+}
