@@ -15,10 +15,12 @@
 #include <unistd.h>
 
 #include <memory>
+#include <vector>
 
 #include "pem_dbg.h"
 #include "pem_lock.h"
 #include "pem_thread.h"
+#include "vn_main.h"
 
 _DLIST NicList = {&NicList, &NicList};
 int NicAmount = 0;
@@ -225,6 +227,7 @@ int NicMainRefreshList() {
         PemDbg(1, 1, "NIC getifaddrs fail, nReturn:%d\n", nReturn);
         return 0;
     }
+    std::vector<NicRef> removed;
     {
         qor::MutexLock lock(&NicListMutex);
         // Removal pass: records whose interface is gone.
@@ -234,6 +237,7 @@ int NicMainRefreshList() {
             if (!_HasPacketEntry(pList, pNic->InterfaceName)) {
                 PemListRemoveEntry(p);
                 --NicAmount;
+                removed.push_back(NicMainAddRef(pNic));
                 _FreeNicDevice(pNic);
             }
             p = next;
@@ -257,6 +261,8 @@ int NicMainRefreshList() {
         }
     }
     freeifaddrs(pList);
+    // Units found through a removed NIC never send through its closed socket again.
+    for (const NicRef& pNic : removed) VnMainDelByNic(pNic.get());
     return 1;
 }
 

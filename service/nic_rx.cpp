@@ -76,6 +76,7 @@ void NicRxHandleFrame(PNIC_DEVICE pNic, const uint8_t* pFrame, size_t Length) {
             break;
         case DLLP_CMD_DOCK_SEARCH_RESPONSE:
         case DLLP_CMD_ADVANCE_SEARCH_RESPONSE:
+            VnMainHandleSearchResponse(pNic, pFrame + 6);
             break;
         case DLLP_CMD_KEEP_ALIVE_RESPONSE:
             _ForKnownUnit(pNic, "_DllpKeepAliveResponse", pFrame);

@@ -16,6 +16,7 @@
 #include "pem_dbg.h"
 #include "vn_main.h"
 #include "vn_utils.h"
+#include "vns_service.h"
 
 _NLK_TTY_INFO NlkTtyInfo[kNlkTtyMinors] = {};
 pthread_mutex_t NlkTtyInfoMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -87,7 +88,7 @@ InitStep _ObjRegistryStep() {
 
 // Start-up in its fixed order. A failing step makes _InitProgFunc undo the steps before it in
 // reverse; _FreeProgFunc undoes all of them the same way, so both paths stay in step.
-const std::array<InitStep, 22> gInitSteps = {{
+const std::array<InitStep, 23> gInitSteps = {{
     // Debug lock and switches.
     {[]() {
          DbgVnProtocol = DbgMngIpcProtocol = DbgCtuIpcProtocol = DbgSioIpcProtocol = DbgNlkIpcProtocol = 0;
@@ -166,6 +167,8 @@ const std::array<InitStep, 22> gInitSteps = {{
          memset(CtuTcpPortActive, 0, sizeof(CtuTcpPortActive));
          pthread_mutex_destroy(&CtuTcpPortMutex);
      }},
+    // Long-running services; stopped first at teardown, before any registry is emptied.
+    {[]() { return VNsServiceStart(&VNsService); }, []() { VNsServiceStop(&VNsService); }},
 }};
 
 // Position of the unit registry step in gInitSteps.

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "nic_main.h"
+#include "vn_dib.h"
 #include "pem_list.h"
 
 constexpr size_t kVnRxBuffSize = 8192;
@@ -33,11 +34,21 @@ struct _VN_DEVICE {
     int TypeInfo_IsMORA;
     int TypeInfo_WithExternalEEPROM;
 
+    _DIB DibArray[kVnMaxChannels];
+
     // DLLP reply slot, filled by the NIC receive thread.
     uint8_t* RxBuff;
     unsigned RxLength;
     pthread_cond_t DllpCmdCompleteCond;
     pthread_mutex_t DllpCmdCompleteMutex;
+
+    pthread_t DllpGetInfoThreadHd;
+    pthread_cond_t DllpGetInfoThreadCondGo;
+    pthread_mutex_t DllpGetInfoThreadMutex;
+    pthread_attr_t DllpGetInfoThreadAttr;
+    int DllpGetInfoThreadExit;
+    int DllpGetInfoThreadSuccess;
+    int DllpGetInfoThreadRunning;  // the thread exists and has not been joined
 
     int IsCreateDibChannelObj;
     int IsMappingByHost;
@@ -49,6 +60,8 @@ struct _VN_DEVICE {
     pthread_mutex_t DeviceSeqNumberMutex;
     uint16_t DeviceSeqNumberRx;
     uint16_t DeviceSeqNumberTx;
+
+    int ReConnectJobIsDone;
 
     // References held by VnList (one) and by every lookup in progress.
     std::atomic<int> RefCount;

@@ -5,8 +5,13 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
+#include <vector>
 
+#include "pem_dbg.h"
 #include "pem_lock.h"
+#include "vn_get_info.h"
+#include "vn_utils.h"
 
 _DLIST VnList = {&VnList, &VnList};
 int VnAmount = 0;
@@ -16,7 +21,75 @@ pthread_mutex_t VnListMutexExtra = PTHREAD_MUTEX_INITIALIZER;
 namespace {
 PVN_DEVICE FromEntry(PDLIST p) { return reinterpret_cast<PVN_DEVICE>(p); }
 
+// Steps of _CreateVnDevice that have to be undone, in creation order.
+enum CreateStep { kIndex = 1, kRxBuff, kMutexes, kGetInfo };
+
+void _UndoCreate(PVN_DEVICE pVn, int stepsDone) {
+    if (stepsDone >= kGetInfo) {
+        VnGetInfoThreadDelete(pVn);
+        VnGetInfoThreadRelease(pVn);
+    }
+    if (stepsDone >= kMutexes) {
+        pthread_mutex_destroy(&pVn->HostSeqNumberMutex);
+        pthread_mutex_destroy(&pVn->DeviceSeqNumberMutex);
+        pthread_mutex_destroy(&pVn->DllpCmdCompleteMutex);
+        pthread_cond_destroy(&pVn->DllpCmdCompleteCond);
+    }
+    if (stepsDone >= kRxBuff) {
+        free(pVn->RxBuff);
+        pVn->RxBuff = nullptr;
+    }
+    if (stepsDone >= kIndex) VnIndexFree(pVn->Index);
+}
+
+int _InitMutexes(PVN_DEVICE pVn) {
+    pthread_mutex_t* mutexes[] = {&pVn->HostSeqNumberMutex, &pVn->DeviceSeqNumberMutex, &pVn->DllpCmdCompleteMutex};
+    size_t done = 0;
+    for (; done < 3; ++done)
+        if (pthread_mutex_init(mutexes[done], nullptr) != 0) break;
+    if (done == 3 && pthread_cond_init(&pVn->DllpCmdCompleteCond, nullptr) == 0) return 1;
+    while (done > 0) pthread_mutex_destroy(mutexes[--done]);
+    return 0;
+}
+
+// Fills a zeroed record; on failure undoes its own steps and returns 0.
+int _CreateVnDevice(PVN_DEVICE pVn, PNIC_DEVICE pNic, const uint8_t* pMac) {
+    PemListInit(&pVn->Entry);
+    pVn->NicPtr = NicMainAddRef(pNic);
+    memcpy(pVn->Mac, pMac, 6);
+    const int index = VnIndexAlloc();
+    if (index < 0) return 0;
+    if (index > kVnMaxUnits) {
+        // The one-byte index would collide with a present unit's.
+        VnIndexFree(index);
+        PemDbg(1, 1, "VN can't get available index\n");
+        return 0;
+    }
+    pVn->Index = static_cast<uint8_t>(index);
+    for (_DIB& dib : pVn->DibArray) dib.Uart.TtyMinorNumber = -1;
+    pVn->ReConnectJobIsDone = 1;
+    pVn->RxBuff = static_cast<uint8_t*>(calloc(kVnRxBuffSize, 1));
+    if (!pVn->RxBuff) {
+        _UndoCreate(pVn, kIndex);
+        return 0;
+    }
+    if (!_InitMutexes(pVn)) {
+        _UndoCreate(pVn, kRxBuff);
+        return 0;
+    }
+    if (!VnGetInfoThreadCreate(pVn)) {
+        _UndoCreate(pVn, kMutexes);
+        return 0;
+    }
+    return 1;
+}
+
+// Ends everything that runs on behalf of a unlinked unit. The memory stays for whoever still
+// holds a reference.
+void _StopVnDevice(PVN_DEVICE pVn) { VnGetInfoThreadDelete(pVn); }
+
 void _FreeVnDevice(PVN_DEVICE pVn) {
+    VnGetInfoThreadRelease(pVn);
     pthread_mutex_destroy(&pVn->HostSeqNumberMutex);
     pthread_mutex_destroy(&pVn->DeviceSeqNumberMutex);
     pthread_mutex_destroy(&pVn->DllpCmdCompleteMutex);
@@ -24,33 +97,105 @@ void _FreeVnDevice(PVN_DEVICE pVn) {
     free(pVn->RxBuff);
     std::unique_ptr<_VN_DEVICE> owned(pVn);
 }
+
+PVN_DEVICE _FindByMacLocked(const uint8_t* pMac) {
+    for (PDLIST p = VnList.Flink; p != &VnList; p = p->Flink)
+        if (memcmp(FromEntry(p)->Mac, pMac, 6) == 0) return FromEntry(p);
+    return nullptr;
+}
+
+VnRef _Ref(PVN_DEVICE pVn) {
+    pVn->RefCount.fetch_add(1, std::memory_order_relaxed);
+    return VnRef(pVn);
+}
+
+// Unlinks every unit the predicate selects (under VnListMutex), then stops and releases them
+// outside the lock, since stopping joins their threads.
+template <typename Pred>
+void _DelWhere(Pred pred) {
+    std::vector<PVN_DEVICE> removed;
+    {
+        qor::MutexLock lock(&VnListMutex);
+        for (PDLIST p = VnList.Flink; p != &VnList;) {
+            PDLIST next = p->Flink;
+            PVN_DEVICE pVn = FromEntry(p);
+            if (pred(pVn)) {
+                PemListRemoveEntry(p);
+                VnIndexFree(pVn->Index);
+                --VnAmount;
+                removed.push_back(pVn);
+            }
+            p = next;
+        }
+    }
+    for (PVN_DEVICE pVn : removed) {
+        _StopVnDevice(pVn);
+        VnMainRelease(pVn);
+    }
+}
+
 }  // namespace
 
 void VnMainRelease(PVN_DEVICE pVn) {
     if (pVn->RefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) _FreeVnDevice(pVn);
 }
 
+VnRef VnMainAdd(PNIC_DEVICE pNic, const uint8_t* pMac) {
+    if (!pNic || !pMac) return VnRef();
+    // Creation and insertion under one hold of VnListMutex: two receive threads that see the
+    // same unit at once make one record, and the reply to the first info request (looked up
+    // under the same mutex) always finds the record listed.
+    qor::MutexLock lock(&VnListMutex);
+    if (PVN_DEVICE existing = _FindByMacLocked(pMac)) return _Ref(existing);
+    std::unique_ptr<_VN_DEVICE> pVn(new (std::nothrow) _VN_DEVICE{});
+    if (!pVn) return VnRef();
+    pVn->RefCount.store(1);  // the list's reference
+    if (!_CreateVnDevice(pVn.get(), pNic, pMac)) return VnRef();
+    PVN_DEVICE p = pVn.release();
+    PemListInsertTail(&VnList, &p->Entry);
+    ++VnAmount;
+    return _Ref(p);
+}
+
 VnRef VnMainGetByMac(const uint8_t* pMac) {
     if (!pMac) return VnRef();
     qor::MutexLock lock(&VnListMutex);
-    for (PDLIST p = VnList.Flink; p != &VnList; p = p->Flink) {
-        PVN_DEVICE pVn = FromEntry(p);
-        if (memcmp(pVn->Mac, pMac, 6) == 0) {
-            pVn->RefCount.fetch_add(1, std::memory_order_relaxed);
-            return VnRef(pVn);
-        }
-    }
+    PVN_DEVICE pVn = _FindByMacLocked(pMac);
+    return pVn ? _Ref(pVn) : VnRef();
+}
+
+VnRef VnMainGetByIndex(uint8_t Index) {
+    qor::MutexLock lock(&VnListMutex);
+    for (PDLIST p = VnList.Flink; p != &VnList; p = p->Flink)
+        if (FromEntry(p)->Index == Index) return _Ref(FromEntry(p));
     return VnRef();
 }
 
+void VnMainDelAllWithoutMappingOrConnectedByHost() {
+    _DelWhere([](PVN_DEVICE pVn) { return pVn->IsMappingByHost == 0 && pVn->IsConnectedByHost == 0; });
+}
+
 void VnMainDelAll() {
-    qor::MutexLock lock(&VnListMutex);
-    while (!PemListEmpty(&VnList)) {
-        PDLIST p = VnList.Flink;
-        PemListRemoveEntry(p);
-        --VnAmount;
-        VnMainRelease(FromEntry(p));
+    // The list head is statically valid, so this is safe on every start-up failure path.
+    _DelWhere([](PVN_DEVICE) { return true; });
+}
+
+void VnMainDelByNic(PNIC_DEVICE pNic) {
+    _DelWhere([pNic](PVN_DEVICE pVn) {
+        return pVn->NicPtr.get() == pNic && pVn->IsMappingByHost == 0 && pVn->IsConnectedByHost == 0;
+    });
+}
+
+void VnMainUpdateInfo(PVN_DEVICE pVn) { VnGetInfoThreadTrigger(pVn); }
+
+void VnMainHandleSearchResponse(PNIC_DEVICE pNic, const uint8_t* pMac) {
+    VnRef pVn = VnMainGetByMac(pMac);
+    if (!pVn) {
+        VnMainAdd(pNic, pMac);
+        return;
     }
+    // A unit answering on a second NIC keeps the NIC of its first answer.
+    if (!pVn->IsConnectedByHost) VnMainUpdateInfo(pVn.get());
 }
 
 void VnMainDeliverReply(PVN_DEVICE pVn, const uint8_t* pFrame, size_t Length) {

@@ -1,5 +1,6 @@
 // Unit registry: VnList with its lookups. A lookup returns a counted reference, so a record
-// stays valid for its user while the periodic removal unlinks it.
+// stays valid for its user while the periodic removal unlinks it. Removing a unit unlinks it
+// and stops its threads at once; its memory goes with the last reference.
 #pragma once
 
 #include <pthread.h>
@@ -10,6 +11,9 @@
 #include "pem_ref.h"
 #include "vn_device.h"
 
+// Indices are one byte: the registry holds at most this many units at once.
+constexpr int kVnMaxUnits = 255;
+
 extern _DLIST VnList;
 extern int VnAmount;
 extern pthread_mutex_t VnListMutex;
@@ -18,8 +22,22 @@ extern pthread_mutex_t VnListMutexExtra;
 void VnMainRelease(PVN_DEVICE pVn);
 using VnRef = qor::Ref<_VN_DEVICE, VnMainRelease>;
 
+// Creates and lists a record for a unit reached through pNic; when a record for the MAC
+// already exists (another NIC's receive thread was first) that one is returned.
+VnRef VnMainAdd(PNIC_DEVICE pNic, const uint8_t* pMac);
 VnRef VnMainGetByMac(const uint8_t* pMac);
+VnRef VnMainGetByIndex(uint8_t Index);
+void VnMainDelAllWithoutMappingOrConnectedByHost();
 void VnMainDelAll();
+void VnMainUpdateInfo(PVN_DEVICE pVn);
+
+// A refresh removed pNic: units found through it that are neither mapped nor connected are
+// dropped at once (the next search finds them again through a remaining NIC). Mapped or
+// connected units keep their reference to the closed NIC record, whose sends then fail.
+void VnMainDelByNic(PNIC_DEVICE pNic);
+
+// Search response (codes 5 and 7) from pMac on pNic.
+void VnMainHandleSearchResponse(PNIC_DEVICE pNic, const uint8_t* pMac);
 
 // Stores a DLLP reply frame (Ethernet header included) in the unit's reply slot and wakes
 // the command waiting for it. Frames longer than the slot are cut to its size.
