@@ -61,7 +61,7 @@ int _CreateVnDevice(PVN_DEVICE pVn, PNIC_DEVICE pNic, const uint8_t* pMac) {
     if (index < 0) return 0;
     if (index > kVnMaxUnits) {
         // The one-byte index would collide with a present unit's.
-        VnIndexFree(index);
+        VnIndexFreeSlot(index);
         PemDbg(1, 1, "VN can't get available index\n");
         return 0;
     }

@@ -26,3 +26,9 @@ void VnIndexFree(int Index) {
     qor::MutexLock lock(&VnIndexActiveMutex);
     VnIndexActive[slot] = 0;
 }
+
+void VnIndexFreeSlot(int Slot) {
+    if (Slot <= 0 || Slot >= kVnIndexSlots) return;
+    qor::MutexLock lock(&VnIndexActiveMutex);
+    VnIndexActive[Slot] = 0;
+}

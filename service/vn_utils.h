@@ -11,3 +11,5 @@ extern pthread_mutex_t VnIndexActiveMutex;
 int VnIndexAlloc();
 // Frees the slot of the index's low byte; 0 is ignored.
 void VnIndexFree(int Index);
+// Frees exactly the slot VnIndexAlloc returned (also one above 255).
+void VnIndexFreeSlot(int Slot);

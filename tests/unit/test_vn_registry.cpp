@@ -1,0 +1,174 @@
+// The unit registry and the get-info thread, driven in-process through a NIC record whose
+// socket is closed (nothing leaves the process) and replies delivered by hand.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "pem_lock.h"
+#include "test_support_log.h"
+#include "vn_get_info.h"
+#include "vn_main.h"
+#include "vn_utils.h"
+
+namespace {
+
+struct FakeNic {
+    PNIC_DEVICE nic = new _NIC_DEVICE{};
+    FakeNic() {
+        nic->Sock = -1;
+        nic->RefCount.store(1);
+        nic->TxMutexInit = 1;
+        pthread_mutex_init(&nic->TxMutex, nullptr);
+        snprintf(nic->InterfaceName, sizeof(nic->InterfaceName), "fake0");
+    }
+    ~FakeNic() { NicMainRelease(nic); }
+};
+
+std::array<uint8_t, 6> Mac(uint8_t last) { return {0x00, 0x11, 0x22, 0x33, 0x44, last}; }
+
+// An ACU response frame carrying a unit header and `channels` UART DIBs.
+std::vector<uint8_t> AcuFrame(const uint8_t* mac, uint8_t code, uint8_t returnCode, uint8_t lengthByte, int channels) {
+    std::vector<uint8_t> f(14 + 4 + 28, 0);
+    memcpy(f.data() + 6, mac, 6);
+    f[12] = 0xD4;
+    f[13] = 0x1F;
+    f[14] = 0x20;
+    f[15] = code;
+    f[16] = returnCode;
+    f[17] = lengthByte;
+    f[18 + 24] = static_cast<uint8_t>(channels);
+    for (int i = 0; i < channels; ++i) {
+        const uint8_t dib[8] = {static_cast<uint8_t>(i + 1), 1, 2, 2, 0, 1, 0, 1};
+        f.insert(f.end(), dib, dib + 8);
+    }
+    return f;
+}
+
+template <typename F>
+bool WaitFor(F cond, int ms = 2000) {
+    for (int i = 0; i < ms / 5; ++i) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return cond();
+}
+
+struct Registry : ::testing::Test {
+    LogCapture cap;
+    FakeNic fake;
+    ~Registry() override {
+        VnMainDelAll();
+        memset(VnIndexActive, 0, sizeof(VnIndexActive));
+    }
+};
+
+}  // namespace
+
+TEST_F(Registry, LowestFreeIndexAndOneRecordPerMac) {
+    auto a = Mac(1), b = Mac(2);
+    VnRef ua = VnMainAdd(fake.nic, a.data());
+    ASSERT_TRUE(ua);
+    EXPECT_EQ(ua->Index, 1);
+    EXPECT_EQ(VnMainAdd(fake.nic, a.data()).get(), ua.get());  // same MAC, same record
+    VnRef ub = VnMainAdd(fake.nic, b.data());
+    EXPECT_EQ(ub->Index, 2);
+    EXPECT_EQ(VnAmount, 2);
+    EXPECT_EQ(VnMainGetByIndex(2).get(), ub.get());
+    EXPECT_EQ(ua->DibArray[63].Uart.TtyMinorNumber, -1);
+    EXPECT_EQ(ua->ReConnectJobIsDone, 1);
+    ua.reset();
+    ub.reset();
+    VnMainDelAllWithoutMappingOrConnectedByHost();
+    EXPECT_EQ(VnAmount, 0);
+    EXPECT_FALSE(VnMainGetByMac(a.data()));
+    EXPECT_EQ(VnMainAdd(fake.nic, b.data())->Index, 1);  // index 1 again once freed
+}
+
+TEST_F(Registry, MappedOrConnectedUnitsSurviveThePeriodicRemoval) {
+    auto a = Mac(1), b = Mac(2), c = Mac(3);
+    VnMainAdd(fake.nic, a.data())->IsMappingByHost = 1;
+    VnMainAdd(fake.nic, b.data())->IsConnectedByHost = 1;
+    VnMainAdd(fake.nic, c.data());
+    VnMainDelAllWithoutMappingOrConnectedByHost();
+    EXPECT_TRUE(VnMainGetByMac(a.data()));
+    EXPECT_TRUE(VnMainGetByMac(b.data()));
+    EXPECT_FALSE(VnMainGetByMac(c.data()));
+    EXPECT_EQ(VnAmount, 2);
+    VnMainDelByNic(fake.nic);  // a removed NIC takes only free units with it
+    EXPECT_EQ(VnAmount, 2);
+}
+
+TEST_F(Registry, IndexTableRefusesPastOneByte) {
+    for (int i = 1; i <= kVnMaxUnits; ++i) VnIndexActive[i] = 1;
+    auto a = Mac(9);
+    EXPECT_FALSE(VnMainAdd(fake.nic, a.data()));
+    EXPECT_EQ(VnIndexActive[256], 0);  // the over-range index was given back
+    EXPECT_NE(cap.Text().find("VN can't get available index\n"), std::string::npos);
+}
+
+TEST_F(Registry, GetInfoThreadDecodesTheReplyAndEndsOnFatalAnswers) {
+    auto a = Mac(1);
+    VnRef u = VnMainAdd(fake.nic, a.data());
+    ASSERT_TRUE(u);
+    // The first pass starts at once; it waits for the reply we deliver here.
+    auto frame = AcuFrame(a.data(), 18, 1, 0xFF, 3);
+    ASSERT_TRUE(WaitFor([&] {
+        VnMainDeliverReply(u.get(), frame.data(), frame.size());
+        return u->DllpGetInfoThreadSuccess == 1;
+    }));
+    EXPECT_EQ(u->AvailableChls, 3);
+    EXPECT_EQ(VnGetChannelType(u.get(), 2), 1);
+
+    // Return code 0 is not decoded; the thread stays for the next trigger.
+    // A reply that is not an ACU response ends the thread; triggers and delete then return.
+    auto bad = AcuFrame(a.data(), 3, 0, 0, 0);
+    VnMainUpdateInfo(u.get());
+    ASSERT_TRUE(WaitFor([&] {
+        VnMainDeliverReply(u.get(), bad.data(), bad.size());
+        return cap.Text().find("get info thd, CmdCode:x03 not ACU response") != std::string::npos;
+    }));
+    VnMainUpdateInfo(u.get());
+    VnMainUpdateInfo(u.get());
+    const auto start = std::chrono::steady_clock::now();
+    u.reset();
+    VnMainDelAll();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+TEST_F(Registry, LookupsStayValidWhileRecordsAreRemoved) {
+    // Readers hold references while the remover unlinks and re-creates units; ASan/TSan
+    // builds turn any use of a freed record into a failure.
+    std::atomic<bool> stop{false};
+    std::atomic<long> hits{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t)
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                for (uint8_t last = 1; last <= 4; ++last) {
+                    auto m = Mac(last);
+                    VnRef u = VnMainGetByMac(m.data());
+                    if (!u) continue;
+                    VnMainDeliverReply(u.get(), m.data(), 6);
+                    VnMainUpdateInfo(u.get());
+                    if (memcmp(u->Mac, m.data(), 6) == 0) hits.fetch_add(1);
+                }
+            }
+        });
+    for (int round = 0; round < 6; ++round) {
+        for (uint8_t last = 1; last <= 4; ++last) {
+            auto m = Mac(last);
+            VnMainAdd(fake.nic, m.data());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        VnMainDelAllWithoutMappingOrConnectedByHost();
+    }
+    stop = true;
+    for (auto& r : readers) r.join();
+    EXPECT_GT(hits.load(), 0);
+    EXPECT_EQ(VnAmount, 0);
+}
