@@ -47,7 +47,7 @@ struct _VN_DEVICE {
     pthread_mutex_t DllpGetInfoThreadMutex;
     pthread_attr_t DllpGetInfoThreadAttr;
     int DllpGetInfoThreadExit;
-    int DllpGetInfoThreadSuccess;
+    std::atomic<int> DllpGetInfoThreadSuccess;  // read by other threads without the trigger mutex
     int DllpGetInfoThreadRunning;  // the thread exists and has not been joined
 
     int IsCreateDibChannelObj;
