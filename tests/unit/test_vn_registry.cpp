@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <tuple>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "test_support_log.h"
 #include "vn_get_info.h"
 #include "vn_main.h"
+#include "vn_mng_query.h"
 #include "vn_utils.h"
 
 namespace {
@@ -171,4 +174,57 @@ TEST_F(Registry, LookupsStayValidWhileRecordsAreRemoved) {
     for (auto& r : readers) r.join();
     EXPECT_GT(hits.load(), 0);
     EXPECT_EQ(VnAmount, 0);
+}
+
+TEST_F(Registry, QueriesListInformedUnitsByIndexAndNeverOverrunTheBuffer) {
+    auto a = Mac(1), b = Mac(2), c = Mac(3);
+    VnRef ua = VnMainAdd(fake.nic, a.data());
+    VnRef ub = VnMainAdd(fake.nic, b.data());
+    VnRef uc = VnMainAdd(fake.nic, c.data());
+    // b is not informed yet; c has two UARTs and is mapped; a has no channels.
+    for (const auto& [u, mac, n] : {std::tuple{ua.get(), a.data(), 0}, std::tuple{uc.get(), c.data(), 2}}) {
+        auto frame = AcuFrame(mac, 18, 1, 0xFF, n);
+        ASSERT_TRUE(WaitFor([&] {
+            VnMainDeliverReply(u, frame.data(), frame.size());
+            return u->DllpGetInfoThreadSuccess == 1;
+        }));
+    }
+    ua->AvailableChls = 0;
+    uint8_t buf[8192];
+    size_t len = 0;
+    EXPECT_EQ(VnMainSearchByAllNic(buf, sizeof(buf), &len), 0);
+    ASSERT_EQ(len, 28u);  // only the unit with channels is listed
+    EXPECT_EQ(0, memcmp(buf, c.data(), 6));
+    EXPECT_EQ(buf[25], 2);
+
+    EXPECT_EQ(VnMainGetSpecificVnDetailInfo(a.data(), buf, sizeof(buf), &len), 0);
+    EXPECT_EQ(len, 36u);  // a unit without channels
+    EXPECT_EQ(VnMainGetSpecificVnDetailInfo(c.data(), buf, sizeof(buf), &len), 0);
+    ASSERT_EQ(len, 36u + 2 * (6 + 4));
+    EXPECT_EQ(buf[36], 1);      // ChlNumber
+    EXPECT_EQ(buf[36 + 1], 1);  // UART
+    EXPECT_EQ(buf[36 + 5], 4);  // extra data length
+    auto unknown = Mac(0x77);
+    EXPECT_EQ(VnMainGetSpecificVnDetailInfo(unknown.data(), buf, sizeof(buf), &len), 32);
+    EXPECT_EQ(len, 0u);
+
+    const uint8_t noNic[6] = {9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(VnMainSearchBySpecificNic(noNic, buf, sizeof(buf), &len), 16);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(VnMainSearchBySpecificNic(nullptr, buf, sizeof(buf), &len), 1);
+
+    uc->IsMappingByHost = 1;
+    uc->DibArray[0].Uart.TtyMinorNumber = 5;
+    EXPECT_EQ(VnMainGetAllMappingInfoMappedByHost(buf, sizeof(buf), &len), 0);
+    ASSERT_EQ(len, 7u + 4u);
+    EXPECT_EQ((std::vector<uint8_t>(buf + 6, buf + 11)), (std::vector<uint8_t>{2, 1, 5, 2, 0xFF}));
+
+    // A buffer too small for the next whole record gets none of it, and nothing past its end.
+    uint8_t small[40];
+    memset(small, 0xEE, sizeof(small));
+    EXPECT_EQ(VnMainGetSpecificVnDetailInfo(c.data(), small, 37, &len), 0);
+    EXPECT_EQ(len, 36u);
+    EXPECT_EQ(small[37], 0xEE);
+    EXPECT_EQ(VnMainSearchByAllNic(small, 27, &len), 0);
+    EXPECT_EQ(len, 0u);
 }
