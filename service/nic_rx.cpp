@@ -6,7 +6,9 @@
 #include "nic_main.h"
 #include "pem_dbg.h"
 #include "vn_link_frame.h"
+#include "vn_keep_alive.h"
 #include "vn_main.h"
+#include "vn_tlp_stream.h"
 
 namespace {
 
@@ -32,13 +34,19 @@ void _DeliverReply(PNIC_DEVICE pNic, const char* pHandler, const uint8_t* pFrame
     VnMainDeliverReply(pVn.get(), pFrame, Length);
 }
 
-// Frames for a known unit whose handler arrives with the link stream and keep-alive
-// modules; until then an unknown sender is reported as such and the frame is dropped.
-void _ForKnownUnit(PNIC_DEVICE pNic, const char* pHandler, const uint8_t* pFrame) {
+// Frames for a known unit: the handler runs with a reference that keeps the record valid.
+template <typename Handler>
+void _ForKnownUnit(PNIC_DEVICE pNic, const char* pHandler, const uint8_t* pFrame, Handler handler) {
     const uint8_t* src = pFrame + 6;
     VnRef pVn = VnMainGetByMac(src);
-    if (!pVn) _LogUnknownVn(pNic, pHandler, src);
+    if (!pVn) {
+        _LogUnknownVn(pNic, pHandler, src);
+        return;
+    }
+    handler(pVn.get());
 }
+
+uint16_t _DllpSeq(const uint8_t* pFrame) { return static_cast<uint16_t>(((pFrame[16] & 3) << 8) | pFrame[17]); }
 
 void _HandleRx(PNIC_DEVICE pNic) {
     memset(pNic->RxBuff, 0, kNicBuffSize);
@@ -57,7 +65,9 @@ void NicRxHandleFrame(PNIC_DEVICE pNic, const uint8_t* pFrame, size_t Length) {
     const uint8_t packetType = pFrame[14];
     const uint8_t cmd = pFrame[15] & 0x1F;
     if (packetType == kPacketTypeTlp) {
-        _ForKnownUnit(pNic, "_TlpResponse", pFrame);
+        _ForKnownUnit(pNic, "_TlpResponse", pFrame, [&](PVN_DEVICE pVn) {
+            VnTlpStreamIn(pVn, pFrame + kEthHeaderLength, static_cast<int>(Length - kEthHeaderLength));
+        });
         return;
     }
     if (packetType != kPacketTypeDllp) {
@@ -66,10 +76,12 @@ void NicRxHandleFrame(PNIC_DEVICE pNic, const uint8_t* pFrame, size_t Length) {
     }
     switch (cmd) {
         case DLLP_CMD_ACK:
-            _ForKnownUnit(pNic, "_DllpAck", pFrame);
+            if (Length < kEthHeaderLength + kDllpLength) return;
+            _ForKnownUnit(pNic, "_DllpAck", pFrame, [&](PVN_DEVICE pVn) { VnDllpAckFromVN(pVn, _DllpSeq(pFrame)); });
             break;
         case DLLP_CMD_NAK:
-            _ForKnownUnit(pNic, "_DllpNak", pFrame);
+            if (Length < kEthHeaderLength + kDllpLength) return;
+            _ForKnownUnit(pNic, "_DllpNak", pFrame, [&](PVN_DEVICE pVn) { VnDllpNakFromVN(pVn, _DllpSeq(pFrame)); });
             break;
         case DLLP_CMD_DOCK_CONNECT_RESPONSE:
             _DeliverReply(pNic, "_DllpDockConnectResponse", pFrame, Length);
@@ -79,7 +91,7 @@ void NicRxHandleFrame(PNIC_DEVICE pNic, const uint8_t* pFrame, size_t Length) {
             VnMainHandleSearchResponse(pNic, pFrame + 6);
             break;
         case DLLP_CMD_KEEP_ALIVE_RESPONSE:
-            _ForKnownUnit(pNic, "_DllpKeepAliveResponse", pFrame);
+            _ForKnownUnit(pNic, "_DllpKeepAliveResponse", pFrame, VnDllpResponseKeepAlive);
             break;
         case DLLP_CMD_ADVANCE_CONNECT_RESPONSE:
             _DeliverReply(pNic, "_DllpAdvanceConnectResponse", pFrame, Length);
@@ -91,7 +103,7 @@ void NicRxHandleFrame(PNIC_DEVICE pNic, const uint8_t* pFrame, size_t Length) {
             _DeliverReply(pNic, "_DllpAcuResponse", pFrame, Length);
             break;
         case DLLP_CMD_KEEP_ALIVE_TIMEOUT:
-            _ForKnownUnit(pNic, "_DllpKeepAliveTimeout", pFrame);
+            _ForKnownUnit(pNic, "_DllpKeepAliveTimeout", pFrame, VnDllpResponseKeepAliveTimeout);
             break;
         default:
             break;

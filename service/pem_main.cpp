@@ -13,13 +13,12 @@
 
 #include "cfg_check_dir.h"
 #include "nic_main.h"
+#include "nlk_tty_info.h"
 #include "pem_dbg.h"
 #include "vn_main.h"
 #include "vn_utils.h"
 #include "vns_service.h"
 
-_NLK_TTY_INFO NlkTtyInfo[kNlkTtyMinors] = {};
-pthread_mutex_t NlkTtyInfoMutex = PTHREAD_MUTEX_INITIALIZER;
 int CtuTcpPortActive[kCtuTcpPorts] = {};
 pthread_mutex_t CtuTcpPortMutex = PTHREAD_MUTEX_INITIALIZER;
 volatile sig_atomic_t _running = 1;
@@ -88,7 +87,7 @@ InitStep _ObjRegistryStep() {
 
 // Start-up in its fixed order. A failing step makes _InitProgFunc undo the steps before it in
 // reverse; _FreeProgFunc undoes all of them the same way, so both paths stay in step.
-const std::array<InitStep, 23> gInitSteps = {{
+const std::array<InitStep, 24> gInitSteps = {{
     // Debug lock and switches.
     {[]() {
          DbgVnProtocol = DbgMngIpcProtocol = DbgCtuIpcProtocol = DbgSioIpcProtocol = DbgNlkIpcProtocol = 0;
@@ -100,6 +99,11 @@ const std::array<InitStep, 23> gInitSteps = {{
     {[]() { return PemDbgBuffAlloc(); }, []() { PemDbgBuffFree(); }},
     {[]() { return LogOpen(); }, []() { LogClose(); }},
     {[]() { return CfgDirCheck(); }, nullptr},
+    {[]() {
+         NlkTtyDeleteDeviceNodeAll();
+         return 1;
+     },
+     nullptr},
     // TTY minor table.
     {[]() {
          memset(NlkTtyInfo, 0, sizeof(NlkTtyInfo));
@@ -171,8 +175,6 @@ const std::array<InitStep, 23> gInitSteps = {{
     {[]() { return VNsServiceStart(&VNsService); }, []() { VNsServiceStop(&VNsService); }},
 }};
 
-// Position of the unit registry step in gInitSteps.
-constexpr size_t kVnRegistryStep = 8;
 const InitStep& _Step(size_t i) { return gInitSteps[i]; }
 
 size_t gStepsDone = 0;
@@ -190,10 +192,10 @@ int _InitProgFunc() {
     gStepsDone = 0;
     for (size_t i = 0; i < gInitSteps.size(); ++i) {
         if (!_Step(i).Init()) {
-            // The unit registry is emptied whatever step failed; its list is always valid.
-            const bool registryStepDone = gStepsDone > kVnRegistryStep;
+            // The unit registry is emptied whatever step failed: its list head and mutex are
+            // valid from program start, and emptying it twice is harmless.
+            VnMainDelAll();
             _UndoSteps();
-            if (!registryStepDone) VnMainDelAll();
             return 0;
         }
         gStepsDone = i + 1;

@@ -11,14 +11,6 @@
 constexpr const char* kServiceVersion = "1.0.15.0";
 constexpr const char* kPidFilePath = "/var/run/qorservice.pid";
 
-struct _NLK_TTY_INFO {
-    int IsMaping;
-    unsigned char DibChlNumber;
-    uint8_t VnMac[6];
-};
-constexpr int kNlkTtyMinors = 256;
-extern _NLK_TTY_INFO NlkTtyInfo[kNlkTtyMinors];
-extern pthread_mutex_t NlkTtyInfoMutex;
 
 // One channel-object registry: a list, its count and its mutex.
 struct _OBJ_REGISTRY {

@@ -51,8 +51,8 @@ struct _VN_DEVICE {
     int DllpGetInfoThreadRunning;  // the thread exists and has not been joined
 
     int IsCreateDibChannelObj;
-    int IsMappingByHost;
-    int IsConnectedByHost;
+    std::atomic<int> IsMappingByHost;
+    std::atomic<int> IsConnectedByHost;
     uint8_t PasswordRaw[32];
 
     pthread_mutex_t HostSeqNumberMutex;
@@ -61,7 +61,26 @@ struct _VN_DEVICE {
     uint16_t DeviceSeqNumberRx;
     uint16_t DeviceSeqNumberTx;
 
-    int ReConnectJobIsDone;
+    // Keep-alive thread, counters and the reconnect or teardown job.
+    pthread_t DllpKeepAliveThreadHd;
+    pthread_cond_t DllpKeepAliveThreadCondExit;
+    pthread_mutex_t DllpKeepAliveThreadMutex;
+    pthread_attr_t DllpKeepAliveThreadAttr;
+    int DllpKeepAliveThreadExit;      // set under DllpKeepAliveThreadMutex
+    int DllpKeepAliveThreadRunning;   // at most one keep-alive thread per record
+    unsigned DllpKeepAliveCnt;
+    unsigned DllpKeepAliveCntReset;
+    pthread_mutex_t DllpKeepAliveCntMutex;
+    struct timeval DllpKeepAliveT1;
+    std::atomic<unsigned> DllpKeepAliveTryReConnectCnt;
+    pthread_t JobThreadHd;
+    std::atomic<int> ReConnectJobIsDone;  // 1 while no reconnect or teardown job runs
+    int JobThreadJoinable;                // a finished or running job still to be joined
+
+    // TLPs sent and not yet acknowledged, oldest first.
+    _DLIST TlpRetransmissionPacketList;
+    unsigned TlpRetransmissionPacketAmount;
+    pthread_mutex_t TlpRetransmissionPacketListMutex;
 
     // References held by VnList (one) and by every lookup in progress.
     std::atomic<int> RefCount;

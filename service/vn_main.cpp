@@ -11,6 +11,9 @@
 #include "pem_dbg.h"
 #include "pem_lock.h"
 #include "vn_get_info.h"
+#include "vn_keep_alive.h"
+#include "vn_tlp_stream.h"
+#include "vn_unit_services.h"
 #include "vn_utils.h"
 
 _DLIST VnList = {&VnList, &VnList};
@@ -22,13 +25,15 @@ namespace {
 PVN_DEVICE FromEntry(PDLIST p) { return reinterpret_cast<PVN_DEVICE>(p); }
 
 // Steps of _CreateVnDevice that have to be undone, in creation order.
-enum CreateStep { kIndex = 1, kRxBuff, kMutexes, kGetInfo };
+enum CreateStep { kIndex = 1, kRxBuff, kMutexes, kQueue, kKeepAlive, kGetInfo };
 
 void _UndoCreate(PVN_DEVICE pVn, int stepsDone) {
     if (stepsDone >= kGetInfo) {
         VnGetInfoThreadDelete(pVn);
         VnGetInfoThreadRelease(pVn);
     }
+    if (stepsDone >= kKeepAlive) VnKeepAliveRelease(pVn);
+    if (stepsDone >= kQueue) pthread_mutex_destroy(&pVn->TlpRetransmissionPacketListMutex);
     if (stepsDone >= kMutexes) {
         pthread_mutex_destroy(&pVn->HostSeqNumberMutex);
         pthread_mutex_destroy(&pVn->DeviceSeqNumberMutex);
@@ -77,18 +82,35 @@ int _CreateVnDevice(PVN_DEVICE pVn, PNIC_DEVICE pNic, const uint8_t* pMac) {
         _UndoCreate(pVn, kRxBuff);
         return 0;
     }
-    if (!VnGetInfoThreadCreate(pVn)) {
+    if (!VnTlpQueueInit(pVn)) {
         _UndoCreate(pVn, kMutexes);
+        return 0;
+    }
+    if (!VnKeepAliveInit(pVn)) {
+        _UndoCreate(pVn, kQueue);
+        return 0;
+    }
+    if (!VnGetInfoThreadCreate(pVn)) {
+        _UndoCreate(pVn, kKeepAlive);
         return 0;
     }
     return 1;
 }
 
-// Ends everything that runs on behalf of a unlinked unit. The memory stays for whoever still
-// holds a reference.
-void _StopVnDevice(PVN_DEVICE pVn) { VnGetInfoThreadDelete(pVn); }
+// Ends everything that runs on behalf of an unlinked unit: its keep-alive thread (also an
+// idle one left after a loss), its get-info thread and its servers. The memory stays for
+// whoever still holds a reference.
+void _StopVnDevice(PVN_DEVICE pVn) {
+    VnKeepAliveThreadDelete(pVn);
+    VnGetInfoThreadDelete(pVn);
+    if (VnUnitServices.SioServerStop) VnUnitServices.SioServerStop(pVn);
+    if (VnUnitServices.CtuServerStop) VnUnitServices.CtuServerStop(pVn);
+}
 
 void _FreeVnDevice(PVN_DEVICE pVn) {
+    VnTlpQueueFreeRetransmissionList(pVn);
+    pthread_mutex_destroy(&pVn->TlpRetransmissionPacketListMutex);
+    VnKeepAliveRelease(pVn);
     VnGetInfoThreadRelease(pVn);
     pthread_mutex_destroy(&pVn->HostSeqNumberMutex);
     pthread_mutex_destroy(&pVn->DeviceSeqNumberMutex);

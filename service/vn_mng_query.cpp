@@ -10,6 +10,7 @@
 #include "pem_lock.h"
 #include "qor_wire.h"
 #include "vn_main.h"
+#include "vn_unit_services.h"
 
 namespace {
 
@@ -111,10 +112,10 @@ uint16_t _DetailInfo(PVN_DEVICE pVn, uint8_t* pBuff, size_t BuffLength, size_t* 
 
 }  // namespace
 
-void VnMainGetTcpPorts(PVN_DEVICE, uint32_t* pCtuTcpPort, uint32_t* pSioTcpPort) {
-    // No configuration or channel server exists for a unit yet.
+void VnMainGetTcpPorts(PVN_DEVICE pVn, uint32_t* pCtuTcpPort, uint32_t* pSioTcpPort) {
     *pCtuTcpPort = 0;
     *pSioTcpPort = 0;
+    if (VnUnitServices.GetTcpPorts) VnUnitServices.GetTcpPorts(pVn, pCtuTcpPort, pSioTcpPort);
 }
 
 uint16_t VnMainSearchByAllNic(uint8_t* pBuff, size_t BuffLength, size_t* pReturnLength) {

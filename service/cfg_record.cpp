@@ -1,0 +1,111 @@
+#include "cfg_record.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cfg_check_dir.h"
+#include "pem_dbg.h"
+
+namespace {
+
+bool _Exists(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0;
+}
+
+int _HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+int _Del(PVN_DEVICE pVn, const char* dir, const char* what) {
+    char path[96];
+    CfgRecordPath(path, sizeof(path), dir, pVn->Mac);
+    const uint8_t* m = pVn->Mac;
+    if (!_Exists(path)) {
+        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, not exist\n", m[3], m[4], m[5], what);
+        return 1;
+    }
+    if (unlink(path) != 0) {
+        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, del FAIL, errno:%d\n", m[3], m[4], m[5], what, errno);
+        return 0;
+    }
+    return 1;
+}
+
+// Writes the 32 inverted password bytes one at a time; 0 at the first byte not written.
+int _WritePassword(PVN_DEVICE pVn, bool isAdd) {
+    char path[96];
+    CfgRecordPath(path, sizeof(path), kCfgConnectDir, pVn->Mac);
+    const uint8_t* m = pVn->Mac;
+    const bool existed = _Exists(path);
+    FILE* f = fopen(path, "wb");
+    if (!f) {
+        if (!isAdd)
+            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, write password, open FAIL, errno:%d\n", m[3], m[4], m[5], errno);
+        else if (existed)
+            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, add connect config, open FAIL, errno:%d\n", m[3], m[4], m[5],
+                   errno);
+        else
+            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, add connect config, create FAIL, errno:%d\n", m[3], m[4], m[5],
+                   errno);
+        return 0;
+    }
+    int ok = 1;
+    for (size_t i = 0; i < kCfgPasswordLength && ok; ++i)
+        if (fputc(static_cast<uint8_t>(~pVn->PasswordRaw[i]), f) == EOF) ok = 0;
+    if (fclose(f) != 0) ok = 0;
+    return ok;
+}
+
+}  // namespace
+
+void CfgRecordPath(char* pOut, size_t Size, const char* pDir, const uint8_t* m) {
+    snprintf(pOut, Size, "%s/%02x%02x%02x%02x%02x%02x", pDir, m[0], m[1], m[2], m[3], m[4], m[5]);
+}
+
+int CfgParseRecordName(const char* pName, uint8_t* pMac) {
+    if (strlen(pName) != 12) return 0;
+    for (int i = 0; i < 6; ++i) {
+        const int hi = _HexDigit(pName[2 * i]), lo = _HexDigit(pName[2 * i + 1]);
+        if (hi < 0 || lo < 0) return 0;
+        pMac[i] = static_cast<uint8_t>((hi << 4) | lo);
+    }
+    return 1;
+}
+
+int CfgMappingAdd(PVN_DEVICE pVn) {
+    char path[96];
+    CfgRecordPath(path, sizeof(path), kCfgMappingDir, pVn->Mac);
+    if (_Exists(path)) return 1;
+    FILE* f = fopen(path, "w");
+    if (!f) {
+        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, add mapping config, create FAIL, errno:%d\n", pVn->Mac[3], pVn->Mac[4],
+               pVn->Mac[5], errno);
+        return 0;
+    }
+    fclose(f);
+    return 1;
+}
+
+int CfgMappingDel(PVN_DEVICE pVn) { return _Del(pVn, kCfgMappingDir, "mapping"); }
+int CfgConnectDel(PVN_DEVICE pVn) { return _Del(pVn, kCfgConnectDir, "connect"); }
+int CfgConnectAdd(PVN_DEVICE pVn) { return _WritePassword(pVn, true); }
+int CfgConnectWritePassword(PVN_DEVICE pVn) { return _WritePassword(pVn, false); }
+
+int CfgConnectRead(const char* pPath, uint8_t* pPasswordRaw) {
+    FILE* f = fopen(pPath, "rb");
+    if (!f) return 0;
+    uint8_t stored[kCfgPasswordLength];
+    memset(stored, 0xFF, sizeof(stored));
+    const size_t n = fread(stored, 1, sizeof(stored), f);
+    (void)n;  // a short file leaves its missing bytes at 0xFF
+    fclose(f);
+    for (size_t i = 0; i < kCfgPasswordLength; ++i) pPasswordRaw[i] = static_cast<uint8_t>(~stored[i]);
+    return 1;
+}
