@@ -1,0 +1,79 @@
+// Starting the daemon inside a lab and observing what it cannot print: its exit status after
+// it forked away, and its system-log messages.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "qor_lab.h"
+
+namespace qortest {
+
+// Receives what syslog() sends inside the lab: a datagram socket bound at /dev/log (the lab's
+// /dev is private). Messages look like "<30>Dec  6 18:22:00 qorservice[12]: text".
+class SyslogSink {
+public:
+    explicit SyslogSink(std::string path = "/dev/log");
+    ~SyslogSink();
+    SyslogSink(const SyslogSink&) = delete;
+    SyslogSink& operator=(const SyslogSink&) = delete;
+
+    // The first message (received before or during the wait) that contains needle.
+    std::optional<std::string> WaitFor(const std::string& needle, Clock::duration timeout);
+    // Everything received so far.
+    const std::vector<std::string>& Messages();
+
+private:
+    void Drain(Clock::duration timeout);
+
+    std::string path_;
+    UniqueFd fd_;
+    std::vector<std::string> messages_;
+};
+
+// The daemon started as a service manager would: its first process prints the version,
+// forks and exits, and the daemon goes on in the background. The test process is made a
+// child subreaper, so the orphaned daemon becomes its child and its exit status can be read.
+class DaemonProcess {
+public:
+    explicit DaemonProcess(std::string path);
+    ~DaemonProcess();  // stops a daemon that is still running (SIGTERM, then SIGKILL)
+    DaemonProcess(const DaemonProcess&) = delete;
+    DaemonProcess& operator=(const DaemonProcess&) = delete;
+
+    // Starts the binary and waits for its first process to exit. False when that process did
+    // not exit within the timeout or no forked daemon could be found; see Error().
+    bool Start(Clock::duration timeout = 10s);
+
+    pid_t Pid() const { return pid_; }
+    int LauncherStatus() const { return launcherStatus_; }   // exit status of the first process
+    const std::string& Stdout() const { return stdout_; }     // what it printed before forking
+    const std::string& Error() const { return error_; }
+
+    bool Running();
+    bool Signal(int sig) const;
+    // Exit status of the daemon (128 + signal when killed); nullopt if still running.
+    std::optional<int> WaitExit(Clock::duration timeout);
+
+    // Where the sanitizer runtimes of the daemon write their reports (its stderr is closed).
+    static constexpr const char* kSanitizerLogPrefix = "/var/log/qorservice-sanitizer";
+    // Text of all sanitizer reports written in the lab, empty when there are none.
+    static std::string SanitizerReports();
+
+private:
+    std::string path_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int exitStatus_ = -1;
+    int launcherStatus_ = -1;
+    std::string stdout_;
+    std::string error_;
+};
+
+// Status in shell convention: exit code, or 128 + signal number.
+int DecodeWaitStatus(int status);
+
+}  // namespace qortest

@@ -1,0 +1,234 @@
+#include "qor_lab.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace qortest {
+
+namespace {
+
+std::vector<std::string> SplitEnv(const char* name) {
+    std::vector<std::string> out;
+    const char* value = getenv(name);
+    if (!value) return out;
+    std::istringstream in(value);
+    for (std::string word; in >> word;) out.push_back(word);
+    return out;
+}
+
+std::vector<pid_t> PidsFromEnv(const char* name) {
+    std::vector<pid_t> out;
+    for (const auto& word : SplitEnv(name)) out.push_back(static_cast<pid_t>(std::stol(word)));
+    return out;
+}
+
+std::string Errno(const std::string& what) { return what + ": " + strerror(errno); }
+
+}  // namespace
+
+LabInfo LabInfo::FromEnv() {
+    LabInfo lab;
+    lab.Veths = SplitEnv("QORLAB_VETHS");
+    lab.PeerIfs = SplitEnv("QORLAB_PEER_IFS");
+    lab.PeerPids = PidsFromEnv("QORLAB_PEER_PIDS");
+    const auto bridge = PidsFromEnv("QORLAB_BRIDGE_PID");
+    lab.BridgePid = bridge.empty() ? 0 : bridge.front();
+    lab.UnitIfs = SplitEnv("QORLAB_UNIT_IFS");
+    lab.UnitPids = PidsFromEnv("QORLAB_UNIT_PIDS");
+    return lab;
+}
+
+bool InLab() {
+    const char* flag = getenv("QORLAB");
+    if (!flag || strcmp(flag, "1") != 0) return false;
+    // PID 1 of a lab is "bash .../qorlab --inner ..."; on the machine it is the init system.
+    const auto cmdline = ReadFile("/proc/1/cmdline");
+    if (!cmdline) return false;
+    return cmdline->find("qorlab") != std::string::npos && cmdline->find("--inner") != std::string::npos;
+}
+
+void RunInNetns(pid_t nsPid, const std::function<void()>& fn) {
+    std::string error;
+    // setns(CLONE_NEWNET) changes only the calling thread, so a short-lived thread keeps the
+    // test's own threads where they are.
+    std::thread worker([&]() {
+        const std::string path = "/proc/" + std::to_string(nsPid) + "/ns/net";
+        UniqueFd ns(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!ns) {
+            error = Errno("open " + path);
+            return;
+        }
+        if (setns(ns.get(), CLONE_NEWNET) != 0) {
+            error = Errno("setns " + path);
+            return;
+        }
+        try {
+            fn();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    });
+    worker.join();
+    if (!error.empty()) throw std::runtime_error(error);
+}
+
+std::string MacString(const Mac& mac) {
+    char text[18];
+    snprintf(text, sizeof(text), "%.2x:%.2x:%.2x:%.2x:%.2x:%.2x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    return text;
+}
+
+std::optional<Mac> ReadIfMac(const std::string& ifname) {
+    const auto text = ReadFile("/sys/class/net/" + ifname + "/address");
+    if (!text) return std::nullopt;
+    Mac mac{};
+    unsigned b[6];
+    if (sscanf(text->c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6)
+        return std::nullopt;
+    for (size_t i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(b[i]);
+    return mac;
+}
+
+std::optional<unsigned> ReadIfFlags(const std::string& ifname) {
+    const auto text = ReadFile("/sys/class/net/" + ifname + "/flags");
+    if (!text) return std::nullopt;
+    return static_cast<unsigned>(std::stoul(*text, nullptr, 16));
+}
+
+Mac Frame::Dest() const {
+    Mac m{};
+    if (Bytes.size() >= 6) std::copy(Bytes.begin(), Bytes.begin() + 6, m.begin());
+    return m;
+}
+
+Mac Frame::Source() const {
+    Mac m{};
+    if (Bytes.size() >= 12) std::copy(Bytes.begin() + 6, Bytes.begin() + 12, m.begin());
+    return m;
+}
+
+uint16_t Frame::EtherType() const {
+    return Bytes.size() >= 14 ? static_cast<uint16_t>((Bytes[12] << 8) | Bytes[13]) : 0;
+}
+
+void PacketSocket::Bind(const std::string& ifname, uint16_t etherType) {
+    fd_.reset(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(etherType)));
+    if (!fd_) throw std::runtime_error(Errno("packet socket"));
+    struct ifreq ifr {};
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", ifname.c_str());
+    if (ioctl(fd_.get(), SIOCGIFINDEX, &ifr) != 0) throw std::runtime_error(Errno("SIOCGIFINDEX " + ifname));
+    ifindex_ = ifr.ifr_ifindex;
+    if (ioctl(fd_.get(), SIOCGIFHWADDR, &ifr) != 0) throw std::runtime_error(Errno("SIOCGIFHWADDR " + ifname));
+    memcpy(mac_.data(), ifr.ifr_hwaddr.sa_data, mac_.size());
+    struct sockaddr_ll addr {};
+    addr.sll_family = AF_PACKET;
+    addr.sll_protocol = htons(etherType);
+    addr.sll_ifindex = ifindex_;
+    if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+        throw std::runtime_error(Errno("bind packet socket to " + ifname));
+    ifname_ = ifname;
+    etherType_ = etherType;
+}
+
+PacketSocket PacketSocket::Open(const std::string& ifname, uint16_t etherType) {
+    PacketSocket s;
+    s.Bind(ifname, etherType);
+    return s;
+}
+
+PacketSocket PacketSocket::OpenIn(pid_t nsPid, const std::string& ifname, uint16_t etherType) {
+    PacketSocket s;
+    RunInNetns(nsPid, [&]() { s.Bind(ifname, etherType); });
+    return s;
+}
+
+bool PacketSocket::Send(const Mac& dest, const Mac& source, uint16_t etherType, std::span<const uint8_t> payload) {
+    std::vector<uint8_t> frame(dest.begin(), dest.end());
+    frame.insert(frame.end(), source.begin(), source.end());
+    frame.push_back(static_cast<uint8_t>(etherType >> 8));
+    frame.push_back(static_cast<uint8_t>(etherType & 0xFF));
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    struct sockaddr_ll addr {};
+    addr.sll_family = AF_PACKET;
+    addr.sll_protocol = htons(etherType);
+    addr.sll_ifindex = ifindex_;
+    addr.sll_halen = 6;
+    memcpy(addr.sll_addr, dest.data(), dest.size());
+    const ssize_t n = sendto(fd_.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    return n == static_cast<ssize_t>(frame.size());
+}
+
+std::optional<Frame> PacketSocket::Recv(Clock::duration timeout) {
+    return RecvMatching(timeout, [](const Frame&) { return true; });
+}
+
+std::optional<Frame> PacketSocket::RecvMatching(Clock::duration timeout, const std::function<bool(const Frame&)>& match) {
+    const auto deadline = Clock::now() + timeout;
+    std::vector<uint8_t> buff(65536);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() < 0) return std::nullopt;
+        struct pollfd pfd {fd_.get(), POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return std::nullopt;
+        struct sockaddr_ll from {};
+        socklen_t fromLen = sizeof(from);
+        const ssize_t n = recvfrom(fd_.get(), buff.data(), buff.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                                   &fromLen);
+        if (n < 0) continue;
+        if (from.sll_pkttype == PACKET_OUTGOING) continue;
+        Frame frame{std::vector<uint8_t>(buff.begin(), buff.begin() + n), from.sll_pkttype};
+        if (match(frame)) return frame;
+    }
+}
+
+std::vector<uint8_t> Dllp(uint8_t cmd, uint8_t byte2, uint8_t byte3) { return {0x20, cmd, byte2, byte3}; }
+
+std::optional<std::string> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    return static_cast<bool>(out);
+}
+
+size_t CountOccurrences(const std::string& text, const std::string& needle) {
+    if (needle.empty()) return 0;
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
+    return count;
+}
+
+bool WaitForFileContains(const std::string& path, const std::string& needle, Clock::duration timeout, size_t times) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (CountOccurrences(ReadFile(path).value_or(""), needle) >= times) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+}  // namespace qortest

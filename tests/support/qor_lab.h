@@ -1,0 +1,131 @@
+// Helpers for tests that run inside a qorlab lab: what the lab looks like, raw link frames
+// from the far side of a veth, and small file helpers.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qortest {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Mac = std::array<uint8_t, 6>;
+
+constexpr uint16_t kLinkEtherType = 0xD41F;
+constexpr Mac kBroadcastMac = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// Owns one file descriptor and closes it.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// The lab as qorlab describes it in the environment. Index i of Veths, PeerIfs and
+// PeerPids belongs to one veth pair; with a bridge all PeerPids are the bridge namespace.
+struct LabInfo {
+    std::vector<std::string> Veths;
+    std::vector<std::string> PeerIfs;
+    std::vector<pid_t> PeerPids;
+    pid_t BridgePid = 0;
+    std::vector<std::string> UnitIfs;
+    std::vector<pid_t> UnitPids;
+
+    static LabInfo FromEnv();
+};
+
+// True only inside a lab: the environment says so and PID 1 is the lab's own launcher, so
+// a test binary started by hand on the machine never launches the daemon there.
+bool InLab();
+
+// Runs fn on a temporary thread that has joined the network namespace of process nsPid.
+// Sockets opened there keep that namespace. Throws when the namespace cannot be entered.
+void RunInNetns(pid_t nsPid, const std::function<void()>& fn);
+
+std::string MacString(const Mac& mac);               // "aa:bb:cc:dd:ee:ff"
+std::optional<Mac> ReadIfMac(const std::string& ifname);   // from sysfs, this namespace
+std::optional<unsigned> ReadIfFlags(const std::string& ifname);
+
+// One received frame with its link-layer packet type (PACKET_HOST, PACKET_BROADCAST, ...).
+struct Frame {
+    std::vector<uint8_t> Bytes;
+    int PacketType = 0;
+
+    Mac Dest() const;
+    Mac Source() const;
+    uint16_t EtherType() const;
+};
+
+// A raw packet socket bound to one interface and one EtherType.
+class PacketSocket {
+public:
+    // In the calling thread's network namespace.
+    static PacketSocket Open(const std::string& ifname, uint16_t etherType = kLinkEtherType);
+    // In the network namespace of process nsPid (a lab peer).
+    static PacketSocket OpenIn(pid_t nsPid, const std::string& ifname, uint16_t etherType = kLinkEtherType);
+
+    const Mac& OwnMac() const { return mac_; }
+    const std::string& Interface() const { return ifname_; }
+
+    // Sends dest | source | etherType | payload; returns false unless it all went out.
+    bool Send(const Mac& dest, const Mac& source, uint16_t etherType, std::span<const uint8_t> payload);
+    bool Send(const Mac& dest, std::span<const uint8_t> payload) {
+        return Send(dest, mac_, etherType_, payload);
+    }
+    // Next frame arriving on the interface (frames this host sends out are skipped).
+    std::optional<Frame> Recv(Clock::duration timeout);
+    // Next arriving frame for which match is true; others are dropped.
+    std::optional<Frame> RecvMatching(Clock::duration timeout, const std::function<bool(const Frame&)>& match);
+
+private:
+    PacketSocket() = default;
+    void Bind(const std::string& ifname, uint16_t etherType);
+
+    UniqueFd fd_;
+    std::string ifname_;
+    int ifindex_ = 0;
+    uint16_t etherType_ = kLinkEtherType;
+    Mac mac_{};
+};
+
+// Link payload of a DLLP (starts at the packet-type byte).
+std::vector<uint8_t> Dllp(uint8_t cmd, uint8_t byte2 = 0, uint8_t byte3 = 0);
+
+// Files.
+std::optional<std::string> ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::string& content);
+size_t CountOccurrences(const std::string& text, const std::string& needle);
+// Polls until the file contains needle at least `times` times; false at the deadline.
+bool WaitForFileContains(const std::string& path, const std::string& needle, Clock::duration timeout,
+                         size_t times = 1);
+
+}  // namespace qortest

@@ -1,0 +1,135 @@
+#!/bin/bash
+# Checks the lab launcher itself: exit status, environment, private paths, fast failure,
+# and that nothing of a lab survives the launcher being killed.
+#   qorlab_selftest.sh PATH/TO/qorlab
+
+set -u
+qorlab=${1:?usage: qorlab_selftest.sh PATH/TO/qorlab}
+failures=0
+tag="qorlab-selftest-$$"
+started=()   # launchers put in the background, killed on any way out
+trap 'for p in "${started[@]}"; do kill -KILL "$p" 2>/dev/null; done' EXIT
+
+check() {  # check DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok   - $what"
+    else
+        echo "FAIL - $what"
+        failures=$((failures + 1))
+    fi
+}
+
+# Every process below host pid $1 (the launcher), the launcher included.
+tree_of() {
+    local pid=$1 child
+    echo "$pid"
+    for child in $(cat /proc/"$pid"/task/*/children 2>/dev/null); do tree_of "$child"; done
+}
+
+# True when none of the given pids is a live (non-zombie) process.
+all_gone() {
+    local pid state
+    for pid in "$@"; do
+        state=$(awk '{ sub(/.*\) /, ""); print $1 }' /proc/"$pid"/stat 2>/dev/null) || continue
+        [[ -z "$state" || "$state" == Z ]] || return 1
+    done
+}
+
+# True when no process sits in the network namespace $1 any more.
+netns_unused() {
+    local ns=$1 link
+    for link in /proc/[0-9]*/ns/net; do
+        [[ "$(readlink "$link" 2>/dev/null)" == "$ns" ]] && return 1
+    done
+    return 0
+}
+
+# Starts a lab running a long sleep, kills the launcher with signal $1, and checks that all
+# of the lab's processes and its network namespace are gone within two seconds.
+kill_leaves_nothing() {
+    local sig=$1 launcher pids p ns= i
+    "$qorlab" --veths 2 --peers 1 -- sleep 600 </dev/null >/dev/null 2>&1 &
+    launcher=$!
+    started+=("$launcher")
+    # Wait until the command runs, so that every part of the lab exists.
+    for (( i = 0; i < 200; i++ )); do
+        [[ -n "$ns" ]] && break
+        sleep 0.05
+        pids=$(tree_of "$launcher")
+        for p in $pids; do
+            [[ "$(tr '\0' ' ' 2>/dev/null </proc/"$p"/cmdline)" == "sleep 600 " ]] || continue
+            ns=$(readlink /proc/"$p"/ns/net)
+        done
+    done
+    [[ -n "$ns" ]] || { echo "  the lab did not start" >&2; return 1; }
+    kill -"$sig" "$launcher"
+    wait "$launcher" 2>/dev/null
+    for (( i = 0; i < 40; i++ )); do
+        all_gone $pids && netns_unused "$ns" && return 0
+        sleep 0.05
+    done
+    echo "  left over: $(for p in $pids; do [[ -e /proc/$p ]] && cat /proc/"$p"/comm; done | tr '\n' ' ')" >&2
+    return 1
+}
+
+# --- exit status and environment ------------------------------------------------------------
+"$qorlab" -- sh -c 'exit 7'
+check "the command's exit status is the launcher's" test $? -eq 7
+
+env_out=$("$qorlab" --veths 2 -- sh -c 'echo "$QORLAB|$QORLAB_VETHS|$QORLAB_PEER_IFS|$QORLAB_PEER_PIDS"')
+IFS='|' read -r flag vs ps pp <<<"$env_out"
+read -r pid_a pid_b <<<"$pp"
+check "lab environment is exported" test "$flag|$vs|$ps" = "1|veth0 veth1|p0 p1"
+check "each veth has its own peer namespace" test -n "$pid_a" -a -n "$pid_b" -a "$pid_a" != "$pid_b"
+
+bridge_out=$("$qorlab" --veths 2 --bridge -- sh -c 'echo "$QORLAB_PEER_PIDS|$QORLAB_BRIDGE_PID"')
+read -r pid_a pid_b <<<"${bridge_out%|*}"
+check "with --bridge all peers share the bridge namespace" \
+    test -n "$pid_a" -a "$pid_a" = "$pid_b" -a "$pid_a" = "${bridge_out#*|}"
+
+links=$("$qorlab" --veths 2 -- sh -c 'ip -o link show | cut -d: -f2; echo =; qorlab-peer 1 ip -o link show | cut -d: -f2')
+check "service side has lo, veth0 and veth1 only" \
+    test "$(sed -n '/=/q;p' <<<"$links" | sed 's/@.*//' | tr -d ' ' | sort | tr '\n' ' ')" = "lo veth0 veth1 "
+check "peer 1 holds p1 and not p0" \
+    test "$(sed '1,/=/d' <<<"$links" | sed 's/@.*//' | tr -d ' ' | sort | tr '\n' ' ')" = "lo p1 "
+
+# --- private paths ---------------------------------------------------------------------------
+share_before=$(ls -d /usr/share/qorservice_* 2>/dev/null)
+"$qorlab" -- sh -c "test ! -e /usr/share/qorservice_mapping && mkdir /usr/share/qorservice_mapping \
+    && echo x > /var/log/$tag && echo x > /var/run/$tag && mknod /dev/$tag c 1 3"
+check "the lab can create the record directory, log, run and device files" test $? -eq 0
+check "none of that reached the machine" \
+    test ! -e "/var/log/$tag" -a ! -e "/var/run/$tag" -a ! -e "/dev/$tag" \
+    -a "$(ls -d /usr/share/qorservice_* 2>/dev/null)" = "$share_before"
+
+"$qorlab" --ro-share -- sh -c 'test ! -e /usr/share/qorservice_mapping && ! mkdir /usr/share/qorservice_mapping 2>/dev/null'
+check "--ro-share makes /usr/share unwritable" test $? -eq 0
+
+sig=$("$qorlab" -- sh -c 'grep -E "^Sig(Ign|Blk):" /proc/self/status' | tr -d '\t\n')
+check "the command starts with no signal ignored or blocked" \
+    test "$sig" = "SigBlk:0000000000000000SigIgn:0000000000000000"
+
+"$qorlab" -- sh -c 'test "$(ls -A /var/log)" = "" && test ! -e /var/run/qorservice.pid && test ! -e /dev/log \
+    && test "$(cat /proc/1/cmdline | tr "\0" " ")" != "" && test "$$" != 1'
+check "the lab starts with empty /var/log, no pid file and no /dev/log" test $? -eq 0
+
+# --- failing fast ----------------------------------------------------------------------------
+msg=$("$qorlab" 2>&1)
+check "no command: usage and status 2" test $? -eq 2 -a -n "$(grep usage <<<"$msg")"
+
+msg=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$qorlab" -- true 2>&1)
+rc=$?
+check "not root: status 125 with a clear message" test $rc -eq 125 -a -n "$(grep 'must run as root' <<<"$msg")"
+
+msg=$(env PATH=/nonexistent /bin/bash "$qorlab" -- true 2>&1)
+rc=$?
+check "missing tools: status 125 with a clear message" test $rc -eq 125 -a -n "$(grep 'not found' <<<"$msg")"
+
+# --- teardown --------------------------------------------------------------------------------
+check "SIGKILL of the launcher leaves no process and no namespace" kill_leaves_nothing KILL
+check "SIGTERM of the launcher leaves no process and no namespace" kill_leaves_nothing TERM
+
+echo "$failures failure(s)"
+exit $(( failures > 0 ))
