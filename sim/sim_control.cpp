@@ -1,0 +1,311 @@
+#include "sim_control.h"
+
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+struct Command {
+    const char* Name;
+    size_t MinArgs;
+    size_t MaxArgs;
+    const char* Usage;
+    std::string (*Run)(_SIM_CONTEXT&, const Args&);
+};
+
+std::string Error(const std::string& what) {
+    return "error " + what;
+}
+
+bool ParseNumber(const std::string& s, unsigned long Max, unsigned long* out) {
+    if (s.empty() || s.size() > 12) return false;
+    int base = 10;
+    size_t i = 0;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) base = 16, i = 2;
+    unsigned long v = 0;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v * static_cast<unsigned long>(base) + static_cast<unsigned long>(d);
+    }
+    if (v > Max) return false;
+    *out = v;
+    return true;
+}
+
+// The units a command names: one MAC, or "all".
+bool Targets(_SIM_CONTEXT& Ctx, const std::string& which, std::vector<_SIM_UNIT*>* out, std::string* err) {
+    if (which == "all") {
+        for (auto& [mac, unit] : Ctx.Units) out->push_back(unit.get());
+        return true;
+    }
+    SimMac mac{};
+    if (!SimMacParse(which, &mac)) {
+        *err = "'" + which + "' is not a MAC address";
+        return false;
+    }
+    _SIM_UNIT* unit = SimUnitGet(Ctx, mac);
+    if (unit == nullptr) {
+        *err = "no unit " + SimMacFormat(mac);
+        return false;
+    }
+    out->push_back(unit);
+    return true;
+}
+
+std::string Hex(unsigned v) {
+    char buf[8];
+    std::snprintf(buf, sizeof(buf), "0x%02x", v & 0xFF);
+    return buf;
+}
+
+std::string CmdHelp(_SIM_CONTEXT&, const Args&);
+
+std::string CmdAdd(_SIM_CONTEXT& Ctx, const Args& a) {
+    SimMac mac{};
+    if (!SimMacParse(a[2], &mac)) return Error("'" + a[2] + "' is not a MAC address");
+    std::string err;
+    if (!SimUnitAdd(Ctx, a[1], mac, a[3], &err)) return Error(err);
+    return "ok added " + SimMacFormat(mac);
+}
+
+std::string CmdAddMany(_SIM_CONTEXT& Ctx, const Args& a) {
+    unsigned long n = 0;
+    if (!ParseNumber(a[1], kSimMaxUnits, &n) || n == 0) return Error("count must be 1..255");
+    SimMac mac{};
+    if (!SimMacParse(a[3], &mac)) return Error("'" + a[3] + "' is not a MAC address");
+    std::string err;
+    if (!SimUnitAddMany(Ctx, static_cast<unsigned>(n), a[2], mac, a[4], &err)) return Error(err);
+    SimMac last{};
+    SimMacAdd(mac, static_cast<unsigned>(n - 1), &last);
+    return "ok added " + std::to_string(n) + " " + SimMacFormat(mac) + ".." + SimMacFormat(last);
+}
+
+std::string CmdRemove(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    std::vector<SimMac> macs;
+    for (auto* u : units) macs.push_back(u->Mac);
+    for (const auto& m : macs) SimUnitRemove(Ctx, m, nullptr);
+    return "ok removed " + std::to_string(macs.size());
+}
+
+std::string SetSilent(_SIM_CONTEXT& Ctx, const Args& a, bool silent) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    for (auto* u : units) u->Silent = silent;
+    return std::string("ok ") + (silent ? "silent " : "talking ") + std::to_string(units.size());
+}
+std::string CmdSilent(_SIM_CONTEXT& Ctx, const Args& a) {
+    return SetSilent(Ctx, a, true);
+}
+std::string CmdTalk(_SIM_CONTEXT& Ctx, const Args& a) {
+    return SetSilent(Ctx, a, false);
+}
+
+std::string CmdInfoReply(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    unsigned long rc = kSimAcuReturnInfo, len = kSimAcuLengthInfo;
+    if (a.size() == 3) {
+        if (a[2] != "default") return Error("usage: info-reply MAC|all RC LEN | info-reply MAC|all default");
+    } else if (a.size() == 4) {
+        if (!ParseNumber(a[2], 255, &rc)) return Error("return code must be 0..255");
+        if (!ParseNumber(a[3], 255, &len)) return Error("length byte must be 0..255");
+    } else {
+        return Error("usage: info-reply MAC|all RC LEN | info-reply MAC|all default");
+    }
+    for (auto* u : units) {
+        u->InfoReturnCode = static_cast<uint8_t>(rc);
+        u->InfoLengthByte = static_cast<uint8_t>(len);
+    }
+    return "ok info-reply " + Hex(static_cast<unsigned>(rc)) + " " + Hex(static_cast<unsigned>(len));
+}
+
+std::string CmdHostile(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    SimHostile kind{};
+    if (!SimHostileParse(a[2], &kind))
+        return Error("unknown kind '" + a[2] +
+                     "' (none, many-dibs, long-dib, overrun, banks, banks-short, ports, truncate)");
+    unsigned long arg = SimHostileDefaultArg(kind);
+    if (a.size() == 4) {
+        if (kind == SimHostile::None) return Error("'none' takes no argument");
+        if (!ParseNumber(a[3], SimHostileMaxArg(kind), &arg))
+            return Error("argument of " + a[2] + " must be 0.." + std::to_string(SimHostileMaxArg(kind)));
+    }
+    for (auto* u : units) {
+        u->Hostile = kind;
+        u->HostileArg = static_cast<unsigned>(arg);
+    }
+    return "ok hostile " + std::string(SimHostileName(kind)) + " " + std::to_string(arg);
+}
+
+std::string CmdSearchReply(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    const bool advance = a[2] == "advance";
+    if (!advance && a[2] != "dock") return Error("which search: 'advance' or 'dock', not '" + a[2] + "'");
+    unsigned long code = 0;
+    const bool reset = a[3] == "default";
+    if (!reset && !ParseNumber(a[3], 255, &code)) return Error("reply code must be 0..255 or 'default'");
+    for (auto* u : units) {
+        uint8_t& slot = advance ? u->SearchReplyAdvance : u->SearchReplyDock;
+        slot = reset ? (advance ? u->Profile->SearchReplyAdvance : u->Profile->SearchReplyDock)
+                     : static_cast<uint8_t>(code);
+        code = slot;
+    }
+    return "ok search-reply " + a[2] + " " + (reset ? std::string("default") : std::to_string(code));
+}
+
+std::string CmdDelay(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    unsigned long ms = 0;
+    if (!ParseNumber(a[2], 60000, &ms)) return Error("delay must be 0..60000 ms");
+    for (auto* u : units) u->DelayMs = static_cast<unsigned>(ms);
+    return "ok delay " + std::to_string(ms);
+}
+
+std::string CmdLinkState(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    unsigned long status = 0;
+    if (!ParseNumber(a[2], 255, &status)) return Error("link status must be 0..255");
+    SimMac host{};
+    if (!SimMacParse(a[3], &host)) return Error("'" + a[3] + "' is not a MAC address");
+    for (auto* u : units) {
+        u->Link.LinkStatus = static_cast<uint8_t>(status);
+        u->Link.ConnectedHostMac = host;
+    }
+    return "ok link-state " + std::to_string(status) + " " + SimMacFormat(host);
+}
+
+std::string CmdList(_SIM_CONTEXT& Ctx, const Args&) {
+    std::string s = "ok " + std::to_string(Ctx.Units.size());
+    for (auto& [mac, u] : Ctx.Units) {
+        s += " " + SimMacFormat(mac) + "," + u->Iface->Name + "," + u->Profile->Name + "," +
+             (u->Silent ? "silent" : "talking");
+        if (u->Hostile != SimHostile::None) s += ",hostile=" + std::string(SimHostileName(u->Hostile));
+    }
+    return s;
+}
+
+std::string CmdShow(_SIM_CONTEXT& Ctx, const Args& a) {
+    SimMac mac{};
+    if (!SimMacParse(a[1], &mac)) return Error("'" + a[1] + "' is not a MAC address");
+    _SIM_UNIT* u = SimUnitGet(Ctx, mac);
+    if (u == nullptr) return Error("no unit " + SimMacFormat(mac));
+    const auto& st = u->Stats;
+    return "ok " + SimMacFormat(mac) + " iface=" + u->Iface->Name + " profile=" + u->Profile->Name +
+           " silent=" + (u->Silent ? "1" : "0") + " hostile=" + SimHostileName(u->Hostile) + "/" +
+           std::to_string(u->HostileArg) + " delay=" + std::to_string(u->DelayMs) +
+           " info-reply=" + Hex(u->InfoReturnCode) + "/" + Hex(u->InfoLengthByte) +
+           " search-reply=" + std::to_string(u->SearchReplyAdvance) + "/" +
+           std::to_string(u->SearchReplyDock) + " link=" + std::to_string(u->Link.LinkStatus) + "/" +
+           SimMacFormat(u->Link.ConnectedHostMac) + " rx=" + std::to_string(st.RxFrames) +
+           " tx=" + std::to_string(st.TxFrames) + " searches=" + std::to_string(st.Searches) +
+           " info-requests=" + std::to_string(st.InfoRequests) + " ignored=" + std::to_string(st.Ignored);
+}
+
+std::string CmdVerbose(_SIM_CONTEXT& Ctx, const Args& a) {
+    if (a[1] != "on" && a[1] != "off") return Error("usage: verbose on|off");
+    Ctx.Verbose = a[1] == "on";
+    return "ok verbose " + a[1];
+}
+
+std::string CmdQuit(_SIM_CONTEXT& Ctx, const Args&) {
+    Ctx.QuitRequested = true;
+    return "ok bye";
+}
+
+const Command kCommands[] = {
+    {"help", 0, 0, "help", &CmdHelp},
+    {"add", 3, 3, "add PROFILE MAC IFACE", &CmdAdd},
+    {"add-many", 4, 4, "add-many COUNT PROFILE FIRST-MAC IFACE", &CmdAddMany},
+    {"remove", 1, 1, "remove MAC|all", &CmdRemove},
+    {"silent", 1, 1, "silent MAC|all", &CmdSilent},
+    {"talk", 1, 1, "talk MAC|all", &CmdTalk},
+    {"info-reply", 2, 3, "info-reply MAC|all RC LEN | default", &CmdInfoReply},
+    {"hostile", 2, 3, "hostile MAC|all KIND [ARG]", &CmdHostile},
+    {"search-reply", 3, 3, "search-reply MAC|all advance|dock CODE|default", &CmdSearchReply},
+    {"delay", 2, 2, "delay MAC|all MS", &CmdDelay},
+    {"link-state", 3, 3, "link-state MAC|all STATUS HOST-MAC", &CmdLinkState},
+    {"list", 0, 0, "list", &CmdList},
+    {"show", 1, 1, "show MAC", &CmdShow},
+    {"verbose", 1, 1, "verbose on|off", &CmdVerbose},
+    {"quit", 0, 0, "quit", &CmdQuit},
+};
+
+std::string CmdHelp(_SIM_CONTEXT&, const Args&) {
+    std::string s = "ok";
+    for (const auto& c : kCommands) s += std::string(" | ") + c.Usage;
+    return s;
+}
+
+}  // namespace
+
+bool SimUnitAddMany(_SIM_CONTEXT& Ctx, unsigned Count, const std::string& Profile, const SimMac& BaseMac,
+                    const std::string& Iface, std::string* pError) {
+    if (Count == 0 || Count > kSimMaxUnits) {
+        if (pError) *pError = "count must be 1..255";
+        return false;
+    }
+    if (Ctx.Units.size() + Count > kSimMaxUnits) {
+        if (pError)
+            *pError = std::to_string(Count) + " more units would exceed 255 (" +
+                      std::to_string(Ctx.Units.size()) + " exist)";
+        return false;
+    }
+    std::vector<SimMac> added;
+    for (unsigned i = 0; i < Count; ++i) {
+        SimMac mac{};
+        bool ok = SimMacAdd(BaseMac, i, &mac);
+        if (!ok && pError) *pError = "MAC range runs past ff:ff:ff:ff:ff:ff";
+        // Consecutive MACs must stay in the same group-bit class as the first one.
+        if (ok && SimMacIsMulticast(mac) != SimMacIsMulticast(BaseMac)) {
+            ok = false;
+            if (pError) *pError = "MAC range crosses into group addresses at " + SimMacFormat(mac);
+        }
+        if (ok) ok = SimUnitAdd(Ctx, Profile, mac, Iface, pError);
+        if (!ok) {
+            for (const auto& m : added) SimUnitRemove(Ctx, m, nullptr);
+            return false;
+        }
+        added.push_back(mac);
+    }
+    return true;
+}
+
+std::string SimControlExecute(_SIM_CONTEXT& Ctx, const std::string& Line) {
+    Args args;
+    std::istringstream in(Line);
+    for (std::string t; in >> t;) args.push_back(t);
+    if (args.empty()) return Error("empty command");
+    for (const auto& c : kCommands) {
+        if (args[0] != c.Name) continue;
+        const size_t n = args.size() - 1;
+        if (n < c.MinArgs || n > c.MaxArgs) return Error(std::string("usage: ") + c.Usage);
+        return c.Run(Ctx, args);
+    }
+    return Error("unknown command '" + args[0] + "' (try help)");
+}

@@ -1,0 +1,35 @@
+// Command line of qorsim.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim_wire.h"
+
+struct _SIM_UNIT_SPEC {
+    std::string Profile;
+    SimMac Mac{};
+    std::string Iface;
+};
+
+struct _SIM_OPTIONS {
+    std::string ControlPath;
+    std::vector<_SIM_UNIT_SPEC> Units;
+    unsigned UnitsCount = 0;  // --units-count: how many units from UnitsFrom
+    bool HaveUnitsFrom = false;
+    _SIM_UNIT_SPEC UnitsFrom;  // --units-from: profile, first MAC, interface
+    std::vector<std::string> ProfileDirs;
+    std::vector<std::string> CheckProfiles;
+    bool Verbose = false;
+    bool Help = false;
+};
+
+// "PROFILE,MAC,IFACE"; the profile path may itself contain commas (the last two fields are
+// split off).
+bool SimUnitSpecParse(const std::string& Text, _SIM_UNIT_SPEC* pOut, std::string* pError);
+
+// Parses argv; false with a message on a usage error.
+bool SimOptionsParse(int argc, const char* const* argv, _SIM_OPTIONS* pOut, std::string* pError);
+
+// The usage text.
+const char* SimUsage();

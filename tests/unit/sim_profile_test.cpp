@@ -1,0 +1,288 @@
+// Profile files of the stand-in unit: the text format, its error messages, and the shipped
+// profiles.
+#include "sim_profile.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* kMinimal =
+    "model X\n"
+    "mode dock\n"
+    "version 1 0\n";
+
+bool Parse(const std::string& text, _SIM_PROFILE* p, std::string* err) {
+    return SimProfileParse(text, "t.prof", p, err);
+}
+
+// The parse fails and the message names the file, the line and contains `what`.
+void ExpectError(const std::string& text, int line, const std::string& what) {
+    _SIM_PROFILE p;
+    std::string err;
+    EXPECT_FALSE(Parse(text, &p, &err)) << text;
+    EXPECT_EQ(err.rfind("t.prof:" + std::to_string(line) + ": ", 0), 0u) << err;
+    EXPECT_NE(err.find(what), std::string::npos) << err;
+}
+
+TEST(SimProfileParse, EveryKeyAndDataToken) {
+    const std::string text =
+        "# a comment line\r\n"
+        "model      \"VN #1 x\"   # quoted, with a space and a hash\r\n"
+        "mode       advance\n"
+        "flags      experiment password-enable time-sharing mora external-eeprom\n"
+        "password   \"open sesame\"\n"
+        "version    0x02 255\n"
+        "dib-length 9\n"
+        "link-status 1\n"
+        "connected-host 0a:0b:0c:0d:0e:0f\n"
+        "search-reply advance 5\n"
+        "search-reply dock 0x27\n"
+        "\n"
+        "dib 0 ctu 2 01 zero:3 \"AB\" le16:0x1234 le32:0xA1B2C3D4 u8:255 ff 0000\n"
+        "dib 0x10 200 0x07\n"
+        "data 0a0B0c0D   # continues channel 16\n"
+        "data u8:1 00 0000\n";
+    _SIM_PROFILE p;
+    std::string err;
+    ASSERT_TRUE(Parse(text, &p, &err)) << err;
+    EXPECT_EQ(p.Name, "t");
+    const std::array<uint8_t, 10> model{'V', 'N', ' ', '#', '1', ' ', 'x', 0, 0, 0};
+    EXPECT_EQ(p.ModelName, model);
+    EXPECT_EQ(p.Mode, kSimModeAdvance);
+    EXPECT_EQ(SimProfileTypeInfo(p), 0xF9);
+    EXPECT_EQ(p.Password, std::vector<uint8_t>({'o', 'p', 'e', 'n', ' ', 's', 'e', 's', 'a', 'm', 'e'}));
+    EXPECT_EQ(p.MajorVersion, 2);
+    EXPECT_EQ(p.MinorVersion, 255);
+    EXPECT_FALSE(p.DibLengthAuto);
+    EXPECT_EQ(SimProfileDibLengthInDW(p), 9);
+    EXPECT_EQ(p.LinkStatus, 1);
+    EXPECT_EQ(p.ConnectedHostMac, (SimMac{0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F}));
+    EXPECT_EQ(p.SearchReplyAdvance, 5);
+    EXPECT_EQ(p.SearchReplyDock, 0x27);
+    ASSERT_EQ(p.Dibs.size(), 2u);
+    EXPECT_EQ(p.Dibs[0].ChlNumber, 0);
+    EXPECT_EQ(p.Dibs[0].Type, SIM_CHL_CTU);
+    EXPECT_EQ(p.Dibs[0].Info, 2);
+    EXPECT_EQ(p.Dibs[0].ExtraData, std::vector<uint8_t>({0x01, 0, 0, 0, 'A', 'B', 0x34, 0x12, 0xD4, 0xC3,
+                                                         0xB2, 0xA1, 0xFF, 0xFF, 0, 0}));
+    EXPECT_EQ(p.Dibs[0].Line, 13);
+    EXPECT_EQ(p.Dibs[1].ChlNumber, 0x10);
+    EXPECT_EQ(p.Dibs[1].Type, 200);
+    EXPECT_EQ(p.Dibs[1].Info, 7);
+    EXPECT_EQ(p.Dibs[1].ExtraData, std::vector<uint8_t>({0x0A, 0x0B, 0x0C, 0x0D, 0x01, 0, 0, 0}));
+    EXPECT_EQ(SimDibLengthInDW(p.Dibs[1]), 3u);
+}
+
+TEST(SimProfileParse, DefaultsAndAutomaticDibLength) {
+    _SIM_PROFILE p;
+    std::string err;
+    ASSERT_TRUE(
+        Parse(std::string(kMinimal) + "dib 0 ctu 0\ndib 1 uart 1 00010001\ndib 2 dio 1 zero:24\n", &p, &err))
+        << err;
+    EXPECT_EQ(p.Mode, kSimModeDock);
+    EXPECT_EQ(SimProfileTypeInfo(p), 0x00);
+    EXPECT_TRUE(p.Password.empty());
+    EXPECT_EQ(p.LinkStatus, 0);
+    EXPECT_EQ(p.ConnectedHostMac, SimMac{});
+    EXPECT_EQ(p.SearchReplyAdvance, 7);
+    EXPECT_EQ(p.SearchReplyDock, 5);
+    EXPECT_TRUE(p.DibLengthAuto);
+    EXPECT_EQ(SimProfileDibLengthInDW(p), 1 + 2 + 7);
+    const std::array<uint8_t, 10> model{'X', 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(p.ModelName, model);
+}
+
+TEST(SimProfileParse, ModesAndPasswordForms) {
+    struct {
+        const char* line;
+        uint8_t mode;
+    } modes[] = {{"mode dock", 0}, {"mode advance", 1}, {"mode ip", 2}, {"mode 7", 7}, {"mode 0x3", 3}};
+    for (const auto& m : modes) {
+        _SIM_PROFILE p;
+        std::string err;
+        ASSERT_TRUE(Parse(std::string("model X\nversion 1 0\n") + m.line + "\n", &p, &err)) << err;
+        EXPECT_EQ(p.Mode, m.mode) << m.line;
+        EXPECT_EQ(SimProfileTypeInfo(p) & 0x07, m.mode);
+    }
+    _SIM_PROFILE p;
+    std::string err;
+    EXPECT_FALSE(Parse(std::string(kMinimal) + "password hex:00ff", &p, &err));
+    ASSERT_TRUE(Parse(std::string(kMinimal) + "password hex:01fF7f", &p, &err)) << err;
+    EXPECT_EQ(p.Password, std::vector<uint8_t>({0x01, 0xFF, 0x7F}));
+    ASSERT_TRUE(Parse(std::string(kMinimal) + "password " + std::string(32, 'p'), &p, &err)) << err;
+    EXPECT_EQ(p.Password.size(), 32u);
+}
+
+TEST(SimProfileParse, MalformedFilesNameTheLine) {
+    const std::string m = kMinimal;  // 3 lines
+    ExpectError(m + "colour red\n", 4, "unknown key 'colour'");
+    ExpectError("mode dock\nversion 1 0\n", 2, "missing 'model'");
+    ExpectError("model X\nversion 1 0\n", 2, "missing 'mode'");
+    ExpectError("model X\nmode dock\n\n", 3, "missing 'version'");
+    ExpectError("model ABCDEFGHIJK\n", 1, "1 to 10 characters");
+    ExpectError("model \"\"\n", 1, "1 to 10 characters");
+    ExpectError("model a b\n", 1, "usage: model");
+    ExpectError(m + "model Y\n", 4, "duplicate 'model' (first at line 1)");
+    ExpectError("model X\nmode sideways\n", 2, "'sideways' is not a number");
+    ExpectError("model X\nmode 8\n", 2, "out of range 0..7");
+    ExpectError("model X\nmode dock\nversion 256 0\n", 3, "out of range 0..255");
+    ExpectError("model X\nmode dock\nversion 1\n", 3, "usage: version");
+    ExpectError("model X\nmode dock\nversion 1 -1\n", 3, "not a number");
+    ExpectError(m + "flags fast\n", 4, "unknown flag 'fast'");
+    ExpectError(m + "flags mora mora\n", 4, "given twice");
+    ExpectError(m + "password \"" + std::string(33, 'p') + "\"\n", 4, "at most 32");
+    ExpectError(m + "password hex:70007a\n", 4, "zero byte");
+    ExpectError(m + "password \"\"\n", 4, "empty password");
+    ExpectError(m + "password hex:\n", 4, "empty password");
+    ExpectError(m + "password hex:7\n", 4, "odd number");
+    ExpectError(m + "connected-host 00:11:22:33:44\n", 4, "not a MAC address");
+    ExpectError(m + "search-reply both 5\n", 4, "'advance' or 'dock'");
+    ExpectError(m + "search-reply dock 5\nsearch-reply dock 7\n", 5, "duplicate 'search-reply dock'");
+    ExpectError(m + "dib-length lots\n", 4, "not a number");
+    ExpectError(m + "dib 0 ctu\n", 4, "usage: dib");
+    ExpectError(m + "dib 256 ctu 0\n", 4, "channel number 256 is out of range");
+    ExpectError(m + "dib 0 widget 0\n", 4, "'widget' is not a number");
+    ExpectError(m + "dib 0 ctu 0 abc\n", 4, "odd number of digits");
+    ExpectError(m + "dib 0 ctu 0 zz\n", 4, "not hex data");
+    ExpectError(m + "dib 0 ctu 0 le64:1\n", 4, "unknown data token 'le64:1'");
+    ExpectError(m + "dib 0 ctu 0 le16:65536\n", 4, "out of range");
+    ExpectError(m + "dib 0 ctu 0 zero:0\n", 4, "out of range 1..128");
+    ExpectError(m + "dib 0 ctu 0 \"abc\n", 4, "unterminated quoted text");
+    ExpectError(m + "dib 0 ctu 0 \"ab\"cd\n", 4, "followed by a space");
+    ExpectError(m + "dib 0 ctu 0 ab\"cd\"\n", 4, "stray");
+    ExpectError(m + "dib 0 ctu 0 \"a\tb\"\n", 4, "non-printable");
+    ExpectError(m + "dib 0 ctu 0 a\x01\n", 4, "non-printable");
+    ExpectError(m + "data 00000000\n", 4, "'data' before any 'dib'");
+    ExpectError(m + "dib 0 ctu 0\ndib 0 uart 1\n", 5, "channel 0 already declared at line 4");
+    // Length errors name the dib line even when data lines follow.
+    ExpectError(m + "dib 0 ctu 0 00000000\ndib 1 uart 1 00\ndata 0000\n", 5,
+                "channel 1 has 3 extra bytes; DIBs are whole 4-byte words");
+    ExpectError(m + "dib 3 dio 1 zero:128\ndata 00000000\n", 4, "132 extra bytes; at most 128");
+    std::string many = m;
+    for (int i = 0; i < 65; ++i) many += "dib " + std::to_string(i) + " parallel 0\n";
+    ExpectError(many, 4 + 64, "more than 64 dib lines");
+    std::string big = m;
+    for (int i = 0; i < 64; ++i) big += "dib " + std::to_string(i) + " parallel 0 zero:128\n";
+    ExpectError(big, 3 + 64, "does not fit one frame");
+}
+
+TEST(SimProfileLoad, MissingFileIsReported) {
+    _SIM_PROFILE p;
+    std::string err;
+    EXPECT_FALSE(SimProfileLoad("/nonexistent/dir/x.prof", &p, &err));
+    EXPECT_NE(err.find("/nonexistent/dir/x.prof"), std::string::npos) << err;
+}
+
+TEST(SimProfileCheck, WarnsAboutWhatHostsCannotHold) {
+    const std::string m = kMinimal;
+    struct {
+        std::string dib;
+        std::string what;
+    } cases[] = {
+        {"dib 1 uart 9 00000000", "UART layout 9 is unknown"},
+        {"dib 1 uart 5 zero:8", "UART layout 5"},
+        {"dib 1 dio 1 u8:33 000000 zero:8", "bank count 33 is above 32"},
+        {"dib 1 dio 1 u8:2 000000 zero:8 1f000000", "DIO bank table needs 20"},
+        {"dib 1 dio 1 u8:2 000000 zero:8 1f000000 00000000", "span 33 I/O lines"},
+        {"dib 1 ai 1 zero:4 u8:17 zero:11", "AI port count 17 is above 16"},
+        {"dib 1 ao 1 zero:8", "AO needs 16"},
+        {"dib 1 ui 1 zero:8 u8:17 zero:27", "UI port count 17"},
+        {"dib 1 uo 1 u8:17 zero:15", "UO port count 17"},
+        {"dib 1 bao 1 u8:17 zero:7", "BAO port count 17"},
+        {"dib 1 mai 1 zero:8 u8:40 zero:7", "MAI port count 40"},
+        {"dib 1 tps 1 u8:17 zero:7", "TPS sensor count 17"},
+        {"dib 1 string 0 u8:2 u8:2 0000 zero:8", "string channel (serial number and name) needs 20"},
+        {"dib 1 99 0", "channel type 99 is unknown"},
+        {"dib 0 ctu 2 zero:4", "control unit layout 2"},
+    };
+    for (const auto& c : cases) {
+        _SIM_PROFILE p;
+        std::string err;
+        ASSERT_TRUE(Parse(m + c.dib + "\n", &p, &err)) << err;
+        const auto w = SimProfileCheck(p);
+        ASSERT_EQ(w.size(), 1u) << c.dib;
+        EXPECT_NE(w[0].find("t.prof:4: warning: "), std::string::npos) << w[0];
+        EXPECT_NE(w[0].find(c.what), std::string::npos) << w[0];
+    }
+    _SIM_PROFILE p;
+    std::string err;
+    ASSERT_TRUE(Parse(m + "password x\ndib 0 ctu 0\n", &p, &err));
+    const auto w = SimProfileCheck(p);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_NE(w[0].find("password-enable"), std::string::npos);
+    ASSERT_TRUE(Parse(m, &p, &err));
+    EXPECT_EQ(SimProfileCheck(p).size(), 1u);  // no channels at all
+}
+
+std::vector<std::string> ShippedProfiles() {
+    std::vector<std::string> out;
+    DIR* d = opendir(QORSIM_TEST_PROFILE_DIR);
+    if (d == nullptr) return out;
+    while (struct dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".prof") == 0)
+            out.push_back(std::string(QORSIM_TEST_PROFILE_DIR) + "/" + name);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(SimShippedProfiles, AllLoadWithoutWarnings) {
+    const auto files = ShippedProfiles();
+    ASSERT_GE(files.size(), 5u);
+    for (const auto& f : files) {
+        _SIM_PROFILE p;
+        std::string err;
+        ASSERT_TRUE(SimProfileLoad(f, &p, &err)) << err;
+        EXPECT_TRUE(SimProfileCheck(p).empty()) << f << ": " << SimProfileCheck(p)[0];
+        ASSERT_FALSE(p.Dibs.empty()) << f;
+        EXPECT_EQ(p.Dibs[0].Type, SIM_CHL_CTU) << f << ": the control unit comes first";
+    }
+}
+
+TEST(SimShippedProfiles, TheCommonShapesAreThere) {
+    auto load = [](const char* name) {
+        _SIM_PROFILE p;
+        std::string err;
+        EXPECT_TRUE(SimProfileLoad(std::string(QORSIM_TEST_PROFILE_DIR) + "/" + name, &p, &err)) << err;
+        std::vector<uint8_t> types;
+        for (const auto& d : p.Dibs) types.push_back(d.Type);
+        return std::make_pair(p, types);
+    };
+    auto [uart, uartTypes] = load("ctu_uart2.prof");
+    EXPECT_EQ(uartTypes, std::vector<uint8_t>({SIM_CHL_CTU, SIM_CHL_UART, SIM_CHL_UART}));
+
+    auto [dio, dioTypes] = load("ctu_dio.prof");
+    ASSERT_EQ(dioTypes, std::vector<uint8_t>({SIM_CHL_CTU, SIM_CHL_DIO}));
+    // Banks of 8, 8 and 4 I/O lines: (A & 0x1F) + 1 for each bank's first byte.
+    const auto& x = dio.Dibs[1].ExtraData;
+    ASSERT_EQ(x[0], 3);
+    EXPECT_EQ((x[12] & 0x1F) + 1, 8);
+    EXPECT_EQ((x[16] & 0x1F) + 1, 8);
+    EXPECT_EQ((x[20] & 0x1F) + 1, 4);
+
+    auto [analog, analogTypes] = load("ctu_analog.prof");
+    EXPECT_EQ(analogTypes, std::vector<uint8_t>({SIM_CHL_CTU, SIM_CHL_AI, SIM_CHL_AO, SIM_CHL_MAI,
+                                                 SIM_CHL_TPS, SIM_CHL_STRING}));
+    // AI FIFO word 0x80000400: shared FIFO of 1024 samples.
+    EXPECT_EQ(analog.Dibs[1].ExtraData[3], 0x80);
+    EXPECT_EQ(analog.Dibs[1].ExtraData[1], 0x04);
+
+    auto [dock, dockTypes] = load("dock_basic.prof");
+    EXPECT_EQ(dock.Mode, kSimModeDock);
+    EXPECT_FALSE(dock.PasswordEnable);
+    EXPECT_TRUE(dock.Password.empty());
+
+    auto [pw, pwTypes] = load("advance_password.prof");
+    EXPECT_EQ(pw.Mode, kSimModeAdvance);
+    EXPECT_TRUE(pw.PasswordEnable);
+    EXPECT_FALSE(pw.Password.empty());
+}
+
+}  // namespace

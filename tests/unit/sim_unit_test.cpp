@@ -1,0 +1,462 @@
+// The stand-in unit's frame path and control commands, run without sockets: interfaces are
+// faked, sent frames collected, and the clock is the test's.
+#include "sim_unit.h"
+
+#include <gtest/gtest.h>
+#include <linux/if_packet.h>
+
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim_control.h"
+#include "sim_dump.h"
+#include "sim_options.h"
+
+namespace {
+
+const SimMac kHost{0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
+const SimMac kUnitA{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+const SimMac kUnitB{0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+const SimMac kUnitC{0x02, 0x00, 0x00, 0x00, 0x00, 0x03};
+
+struct Sent {
+    std::string Iface;
+    std::vector<uint8_t> Frame;
+};
+
+class SimUnitTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ctx.ProfileDirs = {QORSIM_TEST_PROFILE_DIR};
+        ctx.Log = tmpfile();
+        ctx.Now = [this] { return now; };
+        ctx.OpenIface = [](const std::string& name, std::string* err) -> std::unique_ptr<_SIM_IFACE> {
+            if (name == "missing0") {
+                *err = "no interface 'missing0'";
+                return nullptr;
+            }
+            auto i = std::make_unique<_SIM_IFACE>();
+            i->Name = name;
+            return i;
+        };
+        ctx.Transmit = [this](_SIM_IFACE& i, const std::vector<uint8_t>& f, std::string*) {
+            sent.push_back({i.Name, f});
+            return true;
+        };
+    }
+    void TearDown() override { fclose(ctx.Log); }
+
+    std::string Do(const std::string& line) { return SimControlExecute(ctx, line); }
+
+    void Receive(const std::string& iface, const std::vector<uint8_t>& frame, uint8_t pktType = PACKET_HOST) {
+        std::string err;
+        _SIM_IFACE* i = SimIfaceGet(ctx, iface, &err);
+        ASSERT_NE(i, nullptr) << err;
+        SimFrameReceive(ctx, *i, frame.data(), frame.size(), pktType);
+    }
+    void ReceiveDllp(const std::string& iface, const SimMac& dst, uint8_t cmd, uint8_t b2 = 0, uint8_t b3 = 0,
+                     uint8_t pktType = PACKET_HOST) {
+        Receive(iface, SimEthFrameBuild(dst, kHost, SimDllpEncode(cmd, b2, b3)), pktType);
+    }
+
+    std::string LogText() {
+        fflush(ctx.Log);
+        rewind(ctx.Log);
+        std::string s;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), ctx.Log)) > 0) s.append(buf, n);
+        return s;
+    }
+
+    _SIM_CONTEXT ctx;
+    std::vector<Sent> sent;
+    int64_t now = 1000;
+};
+
+SimMac DstOf(const std::vector<uint8_t>& f) {
+    return {f[0], f[1], f[2], f[3], f[4], f[5]};
+}
+SimMac SrcOf(const std::vector<uint8_t>& f) {
+    return {f[6], f[7], f[8], f[9], f[10], f[11]};
+}
+
+TEST_F(SimUnitTest, SearchesAreAnsweredByEveryUnitOnThatInterfaceOnly) {
+    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
+    ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:03 veth1"), "ok added 02:00:00:00:00:03");
+
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
+    ASSERT_EQ(sent.size(), 2u);
+    std::set<SimMac> from;
+    for (const auto& s : sent) {
+        EXPECT_EQ(s.Iface, "veth0");
+        ASSERT_EQ(s.Frame.size(), kSimMinFrame);
+        EXPECT_EQ(DstOf(s.Frame), kHost) << "answer goes to the searching host";
+        EXPECT_EQ(s.Frame[12], 0xD4);
+        EXPECT_EQ(s.Frame[13], 0x1F);
+        EXPECT_EQ(s.Frame[14], 0x20);
+        EXPECT_EQ(s.Frame[15], SIM_DLLP_ADVANCE_SEARCH_RESPONSE);
+        from.insert(SrcOf(s.Frame));
+    }
+    EXPECT_EQ(from, (std::set<SimMac>{kUnitA, kUnitB}));
+
+    sent.clear();
+    ReceiveDllp("veth1", kSimBroadcastMac, SIM_DLLP_DOCK_SEARCH);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Iface, "veth1");
+    EXPECT_EQ(SrcOf(sent[0].Frame), kUnitC);
+    EXPECT_EQ(sent[0].Frame[15], SIM_DLLP_DOCK_SEARCH_RESPONSE);
+
+    // A search sent to one unit's own MAC is answered by that unit alone.
+    sent.clear();
+    ReceiveDllp("veth0", kUnitB, SIM_DLLP_DOCK_SEARCH);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(SrcOf(sent[0].Frame), kUnitB);
+    // A unit is reached only on its own interface.
+    sent.clear();
+    ReceiveDllp("veth1", kUnitB, SIM_DLLP_DOCK_SEARCH);
+    ReceiveDllp("veth0", SimMac{0x02, 0, 0, 0, 0, 0x55}, SIM_DLLP_DOCK_SEARCH);
+    EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(SimUnitTest, InfoRequestGetsTheInfoStructureOfTheProfile) {
+    ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    _SIM_UNIT* unit = SimUnitGet(ctx, kUnitA);
+    ASSERT_NE(unit, nullptr);
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, kSimAcuItemInfo);
+    ASSERT_EQ(sent.size(), 1u);
+    const auto& f = sent[0].Frame;
+    EXPECT_EQ(DstOf(f), kHost);
+    EXPECT_EQ(SrcOf(f), kUnitA);
+    ASSERT_GT(f.size(), 18u + kSimInfoHeaderLength);
+    EXPECT_EQ(f[14], 0x20);
+    EXPECT_EQ(f[15], SIM_DLLP_ACU_RESPONSE);
+    EXPECT_EQ(f[16], 1) << "return code";
+    EXPECT_EQ(f[17], 0xFF) << "length byte";
+    const auto info = SimInfoBuild(*unit->Profile, kUnitA, unit->Link);
+    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 18, f.end()), info);
+    EXPECT_EQ(f[18 + 16], 0x91) << "advance, password enable, external EEPROM";
+    EXPECT_EQ(unit->Stats.InfoRequests, 1u);
+
+    // Command byte 0x30 has the low five bits of the ACU code.
+    sent.clear();
+    ReceiveDllp("veth0", kUnitA, 0x30, 0, kSimAcuItemInfo);
+    EXPECT_EQ(sent.size(), 1u);
+    // Other items, and the ACU command to the broadcast address, get no answer.
+    sent.clear();
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, kSimAcuItemLinkState);
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ACU, 0, kSimAcuItemInfo);
+    EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(SimUnitTest, OwnFramesAndGroupSourcesAreIgnored) {
+    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH, 0, 0, PACKET_OUTGOING);
+    EXPECT_TRUE(sent.empty());
+    Receive("veth0",
+            SimEthFrameBuild(kUnitA, SimMac{0x03, 0, 0, 0, 0, 1}, SimDllpEncode(SIM_DLLP_ACU, 0, 0xFF)));
+    Receive("veth0",
+            SimEthFrameBuild(kSimBroadcastMac, kSimBroadcastMac, SimDllpEncode(SIM_DLLP_DOCK_SEARCH, 0, 0)));
+    EXPECT_TRUE(sent.empty());
+    // Commands the unit does not play yet are taken in and not answered.
+    for (int cmd :
+         std::initializer_list<int>{SIM_DLLP_ACK, SIM_DLLP_NAK, SIM_DLLP_DOCK_CONNECT, SIM_DLLP_KEEP_ALIVE,
+                                    SIM_DLLP_ADVANCE_CONNECT, SIM_DLLP_DOCK_SEARCH_RESPONSE, 31})
+        ReceiveDllp("veth0", kUnitA, static_cast<uint8_t>(cmd));
+    Receive("veth0", SimEthFrameBuild(kUnitA, kHost, {0x10, 0, 0, 1, 0, 0, 1, 0x1F}));
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(SimUnitGet(ctx, kUnitA)->Stats.Ignored, 8u);
+}
+
+TEST_F(SimUnitTest, SilentInfoReplySearchReplyAndLinkStateCommands) {
+    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    EXPECT_EQ(Do("silent 02:00:00:00:00:01"), "ok silent 1");
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(Do("talk all"), "ok talking 1");
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
+    EXPECT_EQ(sent.size(), 1u);
+
+    sent.clear();
+    EXPECT_EQ(Do("info-reply 02:00:00:00:00:01 0 0x10"), "ok info-reply 0x00 0x10");
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Frame[16], 0x00);
+    EXPECT_EQ(sent[0].Frame[17], 0x10);
+    EXPECT_EQ(Do("info-reply 02:00:00:00:00:01 default"), "ok info-reply 0x01 0xff");
+
+    sent.clear();
+    EXPECT_EQ(Do("search-reply 02:00:00:00:00:01 advance 5"), "ok search-reply advance 5");
+    EXPECT_EQ(Do("search-reply all dock 0x2f"), "ok search-reply dock 47");
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_DOCK_SEARCH);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].Frame[15], 5);
+    EXPECT_EQ(sent[1].Frame[15], 0x2F);
+    EXPECT_EQ(Do("search-reply all dock default"), "ok search-reply dock default");
+    EXPECT_EQ(SimUnitGet(ctx, kUnitA)->SearchReplyDock, 5);
+
+    sent.clear();
+    EXPECT_EQ(Do("link-state 02:00:00:00:00:01 1 02:00:00:00:99:01"), "ok link-state 1 02:00:00:00:99:01");
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Frame[18 + 17], 1);
+    EXPECT_EQ(SimMac({sent[0].Frame[36], sent[0].Frame[37], sent[0].Frame[38], sent[0].Frame[39],
+                      sent[0].Frame[40], sent[0].Frame[41]}),
+              kHost);
+}
+
+TEST_F(SimUnitTest, HostileAnswersAreSentAsBuilt) {
+    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    _SIM_UNIT* unit = SimUnitGet(ctx, kUnitA);
+    EXPECT_EQ(Do("hostile 02:00:00:00:00:01 many-dibs"), "ok hostile many-dibs 70");
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Frame[18 + 24], 70);
+    EXPECT_EQ(std::vector<uint8_t>(sent[0].Frame.begin() + 18, sent[0].Frame.end()),
+              SimInfoBuildHostile(*unit->Profile, kUnitA, unit->Link, SimHostile::ManyDibs, 70));
+
+    const size_t full = 18 + SimInfoBuild(*unit->Profile, kUnitA, unit->Link).size();
+    sent.clear();
+    EXPECT_EQ(Do("hostile 02:00:00:00:00:01 truncate"), "ok hostile truncate 0");
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Frame.size(), SimInfoTruncatedLength(full, 0));
+    EXPECT_LT(sent[0].Frame.size(), full);
+
+    sent.clear();
+    EXPECT_EQ(Do("hostile all truncate 16"), "ok hostile truncate 16");
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Frame.size(), 16u) << "cut frames are not padded";
+
+    EXPECT_EQ(Do("hostile 02:00:00:00:00:01 none"), "ok hostile none 0");
+    EXPECT_EQ(Do("hostile 02:00:00:00:00:01 none 3"), "error 'none' takes no argument");
+    EXPECT_EQ(Do("hostile 02:00:00:00:00:01 ports 256"), "error argument of ports must be 0..255");
+    EXPECT_NE(Do("hostile 02:00:00:00:00:01 evil").find("error unknown kind 'evil'"), std::string::npos);
+}
+
+TEST_F(SimUnitTest, DelayedAnswersWaitForTheirTimer) {
+    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
+    EXPECT_EQ(Do("delay all 150"), "ok delay 150");
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(ctx.Timers.NextDue(), 1150);
+    ctx.Timers.RunDue(1149);
+    EXPECT_TRUE(sent.empty());
+    // A unit removed while its answer waits sends nothing.
+    EXPECT_EQ(Do("remove 02:00:00:00:00:02"), "ok removed 1");
+    ctx.Timers.RunDue(1150);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(SrcOf(sent[0].Frame), kUnitA);
+    EXPECT_EQ(ctx.Timers.Size(), 0u);
+    EXPECT_EQ(Do("delay all 60001"), "error delay must be 0..60000 ms");
+}
+
+TEST_F(SimUnitTest, VerboseLogShowsTheConversation) {
+    ctx.Verbose = true;
+    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
+    Receive("veth0", {0x01, 0x02});
+    const std::string log = LogText();
+    EXPECT_NE(log.find("rx veth0 ff:ff:ff:ff:ff:ff <- 02:00:00:00:99:01 60B DLLP ADVANCE_SEARCH(4)"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("tx veth0 02:00:00:00:00:01 -> 02:00:00:00:99:01 60B DLLP ADVANCE_SEARCH_RESPONSE(7)"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("DLLP ACU(16) item=0xff(info structure)"), std::string::npos) << log;
+    EXPECT_NE(log.find("ACU_RESPONSE(18) rc=0x01 length-byte=0xff"), std::string::npos) << log;
+    EXPECT_NE(log.find("model=\"VN-D20\""), std::string::npos) << log;
+    EXPECT_NE(log.find("dio(3) dw=7 info=0x01"), std::string::npos) << log;
+    EXPECT_NE(log.find("2B dropped"), std::string::npos) << log;
+}
+
+TEST_F(SimUnitTest, HostileInputNeverGetsAnOddAnswer) {
+    ASSERT_EQ(Do("add ctu_analog 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    ctx.Verbose = true;  // the dump reads the frames too
+    std::mt19937 rng(777);
+    for (int round = 0; round < 5000; ++round) {
+        std::vector<uint8_t> f(rng() % 70);
+        for (auto& b : f) b = static_cast<uint8_t>(rng());
+        if (f.size() >= 16) {
+            const SimMac dst = (rng() & 1) ? kUnitA : kSimBroadcastMac;
+            std::copy(dst.begin(), dst.end(), f.begin());
+            f[6] &= 0xFE;  // unicast source
+            f[12] = 0xD4;
+            f[13] = 0x1F;
+            f[14] = (rng() & 1) ? 0x20 : 0x10;
+        }
+        Receive("veth0", f);
+    }
+    for (const auto& s : sent) {
+        ASSERT_GE(s.Frame.size(), 18u);
+        EXPECT_EQ(SrcOf(s.Frame), kUnitA);
+        const uint8_t code = s.Frame[15];
+        EXPECT_TRUE(code == 5 || code == 7 || code == 18) << int(code);
+    }
+    EXPECT_FALSE(sent.empty());
+}
+
+TEST_F(SimUnitTest, AddAndRemoveRules) {
+    EXPECT_EQ(Do("add ctu_uart2 02:00:00:00:00:01"), "error usage: add PROFILE MAC IFACE");
+    EXPECT_EQ(Do("add ctu_uart2 02:00:00:00:00 veth0"), "error '02:00:00:00:00' is not a MAC address");
+    EXPECT_EQ(Do("add ctu_uart2 03:00:00:00:00:01 veth0"),
+              "error unit MAC 03:00:00:00:00:01 is a group address");
+    EXPECT_EQ(Do("add ctu_uart2 00:00:00:00:00:00 veth0"), "error unit MAC 00:00:00:00:00:00 is not usable");
+    EXPECT_NE(
+        Do("add no_such_profile 02:00:00:00:00:01 veth0").find("error profile 'no_such_profile' not found"),
+        std::string::npos);
+    EXPECT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 missing0"), "error no interface 'missing0'");
+    EXPECT_EQ(Do("add ctu_uart2.prof 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    EXPECT_EQ(Do("add " QORSIM_TEST_PROFILE_DIR "/ctu_dio.prof 02:00:00:00:00:02 veth0"),
+              "ok added 02:00:00:00:00:02");
+    EXPECT_EQ(Do("add ctu_dio 02:00:00:00:00:02 veth1"), "error unit 02:00:00:00:00:02 exists already");
+    EXPECT_EQ(ctx.Profiles.size(), 2u) << "profiles are loaded once";
+    EXPECT_EQ(Do("list"),
+              "ok 2 02:00:00:00:00:01,veth0,ctu_uart2,talking 02:00:00:00:00:02,veth0,ctu_dio,talking");
+    EXPECT_EQ(Do("silent 02:00:00:00:00:02"), "ok silent 1");
+    EXPECT_EQ(Do("hostile 02:00:00:00:00:02 ports 17"), "ok hostile ports 17");
+    EXPECT_EQ(Do("list"),
+              "ok 2 02:00:00:00:00:01,veth0,ctu_uart2,talking "
+              "02:00:00:00:00:02,veth0,ctu_dio,silent,hostile=ports");
+    EXPECT_EQ(Do("show 02:00:00:00:00:02"),
+              "ok 02:00:00:00:00:02 iface=veth0 profile=ctu_dio silent=1 hostile=ports/17 delay=0 "
+              "info-reply=0x01/0xff search-reply=7/5 link=0/00:00:00:00:00:00 rx=0 tx=0 searches=0 "
+              "info-requests=0 ignored=0");
+    EXPECT_EQ(Do("show 02:00:00:00:00:09"), "error no unit 02:00:00:00:00:09");
+    EXPECT_EQ(Do("remove 02:00:00:00:00:09"), "error no unit 02:00:00:00:00:09");
+    EXPECT_EQ(Do("remove all"), "ok removed 2");
+    EXPECT_EQ(Do("list"), "ok 0");
+}
+
+TEST_F(SimUnitTest, AddManyMakesConsecutiveMacsUpTo255) {
+    EXPECT_EQ(Do("add-many 3 ctu_uart2 02:00:00:00:00:fe veth0"),
+              "ok added 3 02:00:00:00:00:fe..02:00:00:00:01:00");
+    EXPECT_NE(SimUnitGet(ctx, SimMac{0x02, 0, 0, 0, 0x01, 0x00}), nullptr);
+    // All or none: a clash in the middle leaves nothing of the new range.
+    EXPECT_EQ(Do("add-many 4 ctu_uart2 02:00:00:00:00:fc veth0"),
+              "error unit 02:00:00:00:00:fe exists already");
+    EXPECT_EQ(ctx.Units.size(), 3u);
+    EXPECT_EQ(Do("add-many 253 ctu_uart2 02:00:00:10:00:00 veth0"),
+              "error 253 more units would exceed 255 (3 exist)");
+    EXPECT_EQ(Do("add-many 252 ctu_uart2 02:00:00:10:00:00 veth0"),
+              "ok added 252 02:00:00:10:00:00..02:00:00:10:00:fb");
+    EXPECT_EQ(ctx.Units.size(), 255u);
+    EXPECT_EQ(Do("add ctu_uart2 02:00:00:20:00:00 veth0"), "error already 255 units");
+    EXPECT_EQ(Do("add-many 0 ctu_uart2 02:00:00:20:00:00 veth0"), "error count must be 1..255");
+    // 255 units answer one broadcast search.
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
+    EXPECT_EQ(sent.size(), 255u);
+    EXPECT_EQ(Do("remove all"), "ok removed 255");
+    EXPECT_EQ(Do("add-many 2 ctu_uart2 ff:ff:ff:ff:ff:ff veth0"),
+              "error unit MAC ff:ff:ff:ff:ff:ff is a group address");
+    EXPECT_EQ(Do("add-many 3 ctu_uart2 fe:ff:ff:ff:ff:fe veth0"),
+              "error MAC range crosses into group addresses at ff:00:00:00:00:00");
+    EXPECT_EQ(ctx.Units.size(), 0u);
+}
+
+TEST_F(SimUnitTest, CommandLineSyntax) {
+    EXPECT_EQ(Do(""), "error empty command");
+    EXPECT_EQ(Do("   "), "error empty command");
+    EXPECT_EQ(Do("frobnicate"), "error unknown command 'frobnicate' (try help)");
+    EXPECT_EQ(Do("list extra"), "error usage: list");
+    EXPECT_EQ(Do("silent nonsense"), "error 'nonsense' is not a MAC address");
+    EXPECT_EQ(Do("verbose maybe"), "error usage: verbose on|off");
+    EXPECT_EQ(Do("verbose on"), "ok verbose on");
+    EXPECT_TRUE(ctx.Verbose);
+    EXPECT_NE(Do("help").find("hostile MAC|all KIND [ARG]"), std::string::npos);
+    EXPECT_FALSE(ctx.QuitRequested);
+    EXPECT_EQ(Do("quit"), "ok bye");
+    EXPECT_TRUE(ctx.QuitRequested);
+}
+
+TEST(SimOptions, UnitSpecsAndErrors) {
+    _SIM_UNIT_SPEC spec;
+    std::string err;
+    ASSERT_TRUE(SimUnitSpecParse("dir,with,commas/p.prof,02:00:00:00:00:01,veth0", &spec, &err)) << err;
+    EXPECT_EQ(spec.Profile, "dir,with,commas/p.prof");
+    EXPECT_EQ(spec.Mac, kUnitA);
+    EXPECT_EQ(spec.Iface, "veth0");
+    EXPECT_FALSE(SimUnitSpecParse("p,02:00:00:00:00:01", &spec, &err));
+    EXPECT_FALSE(SimUnitSpecParse("p,02:00:00:00:00:01,", &spec, &err));
+    EXPECT_FALSE(SimUnitSpecParse(",02:00:00:00:00:01,veth0", &spec, &err));
+    EXPECT_FALSE(SimUnitSpecParse("p,bad,veth0", &spec, &err));
+    EXPECT_NE(err.find("'bad' is not a MAC"), std::string::npos);
+
+    const char* ok[] = {"qorsim",
+                        "--unit",
+                        "a,02:00:00:00:00:01,v0",
+                        "--unit",
+                        "b,02:00:00:00:00:02,v1",
+                        "--units-count",
+                        "10",
+                        "--units-from",
+                        "c,02:00:00:00:01:00,v0",
+                        "--control",
+                        "/tmp/x.sock",
+                        "--profile-dir",
+                        "/p",
+                        "--verbose"};
+    _SIM_OPTIONS o;
+    ASSERT_TRUE(SimOptionsParse(14, ok, &o, &err)) << err;
+    EXPECT_EQ(o.Units.size(), 2u);
+    EXPECT_EQ(o.UnitsCount, 10u);
+    EXPECT_EQ(o.UnitsFrom.Profile, "c");
+    EXPECT_EQ(o.ControlPath, "/tmp/x.sock");
+    EXPECT_EQ(o.ProfileDirs, std::vector<std::string>{"/p"});
+    EXPECT_TRUE(o.Verbose);
+
+    const std::vector<std::vector<const char*>> bad = {
+        {"qorsim", "--units-count", "3"},
+        {"qorsim", "--units-count", "256", "--units-from", "c,02:00:00:00:01:00,v0"},
+        {"qorsim", "--units-count", "x", "--units-from", "c,02:00:00:00:01:00,v0"},
+        {"qorsim", "--control"},
+        {"qorsim", "--frob"},
+    };
+    for (const auto& argv : bad) {
+        err.clear();
+        EXPECT_FALSE(SimOptionsParse(static_cast<int>(argv.size()), argv.data(), &o, &err)) << argv[1];
+        EXPECT_FALSE(err.empty());
+    }
+}
+
+TEST(SimTimers, OrderCancelAndReentry) {
+    SimTimers t;
+    std::vector<int> ran;
+    t.Add(20, [&] { ran.push_back(2); });
+    const uint64_t id = t.Add(10, [&] { ran.push_back(1); });
+    t.Add(20, [&] { ran.push_back(3); });
+    t.Add(5, [&] { ran.push_back(0); });
+    EXPECT_TRUE(t.Cancel(id));
+    EXPECT_FALSE(t.Cancel(id));
+    EXPECT_EQ(t.NextDue(), 5);
+    // A callback that schedules a due timer does not run it in the same pass.
+    t.Add(6, [&] {
+        ran.push_back(9);
+        t.Add(0, [&] { ran.push_back(10); });
+    });
+    EXPECT_EQ(t.RunDue(20), 4u);
+    EXPECT_EQ(ran, (std::vector<int>{0, 9, 2, 3}));
+    EXPECT_EQ(t.RunDue(20), 1u);
+    EXPECT_EQ(ran.back(), 10);
+    EXPECT_EQ(t.NextDue(), -1);
+}
+
+TEST(SimDump, InfoStructureCutShortIsDescribedNotOverread) {
+    std::vector<uint8_t> info(28, 0);
+    info[24] = 3;  // three DIBs announced, none there
+    EXPECT_NE(SimDumpInfo(info.data(), info.size(), "").find("dib 0: missing"), std::string::npos);
+    info.insert(info.end(), {1, 1, 9, 5, 0xAA, 0xBB});  // 9 words announced, 2 bytes there
+    EXPECT_NE(SimDumpInfo(info.data(), info.size(), "").find("runs 30 bytes past the data"),
+              std::string::npos);
+    EXPECT_NE(SimDumpInfo(info.data(), 27, "").find("cut short"), std::string::npos);
+}
+
+}  // namespace
