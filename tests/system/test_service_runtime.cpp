@@ -84,6 +84,7 @@ TEST_F(ServiceRuntime, CreatesRecordDirectories) {
         struct stat st {};
         ASSERT_EQ(stat(dir, &st), 0) << dir << " missing";
         EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir;
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << dir;
     }
 }
 
