@@ -180,6 +180,18 @@ int _CreateNicDevice(PNIC_DEVICE pNic, const char* pInterfaceName) {
     return 1;
 }
 
+// Creates a record for the interface and lists it; a failed creation is only logged.
+void _AddNicLocked(const char* pName) {
+    auto pNic = std::make_unique<_NIC_DEVICE>();
+    pNic->RefCount.store(1);
+    if (!_CreateNicDevice(pNic.get(), pName)) {
+        NicMainRelease(pNic.release());
+        return;
+    }
+    PemListInsertTail(&NicList, &pNic.release()->Entry);
+    ++NicAmount;
+}
+
 bool _HasPacketEntry(const struct ifaddrs* pList, const char* pName) {
     for (const struct ifaddrs* p = pList; p; p = p->ifa_next)
         if (p->ifa_addr && p->ifa_addr->sa_family == AF_PACKET && strcmp(p->ifa_name, pName) == 0) return true;
@@ -250,20 +262,23 @@ int NicMainRefreshList() {
                 [](PNIC_DEVICE n, const void* k) { return strcmp(n->InterfaceName, static_cast<const char*>(k)) == 0; },
                 e->ifa_name);
             if (known) continue;
-            auto pNic = std::make_unique<_NIC_DEVICE>();
-            pNic->RefCount.store(1);
-            if (!_CreateNicDevice(pNic.get(), e->ifa_name)) {
-                NicMainRelease(pNic.release());
-                continue;
-            }
-            PemListInsertTail(&NicList, &pNic.release()->Entry);
-            ++NicAmount;
+            _AddNicLocked(e->ifa_name);
         }
     }
     freeifaddrs(pList);
     // Units found through a removed NIC never send through its closed socket again.
     for (const NicRef& pNic : removed) VnMainDelByNic(pNic.get());
     return 1;
+}
+
+NicRef NicMainAddInterface(const char* pName) {
+    {
+        qor::MutexLock lock(&NicListMutex);
+        const bool known = _FindLocked(
+            [](PNIC_DEVICE n, const void* k) { return strcmp(n->InterfaceName, static_cast<const char*>(k)) == 0; }, pName);
+        if (!known) _AddNicLocked(pName);
+    }
+    return NicMainGetByInterfaceName(pName);
 }
 
 void NicMainDelAll() {

@@ -50,6 +50,9 @@ bool NicMainIsExcludedName(const char* pName);
 
 int NicMainRefreshList();
 void NicMainDelAll();
+// Creates the record of one named interface (whatever the exclusion list says) unless it
+// exists; the record, or none when it could not be created.
+NicRef NicMainAddInterface(const char* pName);
 NicRef NicMainGetByInterfaceName(const char* pName);
 NicRef NicMainGetByIndex(int Index);
 NicRef NicMainGetByMac(const uint8_t* pMac);
