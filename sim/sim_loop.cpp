@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <algorithm>
@@ -124,6 +125,12 @@ SimFd SimControlListen(const std::string& Path, std::string* pError) {
         if (probe.Valid() &&
             connect(probe.Get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) {
             *pError = Path + " is in use by another process";
+            return SimFd();
+        }
+        // Only a socket file is ours to replace; anything else at that path stays.
+        struct stat st {};
+        if (lstat(Path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+            *pError = Path + " exists and is not a socket";
             return SimFd();
         }
         unlink(Path.c_str());

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <string>
@@ -206,7 +207,9 @@ std::string Control(const std::string& path, const std::string& line) {
         return "send failed";
     std::string answer;
     const int64_t deadline = NowMs() + 2000;
-    while (answer.find('\n') == std::string::npos && NowMs() < deadline) {
+    const size_t lines = static_cast<size_t>(std::count(line.begin(), line.end(), '\n')) + 1;
+    while (static_cast<size_t>(std::count(answer.begin(), answer.end(), '\n')) < lines &&
+           NowMs() < deadline) {
         struct pollfd p {
             fd.Get(), POLLIN, 0
         };
@@ -291,6 +294,11 @@ TEST(SimSmoke, AnswersSearchesAndInfoRequestsOverAVethPair) {
     EXPECT_EQ(Control(ctl, "add dock_basic 02:00:00:00:00:03 no-such-if"),
               "error no interface 'no-such-if': No such device");
 
+    // Several commands in one write get one answer line each; an endless line is refused.
+    EXPECT_EQ(Control(ctl, "talk all\nlist"),
+              "ok talking 2\nok 2 02:00:00:00:00:01,qst1,ctu_uart2,talking "
+              "02:00:00:00:00:02,qst1,advance_password,talking");
+    EXPECT_EQ(Control(ctl, std::string(5000, 'x')), "error line too long");
     EXPECT_EQ(Control(ctl, "quit"), "ok bye");
     EXPECT_EQ(sim.Wait(3000), 0);
     struct stat st {};
@@ -332,6 +340,20 @@ TEST(SimSmoke, UsageErrorsExitWithStatus2) {
     SimProcess none;
     EXPECT_FALSE(none.Start({}, &err));
     EXPECT_EQ(none.Wait(2000), 2);
+    // A control path that holds an ordinary file is left alone.
+    const std::string dir = TempDir();
+    const std::string file = dir + "/not-a-socket";
+    FILE* f = fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    SimProcess taken;
+    EXPECT_FALSE(taken.Start({"--control", file}, &err));
+    EXPECT_EQ(taken.Wait(2000), 1);
+    struct stat st {};
+    EXPECT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    unlink(file.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace

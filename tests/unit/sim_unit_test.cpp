@@ -457,6 +457,13 @@ TEST(SimDump, InfoStructureCutShortIsDescribedNotOverread) {
     EXPECT_NE(SimDumpInfo(info.data(), info.size(), "").find("runs 30 bytes past the data"),
               std::string::npos);
     EXPECT_NE(SimDumpInfo(info.data(), 27, "").find("cut short"), std::string::npos);
+    // Bytes behind complete DIBs are pointed out unless they are zero padding.
+    std::vector<uint8_t> whole(28, 0);
+    whole[24] = 1;
+    whole.insert(whole.end(), {1, 1, 1, 5, 0, 0});
+    EXPECT_EQ(SimDumpInfo(whole.data(), whole.size(), "").find("behind the DIBs"), std::string::npos);
+    whole.back() = 7;
+    EXPECT_NE(SimDumpInfo(whole.data(), whole.size(), "").find("2 bytes behind the DIBs"), std::string::npos);
 }
 
 }  // namespace
