@@ -2,6 +2,7 @@
 // namespace that the test creates (and leaves again); the test plays the host on the other
 // end with a raw socket. Skipped where namespaces cannot be created (no root, no `ip`).
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -230,18 +231,35 @@ SimMac DstOf(const std::vector<uint8_t>& f) {
     return {f[0], f[1], f[2], f[3], f[4], f[5]};
 }
 
-std::string TempDir() {
-    char tmpl[] = "/tmp/qorsim-test-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return d ? d : "";
-}
+// A private directory for control sockets, emptied and removed however the test ends.
+class TempDir {
+  public:
+    TempDir() {
+        char tmpl[] = "/tmp/qorsim-test-XXXXXX";
+        if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
+    }
+    ~TempDir() {
+        if (path_.empty()) return;
+        if (DIR* d = opendir(path_.c_str())) {
+            while (struct dirent* e = readdir(d))
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                    unlink((path_ + "/" + e->d_name).c_str());
+            closedir(d);
+        }
+        rmdir(path_.c_str());
+    }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
 
 TEST(SimSmoke, AnswersSearchesAndInfoRequestsOverAVethPair) {
     PrivateNet net;
     if (!net.Ok()) GTEST_SKIP() << "no private network namespace: " << net.Why();
-    const std::string dir = TempDir();
-    ASSERT_FALSE(dir.empty());
-    const std::string ctl = dir + "/ctl.sock";
+    TempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    const std::string ctl = dir.Path() + "/ctl.sock";
     SimProcess sim;
     std::string err;
     ASSERT_TRUE(sim.Start({"--verbose", "--control", ctl, "--unit", "ctu_uart2,02:00:00:00:00:01,qst1",
@@ -303,14 +321,14 @@ TEST(SimSmoke, AnswersSearchesAndInfoRequestsOverAVethPair) {
     EXPECT_EQ(sim.Wait(3000), 0);
     struct stat st {};
     EXPECT_NE(stat(ctl.c_str(), &st), 0) << "control socket removed on exit";
-    rmdir(dir.c_str());
 }
 
 TEST(SimSmoke, StopsCleanlyOnSigterm) {
     PrivateNet net;
     if (!net.Ok()) GTEST_SKIP() << "no private network namespace: " << net.Why();
-    const std::string dir = TempDir();
-    const std::string ctl = dir + "/ctl.sock";
+    TempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    const std::string ctl = dir.Path() + "/ctl.sock";
     SimProcess sim;
     std::string err;
     ASSERT_TRUE(sim.Start(
@@ -329,7 +347,6 @@ TEST(SimSmoke, StopsCleanlyOnSigterm) {
     EXPECT_EQ(sim.Wait(3000), 0);
     struct stat st {};
     EXPECT_NE(stat(ctl.c_str(), &st), 0);
-    rmdir(dir.c_str());
 }
 
 TEST(SimSmoke, UsageErrorsExitWithStatus2) {
@@ -341,8 +358,8 @@ TEST(SimSmoke, UsageErrorsExitWithStatus2) {
     EXPECT_FALSE(none.Start({}, &err));
     EXPECT_EQ(none.Wait(2000), 2);
     // A control path that holds an ordinary file is left alone.
-    const std::string dir = TempDir();
-    const std::string file = dir + "/not-a-socket";
+    TempDir dir;
+    const std::string file = dir.Path() + "/not-a-socket";
     FILE* f = fopen(file.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fclose(f);
@@ -352,8 +369,6 @@ TEST(SimSmoke, UsageErrorsExitWithStatus2) {
     struct stat st {};
     EXPECT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    unlink(file.c_str());
-    rmdir(dir.c_str());
 }
 
 }  // namespace
