@@ -10,11 +10,12 @@ int LogOpen() {
     // Each start begins an empty log.
     const int fd = open(kLogFilePath, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND, 0644);
     if (fd < 0) return 0;
-    __atomic_store_n(&LogNode, fd, __ATOMIC_RELEASE);
+    const int old = PemDbgSwapLogNode(fd);
+    if (old >= 0) close(old);
     return 1;
 }
 
 void LogClose() {
-    const int fd = __atomic_exchange_n(&LogNode, -1, __ATOMIC_ACQ_REL);
+    const int fd = PemDbgSwapLogNode(-1);
     if (fd >= 0) close(fd);
 }

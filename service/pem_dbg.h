@@ -32,6 +32,10 @@ int LogOpen();
 void LogClose();
 int LogTx(const char* pStr, size_t Length);
 
+// Replaces the log descriptor under the print lock, so that no message is being written to
+// the old descriptor when the caller closes it; returns the old one (-1 for none).
+int PemDbgSwapLogNode(int fd);
+
 // Allocates and frees LogBuff under the print lock, so that a concurrent PemDbg never
 // formats into a buffer that is being released.
 int PemDbgBuffAlloc();

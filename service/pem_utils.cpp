@@ -33,6 +33,11 @@ void WriteAll(int fd, const char* p, size_t n) {
 }
 }  // namespace
 
+int PemDbgSwapLogNode(int fd) {
+    std::lock_guard<std::mutex> lock(gPrintMutex);
+    return __atomic_exchange_n(&LogNode, fd, __ATOMIC_ACQ_REL);
+}
+
 int PemDbgBuffAlloc() {
     std::lock_guard<std::mutex> lock(gPrintMutex);
     if (!LogBuff) LogBuff = static_cast<char*>(calloc(kLogBuffSize, 1));

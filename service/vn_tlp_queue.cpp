@@ -76,3 +76,8 @@ void VnTlpQueueFreeRetransmissionList(PVN_DEVICE pVn) {
     }
     pVn->TlpRetransmissionPacketAmount = 0;
 }
+
+unsigned VnTlpQueueAmount(PVN_DEVICE pVn) {
+    qor::MutexLock lock(&pVn->TlpRetransmissionPacketListMutex);
+    return pVn->TlpRetransmissionPacketAmount;
+}

@@ -32,6 +32,7 @@ int VnTlpQueueDelPacketInRetransmissionList(PVN_DEVICE pVn, uint16_t SeqNumber);
 // Copies the oldest record with this number into *pOut; 0 when none.
 int VnTlpQueueGetPacketInRetransmissionList(PVN_DEVICE pVn, uint16_t SeqNumber, _TLP_RETRANSMIT_PACKET* pOut);
 void VnTlpQueueFreeRetransmissionList(PVN_DEVICE pVn);
+unsigned VnTlpQueueAmount(PVN_DEVICE pVn);
 
 int VnTlpStreamOut(PVN_DEVICE pVn, const uint8_t* pBuff, int Length);
 int VnTlpStreamOutRetransmission(PVN_DEVICE pVn, uint16_t SeqNumber);

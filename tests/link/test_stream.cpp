@@ -86,7 +86,7 @@ TEST_F(Stream, SequenceNumbersWrapAfter1023) {
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[2].link, (Bytes{0x10, 0x00, 0x01, 1, 0, 4, 1, 0x1F, 2, 0, 0, 0}));
     // Every TLP was acknowledged: nothing is kept.
-    EXPECT_TRUE(WaitUntil([&] { return vn->TlpRetransmissionPacketAmount == 0; }, 1000));
+    EXPECT_TRUE(WaitUntil([&] { return VnTlpQueueAmount(vn.get()) == 0; }, 1000));
 }
 
 TEST_F(Stream, NakResendsOnlyTheNamedTlpAndNumberingContinuesBehindIt) {
@@ -95,7 +95,7 @@ TEST_F(Stream, NakResendsOnlyTheNamedTlpAndNumberingContinuesBehindIt) {
     for (int i = 0; i < 3; ++i) ASSERT_EQ(VnTlpStreamOut(vn.get(), CmdWrite(1, 4, 0x100 + i).data(), 20), 1);
     auto sent = unit->WaitFrames(IsTlp, 3, 1000);
     ASSERT_EQ(Seqs(sent), (std::vector<uint16_t>{7, 8, 9}));
-    EXPECT_EQ(vn->TlpRetransmissionPacketAmount, 3u);
+    EXPECT_EQ(VnTlpQueueAmount(vn.get()), 3u);
     unit->ClearFrames();
     unit->Send({0x20, 1, 0, 7});
     auto resent = unit->WaitFrames(IsTlp, 1, 1000);
@@ -105,12 +105,12 @@ TEST_F(Stream, NakResendsOnlyTheNamedTlpAndNumberingContinuesBehindIt) {
     auto next = unit->WaitFrames(IsTlp, 2, 1000);
     ASSERT_EQ(next.size(), 2u);
     EXPECT_EQ(SeqOf(next[1]), 8);
-    EXPECT_EQ(vn->TlpRetransmissionPacketAmount, 4u);  // 7, 8, 9 and the new 8 stay until acknowledged
+    EXPECT_EQ(VnTlpQueueAmount(vn.get()), 4u);  // 7, 8, 9 and the new 8 stay until acknowledged
 
     // An ACK is not cumulative and one for an unknown number changes nothing.
     unit->Send({0x20, 0, 0, 100});
     unit->Send({0x20, 0, 0, 9});
-    EXPECT_TRUE(WaitUntil([&] { return vn->TlpRetransmissionPacketAmount == 3u; }, 1000));
+    EXPECT_TRUE(WaitUntil([&] { return VnTlpQueueAmount(vn.get()) == 3u; }, 1000));
     _TLP_RETRANSMIT_PACKET kept;
     EXPECT_EQ(VnTlpQueueGetPacketInRetransmissionList(vn.get(), 9, &kept), 0);
     ASSERT_EQ(VnTlpQueueGetPacketInRetransmissionList(vn.get(), 8, &kept), 1);

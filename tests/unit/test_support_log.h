@@ -13,10 +13,10 @@ public:
     LogCapture() {
         PemDbgBuffAlloc();
         fd_ = memfd_create("qorlog", MFD_CLOEXEC);
-        LogNode = fd_;
+        PemDbgSwapLogNode(fd_);
     }
     ~LogCapture() {
-        LogNode = -1;
+        PemDbgSwapLogNode(-1);
         close(fd_);
         PemDbgBuffFree();
     }
