@@ -16,7 +16,10 @@ int VnTlpStreamOut(PVN_DEVICE pVn, const uint8_t* pBuff, int Length) {
         PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), STREAM OUT, invalid buff pointer or length\n", m[3], m[4], m[5]);
         return 0;
     }
-    const _TLP_HEADER* pHdr = reinterpret_cast<const _TLP_HEADER*>(pBuff);
+    // The caller's buffer may sit at any address: the header is copied out, not cast.
+    _TLP_HEADER hdr;
+    memcpy(&hdr, pBuff, sizeof(hdr));
+    const _TLP_HEADER* pHdr = &hdr;
     if (pHdr->Type != TLP_TYPE_CMD && pHdr->Type != TLP_TYPE_DATA) {
         PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), STREAM OUT, invalid packet type, Type:x%02x\n", m[3], m[4], m[5], pHdr->Type);
         return 0;
@@ -72,9 +75,10 @@ int VnTlpStreamOutRetransmission(PVN_DEVICE pVn, uint16_t SeqNumber) {
         return 0;
     }
     uint8_t frame[kTlpFrameBuffSize];
-    const _TLP_HEADER* pHdr = reinterpret_cast<const _TLP_HEADER*>(kept.Data);
+    _TLP_HEADER hdr;
+    memcpy(&hdr, kept.Data, sizeof(hdr));
     const size_t linkLength =
-        VnTlpEncode(pHdr, kept.Data + kTlpHeaderLength, kept.DataLength - kTlpHeaderLength, SeqNumber, frame, sizeof(frame));
+        VnTlpEncode(&hdr, kept.Data + kTlpHeaderLength, kept.DataLength - kTlpHeaderLength, SeqNumber, frame, sizeof(frame));
     if (linkLength == 0) {
         PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), STREAM OUT, R, invalid length, Length:%d\n", m[3], m[4], m[5],
                static_cast<int>(kept.DataLength));
