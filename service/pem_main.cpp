@@ -18,6 +18,8 @@
 #include "vn_main.h"
 #include "vn_utils.h"
 #include "vns_service.h"
+#include "cfg_service.h"
+#include "mng_server.h"
 
 int CtuTcpPortActive[kCtuTcpPorts] = {};
 pthread_mutex_t CtuTcpPortMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -87,7 +89,7 @@ InitStep _ObjRegistryStep() {
 
 // Start-up in its fixed order. A failing step makes _InitProgFunc undo the steps before it in
 // reverse; _FreeProgFunc undoes all of them the same way, so both paths stay in step.
-const std::array<InitStep, 24> gInitSteps = {{
+const std::array<InitStep, 26> gInitSteps = {{
     // Debug lock and switches.
     {[]() {
          DbgVnProtocol = DbgMngIpcProtocol = DbgCtuIpcProtocol = DbgSioIpcProtocol = DbgNlkIpcProtocol = 0;
@@ -172,7 +174,14 @@ const std::array<InitStep, 24> gInitSteps = {{
          pthread_mutex_destroy(&CtuTcpPortMutex);
      }},
     // Long-running services; stopped first at teardown, before any registry is emptied.
+    {[]() {
+         if (!MngServerStart(&MngServer)) return 0;
+         _SleepMs(100);
+         return 1;
+     },
+     []() { MngServerStop(&MngServer); }},
     {[]() { return VNsServiceStart(&VNsService); }, []() { VNsServiceStop(&VNsService); }},
+    {[]() { return CfgServiceStart(&CfgService); }, []() { CfgServiceStop(&CfgService); }},
 }};
 
 const InitStep& _Step(size_t i) { return gInitSteps[i]; }
