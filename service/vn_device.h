@@ -46,7 +46,7 @@ struct _VN_DEVICE {
     pthread_cond_t DllpGetInfoThreadCondGo;
     pthread_mutex_t DllpGetInfoThreadMutex;
     pthread_attr_t DllpGetInfoThreadAttr;
-    int DllpGetInfoThreadExit;
+    std::atomic<int> DllpGetInfoThreadExit;  // 1: stop (also ends a pass that waits for a reply)
     std::atomic<int> DllpGetInfoThreadSuccess;  // read by other threads without the trigger mutex
     int DllpGetInfoThreadRunning;  // the thread exists and has not been joined
 

@@ -234,8 +234,9 @@ int _GetInfoPass(PVN_DEVICE pVn) {
     struct timespec deadline;
     PemSetTimeout(&deadline, kGetInfoReplyTimeoutMs);
     int rc = 0;
-    while (pVn->RxLength == 0 && rc == 0)
+    while (pVn->RxLength == 0 && rc != ETIMEDOUT && !pVn->DllpGetInfoThreadExit)
         rc = pthread_cond_timedwait(&pVn->DllpCmdCompleteCond, &pVn->DllpCmdCompleteMutex, &deadline);
+    if (pVn->DllpGetInfoThreadExit) return 0;
     if (pVn->RxLength == 0) {
         if (rc == ETIMEDOUT)
             PemDbg(0, 0, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, TIMEOUT\n", m[3], m[4], m[5], _NicName(pVn));
@@ -370,9 +371,14 @@ void VnGetInfoThreadTrigger(PVN_DEVICE pVn) {
 
 void VnGetInfoThreadDelete(PVN_DEVICE pVn) {
     if (!pVn->DllpGetInfoThreadRunning) return;
+    // A pass waiting for the unit's reply is cut short, so a stop never waits out the 200 ms.
+    pVn->DllpGetInfoThreadExit = 1;
+    {
+        qor::MutexLock lock(&pVn->DllpCmdCompleteMutex);
+        pthread_cond_broadcast(&pVn->DllpCmdCompleteCond);
+    }
     {
         qor::MutexLock lock(&pVn->DllpGetInfoThreadMutex);
-        pVn->DllpGetInfoThreadExit = 1;
         pthread_cond_signal(&pVn->DllpGetInfoThreadCondGo);
     }
     pthread_join(pVn->DllpGetInfoThreadHd, nullptr);

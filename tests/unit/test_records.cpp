@@ -1,0 +1,81 @@
+// Record names, the stored password form and the management header codec.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "cfg_record.h"
+#include "mng_protocol.h"
+#include "vn_connect.h"
+
+TEST(CfgRecord, NamesAreTwelveHexDigitsInEitherCase) {
+    const uint8_t mac[6] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
+    char path[96];
+    CfgRecordPath(path, sizeof(path), "/usr/share/qorservice_connect", mac);
+    EXPECT_STREQ(path, "/usr/share/qorservice_connect/0a1b2c3d4e5f");
+    uint8_t parsed[6];
+    ASSERT_EQ(CfgParseRecordName("0A1B2C3D4E5F", parsed), 1);
+    EXPECT_EQ(0, memcmp(parsed, mac, 6));
+    ASSERT_EQ(CfgParseRecordName("0a1b2c3d4e5f", parsed), 1);
+    EXPECT_EQ(0, memcmp(parsed, mac, 6));
+    for (const char* bad : {"0a1b2c3d4e5", "0a1b2c3d4e5f0", "0a1b2c3d4e5g", "..", "", "0a1b2c3d4e5f.tmp"})
+        EXPECT_EQ(CfgParseRecordName(bad, parsed), 0) << bad;
+}
+
+TEST(CfgRecord, ShortConnectRecordsReadAsZeroPasswordBytes) {
+    char path[] = "/tmp/qorrecXXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const uint8_t stored[3] = {static_cast<uint8_t>(~'x'), static_cast<uint8_t>(~'y'), 0xFF};
+    ASSERT_EQ(write(fd, stored, 3), 3);
+    close(fd);
+    uint8_t raw[32];
+    memset(raw, 0xAA, sizeof(raw));
+    ASSERT_EQ(CfgConnectRead(path, raw), 1);
+    EXPECT_EQ(raw[0], 'x');
+    EXPECT_EQ(raw[1], 'y');
+    for (int i = 2; i < 32; ++i) EXPECT_EQ(raw[i], 0) << i;
+    unlink(path);
+    EXPECT_EQ(CfgConnectRead(path, raw), 0);
+}
+
+TEST(PasswordForm, ReversedRightAlignedAndBackInClientOrder) {
+    uint8_t raw[32];
+    VnPasswordToRaw(reinterpret_cast<const uint8_t*>("secret"), 6, raw);
+    EXPECT_EQ(raw[31], 's');
+    EXPECT_EQ(raw[26], 't');
+    EXPECT_EQ(raw[25], 0);
+    uint8_t back[32];
+    ASSERT_EQ(VnPasswordFromRaw(raw, back), 6u);
+    EXPECT_EQ(0, memcmp(back, "secret", 6));
+    const std::string full(32, 'p');
+    VnPasswordToRaw(reinterpret_cast<const uint8_t*>(full.data()), 32, raw);
+    EXPECT_EQ(VnPasswordFromRaw(raw, back), 32u);
+    // A zero byte ends the password.
+    const uint8_t withZero[4] = {'a', 0, 'b', 'c'};
+    VnPasswordToRaw(withZero, 4, raw);
+    EXPECT_EQ(VnPasswordFromRaw(raw, back), 1u);
+    uint8_t empty[32] = {};
+    EXPECT_EQ(VnPasswordFromRaw(empty, back), 0u);
+}
+
+TEST(MngHeader, LittleEndianFieldsAndNames) {
+    uint8_t p[12];
+    memset(p, 0xEE, sizeof(p));
+    MngHeaderEncode({1, 0x800B, 0x0045, 0x01020304}, p);
+    const uint8_t expected[12] = {1, 0, 0, 0, 0x0B, 0x80, 0x45, 0x00, 0x04, 0x03, 0x02, 0x01};
+    EXPECT_EQ(0, memcmp(p, expected, 12));
+    const _MNG_HEADER h = MngHeaderDecode(expected);
+    EXPECT_EQ(h.CmdResponseEvent, 0x800B);
+    EXPECT_EQ(h.ResponseStatus, 0x45);
+    EXPECT_EQ(h.Length, 0x01020304u);
+    EXPECT_STREQ(MngCodeName(5), "CMD_SEARCY_BY_ALL_NIC");
+    EXPECT_STREQ(MngCodeName(0x8010), "RESPONSE_CLEAR_ALL_VN_MAPPING_CONNECT_RECORD");
+    EXPECT_STREQ(MngCodeName(0x1001), "EVENT_VN_DISCONNECT");
+    EXPECT_STREQ(MngCodeName(17), "UNKNOW");
+    EXPECT_STREQ(MngCodeName(0x8000), "UNKNOW");
+    EXPECT_STREQ(MngStatusText(72), "Is busy.");
+    EXPECT_STREQ(MngStatusText(99), "Unknow error code.");
+}
