@@ -4,6 +4,8 @@
 #include <sstream>
 #include <vector>
 
+#include "sim_link.h"
+
 namespace {
 
 using Args = std::vector<std::string>;
@@ -61,6 +63,25 @@ bool Targets(_SIM_CONTEXT& Ctx, const std::string& which, std::vector<_SIM_UNIT*
         return false;
     }
     out->push_back(unit);
+    return true;
+}
+
+// Hex digits, two per byte, appended to *out.
+bool ParseHex(const std::string& s, std::vector<uint8_t>* out) {
+    if (s.empty() || s.size() % 2 != 0) return false;
+    auto digit = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < s.size(); i += 2) {
+        const int hi = digit(s[i]), lo = digit(s[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        bytes.push_back(static_cast<uint8_t>((hi << 4) | lo));
+    }
+    out->insert(out->end(), bytes.begin(), bytes.end());
     return true;
 }
 
@@ -200,6 +221,233 @@ std::string CmdLinkState(_SIM_CONTEXT& Ctx, const Args& a) {
     return "ok link-state " + std::to_string(status) + " " + SimMacFormat(host);
 }
 
+// RC (0..63), "default" (the unit decides) or "none" (no answer).
+bool ParseForcedReply(const std::string& s, _SIM_FORCED_REPLY* out) {
+    if (s == "default") {
+        *out = {};
+        return true;
+    }
+    if (s == "none") {
+        *out = {_SIM_FORCED_REPLY::Kind::None, 0};
+        return true;
+    }
+    unsigned long rc = 0;
+    if (!ParseNumber(s, kSimRcMax, &rc)) return false;
+    *out = {_SIM_FORCED_REPLY::Kind::Code, static_cast<uint8_t>(rc)};
+    return true;
+}
+
+std::string SetForcedReply(_SIM_CONTEXT& Ctx, const Args& a, bool disconnect) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    _SIM_FORCED_REPLY r;
+    if (!ParseForcedReply(a[2], &r)) return Error("return code must be 0..63, 'default' or 'none'");
+    for (auto* u : units) (disconnect ? u->DisconnectReply : u->ConnectReply) = r;
+    return "ok " + a[0] + " " + SimForcedReplyText(r);
+}
+std::string CmdConnectReply(_SIM_CONTEXT& Ctx, const Args& a) {
+    return SetForcedReply(Ctx, a, false);
+}
+std::string CmdDisconnectReply(_SIM_CONTEXT& Ctx, const Args& a) {
+    return SetForcedReply(Ctx, a, true);
+}
+
+std::string CmdDeviceSeq(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    unsigned long seq = 0;
+    if (!ParseNumber(a[2], kSimSeqMask, &seq)) return Error("sequence number must be 0..1023");
+    for (auto* u : units) u->TxSeq = static_cast<uint16_t>(seq);
+    return "ok device-seq " + std::to_string(seq);
+}
+
+std::string CmdPassword(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    const bool reset = a[2] == "default";
+    std::vector<uint8_t> pw;
+    if (!reset) {
+        if (a[2].rfind("hex:", 0) == 0) {
+            if (!ParseHex(a[2].substr(4), &pw)) return Error("'" + a[2].substr(4) + "' is not hex data");
+        } else {
+            pw.assign(a[2].begin(), a[2].end());
+        }
+        if (pw.empty() || pw.size() > kSimPasswordMax) return Error("password must be 1 to 32 bytes");
+        for (uint8_t b : pw)
+            if (b == 0) return Error("password must not contain a zero byte");
+    }
+    for (auto* u : units) u->Password = reset ? u->Profile->Password : pw;
+    return "ok password " + (reset ? std::string("default") : std::to_string(pw.size()) + " bytes");
+}
+
+std::string CmdKeepAliveTimeout(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    size_t sent = 0;
+    for (auto* u : units) {
+        if (SimUnitSendKeepAliveTimeout(Ctx, *u, &err))
+            ++sent;
+        else if (a[1] != "all")
+            return Error(err);
+    }
+    return "ok ka-timeout " + std::to_string(sent);
+}
+
+std::string CmdWatchdog(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    unsigned long ms = 0;
+    if (a[2] != "off" && !ParseNumber(a[2], kSimWatchdogMaxMs, &ms))
+        return Error("watchdog must be 0..600000 ms or 'off'");
+    for (auto* u : units) {
+        u->WatchdogMs = static_cast<unsigned>(ms);
+        SimUnitWatchdogRestart(Ctx, *u);
+    }
+    return "ok watchdog " + (ms == 0 ? std::string("off") : std::to_string(ms));
+}
+
+std::string CmdNakNext(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    unsigned long n = 1;
+    if (a.size() == 3 && !ParseNumber(a[2], 1024, &n)) return Error("count must be 0..1024");
+    for (auto* u : units) u->NakNext = static_cast<unsigned>(n);
+    return "ok nak-next " + std::to_string(n);
+}
+
+std::string CmdLoss(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    unsigned long rx = 0, tx = 0, seed = 0;
+    if (a.size() == 3) {
+        if (a[2] != "off") return Error("usage: loss MAC|all RX-PERCENT TX-PERCENT SEED | loss MAC|all off");
+    } else if (a.size() == 5) {
+        if (!ParseNumber(a[2], 100, &rx) || !ParseNumber(a[3], 100, &tx))
+            return Error("loss percentages must be 0..100");
+        if (!ParseNumber(a[4], 0xFFFFFFFFul, &seed)) return Error("seed must be 0..4294967295");
+    } else {
+        return Error("usage: loss MAC|all RX-PERCENT TX-PERCENT SEED | loss MAC|all off");
+    }
+    const _SIM_LOSS loss{static_cast<uint8_t>(rx), static_cast<uint8_t>(tx), static_cast<uint32_t>(seed)};
+    for (auto* u : units) SimUnitSetLoss(*u, loss);
+    return "ok loss " + std::to_string(rx) + " " + std::to_string(tx) + " " + std::to_string(seed);
+}
+
+std::string CmdClearSeqs(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    for (auto* u : units) {
+        u->RxTlpSeqs.clear();
+        u->UnackedTx.clear();
+    }
+    return "ok clear-seqs " + std::to_string(units.size());
+}
+
+// One unit and one of its channels; for the commands that act on a single unit.
+_SIM_UNIT* OneUnit(_SIM_CONTEXT& Ctx, const std::string& which, std::string* err) {
+    SimMac mac{};
+    if (!SimMacParse(which, &mac)) {
+        *err = "'" + which + "' is not a MAC address";
+        return nullptr;
+    }
+    _SIM_UNIT* u = SimUnitGet(Ctx, mac);
+    if (u == nullptr) *err = "no unit " + SimMacFormat(mac);
+    return u;
+}
+
+std::string CmdReg(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::string err;
+    _SIM_UNIT* u = OneUnit(Ctx, a[1], &err);
+    if (u == nullptr) return Error(err);
+    unsigned long chl = 0, offset = 0;
+    if (!ParseNumber(a[2], 255, &chl)) return Error("channel must be 0..255");
+    std::vector<uint32_t>* regs = SimUnitRegisters(*u, static_cast<uint8_t>(chl));
+    if (regs == nullptr) return Error("unit has no channel " + std::to_string(chl));
+    if (!ParseNumber(a[3], kSimRegisterWords - 1, &offset))
+        return Error("offset must be 0.." + std::to_string(kSimRegisterWords - 1));
+    std::vector<uint32_t> values;
+    for (size_t i = 4; i < a.size(); ++i) {
+        unsigned long v = 0;
+        if (!ParseNumber(a[i], 0xFFFFFFFFul, &v)) return Error("'" + a[i] + "' is not a 32-bit value");
+        values.push_back(static_cast<uint32_t>(v));
+    }
+    if (offset + values.size() > regs->size())
+        return Error("registers past " + std::to_string(regs->size() - 1) + " do not exist");
+    for (size_t i = 0; i < values.size(); ++i) (*regs)[offset + i] = values[i];
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "0x%08x", (*regs)[offset]);
+    return "ok reg " + std::to_string(chl) + " " + std::to_string(offset) + " " + buf;
+}
+
+// The connected host, or an error for commands that send on their own.
+bool HostOf(const _SIM_UNIT& u, SimMac* host, std::string* err) {
+    if (u.Silent) {
+        *err = SimMacFormat(u.Mac) + " is silent";
+        return false;
+    }
+    if (u.Link.LinkStatus == 0 || u.Link.ConnectedHostMac == SimMac{}) {
+        *err = SimMacFormat(u.Mac) + " has no connected host";
+        return false;
+    }
+    *host = u.Link.ConnectedHostMac;
+    return true;
+}
+
+std::string CmdEvent(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::string err;
+    _SIM_UNIT* u = OneUnit(Ctx, a[1], &err);
+    if (u == nullptr) return Error(err);
+    unsigned long chl = 0;
+    if (!ParseNumber(a[2], 255, &chl)) return Error("channel must be 0..255");
+    _SIM_TLP t{};
+    t.Type = kSimTlpEvent;
+    t.ChlNumber = static_cast<uint8_t>(chl);
+    for (size_t i = 0; i < 4; ++i) {
+        unsigned long b = 0;
+        if (!ParseNumber(a[3 + i], 255, &b)) return Error("event bytes must be 0..255");
+        t.Event[i] = static_cast<uint8_t>(b);
+    }
+    std::vector<uint8_t> data;
+    for (size_t i = 7; i < a.size(); ++i)
+        if (!ParseHex(a[i], &data)) return Error("'" + a[i] + "' is not hex data");
+    SimMac host{};
+    if (!HostOf(*u, &host, &err)) return Error(err);
+    const int seq = SimUnitSendTlp(Ctx, *u, host, t, data);
+    if (seq < 0) return Error("event does not fit one frame");
+    return "ok event seq " + std::to_string(seq);
+}
+
+std::string CmdData(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::string err;
+    _SIM_UNIT* u = OneUnit(Ctx, a[1], &err);
+    if (u == nullptr) return Error(err);
+    unsigned long chl = 0, flag = 0;
+    if (!ParseNumber(a[2], 255, &chl)) return Error("channel must be 0..255");
+    if (!ParseNumber(a[3], 31, &flag)) return Error("flag must be 0..31");
+    std::vector<uint8_t> data;
+    for (size_t i = 4; i < a.size(); ++i)
+        if (!ParseHex(a[i], &data)) return Error("'" + a[i] + "' is not hex data");
+    if (data.size() > 0x7FF) return Error("at most 2047 data bytes");
+    _SIM_TLP t{};
+    t.Type = kSimTlpData;
+    t.ChlNumber = static_cast<uint8_t>(chl);
+    t.Flag = static_cast<uint8_t>(flag);
+    t.LengthInByte = static_cast<uint16_t>(data.size());
+    SimMac host{};
+    if (!HostOf(*u, &host, &err)) return Error(err);
+    const int seq = SimUnitSendTlp(Ctx, *u, host, t, data);
+    if (seq < 0) return Error("data does not fit one frame");
+    return "ok data seq " + std::to_string(seq);
+}
+
 std::string CmdList(_SIM_CONTEXT& Ctx, const Args&) {
     std::string s = "ok " + std::to_string(Ctx.Units.size());
     for (auto& [mac, u] : Ctx.Units) {
@@ -224,7 +472,19 @@ std::string CmdShow(_SIM_CONTEXT& Ctx, const Args& a) {
            std::to_string(u->SearchReplyDock) + " link=" + std::to_string(u->Link.LinkStatus) + "/" +
            SimMacFormat(u->Link.ConnectedHostMac) + " rx=" + std::to_string(st.RxFrames) +
            " tx=" + std::to_string(st.TxFrames) + " searches=" + std::to_string(st.Searches) +
-           " info-requests=" + std::to_string(st.InfoRequests) + " ignored=" + std::to_string(st.Ignored);
+           " info-requests=" + std::to_string(st.InfoRequests) + " ignored=" + std::to_string(st.Ignored) +
+           " connect-reply=" + SimForcedReplyText(u->ConnectReply) +
+           " disconnect-reply=" + SimForcedReplyText(u->DisconnectReply) + " seq=" + std::to_string(u->TxSeq) +
+           " host-seq=" + std::to_string(u->HostSeq) + " nak-next=" + std::to_string(u->NakNext) +
+           " loss=" + std::to_string(u->Loss.Setting.RxPercent) + "/" + std::to_string(u->Loss.Setting.TxPercent) +
+           "/" + std::to_string(u->Loss.Setting.Seed) + " watchdog=" + std::to_string(u->WatchdogMs) +
+           " connects=" + std::to_string(st.Connects) + " disconnects=" + std::to_string(st.Disconnects) +
+           " refused=" + std::to_string(st.Refused) + " keep-alives=" + std::to_string(st.KeepAlives) +
+           " ka-timeouts=" + std::to_string(st.KeepAliveTimeouts) + " tlps-rx=" + std::to_string(st.TlpsRx) +
+           " tlps-tx=" + std::to_string(st.TlpsTx) + " acks=" + std::to_string(st.AcksTx) +
+           " naks=" + std::to_string(st.NaksTx) + " acks-rx=" + std::to_string(st.AcksRx) +
+           " naks-rx=" + std::to_string(st.NaksRx) + " lost=" + std::to_string(st.RxLost) + "/" +
+           std::to_string(st.TxLost) + " unacked=" + SimUnackedText(*u) + " tlp-seqs=" + SimSeqHistoryText(*u);
 }
 
 std::string CmdVerbose(_SIM_CONTEXT& Ctx, const Args& a) {
@@ -250,6 +510,18 @@ const Command kCommands[] = {
     {"search-reply", 3, 3, "search-reply MAC|all advance|dock CODE|default", &CmdSearchReply},
     {"delay", 2, 2, "delay MAC|all MS", &CmdDelay},
     {"link-state", 3, 3, "link-state MAC|all STATUS HOST-MAC", &CmdLinkState},
+    {"connect-reply", 2, 2, "connect-reply MAC|all RC|default|none", &CmdConnectReply},
+    {"disconnect-reply", 2, 2, "disconnect-reply MAC|all RC|default|none", &CmdDisconnectReply},
+    {"device-seq", 2, 2, "device-seq MAC|all SEQ", &CmdDeviceSeq},
+    {"password", 2, 2, "password MAC|all TEXT|hex:HEX|default", &CmdPassword},
+    {"ka-timeout", 1, 1, "ka-timeout MAC|all", &CmdKeepAliveTimeout},
+    {"watchdog", 2, 2, "watchdog MAC|all MS|off", &CmdWatchdog},
+    {"nak-next", 1, 2, "nak-next MAC|all [N]", &CmdNakNext},
+    {"loss", 2, 4, "loss MAC|all RX-PERCENT TX-PERCENT SEED | off", &CmdLoss},
+    {"clear-seqs", 1, 1, "clear-seqs MAC|all", &CmdClearSeqs},
+    {"reg", 3, 3 + kSimRegisterWords, "reg MAC CHL OFFSET [VALUE...]", &CmdReg},
+    {"event", 6, 6 + 1024, "event MAC CHL B0 B1 B2 B3 [HEX...]", &CmdEvent},
+    {"data", 3, 3 + 1024, "data MAC CHL FLAG [HEX...]", &CmdData},
     {"list", 0, 0, "list", &CmdList},
     {"show", 1, 1, "show MAC", &CmdShow},
     {"verbose", 1, 1, "verbose on|off", &CmdVerbose},

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "qor_wire.h"
 #include "sim_info.h"
 #include "sim_profile.h"
 #include "sim_wire.h"
@@ -55,6 +56,12 @@ std::string DllpLine(const _SIM_FRAME& f) {
             s += " rc=" + Hex2(d.Byte2) + " length-byte=" + Hex2(d.Byte3) +
                  " payload=" + std::to_string(d.PayloadLength) + "B";
             break;
+        case SIM_DLLP_KEEP_ALIVE:
+        case SIM_DLLP_KEEP_ALIVE_RESPONSE:
+        case SIM_DLLP_KEEP_ALIVE_TIMEOUT:
+            // Nothing to read in bytes 2 and 3; show them only when they are not zero.
+            if (d.Byte2 != 0 || d.Byte3 != 0) s += " b2=" + Hex2(d.Byte2) + " b3=" + Hex2(d.Byte3);
+            break;
         default:
             s += " b2=" + Hex2(d.Byte2) + " b3=" + Hex2(d.Byte3);
             break;
@@ -72,8 +79,21 @@ std::string TlpLine(const _SIM_FRAME& f) {
                     (type ? type : "type=" + std::to_string(t.Type)) + " rw=" + std::to_string(t.RW) +
                     " chl=" + std::to_string(t.ChlNumber);
     if (t.Type == kSimTlpCmd) {
-        s += " tid=" + std::to_string(t.TransactionID) + " offset=" + std::to_string(t.Offset) +
-             " dw=" + std::to_string(t.LengthInDW) + " aolbe=" + Hex2(t.AOLBE);
+        s += std::string(t.RW ? " write" : " read") + " tid=" + std::to_string(t.TransactionID) +
+             " offset=" + std::to_string(t.Offset) + " dw=" + std::to_string(t.LengthInDW) +
+             " aolbe=" + Hex2(t.AOLBE);
+        // Register words as values (little-endian on the wire), up to 16 of them.
+        const size_t words = t.DataLength / 4;
+        if (words > 0) {
+            s += " words=";
+            for (size_t i = 0; i < words && i < 16; ++i)
+                s += (i ? "," : "") + Fmt("0x%08x", qor::GetLe32(t.Data + i * 4));
+            if (words > 16) s += ",...(" + std::to_string(words) + " words)";
+        }
+        if (t.DataTruncated)
+            s += " (frame ends " + std::to_string(t.DataAnnounced - t.DataLength) +
+                 " bytes before the announced data)";
+        return s;
     } else if (t.Type == kSimTlpData) {
         s += " flag=" + Hex2(t.Flag) + " bytes=" + std::to_string(t.LengthInByte);
     } else if (t.Type == kSimTlpEvent) {
@@ -150,9 +170,9 @@ std::string SimDumpInfo(const uint8_t* p, size_t n, const std::string& Indent) {
     return s;
 }
 
-std::string SimDumpFrame(const uint8_t* pFrame, size_t Length) {
+std::string SimDumpFrame(const uint8_t* pFrame, size_t Length, SimSender Sender) {
     _SIM_FRAME f;
-    const SimFrameStatus st = SimFrameDecode(pFrame, Length, &f);
+    const SimFrameStatus st = SimFrameDecode(pFrame, Length, &f, Sender);
     if (st != SimFrameStatus::Ok)
         return std::string("undecodable (") + SimFrameStatusText(st) + ", " + std::to_string(Length) +
                "B): " + SimDumpHex(pFrame, Length);

@@ -305,6 +305,60 @@ class Parser {
             if (!Once("search-reply " + t[1].Text)) return false;
             return Byte(t[2], "search reply code", target);
         }
+        if (key == "connect-reply" || key == "disconnect-reply") {
+            if (!Once(key) || !Count(t, 1, 1, "connect-reply|disconnect-reply 0..63|none")) return false;
+            _SIM_FORCED_REPLY* r = key == "connect-reply" ? &out_->ConnectReply : &out_->DisconnectReply;
+            if (!t[1].Quoted && t[1].Text == "none") {
+                r->How = _SIM_FORCED_REPLY::Kind::None;
+                return true;
+            }
+            uint64_t v = 0;
+            if (!Number(t[1], "return code", 0, kSimRcMax, &v)) return false;
+            r->How = _SIM_FORCED_REPLY::Kind::Code;
+            r->Code = static_cast<uint8_t>(v);
+            return true;
+        }
+        if (key == "device-seq") {
+            if (!Once(key) || !Count(t, 1, 1, "device-seq 0..1023")) return false;
+            uint64_t v = 0;
+            if (!Number(t[1], "device-seq", 0, kSimSeqMask, &v)) return false;
+            out_->DeviceSeq = static_cast<uint16_t>(v);
+            return true;
+        }
+        if (key == "watchdog") {
+            if (!Once(key) || !Count(t, 1, 1, "watchdog MS (0 = off)")) return false;
+            uint64_t v = 0;
+            if (!Number(t[1], "watchdog", 0, kSimWatchdogMaxMs, &v)) return false;
+            out_->WatchdogMs = static_cast<unsigned>(v);
+            return true;
+        }
+        if (key == "loss") {
+            if (!Once(key) || !Count(t, 3, 3, "loss RX-PERCENT TX-PERCENT SEED")) return false;
+            uint64_t rx = 0, tx = 0, seed = 0;
+            if (!Number(t[1], "receive loss percent", 0, 100, &rx) ||
+                !Number(t[2], "send loss percent", 0, 100, &tx) || !Number(t[3], "seed", 0, 0xFFFFFFFFull, &seed))
+                return false;
+            out_->Loss = {static_cast<uint8_t>(rx), static_cast<uint8_t>(tx), static_cast<uint32_t>(seed)};
+            return true;
+        }
+        if (key == "reg") {
+            if (t.size() < 4) return Fail("usage: reg CHANNEL OFFSET VALUE...");
+            _SIM_REG_INIT r;
+            r.Line = line_;
+            if (!Byte(t[1], "channel number", &r.ChlNumber) || !Byte(t[2], "register offset", &r.Offset))
+                return false;
+            for (size_t i = 3; i < t.size(); ++i) {
+                uint64_t v = 0;
+                if (!Number(t[i], "register value", 0, 0xFFFFFFFFull, &v)) return false;
+                r.Values.push_back(static_cast<uint32_t>(v));
+            }
+            if (r.Offset + r.Values.size() > kSimRegisterWords)
+                return Fail("registers " + std::to_string(r.Offset) + ".." +
+                            std::to_string(r.Offset + r.Values.size() - 1) + " run past the last one (" +
+                            std::to_string(kSimRegisterWords - 1) + ")");
+            out_->Registers.push_back(std::move(r));
+            return true;
+        }
         if (key == "dib") {
             if (t.size() < 4) return Fail("usage: dib CHANNEL TYPE INFO [DATA...]");
             _SIM_DIB dib;
@@ -356,6 +410,13 @@ class Parser {
                             dib.Line);
             info += 4 + n;
         }
+        for (const auto& r : out_->Registers) {
+            bool found = false;
+            for (const auto& dib : out_->Dibs) found = found || dib.ChlNumber == r.ChlNumber;
+            if (!found)
+                return Fail("registers of channel " + std::to_string(r.ChlNumber) + ", which has no 'dib' line",
+                            r.Line);
+        }
         const size_t room = kSimMaxFrame - kSimEthHeaderLength - kSimDllpLength;
         if (info > room)
             return Fail("info structure of " + std::to_string(info) + " bytes does not fit one frame (" +
@@ -376,6 +437,18 @@ const char* SimChannelTypeName(uint8_t Type) {
     for (const auto& [name, code] : kTypeNames)
         if (code == Type) return name;
     return nullptr;
+}
+
+std::string SimForcedReplyText(const _SIM_FORCED_REPLY& Reply) {
+    switch (Reply.How) {
+        case _SIM_FORCED_REPLY::Kind::Default:
+            return "default";
+        case _SIM_FORCED_REPLY::Kind::None:
+            return "none";
+        case _SIM_FORCED_REPLY::Kind::Code:
+            break;
+    }
+    return std::to_string(Reply.Code);
 }
 
 uint8_t SimProfileTypeInfo(const _SIM_PROFILE& p) {

@@ -49,6 +49,37 @@ struct _SIM_DIB {
     int Line = 0;                    // where the DIB was declared, for messages
 };
 
+// Each DIB channel has a register file of this many 32-bit words (Offset is one byte).
+constexpr size_t kSimRegisterWords = 256;
+// Sequence number a unit starts its own TLPs with, unless the profile says otherwise.
+constexpr uint16_t kSimDefaultDeviceSeq = 0x155;
+constexpr unsigned kSimWatchdogMaxMs = 600000;
+
+// How a unit answers connect or disconnect: its own decision, a fixed return code, or not
+// at all.
+struct _SIM_FORCED_REPLY {
+    enum class Kind : uint8_t { Default, Code, None };
+    Kind How = Kind::Default;
+    uint8_t Code = 0;  // 0..63 with Kind::Code
+};
+// "default", a number, or "none".
+std::string SimForcedReplyText(const _SIM_FORCED_REPLY& Reply);
+
+// Initial register values: Values go to consecutive words from Offset.
+struct _SIM_REG_INIT {
+    uint8_t ChlNumber = 0;
+    uint8_t Offset = 0;
+    std::vector<uint32_t> Values;
+    int Line = 0;
+};
+
+// Frame loss: percentages of received and sent frames dropped, and the seed of the draws.
+struct _SIM_LOSS {
+    uint8_t RxPercent = 0;
+    uint8_t TxPercent = 0;
+    uint32_t Seed = 0;
+};
+
 // LengthInDW of a DIB on the wire: the header word plus its extra words.
 inline size_t SimDibLengthInDW(const _SIM_DIB& Dib) {
     return 1 + Dib.ExtraData.size() / 4;
@@ -74,6 +105,13 @@ struct _SIM_PROFILE {
     uint8_t SearchReplyAdvance = SIM_DLLP_ADVANCE_SEARCH_RESPONSE;
     uint8_t SearchReplyDock = SIM_DLLP_DOCK_SEARCH_RESPONSE;
     std::vector<_SIM_DIB> Dibs;
+    // Link behaviour.
+    _SIM_FORCED_REPLY ConnectReply;
+    _SIM_FORCED_REPLY DisconnectReply;
+    uint16_t DeviceSeq = kSimDefaultDeviceSeq;  // sequence number of the unit's first TLP
+    unsigned WatchdogMs = 0;                    // 0: the unit never gives up on its host
+    _SIM_LOSS Loss;
+    std::vector<_SIM_REG_INIT> Registers;
 };
 
 // The TypeInfo byte: mode in bits 0-2, then experiment, password enable, time sharing, MORA,

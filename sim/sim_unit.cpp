@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "sim_dump.h"
+#include "sim_link.h"
 
 namespace {
 
@@ -46,20 +47,56 @@ void HandleAcu(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
     SimUnitSend(Ctx, Unit, F.Src, link, cut);
 }
 
-// Which DLLP commands a unit plays. The entries left empty are accepted and logged; the
-// connect, keep-alive and ACK/NAK handlers go here.
+// Which DLLP commands a unit plays. The entries left empty (the answers only units send,
+// and unknown codes) are accepted and logged.
 constexpr std::array<DllpEntry, kSimDllpCmdCount> kDllpTable = [] {
     std::array<DllpEntry, kSimDllpCmdCount> t{};
+    t[SIM_DLLP_ACK] = {&SimHandleHostAck, false};
+    t[SIM_DLLP_NAK] = {&SimHandleHostAck, false};
+    t[SIM_DLLP_DOCK_CONNECT] = {&SimHandleConnect, false};
     t[SIM_DLLP_ADVANCE_SEARCH] = {&HandleSearch, true};
     t[SIM_DLLP_DOCK_SEARCH] = {&HandleSearch, true};
+    t[SIM_DLLP_KEEP_ALIVE] = {&SimHandleKeepAlive, false};
+    t[SIM_DLLP_ADVANCE_CONNECT] = {&SimHandleConnect, false};
     t[SIM_DLLP_ACU] = {&HandleAcu, false};
     return t;
 }();
 
-void HandleTlp(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME&) {
-    // Channel register files and the TLP stream are not played yet.
-    ++Unit.Stats.Ignored;
-    if (Ctx.Verbose) SimLog(Ctx, "   " + SimMacFormat(Unit.Mac) + ": TLP not answered");
+// One draw of a loss setting: true when the frame is to be dropped.
+bool LossDraw(std::mt19937& Draw, uint8_t Percent) {
+    if (Percent == 0) return false;
+    if (Percent >= 100) return true;
+    return Draw() % 100 < Percent;
+}
+
+void WatchdogSchedule(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, int64_t DueMs);
+
+// The watchdog looks at the time of the last keep-alive when its timer runs, so keep-alives
+// need not move the timer.
+void WatchdogFire(_SIM_CONTEXT& Ctx, const SimMac& Mac, uint64_t Serial) {
+    _SIM_UNIT* unit = SimUnitGet(Ctx, Mac);
+    if (unit == nullptr || unit->Serial != Serial) return;
+    unit->WatchdogTimer = 0;
+    if (unit->WatchdogMs == 0 || unit->Link.LinkStatus == 0) return;
+    const int64_t due = unit->LastKeepAliveMs + unit->WatchdogMs;
+    if (Ctx.Now() < due) {
+        WatchdogSchedule(Ctx, *unit, due);
+        return;
+    }
+    if (Ctx.Verbose)
+        SimLog(Ctx, "   " + SimMacFormat(unit->Mac) + ": no keep-alive from " +
+                        SimMacFormat(unit->Link.ConnectedHostMac) + " for " + std::to_string(unit->WatchdogMs) +
+                        " ms: link dropped");
+    std::string err;
+    // A silent unit gives up on its host without telling it.
+    if (!unit->Silent) SimUnitSendKeepAliveTimeout(Ctx, *unit, &err);
+    SimUnitDropLink(Ctx, *unit);
+}
+
+void WatchdogSchedule(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, int64_t DueMs) {
+    const SimMac mac = Unit.Mac;
+    const uint64_t serial = Unit.Serial;
+    Unit.WatchdogTimer = Ctx.Timers.Add(DueMs, [&Ctx, mac, serial]() { WatchdogFire(Ctx, mac, serial); });
 }
 
 void Transmit(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const std::vector<uint8_t>& Frame) {
@@ -79,7 +116,8 @@ void Transmit(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const std::vector<uint8_t>& Fr
         SimMac dst{};
         for (size_t i = 0; i < 6 && i < Frame.size(); ++i) dst[i] = Frame[i];
         SimLog(Ctx, "tx " + iface.Name + " " + SimMacFormat(Unit.Mac) + " -> " + SimMacFormat(dst) + " " +
-                        std::to_string(Frame.size()) + "B " + SimDumpFrame(Frame.data(), Frame.size()));
+                        std::to_string(Frame.size()) + "B " +
+                        SimDumpFrame(Frame.data(), Frame.size(), SimSender::Unit));
     }
 }
 
@@ -163,11 +201,21 @@ bool SimUnitAdd(_SIM_CONTEXT& Ctx, const std::string& Profile, const SimMac& Mac
     unit->SearchReplyDock = profile->SearchReplyDock;
     unit->Link.LinkStatus = profile->LinkStatus;
     unit->Link.ConnectedHostMac = profile->ConnectedHostMac;
+    unit->Serial = Ctx.NextSerial++;
+    unit->Password = profile->Password;
+    unit->ConnectReply = profile->ConnectReply;
+    unit->DisconnectReply = profile->DisconnectReply;
+    unit->TxSeq = profile->DeviceSeq & kSimSeqMask;
+    unit->WatchdogMs = profile->WatchdogMs;
+    SimUnitSetLoss(*unit, profile->Loss);
+    SimUnitRegistersInit(*unit);
     Ctx.Units.emplace(Mac, std::move(unit));
     return true;
 }
 
 bool SimUnitRemove(_SIM_CONTEXT& Ctx, const SimMac& Mac, std::string* pError) {
+    if (_SIM_UNIT* unit = SimUnitGet(Ctx, Mac); unit != nullptr && unit->WatchdogTimer != 0)
+        Ctx.Timers.Cancel(unit->WatchdogTimer);
     if (Ctx.Units.erase(Mac) == 0) {
         if (pError) *pError = "no unit " + SimMacFormat(Mac);
         return false;
@@ -224,13 +272,19 @@ void SimFrameReceive(_SIM_CONTEXT& Ctx, _SIM_IFACE& Iface, const uint8_t* pFrame
         return;
     }
     for (_SIM_UNIT* unit : targets) {
+        // Lost on the way: the unit never sees the frame.
+        if (LossDraw(unit->Loss.Rx, unit->Loss.Setting.RxPercent)) {
+            ++unit->Stats.RxLost;
+            if (Ctx.Verbose) SimLog(Ctx, "   " + SimMacFormat(unit->Mac) + ": lost on the way in (loss)");
+            continue;
+        }
         ++unit->Stats.RxFrames;
         if (unit->Silent) {
             ++unit->Stats.Ignored;
             continue;
         }
         if (!isDllp) {
-            HandleTlp(Ctx, *unit, f);
+            SimHandleTlp(Ctx, *unit, f);
         } else if (entry.Handler != nullptr) {
             entry.Handler(Ctx, *unit, f);
         } else {
@@ -255,15 +309,64 @@ void SimUnitSend(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const SimMac& Dst, const st
                      frame.size(), kSimMaxFrame);
         frame.resize(kSimMaxFrame);
     }
+    if (LossDraw(Unit.Loss.Tx, Unit.Loss.Setting.TxPercent)) {
+        ++Unit.Stats.TxLost;
+        if (Ctx.Verbose)
+            SimLog(Ctx, "   " + SimMacFormat(Unit.Mac) + ": lost on the way out (loss): " +
+                            SimDumpFrame(frame.data(), frame.size(), SimSender::Unit));
+        return;
+    }
     if (Unit.DelayMs == 0) {
         Transmit(Ctx, Unit, frame);
         return;
     }
-    // The unit may be removed before the timer runs; look it up again then.
+    // The unit may be removed before the timer runs; look it up again then. A unit gone
+    // silent meanwhile sends nothing either.
     const SimMac mac = Unit.Mac;
-    _SIM_IFACE* iface = Unit.Iface;
-    Ctx.Timers.Add(Ctx.Now() + Unit.DelayMs, [&Ctx, mac, iface, frame = std::move(frame)]() {
+    const uint64_t serial = Unit.Serial;
+    Ctx.Timers.Add(Ctx.Now() + Unit.DelayMs, [&Ctx, mac, serial, frame = std::move(frame)]() {
         _SIM_UNIT* unit = SimUnitGet(Ctx, mac);
-        if (unit != nullptr && unit->Iface == iface) Transmit(Ctx, *unit, frame);
+        if (unit != nullptr && unit->Serial == serial && !unit->Silent) Transmit(Ctx, *unit, frame);
     });
+}
+
+int SimUnitSendTlp(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const SimMac& Dst, _SIM_TLP Tlp,
+                   const std::vector<uint8_t>& Data) {
+    Tlp.SeqNumber = Unit.TxSeq & kSimSeqMask;
+    const std::vector<uint8_t> link = SimTlpEncode(Tlp, Data.data(), Data.size());
+    if (link.empty() || kSimEthHeaderLength + link.size() > kSimMaxFrame) return -1;
+    Unit.TxSeq = static_cast<uint16_t>((Tlp.SeqNumber + 1) & kSimSeqMask);
+    if (Unit.UnackedTx.size() >= kSimSeqHistory) Unit.UnackedTx.pop_front();
+    Unit.UnackedTx.push_back(Tlp.SeqNumber);
+    ++Unit.Stats.TlpsTx;
+    SimUnitSend(Ctx, Unit, Dst, link);
+    return Tlp.SeqNumber;
+}
+
+void SimUnitSetLoss(_SIM_UNIT& Unit, const _SIM_LOSS& Loss) {
+    Unit.Loss.Setting = Loss;
+    // Two streams from one seed; the constant only keeps them apart.
+    Unit.Loss.Rx.seed(Loss.Seed);
+    Unit.Loss.Tx.seed(Loss.Seed ^ 0x9E3779B9u);
+}
+
+void SimUnitDropLink(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit) {
+    Unit.Link.LinkStatus = 0;
+    Unit.Link.ConnectedHostMac = SimMac{};
+    if (Unit.WatchdogTimer != 0) Ctx.Timers.Cancel(Unit.WatchdogTimer);
+    Unit.WatchdogTimer = 0;
+}
+
+void SimUnitSetLink(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const SimMac& Host) {
+    Unit.Link.LinkStatus = 1;
+    Unit.Link.ConnectedHostMac = Host;
+    Unit.LastKeepAliveMs = Ctx.Now();
+    SimUnitWatchdogRestart(Ctx, Unit);
+}
+
+void SimUnitWatchdogRestart(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit) {
+    if (Unit.WatchdogTimer != 0) Ctx.Timers.Cancel(Unit.WatchdogTimer);
+    Unit.WatchdogTimer = 0;
+    if (Unit.WatchdogMs == 0 || Unit.Link.LinkStatus == 0) return;
+    WatchdogSchedule(Ctx, Unit, Unit.LastKeepAliveMs + Unit.WatchdogMs);
 }

@@ -61,7 +61,7 @@ const char* SimFrameStatusText(SimFrameStatus s) {
     return "?";
 }
 
-static void _DecodeTlp(const uint8_t* p, size_t n, _SIM_TLP* t) {
+static void _DecodeTlp(const uint8_t* p, size_t n, _SIM_TLP* t, SimSender Sender) {
     // n >= kSimTlpHeaderLength, checked by the caller.
     t->SeqNumber = static_cast<uint16_t>((p[1] << 2) | (p[2] >> 6));
     t->Type = static_cast<uint8_t>((p[2] & 0x3E) >> 1);
@@ -73,8 +73,9 @@ static void _DecodeTlp(const uint8_t* p, size_t n, _SIM_TLP* t) {
         t->Offset = p[5];
         t->LengthInDW = p[6];
         t->AOLBE = p[7];
-        // A read carries no data; a write carries the words it writes.
-        announced = t->RW ? static_cast<size_t>(t->LengthInDW) * 4 : 0;
+        // A read request carries no data; a write carries the words it writes, and so does a
+        // unit's answer to a read.
+        announced = (t->RW || Sender == SimSender::Unit) ? static_cast<size_t>(t->LengthInDW) * 4 : 0;
     } else if (t->Type == kSimTlpData) {
         t->Flag = static_cast<uint8_t>(p[4] >> 3);
         t->LengthInByte = static_cast<uint16_t>(((p[4] & 0x07) << 8) | p[5]);
@@ -90,7 +91,7 @@ static void _DecodeTlp(const uint8_t* p, size_t n, _SIM_TLP* t) {
     t->DataLength = t->DataTruncated ? available : announced;
 }
 
-SimFrameStatus SimFrameDecode(const uint8_t* pFrame, size_t Length, _SIM_FRAME* pOut) {
+SimFrameStatus SimFrameDecode(const uint8_t* pFrame, size_t Length, _SIM_FRAME* pOut, SimSender Sender) {
     *pOut = _SIM_FRAME{};
     if (pFrame == nullptr || Length < kSimEthHeaderLength + 1) return SimFrameStatus::ShortEthernet;
     for (size_t i = 0; i < 6; ++i) {
@@ -116,7 +117,7 @@ SimFrameStatus SimFrameDecode(const uint8_t* pFrame, size_t Length, _SIM_FRAME* 
     }
     if (link[0] == kSimPacketTlp) {
         if (n < kSimTlpHeaderLength) return SimFrameStatus::ShortTlp;
-        _DecodeTlp(link, n, &pOut->Tlp);
+        _DecodeTlp(link, n, &pOut->Tlp, Sender);
         return SimFrameStatus::Ok;
     }
     return SimFrameStatus::UnknownPacket;
@@ -142,7 +143,7 @@ std::vector<uint8_t> SimTlpEncode(const _SIM_TLP& Tlp, const uint8_t* pData, siz
     size_t length = 0;
     std::array<uint8_t, 4> word{};
     if (Tlp.Type == kSimTlpCmd) {
-        length = Tlp.RW ? static_cast<size_t>(Tlp.LengthInDW) * 4 : 0;
+        length = (Tlp.RW || DataLength > 0) ? static_cast<size_t>(Tlp.LengthInDW) * 4 : 0;
         word = {static_cast<uint8_t>(Tlp.TransactionID & 0x1F), Tlp.Offset, Tlp.LengthInDW,
                 static_cast<uint8_t>(Tlp.AOLBE & 0x1F)};
     } else if (Tlp.Type == kSimTlpData) {
@@ -160,6 +161,19 @@ std::vector<uint8_t> SimTlpEncode(const _SIM_TLP& Tlp, const uint8_t* pData, siz
         static_cast<uint8_t>(((s & 0x03) << 6) | ((Tlp.Type & 0x1F) << 1) | (Tlp.RW & 0x01)), Tlp.ChlNumber};
     out.insert(out.end(), word.begin(), word.end());
     if (length > 0) out.insert(out.end(), pData, pData + length);
+    return out;
+}
+
+std::array<uint8_t, kSimPasswordBlockLength> SimPasswordBlock(const std::vector<uint8_t>& Password) {
+    std::array<uint8_t, kSimPasswordBlockLength> block{};
+    const size_t n = Password.size() < block.size() ? Password.size() : block.size();
+    for (size_t i = 0; i < n; ++i) block[block.size() - 1 - i] = Password[i];
+    return block;
+}
+
+std::vector<uint8_t> SimWordsToBytes(const std::vector<uint32_t>& Words) {
+    std::vector<uint8_t> out(Words.size() * 4);
+    for (size_t i = 0; i < Words.size(); ++i) qor::PutLe32(out.data() + i * 4, Words[i]);
     return out;
 }
 

@@ -55,6 +55,27 @@ constexpr uint8_t kSimTlpData = 1;
 constexpr uint8_t kSimTlpEvent = 4;
 constexpr uint16_t kSimSeqMask = 0x3FF;
 
+// Connect and disconnect (codes 2 and 10), byte 2: bit 4 says a password block follows,
+// bits 3..2 tell a connect (0) from the three kinds of disconnect.
+constexpr uint8_t kSimConnectVersionBit = 0x10;
+constexpr size_t kSimPasswordBlockLength = 32;
+// Password block and the four zero bytes behind it.
+constexpr size_t kSimConnectPayloadLength = kSimPasswordBlockLength + 4;
+inline uint8_t SimConnectMode(uint8_t Byte2) {
+    return static_cast<uint8_t>((Byte2 >> 2) & 0x03);
+}
+// Return codes of the connect and disconnect answers (byte 2 bits 7..2).
+constexpr uint8_t kSimRcSuccess = 0;
+constexpr uint8_t kSimRcBusy = 1;
+constexpr uint8_t kSimRcVersion = 2;
+constexpr uint8_t kSimRcFailure = 3;
+constexpr uint8_t kSimRcWrongPassword = 4;
+constexpr uint8_t kSimRcMax = 0x3F;
+
+// The 32-byte block a host sends for a password: the password's bytes in reverse order,
+// right-aligned (first byte at index 31), zeros in front. Bytes beyond 32 are not used.
+std::array<uint8_t, kSimPasswordBlockLength> SimPasswordBlock(const std::vector<uint8_t>& Password);
+
 // Name of a DLLP command code ("ADVANCE_SEARCH"), or nullptr for codes without one.
 const char* SimDllpCmdName(uint8_t Cmd);
 
@@ -112,9 +133,14 @@ struct _SIM_FRAME {
     _SIM_TLP Tlp{};                 // valid for a TLP
 };
 
+// Who sent a frame. It matters for a CMD TLP with RW 0 only: from a host it is a read request
+// and carries no data, from a unit it is the answer and carries LengthInDW words.
+enum class SimSender { Host, Unit };
+
 // Decodes a received frame of Length bytes. Every field is read only after the received length
 // was checked against it; the frame may be anything.
-SimFrameStatus SimFrameDecode(const uint8_t* pFrame, size_t Length, _SIM_FRAME* pOut);
+SimFrameStatus SimFrameDecode(const uint8_t* pFrame, size_t Length, _SIM_FRAME* pOut,
+                              SimSender Sender = SimSender::Host);
 
 // 10-bit sequence number in DLLP bytes 2 and 3: byte 2 bits 1..0 carry bits 9..8. Byte 2's
 // upper bits are kept as given (the connect answer puts its return code there).
@@ -126,9 +152,13 @@ std::vector<uint8_t> SimDllpEncode(uint8_t Cmd, uint8_t Byte2, uint8_t Byte3,
                                    const uint8_t* pPayload = nullptr, size_t PayloadLength = 0);
 
 // The link bytes of a TLP from its fields; the data length is taken from the header
-// (CMD with RW 1: LengthInDW x 4; CMD read: none; DATA: LengthInByte; EVENT: DataLength).
+// (CMD with RW 1: LengthInDW x 4; CMD with RW 0: none when no data is given (a read request),
+// else LengthInDW x 4 (a unit's answer); DATA: LengthInByte; EVENT: DataLength).
 // Returns an empty vector when the given data is shorter than the header announces.
 std::vector<uint8_t> SimTlpEncode(const _SIM_TLP& Tlp, const uint8_t* pData, size_t DataLength);
+
+// 32-bit register words inside TLP data are little-endian.
+std::vector<uint8_t> SimWordsToBytes(const std::vector<uint32_t>& Words);
 
 // A whole Ethernet frame around link bytes; padded with zeros to kSimMinFrame when Pad is set.
 std::vector<uint8_t> SimEthFrameBuild(const SimMac& Dst, const SimMac& Src, const std::vector<uint8_t>& Link,
