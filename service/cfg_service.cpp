@@ -1,7 +1,6 @@
 #include "cfg_service.h"
 
 #include <dirent.h>
-#include <errno.h>
 #include <string.h>
 
 #include <string>
@@ -9,9 +8,6 @@
 #include "cfg_check_dir.h"
 #include "cfg_record.h"
 #include "pem_dbg.h"
-#include "pem_lock.h"
-#include "pem_thread.h"
-#include "pem_utils.h"
 #include "vn_connect.h"
 #include "vn_main.h"
 #include "vn_mng_query.h"
@@ -39,28 +35,17 @@ int _ForEachRecord(const char* dir, Fn fn) {
     return 1;
 }
 
-// Waits up to one second for a stop request; 0 when asked to stop.
-int _Wait(_CFG_SERVICE* pService) {
-    struct timespec deadline;
-    PemSetTimeout(&deadline, kPassGapMs);
-    qor::MutexLock lock(&pService->ThreadMutex);
-    int rc = 0;
-    while (!pService->ExitRequested && rc != ETIMEDOUT)
-        rc = pthread_cond_timedwait(&pService->ThreadCondExit, &pService->ThreadMutex, &deadline);
-    return pService->ExitRequested ? 0 : 1;
-}
-
 void* _RestoreThread(void* pArg) {
     _CFG_SERVICE* pService = static_cast<_CFG_SERVICE*>(pArg);
     // All mapping passes run before the first connect pass: mapping is refused while a unit
     // is connected.
     for (int pass = 0; pass < kPasses; ++pass) {
         CfgMappingPass();
-        if (!_Wait(pService)) return nullptr;
+        if (!PemServiceWait(pService, kPassGapMs)) return nullptr;
     }
     for (int pass = 0; pass < kPasses; ++pass) {
         CfgConnectPass();
-        if (!_Wait(pService)) return nullptr;
+        if (!PemServiceWait(pService, kPassGapMs)) return nullptr;
     }
     return nullptr;
 }
@@ -105,38 +90,5 @@ void CfgConnectPass() {
     if (!opened) PemDbg(1, 1, "CFG, Startup connect config, open dir fail\n");
 }
 
-int CfgServiceStart(_CFG_SERVICE* pService) {
-    pService->ExitRequested = 0;
-    if (pthread_mutex_init(&pService->ThreadMutex, nullptr) != 0) return 0;
-    if (pthread_cond_init(&pService->ThreadCondExit, nullptr) != 0) {
-        pthread_mutex_destroy(&pService->ThreadMutex);
-        return 0;
-    }
-    if (qor::ThreadAttrInit(&pService->ThreadAttr) != 0) {
-        pthread_cond_destroy(&pService->ThreadCondExit);
-        pthread_mutex_destroy(&pService->ThreadMutex);
-        return 0;
-    }
-    if (pthread_create(&pService->ThreadHd, &pService->ThreadAttr, _RestoreThread, pService) != 0) {
-        pthread_attr_destroy(&pService->ThreadAttr);
-        pthread_cond_destroy(&pService->ThreadCondExit);
-        pthread_mutex_destroy(&pService->ThreadMutex);
-        return 0;
-    }
-    pService->Running = 1;
-    return 1;
-}
-
-void CfgServiceStop(_CFG_SERVICE* pService) {
-    if (!pService->Running) return;
-    {
-        qor::MutexLock lock(&pService->ThreadMutex);
-        pService->ExitRequested = 1;
-        pthread_cond_signal(&pService->ThreadCondExit);
-    }
-    pthread_join(pService->ThreadHd, nullptr);
-    pthread_attr_destroy(&pService->ThreadAttr);
-    pthread_cond_destroy(&pService->ThreadCondExit);
-    pthread_mutex_destroy(&pService->ThreadMutex);
-    pService->Running = 0;
-}
+int CfgServiceStart(_CFG_SERVICE* pService) { return PemServiceStart(pService, _RestoreThread); }
+void CfgServiceStop(_CFG_SERVICE* pService) { PemServiceStop(pService); }

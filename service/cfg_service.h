@@ -2,16 +2,9 @@
 // the units that the record directories name.
 #pragma once
 
-#include <pthread.h>
+#include "pem_service.h"
 
-struct _CFG_SERVICE {
-    pthread_t ThreadHd;
-    pthread_cond_t ThreadCondExit;
-    pthread_mutex_t ThreadMutex;
-    pthread_attr_t ThreadAttr;
-    int ExitRequested;
-    int Running;
-};
+using _CFG_SERVICE = _PEM_SERVICE_THREAD;
 
 extern _CFG_SERVICE CfgService;
 

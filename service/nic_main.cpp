@@ -5,7 +5,6 @@
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
-#include <sched.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,6 +18,7 @@
 
 #include "pem_dbg.h"
 #include "pem_lock.h"
+#include "pem_service.h"
 #include "pem_thread.h"
 #include "vn_main.h"
 
@@ -30,42 +30,11 @@ namespace {
 
 PNIC_DEVICE FromEntry(PDLIST p) { return reinterpret_cast<PNIC_DEVICE>(p); }
 
+// The receive thread runs at SCHED_RR 90 on Linux, ahead of all ordinary work.
 void _SetThreadPriority(PNIC_DEVICE pNic) {
-    pthread_attr_t* attr = &pNic->RxThreadAttr;
-    const char* name = pNic->InterfaceName;
-    int policy = 0;
-    struct sched_param param {};
-    if (pthread_attr_getschedpolicy(attr, &policy) != 0) {
-        PemDbg(1, 1, "NIC (%s) pthread_attr_getschedpolicy fail\n", name);
-        return;
-    }
-    if (pthread_attr_getschedparam(attr, &param) != 0) {
-        PemDbg(1, 1, "NIC (%s) pthread_attr_getschedparam fail\n", name);
-        return;
-    }
-    if (pthread_attr_setschedpolicy(attr, SCHED_RR) != 0) {
-        PemDbg(1, 1, "NIC (%s) pthread_attr_setschedpolicy SCHED_RR fail\n", name);
-        return;
-    }
-    const int minimum = sched_get_priority_min(SCHED_RR);
-    if (minimum == -1) {
-        PemDbg(1, 1, "NIC (%s) get SCHED_RR min priority fail\n", name);
-        return;
-    }
-    const int maximum = sched_get_priority_max(SCHED_RR);
-    if (maximum == -1) {
-        PemDbg(1, 1, "NIC (%s) get SCHED_RR max priority fail\n", name);
-        return;
-    }
-    param.sched_priority = (minimum + maximum) * 9 / 10;
-    if (pthread_attr_setschedparam(attr, &param) != 0) {
-        PemDbg(1, 1, "NIC (%s) pthread_attr_setschedparam fail\n", name);
-        return;
-    }
-    if (pthread_attr_setinheritsched(attr, PTHREAD_EXPLICIT_SCHED) != 0) {
-        PemDbg(1, 1, "NIC (%s) pthread_attr_setinheritsched fail\n", name);
-        return;
-    }
+    char prefix[96];
+    snprintf(prefix, sizeof(prefix), "NIC (%s) ", pNic->InterfaceName);
+    PemSetRealtimePriority(&pNic->RxThreadAttr, 9, prefix);
 }
 
 // Stops the receive thread and closes the descriptors; the buffers and the mutex stay until

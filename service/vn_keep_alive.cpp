@@ -1,11 +1,12 @@
 #include "vn_keep_alive.h"
 
 #include <errno.h>
-#include <sched.h>
+#include <stdio.h>
 #include <time.h>
 
 #include "pem_dbg.h"
 #include "pem_lock.h"
+#include "pem_service.h"
 #include "pem_thread.h"
 #include "pem_utils.h"
 #include "vn_connect.h"
@@ -26,40 +27,11 @@ const char* _Now(char* buf, size_t size) {
     return buf;
 }
 
+// The keep-alive thread runs at SCHED_RR 70 on Linux, below the NIC receive threads.
 void _SetThreadPriority(PVN_DEVICE pVn) {
-    pthread_attr_t* attr = &pVn->DllpKeepAliveThreadAttr;
-    const uint8_t* m = pVn->Mac;
-    int policy = 0;
-    struct sched_param param {};
-    if (pthread_attr_getschedpolicy(attr, &policy) != 0) {
-        PemDbg(1, 1, VN_FMT "keep alive thd, pthread_attr_getschedpolicy fail\n", VN_ARGS(m));
-        return;
-    }
-    if (pthread_attr_getschedparam(attr, &param) != 0) {
-        PemDbg(1, 1, VN_FMT "keep alive thd, pthread_attr_getschedparam fail\n", VN_ARGS(m));
-        return;
-    }
-    if (pthread_attr_setschedpolicy(attr, SCHED_RR) != 0) {
-        PemDbg(1, 1, VN_FMT "keep alive thd, pthread_attr_setschedpolicy SCHED_RR fail\n", VN_ARGS(m));
-        return;
-    }
-    const int minimum = sched_get_priority_min(SCHED_RR);
-    if (minimum == -1) {
-        PemDbg(1, 1, VN_FMT "keep alive thd, get SCHED_RR min priority fail\n", VN_ARGS(m));
-        return;
-    }
-    const int maximum = sched_get_priority_max(SCHED_RR);
-    if (maximum == -1) {
-        PemDbg(1, 1, VN_FMT "keep alive thd, get SCHED_RR max priority fail\n", VN_ARGS(m));
-        return;
-    }
-    param.sched_priority = (minimum + maximum) * 7 / 10;
-    if (pthread_attr_setschedparam(attr, &param) != 0) {
-        PemDbg(1, 1, VN_FMT "keep alive thd, pthread_attr_setschedparam fail\n", VN_ARGS(m));
-        return;
-    }
-    if (pthread_attr_setinheritsched(attr, PTHREAD_EXPLICIT_SCHED) != 0)
-        PemDbg(1, 1, VN_FMT "keep alive thd, pthread_attr_setinheritsched fail\n", VN_ARGS(m));
+    char prefix[64];
+    snprintf(prefix, sizeof(prefix), VN_FMT "keep alive thd, ", VN_ARGS(pVn->Mac));
+    PemSetRealtimePriority(&pVn->DllpKeepAliveThreadAttr, 7, prefix);
 }
 
 void _ResetCounters(PVN_DEVICE pVn) {
