@@ -28,6 +28,9 @@ extern int PemPrintFd;
 // Formats one message and prints and/or logs it whole. Safe from every thread at once.
 void PemDbg(int ForcePrint, int ForceLog, const char* pStr, ...) __attribute__((format(printf, 3, 4)));
 
+// The local time as ctime prints it, line end included (log lines end with it).
+const char* PemCtime(char* pBuff, size_t Size);
+
 int LogOpen();
 void LogClose();
 int LogTx(const char* pStr, size_t Length);

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -64,4 +65,12 @@ void PemDbg(int ForcePrint, int ForceLog, const char* pStr, ...) {
     const size_t length = strlen(LogBuff);
     if (print && PemPrintFd >= 0) WriteAll(PemPrintFd, LogBuff, length);
     if (log) LogTx(LogBuff, length);
+}
+
+const char* PemCtime(char* pBuff, size_t Size) {
+    const time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(pBuff, Size, "%a %b %e %H:%M:%S %Y\n", &local);
+    return pBuff;
 }

@@ -30,13 +30,6 @@ namespace {
 
 constexpr unsigned kDllpReplyTimeoutMs = 200;
 
-const char* _Now(char* buf, size_t size) {
-    const time_t t = time(nullptr);
-    struct tm tmv;
-    localtime_r(&t, &tmv);
-    strftime(buf, size, "%a %b %e %H:%M:%S %Y\n", &tmv);
-    return buf;
-}
 
 enum class Exchange { kReply, kSendFail, kTimeout, kEmpty };
 
@@ -282,7 +275,7 @@ uint16_t VnMainConnect(const uint8_t* pVnMac, const uint8_t* pPasswordRaw, uint3
     VnMainGetTcpPorts(u.get(), pCtuTcpPort, pSioTcpPort);
     char now[64];
     PemDbg(1, 1, VN_FMT "connect ok, CTU_TcpPort:%d, SIO_TcpPort:%d , %s", VN_ARGS(u->Mac), static_cast<int>(*pCtuTcpPort),
-           static_cast<int>(*pSioTcpPort), _Now(now, sizeof(now)));
+           static_cast<int>(*pSioTcpPort), PemCtime(now, sizeof(now)));
     return 0;
 }
 
@@ -309,7 +302,7 @@ uint16_t VnMainDisconnect(const uint8_t* pVnMac, uint8_t DisconnectMode) {
     if (status == 0) {
         CfgConnectDel(u.get());
         char now[64];
-        PemDbg(1, 1, VN_FMT "disconnect ok , %s", VN_ARGS(u->Mac), _Now(now, sizeof(now)));
+        PemDbg(1, 1, VN_FMT "disconnect ok , %s", VN_ARGS(u->Mac), PemCtime(now, sizeof(now)));
     }
     return status;
 }

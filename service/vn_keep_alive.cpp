@@ -18,14 +18,6 @@ namespace {
 #define VN_FMT "VN  (:%.2x:%.2x:%.2x), "
 #define VN_ARGS(m) (m)[3], (m)[4], (m)[5]
 
-const char* _Now(char* buf, size_t size) {
-    const time_t t = time(nullptr);
-    struct tm tmv;
-    localtime_r(&t, &tmv);
-    // The same text ctime gives, line end included.
-    strftime(buf, size, "%a %b %e %H:%M:%S %Y\n", &tmv);
-    return buf;
-}
 
 // The keep-alive thread runs at SCHED_RR 70 on Linux, below the NIC receive threads.
 void _SetThreadPriority(PVN_DEVICE pVn) {
@@ -48,10 +40,10 @@ void* _ReConnectJob(void* pArg) {
     const unsigned count = ++pVn->DllpKeepAliveTryReConnectCnt;
     if (status != 0 && status != 64) {
         PemDbg(1, 1, VN_FMT "keep alive thd, @@@@@ reconnect fail @@@@@, cnt:%d, %s", VN_ARGS(m), count,
-               _Now(now, sizeof(now)));
+               PemCtime(now, sizeof(now)));
     } else {
         PemDbg(1, 1, VN_FMT "keep alive thd, @@@@@ reconnect ok @@@@@, cnt:%d, %s", VN_ARGS(m), count,
-               _Now(now, sizeof(now)));
+               PemCtime(now, sizeof(now)));
         _ResetCounters(pVn);
         pVn->DllpKeepAliveTryReConnectCnt = 0;
     }
@@ -63,7 +55,7 @@ void* _TeardownJob(void* pArg) {
     PVN_DEVICE pVn = static_cast<PVN_DEVICE>(pArg);
     char now[64];
     PemDbg(1, 1, VN_FMT "keep alive thd, ##### been disconnect, send event #####, %s", VN_ARGS(pVn->Mac),
-           _Now(now, sizeof(now)));
+           PemCtime(now, sizeof(now)));
     _ResetCounters(pVn);
     pVn->DllpKeepAliveTryReConnectCnt = 0;
     if (VnUnitServices.DisconnectEvent) VnUnitServices.DisconnectEvent(pVn);
@@ -193,7 +185,7 @@ void VnDllpResponseKeepAlive(PVN_DEVICE pVn) {
 
 void VnDllpResponseKeepAliveTimeout(PVN_DEVICE pVn) {
     char now[64];
-    PemDbg(1, 1, VN_FMT "keep alive, DLLP response keep alive timeout, %s\n", VN_ARGS(pVn->Mac), _Now(now, sizeof(now)));
+    PemDbg(1, 1, VN_FMT "keep alive, DLLP response keep alive timeout, %s\n", VN_ARGS(pVn->Mac), PemCtime(now, sizeof(now)));
     qor::MutexLock lock(&pVn->DllpKeepAliveCntMutex);
     pVn->DllpKeepAliveCnt = kKeepAliveUnitTimeoutCount;
 }
