@@ -474,17 +474,19 @@ std::string CmdShow(_SIM_CONTEXT& Ctx, const Args& a) {
            " tx=" + std::to_string(st.TxFrames) + " searches=" + std::to_string(st.Searches) +
            " info-requests=" + std::to_string(st.InfoRequests) + " ignored=" + std::to_string(st.Ignored) +
            " connect-reply=" + SimForcedReplyText(u->ConnectReply) +
-           " disconnect-reply=" + SimForcedReplyText(u->DisconnectReply) + " seq=" + std::to_string(u->TxSeq) +
-           " host-seq=" + std::to_string(u->HostSeq) + " nak-next=" + std::to_string(u->NakNext) +
-           " loss=" + std::to_string(u->Loss.Setting.RxPercent) + "/" + std::to_string(u->Loss.Setting.TxPercent) +
-           "/" + std::to_string(u->Loss.Setting.Seed) + " watchdog=" + std::to_string(u->WatchdogMs) +
-           " connects=" + std::to_string(st.Connects) + " disconnects=" + std::to_string(st.Disconnects) +
-           " refused=" + std::to_string(st.Refused) + " keep-alives=" + std::to_string(st.KeepAlives) +
+           " disconnect-reply=" + SimForcedReplyText(u->DisconnectReply) +
+           " seq=" + std::to_string(u->TxSeq) + " host-seq=" + std::to_string(u->HostSeq) +
+           " nak-next=" + std::to_string(u->NakNext) + " loss=" + std::to_string(u->Loss.Setting.RxPercent) +
+           "/" + std::to_string(u->Loss.Setting.TxPercent) + "/" + std::to_string(u->Loss.Setting.Seed) +
+           " watchdog=" + std::to_string(u->WatchdogMs) + " connects=" + std::to_string(st.Connects) +
+           " disconnects=" + std::to_string(st.Disconnects) + " refused=" + std::to_string(st.Refused) +
+           " keep-alives=" + std::to_string(st.KeepAlives) +
            " ka-timeouts=" + std::to_string(st.KeepAliveTimeouts) + " tlps-rx=" + std::to_string(st.TlpsRx) +
            " tlps-tx=" + std::to_string(st.TlpsTx) + " acks=" + std::to_string(st.AcksTx) +
            " naks=" + std::to_string(st.NaksTx) + " acks-rx=" + std::to_string(st.AcksRx) +
            " naks-rx=" + std::to_string(st.NaksRx) + " lost=" + std::to_string(st.RxLost) + "/" +
-           std::to_string(st.TxLost) + " unacked=" + SimUnackedText(*u) + " tlp-seqs=" + SimSeqHistoryText(*u);
+           std::to_string(st.TxLost) + " unacked=" + SimUnackedText(*u) +
+           " tlp-seqs=" + SimSeqHistoryText(*u);
 }
 
 std::string CmdVerbose(_SIM_CONTEXT& Ctx, const Args& a) {

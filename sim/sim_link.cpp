@@ -44,15 +44,16 @@ void HandleCmd(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
         if (t.DataTruncated) {
             ++Unit.Stats.Ignored;
             Note(Ctx, Unit,
-                 "write to " + where + " announces " + std::to_string(t.LengthInDW) + " words, the frame holds " +
-                     std::to_string(t.DataLength) + " bytes: nothing written");
+                 "write to " + where + " announces " + std::to_string(t.LengthInDW) +
+                     " words, the frame holds " + std::to_string(t.DataLength) + " bytes: nothing written");
             return;
         }
         const size_t n = std::min<size_t>(t.LengthInDW, room);
         for (size_t i = 0; i < n; ++i) (*regs)[first + i] = qor::GetLe32(t.Data + i * 4);
         std::string s = "write " + where + " registers " + std::to_string(first) + ".." +
                         std::to_string(first + t.LengthInDW - 1);
-        if (n < t.LengthInDW) s += " (" + std::to_string(t.LengthInDW - n) + " past the last register dropped)";
+        if (n < t.LengthInDW)
+            s += " (" + std::to_string(t.LengthInDW - n) + " past the last register dropped)";
         if (t.LengthInDW == 0) s = "write to " + where + " with no words";
         Note(Ctx, Unit, s);
         return;
@@ -107,8 +108,8 @@ uint8_t SimConnectDecide(const _SIM_UNIT& Unit, const _SIM_FRAME& F, std::string
     }
     const bool versionBit = (F.Dllp.Byte2 & kSimConnectVersionBit) != 0;
     if (versionBit != advance) {
-        *pWhy = std::string("version bit ") + (versionBit ? "1" : "0") + " in " + (advance ? "advance" : "dock") +
-                " mode";
+        *pWhy = std::string("version bit ") + (versionBit ? "1" : "0") + " in " +
+                (advance ? "advance" : "dock") + " mode";
         return kSimRcVersion;
     }
     if (advance && p.PasswordEnable) {
@@ -167,7 +168,7 @@ void SimHandleConnect(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
          std::string(what) + " answered " + std::to_string(rc) + (why.empty() ? "" : " (" + why + ")") +
              ", unit sequence number " + std::to_string(Unit.TxSeq));
     const uint8_t answer = F.Dllp.Cmd == SIM_DLLP_ADVANCE_CONNECT ? SIM_DLLP_ADVANCE_CONNECT_RESPONSE
-                                                                    : SIM_DLLP_DOCK_CONNECT_RESPONSE;
+                                                                  : SIM_DLLP_DOCK_CONNECT_RESPONSE;
     SendSeqDllp(Ctx, Unit, F.Src, answer, Unit.TxSeq, rc);
 }
 
@@ -216,8 +217,8 @@ void SimHandleTlp(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
             break;
         case kSimTlpData:
             Note(Ctx, Unit,
-                 "DATA of " + std::to_string(t.DataLength) + " bytes for channel " + std::to_string(t.ChlNumber) +
-                     " taken in");
+                 "DATA of " + std::to_string(t.DataLength) + " bytes for channel " +
+                     std::to_string(t.ChlNumber) + " taken in");
             break;
         default:
             ++Unit.Stats.Ignored;

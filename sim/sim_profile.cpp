@@ -336,7 +336,8 @@ class Parser {
             if (!Once(key) || !Count(t, 3, 3, "loss RX-PERCENT TX-PERCENT SEED")) return false;
             uint64_t rx = 0, tx = 0, seed = 0;
             if (!Number(t[1], "receive loss percent", 0, 100, &rx) ||
-                !Number(t[2], "send loss percent", 0, 100, &tx) || !Number(t[3], "seed", 0, 0xFFFFFFFFull, &seed))
+                !Number(t[2], "send loss percent", 0, 100, &tx) ||
+                !Number(t[3], "seed", 0, 0xFFFFFFFFull, &seed))
                 return false;
             out_->Loss = {static_cast<uint8_t>(rx), static_cast<uint8_t>(tx), static_cast<uint32_t>(seed)};
             return true;
@@ -414,8 +415,9 @@ class Parser {
             bool found = false;
             for (const auto& dib : out_->Dibs) found = found || dib.ChlNumber == r.ChlNumber;
             if (!found)
-                return Fail("registers of channel " + std::to_string(r.ChlNumber) + ", which has no 'dib' line",
-                            r.Line);
+                return Fail(
+                    "registers of channel " + std::to_string(r.ChlNumber) + ", which has no 'dib' line",
+                    r.Line);
         }
         const size_t room = kSimMaxFrame - kSimEthHeaderLength - kSimDllpLength;
         if (info > room)

@@ -85,8 +85,8 @@ void WatchdogFire(_SIM_CONTEXT& Ctx, const SimMac& Mac, uint64_t Serial) {
     }
     if (Ctx.Verbose)
         SimLog(Ctx, "   " + SimMacFormat(unit->Mac) + ": no keep-alive from " +
-                        SimMacFormat(unit->Link.ConnectedHostMac) + " for " + std::to_string(unit->WatchdogMs) +
-                        " ms: link dropped");
+                        SimMacFormat(unit->Link.ConnectedHostMac) + " for " +
+                        std::to_string(unit->WatchdogMs) + " ms: link dropped");
     std::string err;
     // A silent unit gives up on its host without telling it.
     if (!unit->Silent) SimUnitSendKeepAliveTimeout(Ctx, *unit, &err);

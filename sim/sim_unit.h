@@ -26,7 +26,7 @@ struct _SIM_UNIT_STATS {
     uint64_t TxFrames = 0;
     uint64_t Searches = 0;
     uint64_t InfoRequests = 0;
-    uint64_t Ignored = 0;  // accepted but not answered (silent, unsupported, not yet played)
+    uint64_t Ignored = 0;      // accepted but not answered (silent, unsupported, not yet played)
     uint64_t Connects = 0;     // connects answered with success
     uint64_t Disconnects = 0;  // disconnects answered with success
     uint64_t Refused = 0;      // connects and disconnects answered with another return code
@@ -77,7 +77,7 @@ struct _SIM_UNIT {
     _SIM_LINK_STATE Link;
     _SIM_UNIT_STATS Stats;
 
-    uint64_t Serial = 0;             // tells a re-added unit from an earlier one with its MAC
+    uint64_t Serial = 0;            // tells a re-added unit from an earlier one with its MAC
     std::vector<uint8_t> Password;  // as typed; compared in its 32-byte block form
     _SIM_FORCED_REPLY ConnectReply;
     _SIM_FORCED_REPLY DisconnectReply;
@@ -86,8 +86,8 @@ struct _SIM_UNIT {
     unsigned NakNext = 0;                   // TLPs still to be answered with a NAK
     _SIM_LOSS_STATE Loss;
     unsigned WatchdogMs = 0;
-    int64_t LastKeepAliveMs = 0;  // from the connected host
-    uint64_t WatchdogTimer = 0;   // 0 when none is pending
+    int64_t LastKeepAliveMs = 0;                         // from the connected host
+    uint64_t WatchdogTimer = 0;                          // 0 when none is pending
     std::map<uint8_t, std::vector<uint32_t>> Registers;  // per DIB channel, kSimRegisterWords each
     std::deque<_SIM_SEQ_SEEN> RxTlpSeqs;                 // oldest first
     std::deque<uint16_t> UnackedTx;                      // own TLPs the host has not acknowledged

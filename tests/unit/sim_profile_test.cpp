@@ -118,6 +118,51 @@ TEST(SimProfileParse, ModesAndPasswordForms) {
     EXPECT_EQ(p.Password.size(), 32u);
 }
 
+TEST(SimProfileParse, LinkKeysAndRegisters) {
+    _SIM_PROFILE p;
+    std::string err;
+    ASSERT_TRUE(Parse(std::string(kMinimal), &p, &err)) << err;
+    EXPECT_EQ(p.ConnectReply.How, _SIM_FORCED_REPLY::Kind::Default);
+    EXPECT_EQ(p.DeviceSeq, 0x155);
+    EXPECT_EQ(p.WatchdogMs, 0u);
+    EXPECT_EQ(p.Loss.RxPercent, 0);
+    const std::string text = std::string(kMinimal) +
+                             "connect-reply 0x3f\n"
+                             "disconnect-reply none\n"
+                             "device-seq 1023\n"
+                             "watchdog 2500\n"
+                             "loss 5 100 4294967295\n"
+                             "reg 1 0 7   # before its dib line\n"
+                             "dib 1 uart 1 le16:1 le16:1\n"
+                             "reg 1 254 0xFFFFFFFF 2\n";
+    ASSERT_TRUE(Parse(text, &p, &err)) << err;
+    EXPECT_EQ(p.ConnectReply.How, _SIM_FORCED_REPLY::Kind::Code);
+    EXPECT_EQ(p.ConnectReply.Code, 63);
+    EXPECT_EQ(SimForcedReplyText(p.ConnectReply), "63");
+    EXPECT_EQ(SimForcedReplyText(p.DisconnectReply), "none");
+    EXPECT_EQ(p.DeviceSeq, 1023);
+    EXPECT_EQ(p.WatchdogMs, 2500u);
+    EXPECT_EQ(p.Loss.RxPercent, 5);
+    EXPECT_EQ(p.Loss.TxPercent, 100);
+    EXPECT_EQ(p.Loss.Seed, 0xFFFFFFFFu);
+    ASSERT_EQ(p.Registers.size(), 2u);
+    EXPECT_EQ(p.Registers[1].Offset, 254);
+    EXPECT_EQ(p.Registers[1].Values, (std::vector<uint32_t>{0xFFFFFFFF, 2}));
+
+    const std::string m = kMinimal;
+    ExpectError(m + "connect-reply 64\n", 4, "out of range 0..63");
+    ExpectError(m + "connect-reply default\n", 4, "not a number");
+    ExpectError(m + "disconnect-reply 1\ndisconnect-reply 2\n", 5, "duplicate 'disconnect-reply'");
+    ExpectError(m + "device-seq 1024\n", 4, "out of range 0..1023");
+    ExpectError(m + "watchdog 600001\n", 4, "out of range");
+    ExpectError(m + "loss 101 0 1\n", 4, "out of range 0..100");
+    ExpectError(m + "loss 1 1\n", 4, "usage: loss");
+    ExpectError(m + "reg 1 0\n", 4, "usage: reg");
+    ExpectError(m + "dib 1 ctu 0\nreg 1 255 1 2\n", 5, "run past the last one (255)");
+    ExpectError(m + "dib 1 ctu 0\nreg 1 0 0x100000000\n", 5, "too large");
+    ExpectError(m + "dib 1 ctu 0\nreg 2 0 1\n", 5, "channel 2, which has no 'dib' line");
+}
+
 TEST(SimProfileParse, MalformedFilesNameTheLine) {
     const std::string m = kMinimal;  // 3 lines
     ExpectError(m + "colour red\n", 4, "unknown key 'colour'");

@@ -323,6 +323,59 @@ TEST(SimSmoke, AnswersSearchesAndInfoRequestsOverAVethPair) {
     EXPECT_NE(stat(ctl.c_str(), &st), 0) << "control socket removed on exit";
 }
 
+TEST(SimSmoke, ConnectKeepAliveAndRegisterReadOverAVethPair) {
+    PrivateNet net;
+    if (!net.Ok()) GTEST_SKIP() << "no private network namespace: " << net.Why();
+    TempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    const std::string ctl = dir.Path() + "/ctl.sock";
+    SimProcess sim;
+    std::string err;
+    ASSERT_TRUE(
+        sim.Start({"--verbose", "--control", ctl, "--unit", "advance_password,02:00:00:00:00:02,qst1"}, &err))
+        << err;
+    Host host;
+    ASSERT_TRUE(host.Open("qst0"));
+
+    // Advance connect with "varnel-secret" reversed and right-aligned, host sequence number 9.
+    std::vector<uint8_t> connect{0x20, 10, 0x10, 9};
+    const std::string pw = "varnel-secret";
+    std::vector<uint8_t> block(32, 0);
+    for (size_t i = 0; i < pw.size(); ++i) block[31 - i] = static_cast<uint8_t>(pw[i]);
+    connect.insert(connect.end(), block.begin(), block.end());
+    connect.insert(connect.end(), 4, 0);
+    host.Send(kPassword, connect);
+    auto frames = host.Receive(2000, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(std::vector<uint8_t>(frames[0].begin() + 14, frames[0].begin() + 18),
+              (std::vector<uint8_t>{0x20, 11, 0x01, 0x55}));
+
+    host.Send(kPassword, {0x20, 8, 0, 0});
+    frames = host.Receive(2000, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0][15], SIM_DLLP_KEEP_ALIVE_RESPONSE);
+
+    // Register read of channel 1: an ACK for number 9, then the answer numbered 0x155.
+    host.Send(kPassword, {0x10, 0x02, 0x40, 1, 4, 0, 2, 0x1F});
+    frames = host.Receive(2000, 2);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(std::vector<uint8_t>(frames[0].begin() + 14, frames[0].begin() + 18),
+              (std::vector<uint8_t>{0x20, 0, 0, 9}));
+    EXPECT_EQ(std::vector<uint8_t>(frames[1].begin() + 14, frames[1].begin() + 30),
+              (std::vector<uint8_t>{0x10, 0x55, 0x40, 1, 4, 0, 2, 0x1F, 0, 0, 0, 0, 0, 0, 0, 0}));
+
+    EXPECT_EQ(Control(ctl, "ka-timeout 02:00:00:00:00:02"), "ok ka-timeout 1");
+    frames = host.Receive(2000, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(DstOf(frames[0]), host.Mac());
+    EXPECT_EQ(frames[0][15], SIM_DLLP_KEEP_ALIVE_TIMEOUT);
+    const std::string show = Control(ctl, "show 02:00:00:00:00:02");
+    EXPECT_NE(show.find(" link=1/" + SimMacFormat(host.Mac()) + " "), std::string::npos) << show;
+    EXPECT_NE(show.find(" unacked=341 tlp-seqs=9"), std::string::npos) << show;
+    EXPECT_EQ(Control(ctl, "quit"), "ok bye");
+    EXPECT_EQ(sim.Wait(3000), 0);
+}
+
 TEST(SimSmoke, StopsCleanlyOnSigterm) {
     PrivateNet net;
     if (!net.Ok()) GTEST_SKIP() << "no private network namespace: " << net.Why();

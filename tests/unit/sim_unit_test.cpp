@@ -243,7 +243,8 @@ TEST_F(SimUnitTest, HostileInputNeverGetsAnOddAnswer) {
         if (s.Frame[14] == kSimPacketTlp) {
             ++tlps;
             _SIM_FRAME f;
-            ASSERT_EQ(SimFrameDecode(s.Frame.data(), s.Frame.size(), &f, SimSender::Unit), SimFrameStatus::Ok);
+            ASSERT_EQ(SimFrameDecode(s.Frame.data(), s.Frame.size(), &f, SimSender::Unit),
+                      SimFrameStatus::Ok);
             EXPECT_EQ(f.Tlp.Type, kSimTlpCmd);
             EXPECT_EQ(f.Tlp.RW, 0);
             EXPECT_FALSE(f.Tlp.DataTruncated);
@@ -279,12 +280,13 @@ TEST_F(SimUnitTest, AddAndRemoveRules) {
     EXPECT_EQ(Do("list"),
               "ok 2 02:00:00:00:00:01,veth0,ctu_uart2,talking "
               "02:00:00:00:00:02,veth0,ctu_dio,silent,hostile=ports");
-    EXPECT_EQ(Do("show 02:00:00:00:00:02"),
-              "ok 02:00:00:00:00:02 iface=veth0 profile=ctu_dio silent=1 hostile=ports/17 delay=0 "
-              "info-reply=0x01/0xff search-reply=7/5 link=0/00:00:00:00:00:00 rx=0 tx=0 searches=0 "
-              "info-requests=0 ignored=0 connect-reply=default disconnect-reply=default seq=341 host-seq=0 "
-              "nak-next=0 loss=0/0/0 watchdog=0 connects=0 disconnects=0 refused=0 keep-alives=0 ka-timeouts=0 "
-              "tlps-rx=0 tlps-tx=0 acks=0 naks=0 acks-rx=0 naks-rx=0 lost=0/0 unacked=- tlp-seqs=-");
+    EXPECT_EQ(
+        Do("show 02:00:00:00:00:02"),
+        "ok 02:00:00:00:00:02 iface=veth0 profile=ctu_dio silent=1 hostile=ports/17 delay=0 "
+        "info-reply=0x01/0xff search-reply=7/5 link=0/00:00:00:00:00:00 rx=0 tx=0 searches=0 "
+        "info-requests=0 ignored=0 connect-reply=default disconnect-reply=default seq=341 host-seq=0 "
+        "nak-next=0 loss=0/0/0 watchdog=0 connects=0 disconnects=0 refused=0 keep-alives=0 ka-timeouts=0 "
+        "tlps-rx=0 tlps-tx=0 acks=0 naks=0 acks-rx=0 naks-rx=0 lost=0/0 unacked=- tlp-seqs=-");
     EXPECT_EQ(Do("show 02:00:00:00:00:09"), "error no unit 02:00:00:00:00:09");
     EXPECT_EQ(Do("remove 02:00:00:00:00:09"), "error no unit 02:00:00:00:00:09");
     EXPECT_EQ(Do("remove all"), "ok removed 2");

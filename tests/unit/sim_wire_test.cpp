@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 #include <vector>
 
@@ -200,6 +201,52 @@ TEST(SimWireDecode, ReadCommandCarriesNoDataAndPaddingIsNotData) {
     EXPECT_TRUE(d.Tlp.DataTruncated);
     EXPECT_EQ(d.Tlp.DataAnnounced, 800u);
     EXPECT_EQ(d.Tlp.DataLength, kSimMinFrame - 22);
+}
+
+TEST(SimWireDecode, ReadAnswerFromAUnitCarriesItsWords) {
+    // A unit's answer to a read: CMD, RW 0, LengthInDW words behind the header.
+    _SIM_TLP c{};
+    c.SeqNumber = 0x201;
+    c.Type = kSimTlpCmd;
+    c.ChlNumber = 4;
+    c.TransactionID = 0x1F;
+    c.Offset = 9;
+    c.LengthInDW = 2;
+    c.AOLBE = 0x1F;
+    const auto words = SimWordsToBytes({0x11223344, 0xA0B0C0D0});
+    EXPECT_EQ(words, (std::vector<uint8_t>{0x44, 0x33, 0x22, 0x11, 0xD0, 0xC0, 0xB0, 0xA0}));
+    const auto link = SimTlpEncode(c, words.data(), words.size());
+    EXPECT_EQ(link, (std::vector<uint8_t>{0x10, 0x80, 0x40, 4, 0x1F, 9, 2, 0x1F, 0x44, 0x33, 0x22, 0x11, 0xD0,
+                                          0xC0, 0xB0, 0xA0}));
+    // Too few words for the header is refused.
+    EXPECT_TRUE(SimTlpEncode(c, words.data(), 4).empty());
+    const auto f = Frame(link, kHost, kUnit);
+    _SIM_FRAME d;
+    ASSERT_EQ(SimFrameDecode(f.data(), f.size(), &d, SimSender::Unit), SimFrameStatus::Ok);
+    EXPECT_EQ(d.Tlp.SeqNumber, 0x201);
+    EXPECT_EQ(d.Tlp.DataLength, 8u);
+    EXPECT_FALSE(d.Tlp.DataTruncated);
+    // Read as a host's request, the same bytes carry no data.
+    ASSERT_EQ(SimFrameDecode(f.data(), f.size(), &d), SimFrameStatus::Ok);
+    EXPECT_EQ(d.Tlp.DataLength, 0u);
+}
+
+TEST(SimWireEncode, PasswordBlockIsReversedAndRightAligned) {
+    const auto block = SimPasswordBlock({'a', 'b', 'c'});
+    std::array<uint8_t, 32> want{};
+    want[31] = 'a';
+    want[30] = 'b';
+    want[29] = 'c';
+    EXPECT_EQ(block, want);
+    EXPECT_EQ(SimPasswordBlock({}), (std::array<uint8_t, 32>{}));
+    std::vector<uint8_t> full(32);
+    for (size_t i = 0; i < 32; ++i) full[i] = static_cast<uint8_t>(i + 1);
+    const auto b = SimPasswordBlock(full);
+    for (size_t i = 0; i < 32; ++i) EXPECT_EQ(b[i], 32 - i) << i;
+    // The connect mode sits in byte 2 bits 3..2, next to the version bit and the sequence bits.
+    EXPECT_EQ(SimConnectMode(0x1F), 3);
+    EXPECT_EQ(SimConnectMode(0x13), 0);
+    EXPECT_EQ(SimConnectMode(0x04), 1);
 }
 
 TEST(SimWireDecode, RandomBytesNeverLeaveTheBuffer) {

@@ -1,0 +1,625 @@
+// The unit side of the link: connect and disconnect answers, keep-alive and its time-out, ACK
+// and NAK of the host's TLPs, register files, frames the unit sends on request, loss, delay
+// and silence. Expected bytes are written out from the frame tables, not built with the
+// unit's own encoder.
+#include "sim_link.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const SimMac kOtherHost{0x02, 0x00, 0x00, 0x00, 0x99, 0x02};
+
+// "varnel-secret" (the password of advance_password.prof) as hosts send it: reversed,
+// right-aligned in 32 bytes.
+Bytes SecretBlock() {
+    const std::string pw = "varnel-secret";
+    Bytes block(32, 0);
+    for (size_t i = 0; i < pw.size(); ++i) block[31 - i] = static_cast<uint8_t>(pw[i]);
+    return block;
+}
+
+// Link bytes of a connect or disconnect: code, version bit, mode, host sequence number, and
+// for advance mode the password block and four zero bytes.
+Bytes ConnectLink(uint8_t code, bool version, uint8_t mode, uint16_t hostSeq, const Bytes& block = {}) {
+    Bytes l{0x20, code, static_cast<uint8_t>((version ? 0x10 : 0) | (mode << 2) | ((hostSeq >> 8) & 0x03)),
+            static_cast<uint8_t>(hostSeq & 0xFF)};
+    if (!block.empty()) {
+        l.insert(l.end(), block.begin(), block.end());
+        l.insert(l.end(), 4, 0);
+    }
+    return l;
+}
+
+// The TLP header bytes from the layout table, then Data.
+Bytes TlpLink(uint16_t seq, uint8_t type, uint8_t rw, uint8_t chl, std::array<uint8_t, 4> word,
+              const Bytes& data = {}) {
+    Bytes l{0x10,
+            static_cast<uint8_t>(seq >> 2),
+            static_cast<uint8_t>(((seq & 3) << 6) | (type << 1) | rw),
+            chl,
+            word[0],
+            word[1],
+            word[2],
+            word[3]};
+    l.insert(l.end(), data.begin(), data.end());
+    return l;
+}
+
+class SimLinkTest : public SimUnitTest {
+  protected:
+    void TearDown() override {
+        for (const auto& f : files_) unlink(f.c_str());
+        if (!dir_.empty()) rmdir(dir_.c_str());
+        SimUnitTest::TearDown();
+    }
+
+    // Writes a profile of our own and returns its path.
+    std::string Profile(const std::string& name, const std::string& text) {
+        if (dir_.empty()) {
+            char tmpl[] = "/tmp/qorsim-link-XXXXXX";
+            if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
+        }
+        const std::string path = dir_ + "/" + name + ".prof";
+        std::ofstream(path) << text;
+        files_.push_back(path);
+        return path;
+    }
+
+    void Send(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true) {
+        Receive("veth0", SimEthFrameBuild(dst, src, link, pad));
+    }
+
+    // The one frame sent since the last call, from link byte 0 on (padding included).
+    Bytes OneLink() {
+        EXPECT_EQ(sent.size(), 1u);
+        if (sent.size() != 1) return {};
+        Bytes l(sent[0].Frame.begin() + 14, sent[0].Frame.end());
+        sent.clear();
+        return l;
+    }
+    static Bytes Head(const Bytes& l, size_t n) {
+        return Bytes(l.begin(), l.begin() + std::min(n, l.size()));
+    }
+
+    _SIM_UNIT& Unit(const SimMac& mac = kUnitA) { return *SimUnitGet(ctx, mac); }
+
+  private:
+    std::string dir_;
+    std::vector<std::string> files_;
+};
+
+TEST_F(SimLinkTest, DockConnectAndDisconnectAreAnsweredWithTheUnitSequenceNumber) {
+    ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    Send(kUnitA, ConnectLink(2, false, 0, 0x2A5));
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(DstOf(sent[0].Frame), kHost);
+    EXPECT_EQ(SrcOf(sent[0].Frame), kUnitA);
+    EXPECT_EQ(sent[0].Frame.size(), kSimMinFrame);
+    // Return code 0 in bits 7..2, unit sequence number 0x155 in bits 1..0 and byte 3.
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x01, 0x55}));
+    EXPECT_EQ(Unit().HostSeq, 0x2A5);
+    EXPECT_EQ(Unit().Link.LinkStatus, 1);
+    EXPECT_EQ(Unit().Link.ConnectedHostMac, kHost);
+
+    // The info structure reports the link and the host while connected.
+    Send(kUnitA, {0x20, 16, 0, 0xFF});
+    Bytes info = OneLink();
+    ASSERT_GE(info.size(), 4u + 24);
+    EXPECT_EQ(info[4 + 17], 1);
+    EXPECT_EQ(Bytes(info.begin() + 4 + 18, info.begin() + 4 + 24), Bytes(kHost.begin(), kHost.end()));
+
+    // A connect from the same host again (a reconnect) is accepted.
+    Send(kUnitA, ConnectLink(2, false, 0, 7));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x01, 0x55}));
+    // Another host gets busy while this one is connected, and cannot disconnect it.
+    Send(kUnitA, ConnectLink(2, false, 0, 0), kOtherHost);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (1 << 2) | 0x01, 0x55}));
+    Send(kUnitA, ConnectLink(2, false, 1, 0), kOtherHost);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (3 << 2) | 0x01, 0x55}));
+    EXPECT_EQ(Unit().Link.ConnectedHostMac, kHost);
+
+    // Disconnect (every mode) answers 0 and clears the link.
+    for (uint8_t mode : {1, 2, 3}) {
+        Send(kUnitA, ConnectLink(2, false, 0, 0));
+        sent.clear();
+        Send(kUnitA, ConnectLink(2, false, mode, 0x3FF));
+        EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x01, 0x55})) << int(mode);
+        EXPECT_EQ(Unit().Link.LinkStatus, 0);
+        EXPECT_EQ(Unit().Link.ConnectedHostMac, SimMac{});
+        EXPECT_EQ(Unit().HostSeq, 0x3FF);
+    }
+    Send(kUnitA, {0x20, 16, 0, 0xFF});
+    info = OneLink();
+    EXPECT_EQ(info[4 + 17], 0);
+    EXPECT_EQ(Bytes(info.begin() + 4 + 18, info.begin() + 4 + 24), Bytes(6, 0));
+    // Once free, the other host may connect.
+    Send(kUnitA, ConnectLink(2, false, 0, 0), kOtherHost);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x01, 0x55}));
+    EXPECT_EQ(Unit().Stats.Connects, 6u);
+    EXPECT_EQ(Unit().Stats.Disconnects, 3u);
+    EXPECT_EQ(Unit().Stats.Refused, 2u);
+}
+
+TEST_F(SimLinkTest, AdvanceConnectComparesThePasswordBlock) {
+    ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    // 40 link bytes: the frame is 54 bytes before padding.
+    const Bytes good = ConnectLink(10, true, 0, 3, SecretBlock());
+    ASSERT_EQ(good.size(), 40u);
+
+    // The block as typed (not reversed), or right-aligned but not reversed, is wrong.
+    Bytes typed(32, 0), aligned(32, 0);
+    const std::string pw = "varnel-secret";
+    for (size_t i = 0; i < pw.size(); ++i) {
+        typed[i] = static_cast<uint8_t>(pw[i]);
+        aligned[32 - pw.size() + i] = static_cast<uint8_t>(pw[i]);
+    }
+    for (const Bytes& wrong : {typed, aligned, Bytes(32, 0)}) {
+        Send(kUnitA, ConnectLink(10, true, 0, 3, wrong));
+        EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, (4 << 2) | 0x01, 0x55}));
+        EXPECT_EQ(Unit().Link.LinkStatus, 0);
+    }
+    // A frame that ends inside the block, sent unpadded.
+    Send(kUnitA, Head(good, 20), kHost, false);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, (4 << 2) | 0x01, 0x55}));
+    // Version bit 0, or the dock code, is a command version this unit does not take.
+    Send(kUnitA, ConnectLink(10, false, 0, 3, SecretBlock()));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, (2 << 2) | 0x01, 0x55}));
+    Send(kUnitA, ConnectLink(2, false, 0, 3));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (2 << 2) | 0x01, 0x55}));
+    EXPECT_EQ(Unit().Stats.Refused, 6u);
+
+    Send(kUnitA, good);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, 0x01, 0x55}));
+    EXPECT_EQ(Unit().Link.LinkStatus, 1);
+    // Disconnect carries the block too; a wrong one leaves the link up.
+    Send(kUnitA, ConnectLink(10, true, 1, 3, typed));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, (4 << 2) | 0x01, 0x55}));
+    EXPECT_EQ(Unit().Link.LinkStatus, 1);
+    Send(kUnitA, ConnectLink(10, true, 1, 3, SecretBlock()));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, 0x01, 0x55}));
+    EXPECT_EQ(Unit().Link.LinkStatus, 0);
+
+    // A run-time password replaces the profile's; "default" brings it back.
+    EXPECT_EQ(Do("password 02:00:00:00:00:01 hex:4142"), "ok password 2 bytes");
+    Bytes ab(32, 0);
+    ab[31] = 'A';
+    ab[30] = 'B';
+    Send(kUnitA, ConnectLink(10, true, 0, 3, ab));
+    EXPECT_EQ(OneLink()[2] >> 2, 0);
+    EXPECT_EQ(Do("password 02:00:00:00:00:01 default"), "ok password default");
+    Send(kUnitA, ConnectLink(10, true, 0, 3, ab));
+    EXPECT_EQ(OneLink()[2] >> 2, 4);
+    EXPECT_EQ(Do("password 02:00:00:00:00:01 hex:41004"), "error '41004' is not hex data");
+    EXPECT_EQ(Do("password 02:00:00:00:00:01 hex:4100"), "error password must not contain a zero byte");
+    EXPECT_EQ(Do("password 02:00:00:00:00:01 " + std::string(33, 'x')),
+              "error password must be 1 to 32 bytes");
+}
+
+TEST_F(SimLinkTest, AdvanceUnitsWithoutPasswordCheckAcceptAnyBlock) {
+    // ctu_uart2 is in advance mode without password-enable.
+    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    Send(kUnitA, ConnectLink(10, true, 0, 0, Bytes(32, 0x5A)));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, 0x01, 0x55}));
+    // Password enabled with no password: the block must be all zero.
+    const std::string path = Profile("empty_pw",
+                                     "model E\nmode advance\nflags password-enable\nversion 1 0\n"
+                                     "dib 0 ctu 0\n");
+    ASSERT_EQ(Do("add " + path + " 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
+    Send(kUnitB, ConnectLink(10, true, 0, 0, Bytes(32, 0x5A)));
+    EXPECT_EQ(OneLink()[2] >> 2, 4);
+    Send(kUnitB, ConnectLink(10, true, 0, 0, Bytes(32, 0)));
+    EXPECT_EQ(OneLink()[2] >> 2, 0);
+}
+
+TEST_F(SimLinkTest, ForcedConnectAndDisconnectReplies) {
+    ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    ASSERT_EQ(Do("device-seq 02:00:00:00:00:01 0x3FF"), "ok device-seq 1023");
+    for (int rc : {1, 2, 4, 5, 63}) {
+        ASSERT_EQ(Do("connect-reply 02:00:00:00:00:01 " + std::to_string(rc)),
+                  "ok connect-reply " + std::to_string(rc));
+        Send(kUnitA, ConnectLink(2, false, 0, 0));
+        EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, static_cast<uint8_t>((rc << 2) | 0x03), 0xFF})) << rc;
+        EXPECT_EQ(Unit().Link.LinkStatus, 0) << "a refused connect leaves the unit free";
+    }
+    EXPECT_EQ(Do("connect-reply 02:00:00:00:00:01 64"),
+              "error return code must be 0..63, 'default' or 'none'");
+    ASSERT_EQ(Do("connect-reply all none"), "ok connect-reply none");
+    Send(kUnitA, ConnectLink(2, false, 0, 0));
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(Unit().Link.LinkStatus, 0);
+    ASSERT_EQ(Do("connect-reply 02:00:00:00:00:01 default"), "ok connect-reply default");
+    Send(kUnitA, ConnectLink(2, false, 0, 0));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x03, 0xFF}));
+    EXPECT_EQ(Unit().Link.LinkStatus, 1);
+
+    // Disconnect has its own setting; a refused one keeps the link.
+    ASSERT_EQ(Do("disconnect-reply 02:00:00:00:00:01 1"), "ok disconnect-reply 1");
+    Send(kUnitA, ConnectLink(2, false, 1, 0));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (1 << 2) | 0x03, 0xFF}));
+    EXPECT_EQ(Unit().Link.LinkStatus, 1);
+    ASSERT_EQ(Do("disconnect-reply 02:00:00:00:00:01 none"), "ok disconnect-reply none");
+    Send(kUnitA, ConnectLink(2, false, 1, 0));
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(Unit().Link.LinkStatus, 1);
+    // A forced 0 succeeds whatever the unit would have said.
+    ASSERT_EQ(Do("disconnect-reply 02:00:00:00:00:01 0"), "ok disconnect-reply 0");
+    Send(kUnitA, ConnectLink(2, false, 1, 0), kOtherHost);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x03, 0xFF}));
+    EXPECT_EQ(Unit().Link.LinkStatus, 0);
+    EXPECT_NE(Do("show 02:00:00:00:00:01").find(" connect-reply=default disconnect-reply=0 seq=1023 "),
+              std::string::npos);
+
+    // The same settings from a profile.
+    const std::string path = Profile("forced",
+                                     "model F\nmode dock\nversion 1 0\nconnect-reply 4\n"
+                                     "disconnect-reply none\ndevice-seq 0x2\ndib 0 ctu 0\n");
+    ASSERT_EQ(Do("add " + path + " 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
+    Send(kUnitB, ConnectLink(2, false, 0, 0));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (4 << 2), 0x02}));
+    Send(kUnitB, ConnectLink(2, false, 1, 0));
+    EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(SimLinkTest, KeepAliveAnswerTimeoutCommandAndWatchdog) {
+    ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    Send(kUnitA, {0x20, 8, 0, 0});
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(DstOf(sent[0].Frame), kHost);
+    // Padded to the 60-byte minimum with zeros.
+    EXPECT_EQ(OneLink(), (Bytes{0x20, 9, 0, 0} + Bytes(42, 0)));
+
+    EXPECT_EQ(Do("ka-timeout 02:00:00:00:00:01"), "error 02:00:00:00:00:01 has no connected host");
+    EXPECT_EQ(Do("ka-timeout all"), "ok ka-timeout 0");
+    Send(kUnitA, ConnectLink(2, false, 0, 0));
+    sent.clear();
+    EXPECT_EQ(Do("ka-timeout 02:00:00:00:00:01"), "ok ka-timeout 1");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(DstOf(sent[0].Frame), kHost);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 24, 0, 0}));
+    EXPECT_EQ(Unit().Link.LinkStatus, 1) << "the command only reports; the link stays";
+
+    // Watchdog: 1000 ms without a keep-alive from the connected host drops the link.
+    EXPECT_EQ(Do("watchdog 02:00:00:00:00:01 1000"), "ok watchdog 1000");
+    now = 1500;
+    Send(kUnitA, {0x20, 8, 0, 0});
+    // A keep-alive from some other host does not count.
+    now = 2200;
+    Send(kUnitA, {0x20, 8, 0, 0}, kOtherHost);
+    sent.clear();
+    ctx.Timers.RunDue(now = 2400);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(Unit().Link.LinkStatus, 1);
+    ctx.Timers.RunDue(now = 2500);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 24, 0, 0}));
+    EXPECT_EQ(Unit().Link.LinkStatus, 0);
+    EXPECT_EQ(ctx.Timers.Size(), 0u);
+    // The host's reconnect brings it back and restarts the watchdog.
+    Send(kUnitA, ConnectLink(2, false, 0, 0));
+    EXPECT_EQ(Unit().Link.LinkStatus, 1);
+    EXPECT_EQ(ctx.Timers.NextDue(), 3500);
+    EXPECT_EQ(Do("watchdog all off"), "ok watchdog off");
+    EXPECT_EQ(ctx.Timers.Size(), 0u);
+    EXPECT_EQ(Unit().Stats.KeepAliveTimeouts, 2u);
+    EXPECT_EQ(Unit().Stats.KeepAlives, 3u);
+    // Removing a unit takes its watchdog along.
+    EXPECT_EQ(Do("watchdog all 50"), "ok watchdog 50");
+    EXPECT_EQ(ctx.Timers.Size(), 1u);
+    EXPECT_EQ(Do("remove all"), "ok removed 1");
+    EXPECT_EQ(ctx.Timers.Size(), 0u);
+}
+
+TEST_F(SimLinkTest, EveryTlpIsAcknowledgedWithItsSequenceNumber) {
+    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    const std::vector<std::pair<uint16_t, Bytes>> cases = {
+        {0x000, {0x20, 0, 0x00, 0x00}},
+        {0x3FF, {0x20, 0, 0x03, 0xFF}},
+        {0x155, {0x20, 0, 0x01, 0x55}},
+        {0x2AA, {0x20, 0, 0x02, 0xAA}},
+    };
+    for (const auto& [seq, ack] : cases) {
+        // DATA, EVENT and an unknown type; channel 9 does not exist.
+        for (uint8_t type : {1, 4, 7}) {
+            Send(kUnitA, TlpLink(seq, type, 0, 9, {0, 0, 0, 0}));
+            ASSERT_EQ(sent.size(), 1u) << seq;
+            EXPECT_EQ(DstOf(sent[0].Frame), kHost);
+            EXPECT_EQ(Head(OneLink(), 4), ack) << seq;
+        }
+    }
+    // Duplicates are acknowledged again and recorded as they came.
+    Send(kUnitA, TlpLink(5, 1, 0, 1, {0, 0, 0, 0}));
+    Send(kUnitA, TlpLink(5, 1, 0, 1, {0, 0, 0, 0}));
+    EXPECT_EQ(sent.size(), 2u);
+    EXPECT_EQ(SimSeqHistoryText(Unit()), "0,0,0,1023,1023,1023,341,341,341,682,682,682,5,5");
+    EXPECT_EQ(Unit().Stats.AcksTx, 14u);
+    // A TLP to the broadcast address is nobody's.
+    sent.clear();
+    Send(kSimBroadcastMac, TlpLink(6, 1, 0, 1, {0, 0, 0, 0}));
+    EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(SimLinkTest, NakNextAnswersTheNextTlpsWithNakWithoutTakingThem) {
+    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    EXPECT_EQ(Do("nak-next 02:00:00:00:00:01 2"), "ok nak-next 2");
+    const Bytes write = TlpLink(0x3FF, 0, 1, 1, {3, 10, 1, 0x1F}, {0x78, 0x56, 0x34, 0x12});
+    Send(kUnitA, write);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 1, 0x03, 0xFF}));
+    EXPECT_EQ((*SimUnitRegisters(Unit(), 1))[10], 0u) << "a NAKed write is not carried out";
+    Send(kUnitA, write);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 1, 0x03, 0xFF}));
+    Send(kUnitA, write);
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 0, 0x03, 0xFF}));
+    EXPECT_EQ((*SimUnitRegisters(Unit(), 1))[10], 0x12345678u);
+    EXPECT_EQ(Do("nak-next all"), "ok nak-next 1");
+    Send(kUnitA, TlpLink(0, 1, 0, 1, {0, 0, 0, 0}));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 1, 0, 0}));
+    Send(kUnitA, TlpLink(0, 1, 0, 1, {0, 0, 0, 0}));
+    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 0, 0, 0}));
+    const std::string show = Do("show 02:00:00:00:00:01");
+    EXPECT_NE(show.find(" acks=2 naks=3 "), std::string::npos) << show;
+    EXPECT_NE(show.find(" tlp-seqs=1023n,1023n,1023,0n,0"), std::string::npos) << show;
+    EXPECT_EQ(Do("nak-next 02:00:00:00:00:01 1025"), "error count must be 0..1024");
+    EXPECT_EQ(Do("clear-seqs all"), "ok clear-seqs 1");
+    EXPECT_NE(Do("show 02:00:00:00:00:01").find(" tlp-seqs=-"), std::string::npos);
+}
+
+TEST_F(SimLinkTest, SequenceHistoryKeepsTheNewestAndShowsTheLast64) {
+    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    for (uint16_t s = 0; s < 300; ++s) Send(kUnitA, TlpLink(s, 1, 0, 1, {0, 0, 0, 0}));
+    EXPECT_EQ(Unit().RxTlpSeqs.size(), kSimSeqHistory);
+    EXPECT_EQ(Unit().RxTlpSeqs.front().Seq, 300 - kSimSeqHistory);
+    const std::string text = SimSeqHistoryText(Unit());
+    EXPECT_EQ(text.rfind("...,236,237,", 0), 0u) << text;
+    EXPECT_EQ(text.substr(text.size() - 8), ",298,299");
+}
+
+TEST_F(SimLinkTest, RegisterReadsAndWritesStayInsideTheFile) {
+    const std::string path = Profile("regs",
+                                     "model R\nmode dock\nversion 1 0\ndib 0 ctu 0\ndib 7 uart 1 "
+                                     "le16:128 le16:128\nreg 7 2 0x11223344 0xAABBCCDD\n"
+                                     "reg 7 255 0xFEEDF00D\n");
+    ASSERT_EQ(Do("add " + path + " 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    // Read 3 words from register 1: the answer is a CMD TLP with the unit's sequence number
+    // (0x155), the request's channel, TransactionID, Offset, LengthInDW and AOLBE.
+    Send(kUnitA, TlpLink(0x10, 0, 0, 7, {0x15, 1, 3, 0x1F}));
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(DstOf(sent[1].Frame), kHost);
+    Bytes ack(sent[0].Frame.begin() + 14, sent[0].Frame.begin() + 18);
+    EXPECT_EQ(ack, (Bytes{0x20, 0, 0x00, 0x10}));
+    Bytes answer(sent[1].Frame.begin() + 14, sent[1].Frame.end());
+    EXPECT_EQ(Head(answer, 20), (Bytes{0x10, 0x55, 0x40, 7,    0x15, 1,    3,    0x1F, 0,    0,
+                                       0,    0,    0x44, 0x33, 0x22, 0x11, 0xDD, 0xCC, 0xBB, 0xAA}));
+    sent.clear();
+
+    // Write 2 words at register 4, read them back; the unit's numbers go on.
+    Send(kUnitA, TlpLink(0x11, 0, 1, 7, {2, 4, 2, 0x1F}, {1, 0, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE}));
+    EXPECT_EQ(sent.size(), 1u) << "a write is only acknowledged";
+    sent.clear();
+    Send(kUnitA, TlpLink(0x12, 0, 0, 7, {3, 4, 2, 0x1F}));
+    ASSERT_EQ(sent.size(), 2u);
+    answer.assign(sent[1].Frame.begin() + 14, sent[1].Frame.end());
+    EXPECT_EQ(Head(answer, 16),
+              (Bytes{0x10, 0x55, 0x80, 7, 3, 4, 2, 0x1F, 1, 0, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE}));
+    sent.clear();
+
+    // Past the end: a read of 10 words from 250 brings the 6 that exist, a write of 4 words
+    // at 254 changes 254 and 255 only.
+    Send(kUnitA, TlpLink(0x13, 0, 1, 7, {0, 254, 4, 0x1F}, Bytes(16, 0x77)));
+    Send(kUnitA, TlpLink(0x14, 0, 0, 7, {1, 250, 10, 0x1F}));
+    ASSERT_EQ(sent.size(), 3u);
+    answer.assign(sent[2].Frame.begin() + 14, sent[2].Frame.end());
+    // 8 + 24 bytes, padded to the 60-byte frame minimum.
+    ASSERT_EQ(answer.size(), 46u);
+    EXPECT_EQ(Head(answer, 8), (Bytes{0x10, 0x55, 0xC0, 7, 1, 250, 6, 0x1F}));
+    EXPECT_EQ(Bytes(answer.begin() + 8, answer.end()), Bytes(16, 0) + Bytes(8, 0x77) + Bytes(14, 0));
+    EXPECT_EQ((*SimUnitRegisters(Unit(), 7))[253], 0u);
+    sent.clear();
+
+    // A write whose words the frame does not hold writes nothing (sent unpadded).
+    Send(kUnitA, TlpLink(0x15, 0, 1, 7, {0, 0, 2, 0x1F}, {9, 9, 9, 9, 9}), kHost, false);
+    EXPECT_EQ(sent.size(), 1u);
+    EXPECT_EQ((*SimUnitRegisters(Unit(), 7))[0], 0u);
+    EXPECT_EQ((*SimUnitRegisters(Unit(), 7))[1], 0u);
+    sent.clear();
+    // A channel without a DIB: acknowledged only.
+    Send(kUnitA, TlpLink(0x16, 0, 0, 8, {0, 0, 1, 0x1F}));
+    EXPECT_EQ(sent.size(), 1u);
+    sent.clear();
+
+    // The control command reads and sets words.
+    EXPECT_EQ(Do("reg 02:00:00:00:00:01 7 3"), "ok reg 7 3 0xaabbccdd");
+    EXPECT_EQ(Do("reg 02:00:00:00:00:01 7 100 5 6"), "ok reg 7 100 0x00000005");
+    EXPECT_EQ((*SimUnitRegisters(Unit(), 7))[101], 6u);
+    EXPECT_EQ(Do("reg 02:00:00:00:00:01 7 255 1 2"), "error registers past 255 do not exist");
+    EXPECT_EQ(Do("reg 02:00:00:00:00:01 8 0"), "error unit has no channel 8");
+    EXPECT_EQ(Do("reg 02:00:00:00:00:01 7 256"), "error offset must be 0..255");
+
+    // The unit's numbers wrap from 1023 to 0; the host's ACKs clear them one by one.
+    EXPECT_EQ(Do("device-seq 02:00:00:00:00:01 1023"), "ok device-seq 1023");
+    Send(kUnitA, TlpLink(0x17, 0, 0, 7, {0, 0, 1, 0}));
+    Send(kUnitA, TlpLink(0x18, 0, 0, 7, {0, 0, 1, 0}));
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[1].Frame[15], 0xFF);
+    EXPECT_EQ(sent[1].Frame[16] >> 6, 3);
+    EXPECT_EQ(sent[3].Frame[15], 0x00);
+    EXPECT_EQ(sent[3].Frame[16] >> 6, 0);
+    EXPECT_EQ(Unit().TxSeq, 1);
+    EXPECT_EQ(SimUnackedText(Unit()), "341,342,343,1023,0");
+    Send(kUnitA, {0x20, 0, 0x01, 0x56});
+    Send(kUnitA, {0x20, 0, 0x03, 0xFF});
+    Send(kUnitA, {0x20, 0, 0x00, 0x09});  // never sent: changes nothing
+    EXPECT_EQ(SimUnackedText(Unit()), "341,343,0");
+    EXPECT_EQ(Unit().Stats.AcksRx, 3u);
+}
+
+TEST_F(SimLinkTest, EventAndDataTlpsGoToTheConnectedHostByteForByte) {
+    ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    EXPECT_EQ(Do("event 02:00:00:00:00:01 1 1 5 0 0"), "error 02:00:00:00:00:01 has no connected host");
+    Send(kUnitA, ConnectLink(2, false, 0, 0), kOtherHost);
+    sent.clear();
+    EXPECT_EQ(Do("event 02:00:00:00:00:01 1 0x01 5 0 0xFF"), "ok event seq 341");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(DstOf(sent[0].Frame), kOtherHost);
+    EXPECT_EQ(Head(OneLink(), 8), (Bytes{0x10, 0x55, 0x40 | (4 << 1), 1, 0x01, 5, 0, 0xFF}));
+    EXPECT_EQ(Do("event 02:00:00:00:00:01 0 2 1 0 0 a1B2 c3"), "ok event seq 342");
+    Bytes l = OneLink();
+    EXPECT_EQ(Head(l, 11), (Bytes{0x10, 0x55, 0x80 | (4 << 1), 0, 2, 1, 0, 0, 0xA1, 0xB2, 0xC3}));
+
+    // DATA: Flag in bits 7..3 of byte 4, LengthInByte in its bits 2..0 and byte 5.
+    EXPECT_EQ(Do("data 02:00:00:00:00:01 1 3 " + std::string(3000, 'e')), "ok data seq 343");
+    l = OneLink();
+    ASSERT_EQ(l.size(), 8u + 1500);
+    EXPECT_EQ(Head(l, 8), (Bytes{0x10, 0x55, 0xC0 | (1 << 1), 1, (3 << 3) | 0x05, 0xDC, 0, 0}));
+    EXPECT_EQ(l.back(), 0xEE);
+    EXPECT_EQ(Do("data 02:00:00:00:00:01 2 31 48690a"), "ok data seq 344");
+    EXPECT_EQ(Head(OneLink(), 11), (Bytes{0x10, 0x56, 0x00 | (1 << 1), 2, 0xF8, 3, 0, 0, 'H', 'i', '\n'}));
+    EXPECT_EQ(Do("data 02:00:00:00:00:01 2 0"), "ok data seq 345");
+    EXPECT_EQ(Head(OneLink(), 8), (Bytes{0x10, 0x56, 0x40 | (1 << 1), 2, 0, 0, 0, 0}));
+
+    EXPECT_EQ(Do("data 02:00:00:00:00:01 2 32 00"), "error flag must be 0..31");
+    EXPECT_EQ(Do("data 02:00:00:00:00:01 2 0 0g"), "error '0g' is not hex data");
+    EXPECT_EQ(Do("data 02:00:00:00:00:01 2 0 " + std::string(4096, '0')), "error at most 2047 data bytes");
+    EXPECT_EQ(Do("event 02:00:00:00:00:01 1 256 0 0 0"), "error event bytes must be 0..255");
+    EXPECT_EQ(Do("event 02:00:00:00:00:01 1 0 0 0"), "error usage: event MAC CHL B0 B1 B2 B3 [HEX...]");
+    EXPECT_EQ(Do("silent all"), "ok silent 1");
+    EXPECT_EQ(Do("event 02:00:00:00:00:01 1 0 0 0 0"), "error 02:00:00:00:00:01 is silent");
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(Unit().TxSeq, 0x15A) << "refused requests use no number";
+}
+
+TEST_F(SimLinkTest, SilentUnitsAnswerNothingAtAll) {
+    ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    EXPECT_EQ(Do("delay all 100"), "ok delay 100");
+    Send(kUnitA, {0x20, 8, 0, 0});  // its answer waits for the delay
+    EXPECT_EQ(Do("silent all"), "ok silent 1");
+    Send(kUnitA, ConnectLink(2, false, 0, 0));
+    Send(kUnitA, {0x20, 8, 0, 0});
+    Send(kUnitA, TlpLink(1, 0, 0, 1, {0, 0, 1, 0}));
+    Send(kUnitA, TlpLink(2, 1, 0, 1, {0, 0, 0, 0}));
+    EXPECT_EQ(Do("ka-timeout all"), "ok ka-timeout 0");
+    ctx.Timers.RunDue(now += 1000);
+    EXPECT_TRUE(sent.empty()) << "not even answers held back before the unit went silent";
+    EXPECT_EQ(Unit().Link.LinkStatus, 0);
+    EXPECT_EQ(SimSeqHistoryText(Unit()), "-");
+    EXPECT_EQ(Unit().Stats.Ignored, 4u);
+    EXPECT_EQ(Do("talk all"), "ok talking 1");
+    Send(kUnitA, {0x20, 8, 0, 0});
+    ctx.Timers.RunDue(now += 100);
+    EXPECT_EQ(sent.size(), 1u);
+}
+
+TEST_F(SimLinkTest, DelayHoldsBackAcksAndAnswersInOrder) {
+    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    EXPECT_EQ(Do("delay 02:00:00:00:00:01 200"), "ok delay 200");
+    Send(kUnitA, TlpLink(9, 0, 0, 1, {0, 0, 1, 0}));
+    Send(kUnitA, ConnectLink(10, true, 0, 0, Bytes(32, 0)));
+    Send(kUnitA, {0x20, 8, 0, 0});
+    EXPECT_TRUE(sent.empty());
+    ctx.Timers.RunDue(now + 199);
+    EXPECT_TRUE(sent.empty());
+    ctx.Timers.RunDue(now + 200);
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0].Frame[15], SIM_DLLP_ACK);
+    EXPECT_EQ(sent[1].Frame[14], kSimPacketTlp);
+    EXPECT_EQ(sent[2].Frame[15], SIM_DLLP_ADVANCE_CONNECT_RESPONSE);
+    EXPECT_EQ(sent[3].Frame[15], SIM_DLLP_KEEP_ALIVE_RESPONSE);
+}
+
+// Which of Count keep-alives got an answer, with the unit's loss setting as it is.
+std::string AnswerPattern(std::vector<Sent>& sent, int count, const std::function<void()>& send) {
+    std::string p;
+    for (int i = 0; i < count; ++i) {
+        sent.clear();
+        send();
+        p += sent.empty() ? '.' : 'x';
+    }
+    return p;
+}
+
+TEST_F(SimLinkTest, SeededLossRepeatsItself) {
+    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    auto keepAlive = [this] { Send(kUnitA, {0x20, 8, 0, 0}); };
+    EXPECT_EQ(Do("loss 02:00:00:00:00:01 30 20 12345"), "ok loss 30 20 12345");
+    const std::string first = AnswerPattern(sent, 400, keepAlive);
+    const auto rxLost = Unit().Stats.RxLost, txLost = Unit().Stats.TxLost;
+    // Both directions lose frames, about as often as asked: 30 % in, 20 % of the rest out.
+    EXPECT_GT(rxLost, 80u);
+    EXPECT_LT(rxLost, 160u);
+    EXPECT_GT(txLost, 30u);
+    EXPECT_LT(txLost, 90u);
+    EXPECT_EQ(std::count(first.begin(), first.end(), '.'), static_cast<long>(rxLost + txLost));
+    // The same seed gives the same pattern; another seed another one.
+    EXPECT_EQ(Do("loss 02:00:00:00:00:01 30 20 12345"), "ok loss 30 20 12345");
+    EXPECT_EQ(AnswerPattern(sent, 400, keepAlive), first);
+    EXPECT_EQ(Do("loss 02:00:00:00:00:01 30 20 54321"), "ok loss 30 20 54321");
+    EXPECT_NE(AnswerPattern(sent, 400, keepAlive), first);
+    // Frames lost on the way in are not taken: no TLP number is recorded for them.
+    EXPECT_EQ(Do("loss 02:00:00:00:00:01 100 0 1"), "ok loss 100 0 1");
+    sent.clear();
+    Send(kUnitA, TlpLink(1, 1, 0, 1, {0, 0, 0, 0}));
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(SimSeqHistoryText(Unit()), "-");
+    // Lost on the way out: the TLP still used its number.
+    EXPECT_EQ(Do("loss 02:00:00:00:00:01 0 100 1"), "ok loss 0 100 1");
+    Send(kUnitA, TlpLink(1, 0, 0, 1, {0, 0, 1, 0}));
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(Unit().TxSeq, 0x156);
+    EXPECT_EQ(Do("loss all off"), "ok loss 0 0 0");
+    EXPECT_EQ(AnswerPattern(sent, 20, keepAlive), std::string(20, 'x'));
+    EXPECT_EQ(Do("loss all 101 0 1"), "error loss percentages must be 0..100");
+    EXPECT_EQ(Do("loss all 1 1"), "error usage: loss MAC|all RX-PERCENT TX-PERCENT SEED | loss MAC|all off");
+
+    // From a profile, the same seed gives the same pattern as the command.
+    const std::string path =
+        Profile("lossy", "model L\nmode dock\nversion 1 0\nloss 30 20 12345\ndib 0 ctu 0\n");
+    ASSERT_EQ(Do("add " + path + " 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
+    EXPECT_EQ(AnswerPattern(sent, 400, [this] { Send(kUnitB, {0x20, 8, 0, 0}); }), first);
+}
+
+TEST_F(SimLinkTest, VerboseLogShowsTheLinkConversation) {
+    ctx.Verbose = true;
+    ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    Send(kUnitA, ConnectLink(10, true, 0, 5, Bytes(32, 1)));
+    Send(kUnitA, ConnectLink(10, true, 0, 5, SecretBlock()));
+    Send(kUnitA, {0x20, 8, 0, 0});
+    Send(kUnitA, TlpLink(0x3FF, 0, 1, 1, {1, 2, 1, 0x1F}, {0x04, 0x03, 0x02, 0x01}));
+    Send(kUnitA, TlpLink(0, 0, 0, 1, {1, 2, 1, 0x1F}));
+    Do("nak-next all");
+    Send(kUnitA, TlpLink(1, 1, 0, 1, {0x08, 0x02, 0, 0}, {'o', 'k'}));
+    Do("ka-timeout all");
+    const std::string log = LogText();
+    for (const char* want : {
+             "DLLP ADVANCE_CONNECT(10) connect version=1 seq=5 password-block=01010101",
+             "connect answered 4 (wrong password block), unit sequence number 341",
+             "DLLP ADVANCE_CONNECT_RESPONSE(11) rc=4 seq=341",
+             "DLLP ADVANCE_CONNECT_RESPONSE(11) rc=0 seq=341",
+             "DLLP KEEP_ALIVE_RESPONSE(9)\n",
+             "TLP seq=1023 CMD rw=1 chl=1 write tid=1 offset=2 dw=1 aolbe=0x1f words=0x01020304",
+             "DLLP ACK(0) seq=1023",
+             "TLP seq=341 CMD rw=0 chl=1 read tid=1 offset=2 dw=1 aolbe=0x1f words=0x01020304",
+             "TLP 1 answered with NAK (0 more to come)",
+             "DLLP NAK(1) seq=1",
+             "DLLP KEEP_ALIVE_TIMEOUT(24)\n",
+         })
+        EXPECT_NE(log.find(want), std::string::npos) << want << "\n" << log;
+}
+
+}  // namespace
