@@ -37,9 +37,10 @@ void HandleCmd(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
         Note(Ctx, Unit, "CMD for " + where + ", which the unit does not have: acknowledged only");
         return;
     }
-    const size_t first = t.Offset;
-    // Words that exist from Offset on; Offset is a byte, so at least one does.
-    const size_t room = first < regs->size() ? regs->size() - first : 0;
+    // Registers that exist from Offset on (all of Offset's range does today, but the file
+    // size decides, not the field width).
+    const size_t first = std::min<size_t>(t.Offset, regs->size());
+    const size_t n = std::min<size_t>(t.LengthInDW, regs->size() - first);
     if (t.RW) {
         if (t.DataTruncated) {
             ++Unit.Stats.Ignored;
@@ -48,18 +49,17 @@ void HandleCmd(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
                      " words, the frame holds " + std::to_string(t.DataLength) + " bytes: nothing written");
             return;
         }
-        const size_t n = std::min<size_t>(t.LengthInDW, room);
         for (size_t i = 0; i < n; ++i) (*regs)[first + i] = qor::GetLe32(t.Data + i * 4);
-        std::string s = "write " + where + " registers " + std::to_string(first) + ".." +
-                        std::to_string(first + t.LengthInDW - 1);
+        std::string s = "write to " + where + " with no words";
+        if (t.LengthInDW > 0)
+            s = "write " + where + " registers " + std::to_string(first) + ".." +
+                std::to_string(first + t.LengthInDW - 1);
         if (n < t.LengthInDW)
             s += " (" + std::to_string(t.LengthInDW - n) + " past the last register dropped)";
-        if (t.LengthInDW == 0) s = "write to " + where + " with no words";
         Note(Ctx, Unit, s);
         return;
     }
     // A read is answered with the words that exist; LengthInDW tells how many came.
-    const size_t n = std::min<size_t>(t.LengthInDW, room);
     std::vector<uint32_t> words(regs->begin() + static_cast<std::ptrdiff_t>(first),
                                 regs->begin() + static_cast<std::ptrdiff_t>(first + n));
     _SIM_TLP answer{};
