@@ -1,0 +1,62 @@
+// A frame tap: every link frame an interface receives or sends, with the kernel's receive
+// timestamp, collected by a thread of its own. Used to time what the daemon and qorsim put
+// on the wire from the far side of a veth.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qor_lab.h"
+
+namespace qortest {
+
+struct TapFrame {
+    int64_t RealNs = 0;   // CLOCK_REALTIME of the kernel timestamp, in ns
+    int PacketType = 0;   // PACKET_HOST, PACKET_BROADCAST, PACKET_OUTGOING, ...
+    std::vector<uint8_t> Bytes;
+
+    Mac Dest() const;
+    Mac Source() const;
+    bool IsDllp() const { return Bytes.size() >= 18 && Bytes[14] == 0x20; }
+    uint8_t DllpCode() const { return IsDllp() ? static_cast<uint8_t>(Bytes[15] & 0x1F) : 0xFF; }
+    bool Outgoing() const;
+};
+
+class FrameTap {
+public:
+    // Opens the tap on ifname in the network namespace of nsPid (0: the caller's) and starts
+    // collecting. Throws when the socket cannot be opened.
+    FrameTap(pid_t nsPid, const std::string& ifname, uint16_t etherType = kLinkEtherType);
+    ~FrameTap();
+    FrameTap(const FrameTap&) = delete;
+    FrameTap& operator=(const FrameTap&) = delete;
+
+    std::vector<TapFrame> Frames() const;   // everything so far, in arrival order
+    void Clear();
+    void Stop();                            // ends the collecting thread (idempotent)
+
+private:
+    void Run();
+
+    UniqueFd fd_;
+    uint16_t etherType_ = kLinkEtherType;
+    int stopFd_ = -1;
+    std::atomic<bool> running_{true};
+    mutable std::mutex mutex_;
+    std::vector<TapFrame> frames_;
+    std::thread thread_;
+};
+
+// One line per frame: time, direction, addresses, DLLP command.
+std::string Describe(const std::vector<TapFrame>& frames);
+
+// CLOCK_REALTIME now, in ns: the clock of TapFrame::RealNs.
+int64_t RealNowNs();
+
+}  // namespace qortest
