@@ -1,0 +1,458 @@
+#include "qor_mng_client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace qortest::mng {
+
+namespace {
+
+// The largest payload a test accepts in one packet; the service never builds more than its
+// 8192-byte transmit buffer, so anything bigger means the stream is out of step.
+constexpr uint32_t kMaxAcceptedLength = 1u << 20;
+
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+uint32_t Le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint32_t Be32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+}
+
+Mac MacAt(const uint8_t* p) {
+    Mac m{};
+    std::copy(p, p + 6, m.begin());
+    return m;
+}
+
+int MsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+std::string ErrnoText(const std::string& what) {
+    return what + ": " + strerror(errno);
+}
+
+}  // namespace
+
+std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h) {
+    return {h.Version,
+            h.Reserved[0],
+            h.Reserved[1],
+            h.Reserved[2],
+            static_cast<uint8_t>(h.Code),
+            static_cast<uint8_t>(h.Code >> 8),
+            static_cast<uint8_t>(h.Status),
+            static_cast<uint8_t>(h.Status >> 8),
+            static_cast<uint8_t>(h.Length),
+            static_cast<uint8_t>(h.Length >> 8),
+            static_cast<uint8_t>(h.Length >> 16),
+            static_cast<uint8_t>(h.Length >> 24)};
+}
+
+Header DecodeHeader(std::span<const uint8_t> b) {
+    Header h;
+    h.Version = b[0];
+    h.Reserved = {b[1], b[2], b[3]};
+    h.Code = Le16(&b[4]);
+    h.Status = Le16(&b[6]);
+    h.Length = Le32(&b[8]);
+    return h;
+}
+
+std::vector<uint8_t> EncodeCommand(uint16_t code, std::span<const uint8_t> payload,
+                                   std::optional<uint32_t> length, uint8_t version, uint16_t status) {
+    Header h;
+    h.Version = version;
+    h.Code = code;
+    h.Status = status;
+    h.Length = length.value_or(static_cast<uint32_t>(payload.size()));
+    const auto head = EncodeHeader(h);
+    std::vector<uint8_t> out(head.begin(), head.end());
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+std::string Hex(std::span<const uint8_t> bytes) {
+    std::string s;
+    char item[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        snprintf(item, sizeof(item), i ? " %02x" : "%02x", bytes[i]);
+        s += item;
+    }
+    return s;
+}
+
+std::string Describe(const Packet& p) {
+    char head[96];
+    snprintf(head, sizeof(head), "version %u code 0x%04x status %u length %u: ", p.Hdr.Version, p.Hdr.Code,
+             p.Hdr.Status, p.Hdr.Length);
+    return head + Hex(p.Payload);
+}
+
+std::string UnitInfo::Model() const {
+    size_t n = 0;
+    while (n < ModelRaw.size() && ModelRaw[n] != 0) ++n;
+    return std::string(ModelRaw.begin(), ModelRaw.begin() + static_cast<long>(n));
+}
+
+std::optional<ServiceInfo> DecodeServiceInfo(std::span<const uint8_t> p) {
+    ServiceInfo info;
+    size_t at = 0;
+    for (std::string* text : {&info.ServiceVersion, &info.DriverVersion}) {
+        if (at >= p.size()) return std::nullopt;
+        const size_t n = p[at++];
+        if (p.size() - at < n) return std::nullopt;
+        text->assign(p.begin() + static_cast<long>(at), p.begin() + static_cast<long>(at + n));
+        at += n;
+    }
+    if (p.size() - at != 1) return std::nullopt;
+    info.DriverStarted = p[at];
+    return info;
+}
+
+std::optional<std::vector<NicInfo>> DecodeNicInfoList(std::span<const uint8_t> p) {
+    std::vector<NicInfo> list;
+    size_t at = 0;
+    while (at < p.size()) {
+        if (p.size() - at < 8) return std::nullopt;
+        NicInfo nic;
+        nic.Index = p[at];
+        nic.NicMac = MacAt(&p[at + 1]);
+        const size_t n = p[at + 7];
+        at += 8;
+        if (p.size() - at < n) return std::nullopt;
+        nic.Name.assign(p.begin() + static_cast<long>(at), p.begin() + static_cast<long>(at + n));
+        at += n;
+        list.push_back(std::move(nic));
+    }
+    return list;
+}
+
+std::optional<UnitInfo> DecodeUnitInfo(std::span<const uint8_t> p, bool withPorts) {
+    if (p.size() != (withPorts ? kBasicUnitInfoWithPortsLength : kBasicUnitInfoLength)) return std::nullopt;
+    UnitInfo u;
+    u.UnitMac = MacAt(&p[0]);
+    std::copy(&p[6], &p[16], u.ModelRaw.begin());
+    u.TypeInfo = p[16];
+    u.LinkStatus = p[17];
+    u.ConnectedHostMac = MacAt(&p[18]);
+    u.Mapped = p[24];
+    u.AvailableChls = p[25];
+    u.MajorVersion = p[26];
+    u.MinorVersion = p[27];
+    if (withPorts) {
+        u.CtuPort = Be32(&p[28]);
+        u.SioPort = Be32(&p[32]);
+    }
+    return u;
+}
+
+std::optional<std::vector<UnitInfo>> DecodeUnitInfoList(std::span<const uint8_t> p, bool withPorts) {
+    const size_t size = withPorts ? kBasicUnitInfoWithPortsLength : kBasicUnitInfoLength;
+    if (p.size() % size != 0) return std::nullopt;
+    std::vector<UnitInfo> list;
+    for (size_t at = 0; at < p.size(); at += size) {
+        auto u = DecodeUnitInfo(p.subspan(at, size), withPorts);
+        if (!u) return std::nullopt;
+        list.push_back(*u);
+    }
+    return list;
+}
+
+std::optional<DetailInfo> DecodeDetailInfo(std::span<const uint8_t> p) {
+    if (p.size() < kBasicUnitInfoWithPortsLength) return std::nullopt;
+    DetailInfo d;
+    d.Unit = *DecodeUnitInfo(p.first(kBasicUnitInfoWithPortsLength), true);
+    size_t at = kBasicUnitInfoWithPortsLength;
+    for (int i = 0; i < d.Unit.AvailableChls; ++i) {
+        if (p.size() - at < 6) return std::nullopt;
+        ChannelEntry c;
+        c.ChlNumber = p[at];
+        c.Type = p[at + 1];
+        c.LengthInDW = p[at + 2];
+        c.Info = p[at + 3];
+        c.TtyMinor = p[at + 4];
+        const size_t n = p[at + 5];
+        at += 6;
+        if (p.size() - at < n) return std::nullopt;
+        c.Extra.assign(p.begin() + static_cast<long>(at), p.begin() + static_cast<long>(at + n));
+        at += n;
+        d.Channels.push_back(std::move(c));
+    }
+    if (at != p.size()) return std::nullopt;
+    return d;
+}
+
+std::optional<std::vector<MappingInfo>> DecodeMappingInfoList(std::span<const uint8_t> p) {
+    std::vector<MappingInfo> list;
+    size_t at = 0;
+    while (at < p.size()) {
+        if (p.size() - at < 7) return std::nullopt;
+        MappingInfo m;
+        m.UnitMac = MacAt(&p[at]);
+        const size_t k = p[at + 6];
+        at += 7;
+        if (p.size() - at < 2 * k) return std::nullopt;
+        for (size_t i = 0; i < k; ++i, at += 2) m.Uarts.emplace_back(p[at], p[at + 1]);
+        list.push_back(std::move(m));
+    }
+    return list;
+}
+
+std::optional<ConnectResult> DecodeConnectResult(std::span<const uint8_t> p) {
+    if (p.size() != kConnectResultLength) return std::nullopt;
+    return ConnectResult{MacAt(&p[0]), Be32(&p[6]), Be32(&p[10])};
+}
+
+std::optional<PasswordRecord> DecodePasswordRecord(std::span<const uint8_t> p) {
+    if (p.size() < 7 || p[6] > 32 || p.size() != 7u + p[6]) return std::nullopt;
+    PasswordRecord r;
+    r.UnitMac = MacAt(&p[0]);
+    r.Password.assign(p.begin() + 7, p.end());
+    return r;
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+std::vector<uint8_t> MacBytes(const Mac& mac) {
+    return std::vector<uint8_t>(mac.begin(), mac.end());
+}
+
+std::vector<uint8_t> ConnectRecord(const Mac& mac, uint8_t flag, std::span<const uint8_t> password) {
+    std::vector<uint8_t> r = MacBytes(mac);
+    r.push_back(flag);
+    r.insert(r.end(), password.begin(), password.end());
+    return r;
+}
+
+std::vector<uint8_t> ConnectRecord(const Mac& mac, const std::string& password) {
+    return ConnectRecord(mac, password.empty() ? 0 : 1, Bytes(password));
+}
+
+bool Client::Connect(const std::string& host, uint16_t port, Clock::duration timeout) {
+    fd_.reset();
+    buffered_.clear();
+    events_.clear();
+    closed_ = false;
+    connectErrno_ = 0;
+    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!s) {
+        connectErrno_ = errno;
+        error_ = ErrnoText("socket");
+        return false;
+    }
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+        connectErrno_ = EINVAL;
+        error_ = "bad address " + host;
+        return false;
+    }
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        if (errno != EINPROGRESS) {
+            connectErrno_ = errno;
+            error_ = ErrnoText("connect " + host);
+            return false;
+        }
+        struct pollfd pfd {
+            s.get(), POLLOUT, 0
+        };
+        const int ms =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
+        if (poll(&pfd, 1, ms) != 1) {
+            connectErrno_ = ETIMEDOUT;
+            error_ = "connect " + host + ": timed out";
+            return false;
+        }
+        int soError = 0;
+        socklen_t len = sizeof(soError);
+        getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &soError, &len);
+        if (soError != 0) {
+            connectErrno_ = soError;
+            error_ = "connect " + host + ": " + strerror(soError);
+            return false;
+        }
+    }
+    const int on = 1;
+    setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    fd_ = std::move(s);
+    error_.clear();
+    return true;
+}
+
+bool Client::SendRaw(std::span<const uint8_t> bytes) {
+    if (!fd_) {
+        error_ = "not connected";
+        return false;
+    }
+    size_t sent = 0;
+    const auto deadline = Clock::now() + 5s;
+    while (sent < bytes.size()) {
+        const ssize_t n = send(fd_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (Clock::now() >= deadline) {
+                error_ = "send: the service takes no more bytes";
+                return false;
+            }
+            struct pollfd pfd {
+                fd_.get(), POLLOUT, 0
+            };
+            poll(&pfd, 1, 50);
+            continue;
+        }
+        error_ = ErrnoText("send");
+        return false;
+    }
+    return true;
+}
+
+bool Client::Fill(size_t n, Clock::time_point deadline) {
+    while (buffered_.size() < n) {
+        if (!fd_ || closed_) {
+            error_ = "connection closed by the service";
+            return false;
+        }
+        struct pollfd pfd {
+            fd_.get(), POLLIN, 0
+        };
+        const int ready = poll(&pfd, 1, MsLeft(deadline));
+        if (ready == 0) {
+            error_ = "time-out: " + std::to_string(buffered_.size()) + " of " + std::to_string(n) + " bytes";
+            return false;
+        }
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            error_ = ErrnoText("poll");
+            return false;
+        }
+        uint8_t chunk[16384];
+        const ssize_t got = recv(fd_.get(), chunk, sizeof(chunk), 0);
+        if (got > 0) {
+            buffered_.insert(buffered_.end(), chunk, chunk + got);
+        } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            closed_ = true;
+            error_ = got == 0 ? "connection closed by the service" : ErrnoText("recv");
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<Packet> Client::ReadPacket(Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    if (!Fill(kHeaderLength, deadline)) return std::nullopt;
+    Packet p;
+    p.Hdr = DecodeHeader(buffered_);
+    if (p.Hdr.Length > kMaxAcceptedLength) {
+        error_ = "impossible Length " + std::to_string(p.Hdr.Length);
+        return std::nullopt;
+    }
+    if (!Fill(kHeaderLength + p.Hdr.Length, deadline)) return std::nullopt;
+    p.Payload.assign(buffered_.begin() + kHeaderLength,
+                     buffered_.begin() + static_cast<long>(kHeaderLength + p.Hdr.Length));
+    buffered_.erase(buffered_.begin(), buffered_.begin() + static_cast<long>(kHeaderLength + p.Hdr.Length));
+    return p;
+}
+
+std::optional<Packet> Client::ReadResponse(Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto p = ReadPacket(deadline - Clock::now());
+        if (!p) return std::nullopt;
+        if (p->IsEvent()) {
+            events_.push_back(std::move(*p));
+            continue;
+        }
+        return p;
+    }
+}
+
+std::optional<Packet> Client::RequestRaw(std::span<const uint8_t> bytes, uint16_t expectCode,
+                                         Clock::duration timeout) {
+    if (!SendRaw(bytes)) return std::nullopt;
+    auto p = ReadResponse(timeout);
+    if (!p) return std::nullopt;
+    if (p->Hdr.Version != kVersion) {
+        error_ = "Wrong protocol version: " + Describe(*p);
+        return std::nullopt;
+    }
+    if (p->Hdr.Code != (kResponseBit | expectCode)) {
+        error_ = "Wrong packet received: " + Describe(*p);
+        return std::nullopt;
+    }
+    return p;
+}
+
+std::optional<Packet> Client::Request(uint16_t code, std::span<const uint8_t> payload,
+                                      Clock::duration timeout) {
+    return RequestRaw(EncodeCommand(code, payload), code, timeout);
+}
+
+std::optional<Packet> Client::WaitEvent(Clock::duration timeout) {
+    if (!events_.empty()) {
+        Packet p = std::move(events_.front());
+        events_.pop_front();
+        return p;
+    }
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto p = ReadPacket(deadline - Clock::now());
+        if (!p) return std::nullopt;
+        if (p->IsEvent()) return p;
+        error_ = "unexpected response while waiting for an event: " + Describe(*p);
+        return std::nullopt;
+    }
+}
+
+bool Client::Silent(Clock::duration timeout) {
+    const size_t before = buffered_.size();
+    if (before != 0) {
+        error_ = std::to_string(before) + " bytes already waiting";
+        return false;
+    }
+    if (Fill(1, Clock::now() + timeout)) {
+        error_ = "bytes arrived: " + Hex(buffered_);
+        return false;
+    }
+    return !closed_;
+}
+
+bool Client::WaitClosed(Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!closed_) {
+        buffered_.clear();
+        if (!Fill(1, deadline) && !closed_) return false;
+    }
+    return true;
+}
+
+void Client::Abort() {
+    if (!fd_) return;
+    struct linger lg {
+        1, 0
+    };
+    setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    fd_.reset();
+}
+
+}  // namespace qortest::mng

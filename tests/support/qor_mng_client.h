@@ -1,0 +1,246 @@
+// A management client for tests and benchmarks, written from the byte tables of the
+// management protocol on its own: it shares no code with the service, so a misreading of a
+// layout on either side shows up as a failing test instead of being mirrored.
+//
+// It can send anything (a command, a command with a wrong version or any Length, a header cut
+// short, raw bytes), reads one packet at a time (header, then exactly Length bytes) with a
+// time-out, and keeps the events that arrive while it waits for a response.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "qor_lab.h"
+
+namespace qortest::mng {
+
+constexpr uint16_t kPort = 50000;
+constexpr size_t kHeaderLength = 12;
+constexpr size_t kServiceBuffSize = 8192;  // the service's receive and transmit buffers
+constexpr uint8_t kVersion = 1;
+
+// Command codes; a response carries its command's code with bit 15 set, an event has bit 12.
+enum : uint16_t {
+    kGetServiceInfo = 1,
+    kSetDebugConfig = 2,
+    kGetAllNicInfo = 3,
+    kRefreshNic = 4,
+    kSearchByAllNic = 5,
+    kSearchBySpecificNic = 6,
+    kGetSpecificVnInfo = 7,
+    kVnMapping = 8,
+    kVnUnmapping = 9,
+    kGetAllMappingInfo = 10,
+    kVnConnect = 11,
+    kVnDisconnect = 12,
+    kGetAllConnected = 13,
+    kUpdateDetailInfo = 14,
+    kGetVnPassword = 15,
+    kClearAllRecords = 16,
+    kResponseBit = 0x8000,
+    kEventBit = 0x1000,
+    kEventVnDisconnect = 0x1001,
+};
+
+// Status codes the handlers answer with.
+enum : uint16_t {
+    kSuccess = 0,
+    kParameterInvalid = 1,
+    kNicNotFound = 16,
+    kNicRefreshFail = 17,
+    kNicTransmitFail = 18,
+    kVnNotFound = 32,
+    kMappingAlready = 48,
+    kNotMapping = 49,
+    kNoIoForMapping = 50,
+    kConnectedAlready = 64,
+    kConnectTimeout = 65,
+    kBusy = 66,
+    kVersionUnsupported = 67,
+    kConnectFail = 68,
+    kPasswordIncorrect = 69,
+    kDisconnectedAlready = 70,
+    kDisconnectTimeout = 71,
+};
+
+struct Header {
+    uint8_t Version = kVersion;
+    std::array<uint8_t, 3> Reserved{};
+    uint16_t Code = 0;
+    uint16_t Status = 0;
+    uint32_t Length = 0;
+};
+
+// 12 bytes: Version, 3 reserved, code (LE16), status (LE16), Length (LE32).
+std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h);
+Header DecodeHeader(std::span<const uint8_t> bytes);  // at least 12 bytes
+
+// A whole command. Length defaults to the payload size; any other value is written as given
+// (the payload bytes still follow as they are).
+std::vector<uint8_t> EncodeCommand(uint16_t code, std::span<const uint8_t> payload = {},
+                                   std::optional<uint32_t> length = std::nullopt, uint8_t version = kVersion,
+                                   uint16_t status = 0);
+
+struct Packet {
+    Header Hdr;
+    std::vector<uint8_t> Payload;
+
+    bool IsResponse() const { return (Hdr.Code & kResponseBit) != 0; }
+    bool IsEvent() const { return !IsResponse() && (Hdr.Code & kEventBit) != 0; }
+};
+
+std::string Hex(std::span<const uint8_t> bytes);
+std::string Describe(const Packet& p);  // for failure messages
+
+// ---- payload records --------------------------------------------------------------------
+
+struct ServiceInfo {
+    std::string ServiceVersion;
+    std::string DriverVersion;
+    uint8_t DriverStarted = 0;
+};
+// The record must be consumed exactly.
+std::optional<ServiceInfo> DecodeServiceInfo(std::span<const uint8_t> p);
+
+struct NicInfo {
+    uint8_t Index = 0;
+    Mac NicMac{};
+    std::string Name;
+};
+std::optional<std::vector<NicInfo>> DecodeNicInfoList(std::span<const uint8_t> p);
+
+constexpr size_t kBasicUnitInfoLength = 28;
+constexpr size_t kBasicUnitInfoWithPortsLength = 36;
+
+struct UnitInfo {
+    Mac UnitMac{};
+    std::array<uint8_t, 10> ModelRaw{};
+    uint8_t TypeInfo = 0;
+    uint8_t LinkStatus = 0;
+    Mac ConnectedHostMac{};
+    uint8_t Mapped = 0;
+    uint8_t AvailableChls = 0;
+    uint8_t MajorVersion = 0;
+    uint8_t MinorVersion = 0;
+    // Only in the record with ports.
+    uint32_t CtuPort = 0;
+    uint32_t SioPort = 0;
+
+    std::string Model() const;  // up to the first zero byte
+};
+std::optional<UnitInfo> DecodeUnitInfo(std::span<const uint8_t> p, bool withPorts);
+std::optional<std::vector<UnitInfo>> DecodeUnitInfoList(std::span<const uint8_t> p, bool withPorts);
+
+struct ChannelEntry {
+    uint8_t ChlNumber = 0;
+    uint8_t Type = 0;
+    uint8_t LengthInDW = 0;
+    uint8_t Info = 0;
+    uint8_t TtyMinor = 0;
+    std::vector<uint8_t> Extra;
+};
+struct DetailInfo {
+    UnitInfo Unit;
+    std::vector<ChannelEntry> Channels;
+};
+// 36-byte record with ports, then AvailableChls channel entries; nothing may be left over.
+std::optional<DetailInfo> DecodeDetailInfo(std::span<const uint8_t> p);
+
+struct MappingInfo {
+    Mac UnitMac{};
+    std::vector<std::pair<uint8_t, uint8_t>> Uarts;  // channel number, low byte of the minor
+};
+std::optional<std::vector<MappingInfo>> DecodeMappingInfoList(std::span<const uint8_t> p);
+
+constexpr size_t kConnectResultLength = 14;
+struct ConnectResult {
+    Mac UnitMac{};
+    uint32_t CtuPort = 0;
+    uint32_t SioPort = 0;
+};
+std::optional<ConnectResult> DecodeConnectResult(std::span<const uint8_t> p);
+
+struct PasswordRecord {
+    Mac UnitMac{};
+    std::vector<uint8_t> Password;
+};
+std::optional<PasswordRecord> DecodePasswordRecord(std::span<const uint8_t> p);
+
+// Connect request payload: MAC, flag, password bytes.
+std::vector<uint8_t> ConnectRecord(const Mac& mac, uint8_t flag, std::span<const uint8_t> password = {});
+std::vector<uint8_t> ConnectRecord(const Mac& mac, const std::string& password);  // flag 1 unless empty
+std::vector<uint8_t> Bytes(const std::string& text);
+std::vector<uint8_t> MacBytes(const Mac& mac);
+
+// ---- the connection -----------------------------------------------------------------------
+
+class Client {
+  public:
+    Client() = default;
+    Client(Client&&) = default;
+    Client& operator=(Client&&) = default;
+
+    // Connects to host:port (the calling thread's network namespace). On failure the client
+    // stays closed and Error() holds the reason (with errno text).
+    bool Connect(const std::string& host = "127.0.0.1", uint16_t port = kPort, Clock::duration timeout = 2s);
+    // errno of the last failed Connect (0 after a success).
+    int ConnectErrno() const { return connectErrno_; }
+
+    bool IsOpen() const { return static_cast<bool>(fd_); }
+    int Fd() const { return fd_.get(); }
+    const std::string& Error() const { return error_; }
+
+    // Sends every byte (blocking); false when the connection refused them.
+    bool SendRaw(std::span<const uint8_t> bytes);
+    bool SendCommand(uint16_t code, std::span<const uint8_t> payload = {}) {
+        return SendRaw(EncodeCommand(code, payload));
+    }
+
+    // Next packet of any kind (events included): header, then exactly Length bytes. nullopt
+    // on time-out, closed connection or an impossible Length (Error() says which).
+    std::optional<Packet> ReadPacket(Clock::duration timeout = 2s);
+    // Next response; events that arrive before it are kept (Events()).
+    std::optional<Packet> ReadResponse(Clock::duration timeout = 2s);
+    // Sends a command and reads its response, which must carry version 1 and the command's
+    // response code (Error() otherwise).
+    std::optional<Packet> Request(uint16_t code, std::span<const uint8_t> payload = {},
+                                  Clock::duration timeout = 2s);
+    std::optional<Packet> RequestRaw(std::span<const uint8_t> bytes, uint16_t expectCode,
+                                     Clock::duration timeout = 2s);
+
+    // The next event (one kept earlier first).
+    std::optional<Packet> WaitEvent(Clock::duration timeout);
+    std::deque<Packet>& Events() { return events_; }
+
+    // True when no byte arrives for the whole time and the connection stays open.
+    bool Silent(Clock::duration timeout);
+    // True when the service closes the connection (orderly or by reset) within the time;
+    // bytes that arrive before are dropped.
+    bool WaitClosed(Clock::duration timeout);
+
+    void Close() { fd_.reset(); }
+    // Closes with a reset instead of an orderly close (SO_LINGER 0).
+    void Abort();
+
+    // Bytes received but not yet consumed as a packet.
+    size_t Pending() const { return buffered_.size(); }
+
+  private:
+    // Reads until at least n bytes are buffered; false on time-out or close.
+    bool Fill(size_t n, Clock::time_point deadline);
+
+    UniqueFd fd_;
+    std::vector<uint8_t> buffered_;
+    std::deque<Packet> events_;
+    std::string error_;
+    int connectErrno_ = 0;
+    bool closed_ = false;
+};
+
+}  // namespace qortest::mng
