@@ -1,0 +1,463 @@
+// The management server seen from its clients: framing, malformed packets, the client table
+// (63 at once, indices reused lowest first, vanished clients reaped) and the loopback-only
+// port.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <random>
+#include <sstream>
+
+#include "mng_fixture.h"
+
+namespace qortest::mngtest {
+namespace {
+
+using namespace mng;
+
+const std::vector<uint8_t> kServiceInfo = Concat({{8}, Bytes("1.0.15.0"), {7}, Bytes("1.0.4.0"), {0}});
+
+// Whether a socket of this network namespace listens on the TCP port (from /proc/net/tcp).
+bool Listening(uint16_t port) {
+    const auto table = ReadFile("/proc/net/tcp");
+    if (!table) return false;
+    std::istringstream in(*table);
+    std::string line;
+    std::getline(in, line);  // column titles
+    char want[16];
+    snprintf(want, sizeof(want), ":%04X", port);
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local, remote, state;
+        f >> slot >> local >> remote >> state;
+        if (state == "0A" && local.size() >= 5 && local.substr(local.size() - 5) == want) return true;
+    }
+    return false;
+}
+
+// The log line an unknown command code leaves, which names the client's index.
+std::string UnknownLine(int index, uint16_t code) {
+    char line[96];
+    snprintf(line, sizeof(line), "MNG C (I:%d), unknow cmd coe:x%04x\n", index, code);
+    return line;
+}
+
+std::string TooBigLine(int index, long total) {
+    return "MNG C (I:" + std::to_string(index) + "), TotalLengthNeedRx:" + std::to_string(total) +
+           ", BUFF_SIZE:8192, !!!!! TOO BIG !!!!!\n";
+}
+
+class MngServer : public MngTest {
+  protected:
+    void SetUp() override {
+        MngTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(StartService());
+    }
+
+    // The index the service gave this client: it sends an unknown code that no other
+    // client uses and reads the index from the log line.
+    int IndexOf(Client& c) {
+        const uint16_t code = static_cast<uint16_t>(0x0200 + nextProbe_++);
+        EXPECT_TRUE(c.SendCommand(code)) << c.Error();
+        int index = -1;
+        char needle[32];
+        snprintf(needle, sizeof(needle), "unknow cmd coe:x%04x\n", code);
+        Eventually(
+            [&] {
+                const std::string log = Log();
+                const size_t at = log.find(needle);
+                if (at == std::string::npos) return false;
+                const size_t open = log.rfind("(I:", at);
+                if (open == std::string::npos) return false;
+                index = atoi(log.c_str() + open + 3);
+                return true;
+            },
+            2s, 5ms);
+        EXPECT_GT(index, 0) << "no log line for probe " << code;
+        return index;
+    }
+
+    static bool Served(Client& c) {
+        auto p = c.Request(kGetServiceInfo);
+        return p && p->Payload == kServiceInfo;
+    }
+
+    int nextProbe_ = 1;
+};
+
+// qorlab --veths 1
+TEST_F(MngServer, UnknownCodesGetNoAnswerAndTheConnectionStaysUsable) {
+    Client c = NewClient();
+    for (uint16_t code : {0x0000, 0x0011, 0x00FF, 0x7FFF, 0x8001, 0x1001, 0xFFFF}) {
+        ASSERT_TRUE(c.SendRaw(EncodeCommand(code, std::vector<uint8_t>{0x02, 0x00, 0x00, 0x00, 0x01, 0x01})));
+        EXPECT_TRUE(c.Silent(300ms)) << "code " << code << ": " << c.Error();
+        EXPECT_TRUE(WaitForFileContains(kLogPath, UnknownLine(1, code), 2s)) << Log();
+        EXPECT_TRUE(IsResponse(c.Request(kGetServiceInfo), kGetServiceInfo, kSuccess, kServiceInfo)) << code;
+    }
+    // Codes 0 and 17 around a real command in one write: exactly one answer.
+    const auto batch =
+        Concat({EncodeCommand(0, Zeros(3)), EncodeCommand(kGetServiceInfo), EncodeCommand(17, Zeros(40))});
+    ASSERT_TRUE(c.SendRaw(batch));
+    EXPECT_TRUE(IsResponse(c.ReadResponse(), kGetServiceInfo, kSuccess, kServiceInfo)) << c.Error();
+    EXPECT_TRUE(c.Silent(300ms)) << c.Error();
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, AnyVersionByteIsAnsweredWithVersionOne) {
+    Client c = NewClient();
+    for (uint8_t version : {0, 2, 0x7F, 0xFF}) {
+        auto p = c.RequestRaw(EncodeCommand(kGetServiceInfo, {}, std::nullopt, version), kGetServiceInfo);
+        EXPECT_TRUE(IsResponse(p, kGetServiceInfo, kSuccess, kServiceInfo))
+            << int(version) << " " << c.Error();
+        auto q = c.RequestRaw(EncodeCommand(kVnMapping, Zeros(6), std::nullopt, version), kVnMapping);
+        EXPECT_TRUE(IsResponse(q, kVnMapping, kVnNotFound, Zeros(6))) << int(version) << " " << c.Error();
+    }
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, AHeaderCutShortIsDroppedWithoutAnswer) {
+    Client c = NewClient();
+    const auto cmd = EncodeCommand(kGetServiceInfo);
+    // Five bytes alone: the read of the header falls short, they are dropped.
+    ASSERT_TRUE(c.SendRaw(std::span(cmd).first(5)));
+    EXPECT_TRUE(c.Silent(300ms)) << c.Error();
+    // A header in two pieces: each piece is too short, both are dropped.
+    ASSERT_TRUE(c.SendRaw(std::span(cmd).first(7)));
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(c.SendRaw(std::span(cmd).subspan(7)));
+    EXPECT_TRUE(c.Silent(300ms)) << c.Error();
+    // Whole packets are answered again.
+    EXPECT_TRUE(IsResponse(c.Request(kGetServiceInfo), kGetServiceInfo, kSuccess, kServiceInfo)) << c.Error();
+    // A packet of header and payload whose header arrives whole: the service waits for the
+    // payload in later segments.
+    const auto mapping = EncodeCommand(kVnMapping, std::vector<uint8_t>{2, 0, 0, 9, 9, 9});
+    ASSERT_TRUE(c.SendRaw(std::span(mapping).first(14)));
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(c.SendRaw(std::span(mapping).subspan(14)));
+    EXPECT_TRUE(IsResponse(c.ReadResponse(), kVnMapping, kVnNotFound, {2, 0, 0, 9, 9, 9})) << c.Error();
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, APayloadThatNeverComesIsReadAsZeros) {
+    Client c = NewClient();
+    // Length 6, two bytes sent: after the bounded retries the command runs on 2 0 0 0 0 0.
+    ASSERT_TRUE(c.SendRaw(EncodeCommand(kGetSpecificVnInfo, std::vector<uint8_t>{0x02, 0xAB}, 6)));
+    auto p = c.ReadResponse(5s);
+    EXPECT_TRUE(IsResponse(p, kGetSpecificVnInfo, kVnNotFound, {0x02, 0xAB, 0, 0, 0, 0})) << c.Error();
+    EXPECT_NE(Log().find("MNG C (I:1), conti rx, touch trycnt"), std::string::npos) << Log();
+    EXPECT_TRUE(IsResponse(c.Request(kGetServiceInfo), kGetServiceInfo, kSuccess, kServiceInfo)) << c.Error();
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, PacketsAboveFifteenHundredBytesAreLoggedButHandled) {
+    Client c = NewClient();
+    // 1500 bytes in all: no warning.
+    EXPECT_TRUE(IsResponse(c.Request(kGetServiceInfo, Zeros(1488)), kGetServiceInfo, kSuccess, kServiceInfo));
+    // 2000 bytes: warned about, handled normally.
+    EXPECT_TRUE(IsResponse(c.Request(kGetServiceInfo, Zeros(1988)), kGetServiceInfo, kSuccess, kServiceInfo));
+    EXPECT_TRUE(IsResponse(c.Request(kSetDebugConfig, Zeros(1988)), kSetDebugConfig, kParameterInvalid, {}));
+    // 8192 bytes, the whole receive buffer: still handled.
+    EXPECT_TRUE(
+        IsResponse(c.Request(kVnDisconnect, Zeros(8180)), kVnDisconnect, kParameterInvalid, Zeros(6)));
+    const std::string log = Log();
+    EXPECT_EQ(log.find("TotalLengthNeedRx:1500,"), std::string::npos) << log;
+    EXPECT_EQ(CountOccurrences(log, TooBigLine(1, 2000)), 2u) << log;
+    EXPECT_EQ(CountOccurrences(log, TooBigLine(1, 8192)), 1u) << log;
+    EXPECT_TRUE(IsResponse(c.Request(kGetServiceInfo), kGetServiceInfo, kSuccess, kServiceInfo));
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, ALengthBeyondTheBufferClosesOnlyThatClient) {
+    Client watcher = NewClient();
+    ASSERT_TRUE(Served(watcher));
+    const std::vector<uint32_t> lengths = {8181, 65536, 0x7FFFFFFF, 0x80000000, 0xFFFFFFF3, 0xFFFFFFFF};
+    for (uint32_t length : lengths) {
+        Client c = NewClient();
+        ASSERT_TRUE(Served(c));
+        // The header alone, or the header with as many bytes as a socket takes at once.
+        ASSERT_TRUE(c.SendRaw(EncodeCommand(kGetServiceInfo, Zeros(length == 8181 ? 8181 : 100), length)));
+        EXPECT_TRUE(c.WaitClosed(3s)) << "Length " << length << " left the connection open";
+        EXPECT_TRUE(Served(watcher)) << "after Length " << length;
+    }
+    EXPECT_TRUE(WaitForFileContains(kLogPath, TooBigLine(2, 8193), 1s)) << Log();
+    EXPECT_EQ(CountOccurrences(Log(), "!!!!! TOO BIG !!!!!"), lengths.size()) << Log();
+    // The closed clients' indices are free again: the next client takes index 2.
+    Client next = NewClient();
+    ASSERT_TRUE(Eventually([&] { return Served(next); }, 1s));
+    EXPECT_EQ(IndexOf(next), 2);
+    EXPECT_TRUE(daemon_->Running());
+}
+
+// A model of how the service answers a stream of whole packets when no unit and no NIC with
+// the commands' MACs exist: the status and payload each command gets, or nothing.
+std::optional<std::pair<uint16_t, std::vector<uint8_t>>> Expected(uint16_t code,
+                                                                  const std::vector<uint8_t>& payload) {
+    const size_t n = payload.size();
+    auto echo = [&](uint16_t status, bool valid) {
+        return std::make_pair(status,
+                              valid ? std::vector<uint8_t>(payload.begin(), payload.begin() + 6) : Zeros(6));
+    };
+    switch (code) {
+        case kGetServiceInfo:
+            return std::make_pair(uint16_t{kSuccess}, kServiceInfo);
+        case kSetDebugConfig: {
+            const bool ok =
+                n == 7 && std::all_of(payload.begin(), payload.end(), [](uint8_t b) { return b <= 1; });
+            return std::make_pair(uint16_t(ok ? kSuccess : kParameterInvalid), std::vector<uint8_t>{});
+        }
+        case kSearchByAllNic:
+        case kGetAllMappingInfo:
+        case kGetAllConnected:
+        case kClearAllRecords:
+            return std::make_pair(uint16_t{kSuccess}, std::vector<uint8_t>{});
+        case kSearchBySpecificNic:
+            return n == 6 ? echo(kNicNotFound, true) : echo(kParameterInvalid, false);
+        case kGetSpecificVnInfo:
+        case kVnMapping:
+        case kVnUnmapping:
+        case kVnDisconnect:
+        case kUpdateDetailInfo:
+        case kGetVnPassword:
+            return n == 6 ? echo(kVnNotFound, true) : echo(kParameterInvalid, false);
+        case kVnConnect:
+            if (n < 7 || n > 39) return echo(kParameterInvalid, false);
+            if (payload[6] > 1 || (payload[6] == 1 && n == 7)) return echo(kParameterInvalid, true);
+            return echo(kVnNotFound, true);
+        default:
+            return std::nullopt;  // 3 and 4 depend on the NICs; others get no answer
+    }
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, AStreamOfOddButWholePacketsIsAnsweredInOrder) {
+    Client c = NewClient();
+    std::mt19937 rng(20240607);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<uint8_t> stream;
+        std::vector<std::pair<uint16_t, std::pair<uint16_t, std::vector<uint8_t>>>> want;
+        for (int i = 0; i < 40; ++i) {
+            const uint16_t codes[] = {0,  1,  2,  5,  6,  7,  8,      9,      10,    11,
+                                      12, 13, 14, 15, 16, 17, 0x8005, 0x1001, 0xFFFF};
+            const uint16_t code = codes[rng() % std::size(codes)];
+            // Lengths around the ones the handlers check, and now and then a long one.
+            const size_t lengths[] = {0, 5, 6, 7, 8, 38, 39, 40, 100, rng() % 3000};
+            std::vector<uint8_t> payload(lengths[rng() % std::size(lengths)]);
+            for (auto& b : payload) b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : rng() % 2);
+            // Units and NICs are 02:...; these MACs name neither.
+            if (payload.size() >= 6) payload[0] = 0xF0;
+            Header h;
+            h.Version = static_cast<uint8_t>(rng());
+            h.Reserved = {static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()),
+                          static_cast<uint8_t>(rng())};
+            h.Code = code;
+            h.Status = static_cast<uint16_t>(rng());
+            h.Length = static_cast<uint32_t>(payload.size());
+            const auto head = EncodeHeader(h);
+            stream = Concat({stream, {head.begin(), head.end()}, payload});
+            if (auto e = Expected(code, payload)) want.emplace_back(code, *e);
+        }
+        ASSERT_TRUE(c.SendRaw(stream));
+        for (size_t i = 0; i < want.size(); ++i) {
+            const auto& [code, answer] = want[i];
+            EXPECT_TRUE(IsResponse(c.ReadResponse(5s), code, answer.first, answer.second))
+                << "round " << round << ", answer " << i << ": " << c.Error();
+        }
+        EXPECT_TRUE(c.Silent(200ms)) << "round " << round << ": " << c.Error();
+    }
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, GarbageNeverDisturbsOtherClients) {
+    Client watcher = NewClient();
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0}, wrong{0};
+    std::thread watch([&] {
+        while (!stop) {
+            auto p = watcher.Request(kGetServiceInfo);
+            if (p && p->Payload == kServiceInfo) {
+                ++answered;
+            } else {
+                ++wrong;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    std::vector<std::thread> senders;
+    std::atomic<int> closedByService{0};
+    for (int t = 0; t < 8; ++t) {
+        senders.emplace_back([&, t] {
+            std::mt19937 rng(1000 + t);
+            for (int round = 0; round < 25; ++round) {
+                Client c;
+                if (!c.Connect()) continue;
+                std::vector<uint8_t> junk(1 + rng() % 20000);
+                for (auto& b : junk) b = static_cast<uint8_t>(rng());
+                // Every other round a header with a small Length leads the garbage in.
+                if (round % 2 == 0) {
+                    const auto head = EncodeHeader({static_cast<uint8_t>(rng()),
+                                                    {},
+                                                    static_cast<uint16_t>(rng() % 20),
+                                                    0,
+                                                    static_cast<uint32_t>(rng() % 64)});
+                    std::copy(head.begin(), head.end(), junk.begin());
+                    junk.resize(std::max<size_t>(junk.size(), 12));
+                }
+                c.SendRaw(junk);
+                if (c.WaitClosed(100ms)) ++closedByService;
+                if (round % 3 == 0) c.Abort();
+            }
+        });
+    }
+    for (auto& s : senders) s.join();
+    stop = true;
+    watch.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(answered.load(), 10);
+    EXPECT_GT(closedByService.load(), 0) << "no garbage ever named a Length beyond the buffer";
+    EXPECT_TRUE(daemon_->Running());
+    Client after = NewClient();
+    EXPECT_TRUE(Eventually([&] { return Served(after); }, 2s));
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, SixtyThreeClientsAreServedAndTheSixtyFourthWaits) {
+    std::vector<Client> clients;
+    for (int i = 0; i < 63; ++i) {
+        Client c = NewClient();
+        ASSERT_TRUE(Eventually([&] { return Served(c); }, 2s)) << "client " << i + 1;
+        clients.push_back(std::move(c));
+    }
+    // With 63 clients the listen socket is closed: a 64th is refused outright.
+    ASSERT_TRUE(Eventually([] { return !Listening(kPort); }, 1s)) << "still listening with 63 clients";
+    Client extra;
+    EXPECT_FALSE(extra.Connect()) << "the 64th client was taken";
+    EXPECT_EQ(extra.ConnectErrno(), ECONNREFUSED) << extra.Error();
+    for (auto& c : clients) EXPECT_TRUE(Served(c));
+
+    // One leaves: the socket is back within a turn or so, and the newcomer gets its index.
+    const int leaving = 16;
+    clients[leaving].Close();
+    ASSERT_TRUE(Eventually([] { return Listening(kPort); }, 1s)) << "no listen socket after a client left";
+    Client late = NewClient();
+    ASSERT_TRUE(Eventually([&] { return Served(late); }, 2s));
+    EXPECT_EQ(IndexOf(late), leaving + 1);
+    ASSERT_TRUE(Eventually([] { return !Listening(kPort); }, 1s));
+    for (auto& c : clients) {
+        if (c.IsOpen()) {
+            EXPECT_TRUE(Served(c));
+        }
+    }
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, ABurstOfSeventyConnectsGetsExactlySixtyThreeServed) {
+    // All connect before the service accepts: those beyond 63 wait in the backlog until
+    // the listen socket closes, which resets them.
+    std::vector<Client> clients(70);
+    std::vector<std::thread> connecting;
+    for (auto& c : clients) connecting.emplace_back([&c] { c.Connect("127.0.0.1", kPort, 1s); });
+    for (auto& t : connecting) t.join();
+    std::this_thread::sleep_for(300ms);
+    int served = 0, refused = 0;
+    for (auto& c : clients) {
+        if (!c.IsOpen()) {
+            ++refused;
+            continue;
+        }
+        auto p = c.Request(kGetServiceInfo, {}, 1s);
+        if (p && p->Payload == kServiceInfo)
+            ++served;
+        else
+            ++refused;
+    }
+    EXPECT_EQ(served, 63);
+    EXPECT_EQ(refused, 7);
+    EXPECT_FALSE(Listening(kPort));
+    clients.clear();
+    ASSERT_TRUE(Eventually([] { return Listening(kPort); }, 2s));
+    Client after = NewClient();
+    EXPECT_TRUE(Eventually([&] { return Served(after); }, 2s));
+    EXPECT_EQ(IndexOf(after), 1);
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, IndicesAreReusedLowestFirst) {
+    Client a = NewClient(), b = NewClient(), c = NewClient();
+    EXPECT_EQ(IndexOf(a), 1);
+    EXPECT_EQ(IndexOf(b), 2);
+    EXPECT_EQ(IndexOf(c), 3);
+    b.Close();
+    std::this_thread::sleep_for(100ms);  // reaped within about 10 ms
+    Client d = NewClient();
+    EXPECT_EQ(IndexOf(d), 2);
+    a.Close();
+    c.Close();
+    std::this_thread::sleep_for(100ms);
+    Client e = NewClient(), f = NewClient(), g = NewClient();
+    EXPECT_EQ(IndexOf(e), 1);
+    EXPECT_EQ(IndexOf(f), 3);
+    EXPECT_EQ(IndexOf(g), 4);
+    EXPECT_TRUE(Served(d));
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, AClientThatVanishesMidRequestIsReaped) {
+    Client keep = NewClient();
+    EXPECT_EQ(IndexOf(keep), 1);
+    {
+        // Three clients at once, indices 2 to 4, then each vanishes in its own way.
+        Client gone = NewClient(), reset = NewClient(), early = NewClient();
+        EXPECT_EQ(IndexOf(gone), 2);
+        EXPECT_EQ(IndexOf(reset), 3);
+        EXPECT_EQ(IndexOf(early), 4);
+        // Orderly close half-way through a packet.
+        ASSERT_TRUE(gone.SendRaw(EncodeCommand(kGetServiceInfo, Zeros(10), 100)));
+        gone.Close();
+        // Reset half-way through a packet.
+        ASSERT_TRUE(reset.SendRaw(EncodeCommand(kVnConnect, Zeros(10), 39)));
+        reset.Abort();
+        // Reset right after a whole command, before its answer is read.
+        ASSERT_TRUE(early.SendRaw(EncodeCommand(kUpdateDetailInfo, Zeros(6))));
+        early.Abort();
+    }
+    // All three are freed: the next three clients take their indices, lowest first.
+    std::this_thread::sleep_for(1500ms);  // a reset peer may keep its thread in the bounded receive loop
+    Client x = NewClient(), y = NewClient(), z = NewClient();
+    EXPECT_EQ(IndexOf(x), 2);
+    EXPECT_EQ(IndexOf(y), 3);
+    EXPECT_EQ(IndexOf(z), 4);
+    EXPECT_TRUE(Served(keep));
+    EXPECT_TRUE(daemon_->Running());
+}
+
+// qorlab --veths 1
+TEST_F(MngServer, ThePortAnswersOnlyOnLoopback) {
+    ASSERT_EQ(system("ip addr add 10.77.0.1/24 dev veth0"), 0);
+    ASSERT_EQ(RunShellInNetns(lab_.PeerPids[0], "ip addr add 10.77.0.2/24 dev p0"), 0);
+    // A listener of the test on the veth address shows that the path itself works.
+    UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(probe);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(50001);
+    addr.sin_addr.s_addr = htonl(0x0A4D0001);
+    ASSERT_EQ(bind(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(probe.get(), 4), 0);
+
+    Client through, control;
+    RunInNetns(lab_.PeerPids[0], [&] {
+        EXPECT_TRUE(control.Connect("10.77.0.1", 50001)) << control.Error();
+        EXPECT_FALSE(through.Connect("10.77.0.1", kPort)) << "the management port answered on veth0";
+    });
+    EXPECT_EQ(through.ConnectErrno(), ECONNREFUSED) << through.Error();
+    // From the service's own namespace the veth address is refused too.
+    Client sideways;
+    EXPECT_FALSE(sideways.Connect("10.77.0.1", kPort)) << "the management port answered on 10.77.0.1";
+    EXPECT_EQ(sideways.ConnectErrno(), ECONNREFUSED) << sideways.Error();
+    // The loopback address is the only way in.
+    Client local = NewClient();
+    EXPECT_TRUE(Served(local));
+}
+
+}  // namespace
+}  // namespace qortest::mngtest
