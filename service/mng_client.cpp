@@ -104,7 +104,7 @@ size_t _MacRecord(const Request& r, Response& out, Query query) {
 
 size_t _Connect(const Request& r, Response& out) {
     const uint32_t length = r.hdr.Length;
-    if (length < 7 || length > 39) return out.MacEcho(1, r, length >= kMacLength);
+    if (length < 7 || length > 39) return out.MacEcho(1, r, false);
     const uint8_t flag = r.payload[6];
     if (flag > 1 || (flag == 1 && length == 7)) return out.MacEcho(1, r, true);
     uint8_t password[32] = {};
