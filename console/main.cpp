@@ -1,0 +1,4 @@
+// qorconsole: the operator's console for qorservice.
+#include "pem_main.h"
+
+int main() { return PemMain(); }

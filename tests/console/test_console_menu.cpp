@@ -1,0 +1,385 @@
+// Main-menu actions with the operator's keys fed through standard input and a scripted
+// service: prompts, input rules, and every action's screen.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "console_test_support.h"
+#include "mng_connect.h"
+#include "mng_rx.h"
+#include "pem_main.h"
+
+using namespace console_test;
+
+namespace {
+
+const std::string kMacPrompt = "d[#_#]b : mac (e.g. x0012f3a4b5c6)    ? x";
+const std::string kFlagPrompt = "d[#_#]b : password request (1 byte)   ? x";
+const std::string kPwdPrompt = "d[#_#]b : password (max 32 byte)      ? ";
+const std::string kWait = "\nd[#_#]b : Waitting ...";
+
+Bytes Ok(const Request& r, const Bytes& payload = {}, uint16_t status = 0) {
+    return Packet(static_cast<uint16_t>(0x8000 | r.Code), status, payload);
+}
+
+Bytes BasicUnit(uint8_t last, const std::string& model, uint8_t link, uint8_t mapping, uint8_t chls, uint8_t minor) {
+    Bytes u = Mac(last);
+    Bytes name(10, 0);
+    memcpy(name.data(), model.data(), std::min<size_t>(10, model.size()));
+    u.insert(u.end(), name.begin(), name.end());
+    u.push_back(0x01);
+    u.push_back(link);
+    Bytes host(6, 0);
+    if (link == 1) host = {0x02, 0, 0, 1, 0, 0};
+    u.insert(u.end(), host.begin(), host.end());
+    u.push_back(mapping);
+    u.push_back(chls);
+    u.push_back(2);
+    u.push_back(minor);
+    return u;
+}
+
+Bytes Be32(uint32_t v) {
+    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+            static_cast<uint8_t>(v)};
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+}  // namespace
+
+class ConsoleMenu : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, MngClientInit(&client));
+        ASSERT_EQ(1, MngConnect(&client, service.Port()));
+        ASSERT_EQ(1, MngRxThreadCreate(&client));
+        ASSERT_TRUE(service.WaitConnected());
+    }
+    void TearDown() override {
+        MngRxThreadDelete(&client);
+        MngDisconnect(&client);
+        MngClientFree(&client);
+    }
+    // Runs one menu key with Typed as the operator's further input; returns the screen.
+    std::string Run(int key, const std::string& typed = "") {
+        StdinFeed in(typed);
+        EXPECT_EQ(1, PemMenuDispatch(&client, key));
+        return out.Take();
+    }
+    OutputCapture out;
+    FakeService service;
+    _MNG_CLIENT client;
+};
+
+TEST_F(ConsoleMenu, InvalidMacsAreRefusedWithoutContactingTheService) {
+    const std::string refused = kMacPrompt + "\nd[#_#]b : VN mac data invalid.\n";
+    for (const char* typed : {"00000000001\n", "0000000000112\n", "00000000001g\n", "x020000000011\n",
+                              "0200:0000:0011\n", "\n\n"}) {
+        for (int key : std::initializer_list<int>{'g', 'h', 'J', 'k', '.', 0x1F, 'f'}) {
+            EXPECT_EQ(refused, Run(key, typed)) << "key " << key << " input " << typed;
+        }
+        EXPECT_EQ(kMacPrompt + "\nd[#_#]b : NIC mac data invalid.\n", Run('e', typed));
+    }
+    EXPECT_TRUE(service.Requests().empty());
+}
+
+TEST_F(ConsoleMenu, OverlongTokensAreRefusedAndTheNextLineStillCounts) {
+    const std::string huge(60000, 'a');
+    EXPECT_EQ(kMacPrompt + "\nd[#_#]b : VN mac data invalid.\n", Run('g', huge + "\n"));
+    // A MAC followed by more words on its line: the rest of the line is not taken for the next prompt.
+    service.Answer = [](const Request& r) { return Ok(r, r.Payload); };
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : UnMapping ok.\n", Run('h', "0200000000aA trailing words\n"));
+    ASSERT_EQ(1u, service.Requests().size());
+    EXPECT_EQ(Mac(0xAA), service.Requests()[0].Payload);
+}
+
+TEST_F(ConsoleMenu, PasswordRequestPromptRepeatsUntilTwoHexDigits) {
+    service.Answer = [](const Request& r) { return Ok(r, Cat({Mac(0x11), Be32(50001), Be32(55001)})); };
+    const std::string screen = Run('j', "020000000011\n1\n001\nzz\n" + std::string(300, '0') + "\n01\nsecret\n");
+    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kFlagPrompt + kFlagPrompt + kFlagPrompt +
+                  kFlagPrompt + kPwdPrompt + kWait +
+                  "\nd[#_#]b : Connect ok (CTU tcp port:50001, SIO tcp port:55001).\n\n",
+              screen);
+    ASSERT_EQ(1u, service.Requests().size());
+    EXPECT_EQ(Cat({Mac(0x11), {1}, {'s', 'e', 'c', 'r', 'e', 't'}}), service.Requests()[0].Payload);
+}
+
+TEST_F(ConsoleMenu, PasswordOf33CharactersIsRefused) {
+    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kPwdPrompt +
+                  "\nd[#_#]b : Password data invalid.\n",
+              Run('j', "020000000015\n01\n" + std::string(33, 'p') + "\n"));
+    EXPECT_TRUE(service.Requests().empty());
+    Run('j', "020000000015\n01\n" + std::string(32, 'p') + "\n");
+    ASSERT_EQ(1u, service.Requests().size());
+    EXPECT_EQ(39u, service.Requests()[0].Length);
+}
+
+TEST_F(ConsoleMenu, ConnectFlagOtherThanOneSendsNoPassword) {
+    service.Answer = [](const Request& r) { return Ok(r, {}, r.Payload[6] > 1 ? 1 : 0); };
+    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kWait +
+                  "\nd[#_#]b : Parameter invalid.\n\n",
+              Run('j', "020000000011\n0A\n"));
+    ASSERT_EQ(1u, service.Requests().size());
+    EXPECT_EQ(Cat({Mac(0x11), {0x0A}}), service.Requests()[0].Payload);
+}
+
+TEST_F(ConsoleMenu, ConnectAnswers) {
+    int n = 0;
+    service.Answer = [&n](const Request& r) {
+        switch (n++) {
+            case 0: return Ok(r, Mac(0x11));
+            case 1: return Ok(r, Cat({Mac(0x11), Be32(50001), Be32(55001)}), 64);
+            case 2: return Ok(r, Bytes(10, 0));
+            default: return Ok(r, Mac(0x11), 69);
+        }
+    };
+    const std::string head = kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kWait;
+    EXPECT_EQ(head + "\nd[#_#]b : Connect ok.\n", Run('j', "020000000011\n00\n"));
+    // Connected already: the status text and no ports, though the answer carries them.
+    EXPECT_EQ(head + "\nd[#_#]b : Connected already.\n\n", Run('j', "020000000011\n00\n"));
+    EXPECT_EQ(head + "\nd[#_#]b : Extra data length invalid.\n", Run('j', "020000000011\n00\n"));
+    EXPECT_EQ(head + "\nd[#_#]b : Password is incorrect.\n\n", Run('j', "020000000011\n00\n"));
+}
+
+TEST_F(ConsoleMenu, ServiceInfoScreen) {
+    service.Answer = [](const Request& r) {
+        Bytes p = {8};
+        for (char c : std::string("1.0.15.0")) p.push_back(static_cast<uint8_t>(c));
+        p.push_back(7);
+        for (char c : std::string("1.0.4.0")) p.push_back(static_cast<uint8_t>(c));
+        p.push_back(1);
+        return Ok(r, p);
+    };
+    const std::string dashes = "-----------------------------------------\n";
+    EXPECT_EQ("<CLEAR>" + dashes +
+                  " Program Version     : 1.0.8.0\n"
+                  " Service Version     : 1.0.15.0\n"
+                  " TTY Driver Version  : 1.0.4.0\n"
+                  " TTY Driver Startup  : YES\n" +
+                  dashes,
+              Run('A'));
+    service.Answer = [](const Request& r) { return Ok(r); };
+    EXPECT_EQ("\nd[#_#]b : No data return.\n", Run('a'));
+    // A version string longer than the answer.
+    service.Answer = [](const Request& r) { return Ok(r, {200, '1', '.', '0'}); };
+    EXPECT_EQ("\nd[#_#]b : Get service version string fail.\n\n", Run('a'));
+    // A driver string cut short and no started byte: shown as far as it goes.
+    service.Answer = [](const Request& r) { return Ok(r, {1, '9', 50, '1', '.'}); };
+    EXPECT_NE(std::string::npos, Run('a').find(" TTY Driver Version  : 1.\n TTY Driver Startup  : NO\n"));
+}
+
+TEST_F(ConsoleMenu, NicListScreens) {
+    service.Answer = [](const Request& r) {
+        Bytes p = Cat({{3}, {0x02, 0, 0, 1, 0, 0}, {5, 'v', 'e', 't', 'h', '0'}});
+        p = Cat({p, {12}, {0x02, 0, 0, 1, 0, 1}, {200, 'e', 't', 'h', 0x1B, '1'}});  // name cut by the answer's end
+        return Ok(r, p);
+    };
+    const std::string header = " Index |         Mac         |  Name";
+    const std::string dashes = std::string(header.size(), '-') + "\n";
+    const std::string screen = "<CLEAR>" + dashes + header + "\n" + dashes +
+                               "   03     02:00:00:01:00:00     veth0\n"
+                               "   12     02:00:00:01:00:01     eth.1\n";
+    EXPECT_EQ(screen, Run('b'));
+    EXPECT_EQ(screen, Run('C'));
+    EXPECT_EQ(3, service.Requests()[0].Code);
+    EXPECT_EQ(4, service.Requests()[1].Code);
+    service.Answer = [](const Request& r) { return Ok(r); };
+    EXPECT_EQ("\nd[#_#]b : No NIC found.\n", Run('b'));
+    service.Answer = [](const Request& r) { return Ok(r, {}, 17); };
+    EXPECT_EQ("\nd[#_#]b : NIC refresh fail.\n\n", Run('c'));
+}
+
+TEST_F(ConsoleMenu, SearchScreens) {
+    service.Answer = [](const Request& r) {
+        return Ok(r, Cat({BasicUnit(0x11, "VN-U2S", 0, 0, 3, 7), BasicUnit(0x12, "0123456789", 1, 1, 12, 0xAB),
+                          {1, 2, 3}}));  // a trailing part-record is not shown
+    };
+    const std::string header = "        Mac         |  Link Status  | Mapping | Minor V | Chls | Model Name";
+    const std::string dashes = std::string(header.size(), '-') + "\n";
+    const std::string table = "<CLEAR>" + dashes + header + "\n" + dashes +
+                              " 02:00:00:00:00:11      DISCONNECT      NO        x07      03     VN-U2S\n"
+                              " 02:00:00:00:00:12      CONNECTED       YES       xab      12     0123456789\n";
+    EXPECT_EQ(kWait + table, Run('d'));
+    EXPECT_EQ(kMacPrompt + kWait + table, Run('E', "020000010000\n"));
+    ASSERT_EQ(2u, service.Requests().size());
+    EXPECT_EQ(6, service.Requests()[1].Code);
+    EXPECT_EQ(Bytes({0x02, 0, 0, 1, 0, 0}), service.Requests()[1].Payload);
+    service.Answer = [](const Request& r) { return Ok(r); };
+    EXPECT_EQ(kWait + "\nd[#_#]b : No VN found.\n", Run('D'));
+    service.Answer = [](const Request& r) { return Ok(r, r.Payload, 16); };
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : NIC not found.\n\n", Run('e', "0200000100ff\n"));
+}
+
+TEST_F(ConsoleMenu, MappingScreens) {
+    int n = 0;
+    service.Answer = [&n](const Request& r) {
+        switch (n++) {
+            case 0: return Ok(r, Cat({Mac(0x11), {2, 1, 0, 2, 1}}));
+            case 1: return Ok(r, {1, 2, 3});
+            default: return Ok(r, r.Payload, 48);
+        }
+    };
+    const std::string equals = std::string(30, '=') + "\n";
+    EXPECT_EQ(kMacPrompt + kWait + "<CLEAR>MAC : 02:00:00:00:00:11\n" + equals +
+                  " Chl |  Mapping\n"
+                  " 01     ttyVN0\n"
+                  " 02     ttyVN1\n",
+              Run('g', "020000000011\n"));
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Extra data length invalid, Length:3\n\n", Run('G', "020000000011\n"));
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : VN mapping already.\n\n", Run('g', "020000000011\n"));
+}
+
+TEST_F(ConsoleMenu, AllMappingInfo) {
+    service.Answer = [](const Request& r) {
+        // Two units, the second claims 9 channels but carries one and a half.
+        return Ok(r, Cat({Mac(0x11), {2, 1, 0, 2, 0xFF}, Mac(0x14), {9, 1, 4, 7}}));
+    };
+    const std::string equals = std::string(30, '=') + "\n";
+    EXPECT_EQ("<CLEAR>MAC : 02:00:00:00:00:11\n" + equals + " Chl |  Mapping\n 01     ttyVN0\n 02     NONE\n\n" +
+                  "MAC : 02:00:00:00:00:14\n" + equals + " Chl |  Mapping\n 01     ttyVN4\n",
+              Run('i'));
+    service.Answer = [](const Request& r) { return Ok(r); };
+    EXPECT_EQ("\nd[#_#]b : No mapping info found.\n", Run('I'));
+}
+
+TEST_F(ConsoleMenu, UnmappingDisconnectAndClear) {
+    int n = 0;
+    service.Answer = [&n](const Request& r) {
+        switch (n++) {
+            case 0: return Ok(r, r.Payload);
+            case 1: return Ok(r, {});
+            case 2: return Ok(r, r.Payload, 49);
+            case 3: return Ok(r, r.Payload);
+            case 4: return Ok(r, r.Payload, 70);
+            default: return Ok(r);
+        }
+    };
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : UnMapping ok.\n", Run('h', "020000000011\n"));
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Extra data length invalid.\n", Run('H', "020000000011\n"));
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : VN not mapping.\n\n", Run('h', "020000000011\n"));
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Disconnect ok.\n", Run('k', "020000000011\n"));
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Disconnected already.\n\n", Run('K', "020000000011\n"));
+    EXPECT_EQ("\nd[#_#]b : Clear all VN mapping and connect record ok.\n", Run('m'));
+    EXPECT_EQ(16, service.Requests().back().Code);
+}
+
+TEST_F(ConsoleMenu, ConnectedUnitsShowNoneForAMissingPort) {
+    service.Answer = [](const Request& r) {
+        return Ok(r, Cat({BasicUnit(0x11, "VN-U2S", 1, 1, 3, 7), Be32(50001), Be32(0),
+                          BasicUnit(0x12, "VN-A4M", 1, 0, 6, 1), Be32(50002), Be32(55002)}));
+    };
+    const std::string header = "        Mac         | CTU tp | SIO tp |Mapping| Minor V | Chls | Model Name";
+    const std::string dashes = std::string(header.size(), '-') + "\n";
+    EXPECT_EQ("<CLEAR>" + dashes + header + "\n" + dashes +
+                  " 02:00:00:00:00:11    50001    NONE      YES      x07      03     VN-U2S\n"
+                  " 02:00:00:00:00:12    50002    55002     NO       x01      06     VN-A4M\n",
+              Run('l'));
+    service.Answer = [](const Request& r) { return Ok(r, BasicUnit(0x11, "short", 1, 1, 3, 7)); };
+    EXPECT_EQ("\nd[#_#]b : No VN found.\n", Run('L'));
+}
+
+TEST_F(ConsoleMenu, DebugConfigurationAsksSevenSwitchesInOrder) {
+    const std::string screen = Run(',', "yxNy\nnYnn");
+    EXPECT_EQ("d[#_#]b : printf enable (y/n)         ? y\n"
+              "d[#_#]b : log enable (y/n)            ? \n"
+              "d[#_#]b : log enable (y/n)            ? N\n"
+              "d[#_#]b : VN IPC enable (y/n)         ? y\n"
+              "d[#_#]b : management IPC enable (y/n) ? \n"
+              "d[#_#]b : management IPC enable (y/n) ? n\n"
+              "d[#_#]b : CTU IPC enable (y/n)        ? Y\n"
+              "d[#_#]b : SIO IPC enable (y/n)        ? n\n"
+              "d[#_#]b : NLK IPC enable (y/n)        ? n\n"
+              "\nd[#_#]b : Set debug configuration ok.\n",
+              screen);
+    ASSERT_EQ(1u, service.Requests().size());
+    EXPECT_EQ(Bytes({1, 0, 1, 0, 1, 0, 0}), service.Requests()[0].Payload);
+    // Input that ends half-way sends nothing.
+    Run(',', "yy");
+    EXPECT_EQ(1u, service.Requests().size());
+}
+
+TEST_F(ConsoleMenu, MapThenConnect) {
+    service.Answer = [](const Request& r) {
+        if (r.Code == 8) return Ok(r, Cat({Mac(0x11), {0}}));
+        return Ok(r, Cat({Mac(0x11), Be32(50001), Be32(55001)}));
+    };
+    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kPwdPrompt + kWait +
+                  "\nd[#_#]b : Mapping ok." + kWait + "\nd[#_#]b : Connect ok.\n",
+              Run('.', "020000000011\n01\npw\n"));
+    ASSERT_EQ(2u, service.Requests().size());
+    EXPECT_EQ(8, service.Requests()[0].Code);
+    EXPECT_EQ(11, service.Requests()[1].Code);
+    EXPECT_EQ(Cat({Mac(0x11), {1, 'p', 'w'}}), service.Requests()[1].Payload);
+    // A failing mapping stops the sequence.
+    service.Answer = [](const Request& r) { return Ok(r, r.Payload, 32); };
+    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kWait + "\nd[#_#]b : VN not found.\n\n",
+              Run('.', "020000000099\n00\n"));
+    EXPECT_EQ(3u, service.Requests().size());
+}
+
+TEST_F(ConsoleMenu, DisconnectThenUnmap) {
+    service.Answer = [](const Request& r) { return Ok(r, r.Payload); };
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Disconnect ok." + kWait + "\nd[#_#]b : Un-mapping ok.\n",
+              Run(0x1F, "020000000011\n"));
+    ASSERT_EQ(2u, service.Requests().size());
+    EXPECT_EQ(12, service.Requests()[0].Code);
+    EXPECT_EQ(9, service.Requests()[1].Code);
+    service.Answer = [](const Request& r) { return Ok(r, r.Payload, 71); };
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Disconnect timeout.\n\n", Run(0x1F, "020000000011\n"));
+    EXPECT_EQ(3u, service.Requests().size());
+}
+
+TEST_F(ConsoleMenu, UnhandledKeysMenuAndQuit) {
+    for (int key : std::initializer_list<int>{'n', 'N', 'z', 'R', '1', ' ', 0, 0x1B, 0xFF, 0x7F}) EXPECT_EQ("\n", Run(key)) << key;
+    std::string menu = Run('?');
+    EXPECT_EQ(0u, menu.find(">------------------------------------<\n    A : get service & driver info\n"));
+    EXPECT_NE(std::string::npos, menu.find("    I : get all TTY mapping info mapped by this host\n"));
+    EXPECT_NE(std::string::npos, menu.find("    Q : quit\n>------------------------------------<\n"));
+    EXPECT_EQ(17, Count(menu, "\n"));
+    StdinFeed in("");
+    EXPECT_EQ(0, PemMenuDispatch(&client, 'q'));
+    EXPECT_EQ(0, PemMenuDispatch(&client, 'Q'));
+    EXPECT_TRUE(service.Requests().empty());
+}
+
+TEST_F(ConsoleMenu, DetailViewSubMenu) {
+    // A unit with one AI channel and one DIO channel.
+    Bytes record = Cat({BasicUnit(0x12, "VN-A4M", 0, 0, 2, 1), Be32(0), Be32(0)});
+    record = Cat({record, {1, 5, 5, 0, 0, 16}, {0, 4, 0, 0x80, 8, 16, 3, 0x82, 0xA0, 0x86, 1, 0, 0xC4, 9, 0, 3}});
+    record = Cat({record, {2, 3, 5, 0, 0, 16}, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC7, 0, 0, 0}});
+    service.Answer = [record](const Request& r) { return Ok(r, record); };
+    const std::string screen = Run('f', "020000000012\nbhfaxcq");
+    EXPECT_EQ(0u, screen.find(kMacPrompt + kWait + "\nd[#_#]b : Update VN info ok.\n<CLEAR>>>-------"));
+    EXPECT_NE(std::string::npos, screen.find("    O : print STRING info\n    Q : quit\n>>----------------------------------<<\n"
+                                             "d[#_#]b >> CMD ? <CLEAR>"));
+    EXPECT_NE(std::string::npos, screen.find(" ADC reference voltage (calculated)    : 2.50\n"));
+    EXPECT_NE(std::string::npos, screen.find(" Support max programable gain          : x4, support individual\n"));
+    EXPECT_NE(std::string::npos, screen.find(" Number of IOs                         : 8\n"));
+    EXPECT_NE(std::string::npos,
+              screen.find("d[#_#]b >> CMD ? " + kWait + "\nd[#_#]b : Update VN info ok.\nd[#_#]b >> CMD ? \n"
+                          "d[#_#]b >> CMD ? \nd[#_#]b : No CONTROL UNIT channel.\nd[#_#]b >> CMD ? \n"));
+    ASSERT_EQ(2u, service.Requests().size());
+    EXPECT_EQ(14, service.Requests()[0].Code);
+    EXPECT_EQ(Mac(0x12), service.Requests()[1].Payload);
+    EXPECT_EQ(2, client.VnInfo.DibCount);
+}
+
+TEST_F(ConsoleMenu, DetailViewIsNotOpenedWhenTheFirstUpdateFails) {
+    int n = 0;
+    service.Answer = [&n](const Request& r) {
+        switch (n++) {
+            case 0: return Ok(r, r.Payload, 32);
+            case 1: return Ok(r);
+            default: return Ok(r, {1, 2, 3});
+        }
+    };
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : VN not found.\n\n", Run('f', "020000000077\nb"));
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : No extra data.\n", Run('F', "020000000077\nb"));
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Extra data length invalid.\n", Run('f', "020000000077\nb"));
+}
