@@ -24,4 +24,33 @@ private:
     pthread_mutex_t* m_;
 };
 
+// Shared or exclusive hold of a reader-writer lock for one scope.
+class ReadLock {
+public:
+    explicit ReadLock(pthread_rwlock_t* l) : l_(l) { pthread_rwlock_rdlock(l_); }
+    ~ReadLock() { pthread_rwlock_unlock(l_); }
+    ReadLock(const ReadLock&) = delete;
+    ReadLock& operator=(const ReadLock&) = delete;
+
+private:
+    pthread_rwlock_t* l_;
+};
+
+class WriteLock {
+public:
+    explicit WriteLock(pthread_rwlock_t* l) : l_(l) { pthread_rwlock_wrlock(l_); }
+    ~WriteLock() {
+        if (l_) pthread_rwlock_unlock(l_);
+    }
+    void Unlock() {
+        if (l_) pthread_rwlock_unlock(l_);
+        l_ = nullptr;
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+private:
+    pthread_rwlock_t* l_;
+};
+
 }  // namespace qor

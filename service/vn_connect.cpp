@@ -92,19 +92,25 @@ const _VN_CHANNEL_FAMILY* _Family(const _DIB& dib) {
 
 int _Channels(PVN_DEVICE pVn) { return std::min<int>(pVn->AvailableChls, kVnMaxChannels); }
 
-// Deletes the objects of the first `count` channels (CTU objects included).
-void _DeleteObjects(PVN_DEVICE pVn, int count) {
+// Deletes the objects of every channel (CTU objects included); InfoLock held shared.
+void _DeleteObjectsLocked(PVN_DEVICE pVn) {
     const int mapped = pVn->IsMappingByHost;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < _Channels(pVn); ++i) {
         const _VN_CHANNEL_FAMILY* f = _Family(pVn->DibArray[i]);
         if (f && f->Del) f->Del(pVn, &pVn->DibArray[i], mapped);
     }
+}
+
+void _DeleteObjects(PVN_DEVICE pVn) {
+    qor::ReadLock info(&pVn->InfoLock);
+    _DeleteObjectsLocked(pVn);
 }
 
 // Creates the CTU objects first, then the other channels' objects. On a failure every object
 // created here is deleted again and 0 is returned.
 int _CreateObjects(PVN_DEVICE pVn, bool* pNeedCtu, bool* pNeedSio) {
     const int mapped = pVn->IsMappingByHost;
+    qor::ReadLock info(&pVn->InfoLock);
     const int channels = _Channels(pVn);
     *pNeedCtu = *pNeedSio = false;
     for (int pass = 0; pass < 2; ++pass) {
@@ -113,7 +119,7 @@ int _CreateObjects(PVN_DEVICE pVn, bool* pNeedCtu, bool* pNeedSio) {
             const _VN_CHANNEL_FAMILY* f = _Family(dib);
             if (!f || !f->Add || (pass == 0) != (f->IsCtu != 0)) continue;
             if (!f->Add(pVn, &dib, mapped)) {
-                _DeleteObjects(pVn, channels);
+                _DeleteObjectsLocked(pVn);
                 return 0;
             }
             if (f->IsCtu) *pNeedCtu = true;
@@ -125,6 +131,7 @@ int _CreateObjects(PVN_DEVICE pVn, bool* pNeedCtu, bool* pNeedSio) {
 
 void _ReadControllerInfo(PVN_DEVICE pVn) {
     const int mapped = pVn->IsMappingByHost;
+    qor::ReadLock info(&pVn->InfoLock);
     for (int i = 0; i < _Channels(pVn); ++i) {
         _DIB& dib = pVn->DibArray[i];
         const _VN_CHANNEL_FAMILY* f = _Family(dib);
@@ -142,6 +149,7 @@ void _StopServers(PVN_DEVICE pVn) {
 }
 
 void _ClearLink(PVN_DEVICE pVn) {
+    qor::WriteLock info(&pVn->InfoLock);
     pVn->LinkStatus = 0;
     memset(pVn->ConnectedHostMac, 0, sizeof(pVn->ConnectedHostMac));
     pVn->IsConnectedByHost = 0;
@@ -156,7 +164,7 @@ uint16_t _VnConnect(PVN_DEVICE pVn, const uint8_t* pPasswordRaw) {
         if (sioStarted && VnUnitServices.SioServerStop) VnUnitServices.SioServerStop(pVn);
         if (ctuStarted && VnUnitServices.CtuServerStop) VnUnitServices.CtuServerStop(pVn);
         if (keepAliveCreated) VnKeepAliveThreadDelete(pVn);
-        _DeleteObjects(pVn, _Channels(pVn));
+        _DeleteObjects(pVn);
         pVn->IsConnectedByHost = 0;
         return status;
     };
@@ -185,8 +193,11 @@ uint16_t _VnConnect(PVN_DEVICE pVn, const uint8_t* pPasswordRaw) {
         pVn->DllpKeepAliveCntReset = 0;
     }
     pVn->DllpKeepAliveTryReConnectCnt = 0;
-    pVn->LinkStatus = 1;
-    memcpy(pVn->ConnectedHostMac, pVn->NicPtr->Mac, 6);
+    {
+        qor::WriteLock info(&pVn->InfoLock);
+        pVn->LinkStatus = 1;
+        memcpy(pVn->ConnectedHostMac, pVn->NicPtr->Mac, 6);
+    }
     const bool wasRunning = pVn->DllpKeepAliveThreadRunning != 0;
     if (!VnKeepAliveThreadCreate(pVn)) {
         PemDbg(1, 1, VN_FMT "create keep alive thd fail\n", VN_ARGS(m));
@@ -219,7 +230,7 @@ uint16_t _VnConnect(PVN_DEVICE pVn, const uint8_t* pPasswordRaw) {
 void _Teardown(PVN_DEVICE pVn, bool keepAlive) {
     _StopServers(pVn);
     if (keepAlive) VnKeepAliveThreadDelete(pVn);
-    _DeleteObjects(pVn, _Channels(pVn));
+    _DeleteObjects(pVn);
     _ClearLink(pVn);
     if (keepAlive) {
         {
@@ -328,7 +339,10 @@ uint16_t VnMainReConnect(PVN_DEVICE pVn) {
     }
     const uint16_t deviceSeq = _DeviceSeq(b16, b17);
     pVn->IsConnectedByHost = 1;
-    pVn->LinkStatus = 1;
+    {
+        qor::WriteLock info(&pVn->InfoLock);
+        pVn->LinkStatus = 1;
+    }
     _SetDeviceSeq(pVn, deviceSeq);
     PemDbg(0, 0, VN_FMT "reconnect ok, DeviceSeqNumber:x%02x%02x, %d\n", VN_ARGS(m), b16, b17, deviceSeq);
     return 0;
@@ -353,6 +367,7 @@ namespace {
 // Removes the nodes and minors of every UART slot that holds one. 0 when a node could not
 // be removed (its minor and slot are still released).
 int _ReleaseUartMinors(PVN_DEVICE pVn) {
+    qor::WriteLock info(&pVn->InfoLock);
     int ok = 1;
     for (_DIB& dib : pVn->DibArray) {
         const int minor = dib.Uart.TtyMinorNumber;
@@ -371,6 +386,7 @@ int _ReleaseUartMinors(PVN_DEVICE pVn) {
 
 uint16_t _VnMapping(PVN_DEVICE pVn) {
     const uint8_t* m = pVn->Mac;
+    qor::WriteLock info(&pVn->InfoLock);
     const int channels = _Channels(pVn);
     bool anyUart = false;
     for (int i = 0; i < channels; ++i) anyUart |= pVn->DibArray[i].Type == DIB_TYPE_UART;
@@ -399,6 +415,7 @@ uint16_t _VnMapping(PVN_DEVICE pVn) {
         }
     }
     if (status != 0) {
+        info.Unlock();
         _ReleaseUartMinors(pVn);
         pVn->IsMappingByHost = 0;
         return status;
@@ -432,8 +449,11 @@ uint16_t VnMainUnMapping(const uint8_t* pVnMac) {
     if (!u) return MNG_STATUS_VN_NOT_FOUND;
     if (!u->IsMappingByHost) return VN_STATUS_NOT_MAPPING;
     const _VN_CHANNEL_FAMILY* uart = VnUnitServices.Families[DIB_TYPE_UART];
-    for (int i = 0; uart && uart->Del && i < _Channels(u.get()); ++i)
-        if (u->DibArray[i].Type == DIB_TYPE_UART) uart->Del(u.get(), &u->DibArray[i], 1);
+    {
+        qor::ReadLock info(&u->InfoLock);
+        for (int i = 0; uart && uart->Del && i < _Channels(u.get()); ++i)
+            if (u->DibArray[i].Type == DIB_TYPE_UART) uart->Del(u.get(), &u->DibArray[i], 1);
+    }
     if (!_ReleaseUartMinors(u.get())) return VN_STATUS_DELETE_NODE_FAIL;
     u->IsMappingByHost = 0;
     CfgMappingDel(u.get());

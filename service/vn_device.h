@@ -35,6 +35,10 @@ struct _VN_DEVICE {
     int TypeInfo_WithExternalEEPROM;
 
     _DIB DibArray[kVnMaxChannels];
+    // Held exclusively while an info structure is decoded into the fields above (and while
+    // a connect or teardown sets LinkStatus and ConnectedHostMac); held shared by everyone
+    // who reads them from another thread.
+    pthread_rwlock_t InfoLock;
 
     // DLLP reply slot, filled by the NIC receive thread.
     uint8_t* RxBuff;

@@ -263,6 +263,7 @@ int _GetInfoPass(PVN_DEVICE pVn) {
     // A structure too short for its unit header is treated like any other answer that
     // cannot be decoded.
     if (returnCode == 1 && lengthByte == 0xFF && length >= kInfoStructureFrameOffset + kInfoStructureHeaderLength) {
+        qor::WriteLock info(&pVn->InfoLock);
         if (VnGetInfoDecode(pVn, frame + kInfoStructureFrameOffset, length - kInfoStructureFrameOffset))
             pVn->DllpGetInfoThreadSuccess = 1;
         return 1;

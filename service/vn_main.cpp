@@ -39,6 +39,7 @@ void _UndoCreate(PVN_DEVICE pVn, int stepsDone) {
         pthread_mutex_destroy(&pVn->DeviceSeqNumberMutex);
         pthread_mutex_destroy(&pVn->DllpCmdCompleteMutex);
         pthread_cond_destroy(&pVn->DllpCmdCompleteCond);
+        pthread_rwlock_destroy(&pVn->InfoLock);
     }
     if (stepsDone >= kRxBuff) {
         free(pVn->RxBuff);
@@ -52,7 +53,10 @@ int _InitMutexes(PVN_DEVICE pVn) {
     size_t done = 0;
     for (; done < 3; ++done)
         if (pthread_mutex_init(mutexes[done], nullptr) != 0) break;
-    if (done == 3 && pthread_cond_init(&pVn->DllpCmdCompleteCond, nullptr) == 0) return 1;
+    if (done == 3 && pthread_cond_init(&pVn->DllpCmdCompleteCond, nullptr) == 0) {
+        if (pthread_rwlock_init(&pVn->InfoLock, nullptr) == 0) return 1;
+        pthread_cond_destroy(&pVn->DllpCmdCompleteCond);
+    }
     while (done > 0) pthread_mutex_destroy(mutexes[--done]);
     return 0;
 }
@@ -116,6 +120,7 @@ void _FreeVnDevice(PVN_DEVICE pVn) {
     pthread_mutex_destroy(&pVn->DeviceSeqNumberMutex);
     pthread_mutex_destroy(&pVn->DllpCmdCompleteMutex);
     pthread_cond_destroy(&pVn->DllpCmdCompleteCond);
+    pthread_rwlock_destroy(&pVn->InfoLock);
     free(pVn->RxBuff);
     std::unique_ptr<_VN_DEVICE> owned(pVn);
 }

@@ -38,6 +38,7 @@ private:
     bool full_ = false;
 };
 
+// Callers hold the unit's InfoLock shared.
 void _BasicInfo(PVN_DEVICE pVn, uint8_t* r) {
     memcpy(r, pVn->Mac, 6);
     memcpy(r + 6, pVn->ModelName, 10);
@@ -77,6 +78,7 @@ template <typename Pred>
 uint16_t _SearchList(uint8_t* pBuff, size_t BuffLength, size_t* pReturnLength, Pred pred) {
     Writer w(pBuff, BuffLength);
     for (const VnRef& u : _UnitsByIndex()) {
+        qor::ReadLock info(&u->InfoLock);
         if (u->AvailableChls == 0 || !pred(u.get())) continue;
         uint8_t* r = w.Take(kMngBasicVnInfoLength);
         if (!r) break;
@@ -87,6 +89,7 @@ uint16_t _SearchList(uint8_t* pBuff, size_t BuffLength, size_t* pReturnLength, P
 }
 
 uint16_t _DetailInfo(PVN_DEVICE pVn, uint8_t* pBuff, size_t BuffLength, size_t* pReturnLength) {
+    qor::ReadLock info(&pVn->InfoLock);
     Writer w(pBuff, BuffLength);
     uint8_t* r = w.Take(kMngBasicVnInfoWithPortsLength);
     if (r) _BasicInfoWithPorts(pVn, r);
@@ -158,6 +161,7 @@ uint16_t VnMainUpdateSpecificVnDetailInfo(const uint8_t* pVnMac, uint8_t* pBuff,
 }
 
 size_t VnMainBuildMappingInfo(PVN_DEVICE pVn, uint8_t* pBuff, size_t BuffLength) {
+    qor::ReadLock info(&pVn->InfoLock);
     const int channels = std::min<int>(pVn->AvailableChls, kVnMaxChannels);
     int uarts = 0;
     for (int i = 0; i < channels; ++i) uarts += pVn->DibArray[i].Type == DIB_TYPE_UART;
@@ -195,6 +199,7 @@ uint16_t VnMainGetAllVnInfoConnectedByHost(uint8_t* pBuff, size_t BuffLength, si
         if (!u->IsConnectedByHost) continue;
         uint8_t* r = w.Take(kMngBasicVnInfoWithPortsLength);
         if (!r) break;
+        qor::ReadLock info(&u->InfoLock);
         _BasicInfoWithPorts(u.get(), r);
     }
     *pReturnLength = w.Used();

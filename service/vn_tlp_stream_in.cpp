@@ -155,6 +155,8 @@ void VnTlpStreamIn(PVN_DEVICE pVn, const uint8_t* pBuff, int Length) {
     }
     const size_t linkLength = static_cast<size_t>(Length);
     if (DbgVnProtocol) VnTlpDumpReceived(pBuff, linkLength);
+    // The DIB table is read throughout; a decode of a fresh info structure waits meanwhile.
+    qor::ReadLock info(&pVn->InfoLock);
     {
         // Every TLP is acknowledged before it is dispatched; duplicates and gaps are not judged.
         qor::MutexLock lock(&pVn->DeviceSeqNumberMutex);
