@@ -7,6 +7,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,24 @@ inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> p
     std::vector<uint8_t> out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
+}
+
+// Whether a socket of this network namespace listens on the TCP port (from /proc/net/tcp).
+inline bool Listening(uint16_t port) {
+    const auto table = ReadFile("/proc/net/tcp");
+    if (!table) return false;
+    std::istringstream in(*table);
+    std::string line;
+    std::getline(in, line);  // column titles
+    char want[16];
+    snprintf(want, sizeof(want), ":%04X", port);
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local, remote, state;
+        f >> slot >> local >> remote >> state;
+        if (state == "0A" && local.size() >= 5 && local.substr(local.size() - 5) == want) return true;
+    }
+    return false;
 }
 
 // Polls fn until it returns true; false at the deadline.

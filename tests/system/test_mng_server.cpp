@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <random>
-#include <sstream>
 
 #include "mng_fixture.h"
 
@@ -16,24 +15,6 @@ namespace {
 using namespace mng;
 
 const std::vector<uint8_t> kServiceInfo = Concat({{8}, Bytes("1.0.15.0"), {7}, Bytes("1.0.4.0"), {0}});
-
-// Whether a socket of this network namespace listens on the TCP port (from /proc/net/tcp).
-bool Listening(uint16_t port) {
-    const auto table = ReadFile("/proc/net/tcp");
-    if (!table) return false;
-    std::istringstream in(*table);
-    std::string line;
-    std::getline(in, line);  // column titles
-    char want[16];
-    snprintf(want, sizeof(want), ":%04X", port);
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string slot, local, remote, state;
-        f >> slot >> local >> remote >> state;
-        if (state == "0A" && local.size() >= 5 && local.substr(local.size() - 5) == want) return true;
-    }
-    return false;
-}
 
 // The log line an unknown command code leaves, which names the client's index.
 std::string UnknownLine(int index, uint16_t code) {
