@@ -1,0 +1,434 @@
+#!/usr/bin/env python3
+"""qorconsole on a pseudo-terminal against the real qorservice and qorsim, inside a qorlab lab.
+
+    test_console_pty.py CASE      (inside a lab: qorlab --veths 1 -- test_console_pty.py CASE)
+
+The binaries come from QORCONSOLE, QORSERVICE and QORSIM. Each case starts its own units and
+service (or none) and one or more consoles; the lab removes everything afterwards."""
+
+import os
+import re
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from console_pty import CLEAR, Console  # noqa: E402
+
+QORCONSOLE = os.environ.get("QORCONSOLE", "")
+QORSERVICE = os.environ.get("QORSERVICE", "")
+QORSIM = os.environ.get("QORSIM", "")
+CONTROL = "/run/qorsim-console.sock"
+
+PROMPT = "d[#_#]b > CMD ? "
+SUB_PROMPT = "d[#_#]b >> CMD ? "
+MAC_PROMPT = "d[#_#]b : mac (e.g. x0012f3a4b5c6)    ? x"
+FLAG_PROMPT = "d[#_#]b : password request (1 byte)   ? x"
+PWD_PROMPT = "d[#_#]b : password (max 32 byte)      ? "
+WAIT = "\nd[#_#]b : Waitting ..."
+
+UNITS = {
+    "11": ("ctu_uart2", "VN-U2S", "x07", "03"),
+    "12": ("ctu_analog", "VN-A4M", "x01", "06"),
+    "13": ("ctu_dio", "VN-D20", "x03", "02"),
+    "14": ("dock_basic", "VN-DOCK1", "x00", "03"),
+    "15": ("advance_password", "VN-U4P", "x09", "05"),
+}
+
+
+def mac(last):
+    return "02:00:00:00:00:" + last
+
+
+# ---------------------------------------------------------------------------------------------
+# Lab set-up
+
+def start_units():
+    args = ["qorlab-peer", "0", QORSIM, "--control", CONTROL]
+    for last, (profile, *_rest) in UNITS.items():
+        args += ["--unit", "%s,%s,p0" % (profile, mac(last))]
+    sim = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    line = sim.stdout.readline()
+    if not line.startswith("ready"):
+        raise AssertionError("qorsim did not start: %r" % line)
+    return sim
+
+
+def sim_command(line):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.connect(CONTROL)
+        s.sendall((line + "\n").encode())
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            answer += chunk
+    answer = answer.decode().strip()
+    if not answer.startswith("ok"):
+        raise AssertionError("qorsim %r answered %r" % (line, answer))
+    return answer
+
+
+def _search_count():
+    """Units the service has found, asked over the management port directly."""
+    with socket.create_connection(("127.0.0.1", 50000), timeout=3) as s:
+        s.sendall(struct.pack("<B3xHHI", 1, 5, 0, 0))
+        head = b""
+        while len(head) < 12:
+            head += s.recv(12 - len(head))
+        length = struct.unpack("<I", head[8:12])[0]
+        body = b""
+        while len(body) < length:
+            body += s.recv(length - len(body))
+    return length // 28
+
+
+def start_service(units=len(UNITS)):
+    subprocess.run([QORSERVICE], check=True, timeout=20, stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            if _search_count() >= units:
+                return
+        except OSError:
+            pass
+        time.sleep(0.3)
+    raise AssertionError("the service did not find %d units" % units)
+
+
+def open_console():
+    c = Console(QORCONSOLE)
+    first = c.expect(PROMPT)
+    menu = first[first.index(CLEAR) + len(CLEAR):-len(PROMPT)]
+    check(menu.startswith(">------------------------------------<\n    A : get service & driver info\n"), menu)
+    check(menu.endswith("    Q : quit\n>------------------------------------<\n"), menu)
+    return c
+
+
+def key(c, k, prompt=PROMPT):
+    """Types one menu key and returns the screen up to the next prompt (the key's newline and
+    the prompt excluded)."""
+    time.sleep(0.05)  # let the console reach its key read, so the key is not echoed
+    c.send(k)
+    screen = c.expect(prompt, timeout=15)
+    return screen[:-len(prompt)]
+
+
+def press(c, k):
+    time.sleep(0.05)  # see key()
+    c.send(k)
+
+
+def typed(c, text, after):
+    """Types one input line once the prompt `after` is shown."""
+    c.expect(after)
+    press(c, text + "\n")
+
+
+def quit_console(c):
+    press(c, "q")
+    c.expect("\nd[#_#]b : Enter key to exit program.")
+    press(c, "x")
+    status = c.wait_exit()
+    c.close()
+    check(status == 0, "exit status %s" % status)
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def check_eq(expected, got):
+    if expected != got:
+        raise AssertionError("expected:\n%r\ngot:\n%r" % (expected, got))
+
+
+def table(header, rows):
+    dashes = "-" * len(header) + "\n"
+    return dashes + header + "\n" + dashes + "".join(r + "\n" for r in rows)
+
+
+SEARCH_HEADER = "        Mac         |  Link Status  | Mapping | Minor V | Chls | Model Name"
+
+
+def search_row(last, link="DISCONNECT", mapped="NO "):
+    _profile, model, minor, chls = UNITS[last]
+    return " %s      %s      %s       %s      %s     %s" % (mac(last), link, mapped, minor, chls, model)
+
+
+def sorted_rows(screen_table):
+    return sorted(screen_table.splitlines())
+
+
+# ---------------------------------------------------------------------------------------------
+# Cases
+
+def case_service_nic_and_search():
+    start_units()
+    start_service()
+    c = open_console()
+    dashes = "-" * 41 + "\n"
+    check_eq("\n" + CLEAR + dashes + " Program Version     : 1.0.8.0\n Service Version     : 1.0.15.0\n"
+             " TTY Driver Version  : 1.0.4.0\n TTY Driver Startup  : NO\n" + dashes, key(c, "a"))
+    nic_header = " Index |         Mac         |  Name"
+    for k in "bC":
+        screen = key(c, k)
+        check(re.fullmatch(re.escape("\n" + CLEAR + table(nic_header, [])) +
+                           r"   \d\d     02:00:00:01:00:00     veth0\n", screen), screen)
+    expected = sorted_rows(table(SEARCH_HEADER, [search_row(last) for last in UNITS]))
+    screen = key(c, "d")
+    check(screen.startswith("\n" + WAIT + CLEAR), screen)
+    check_eq(expected, sorted_rows(screen[len("\n" + WAIT + CLEAR):]))
+    press(c, "E")
+    typed(c, "020000010000", MAC_PROMPT)
+    screen = c.expect(PROMPT)[:-len(PROMPT)]
+    check_eq(expected, sorted_rows(screen[screen.index(CLEAR) + len(CLEAR):]))
+    press(c, "e")
+    typed(c, "0200000100ff", MAC_PROMPT)
+    check_eq("0200000100ff\n" + WAIT + "\nd[#_#]b : NIC not found.\n\n", c.expect(PROMPT)[:-len(PROMPT)])
+    check_eq("\n\n", key(c, "n"))  # N is not handled yet: an empty line
+    quit_console(c)
+
+
+def case_detail_view():
+    start_units()
+    start_service()
+    c = open_console()
+    press(c, "f")
+    typed(c, "020000000012", MAC_PROMPT)
+    screen = c.expect(SUB_PROMPT)
+    check(WAIT + "\nd[#_#]b : Update VN info ok.\n" + CLEAR +
+          ">>----------------------------------<<\n    A : update Varnel info\n" in screen, screen)
+    check(">>----------------------------------<<\n" + SUB_PROMPT in screen, screen)
+
+    def view(k):
+        press(c, k)
+        return c.expect(SUB_PROMPT)[:-len(SUB_PROMPT)]
+
+    def field(label, value):
+        return " " + label.ljust(38) + ": " + value + "\n"
+
+    unit = view("b")
+    check(" 02:00:00:00:00:12      DISCONNECT      NO        x03       x01      06\n" in unit, unit)
+    check("  Mode Type           : ADVANCE\n  Model Name          : VN-A4M\n"
+          "  Password Enable     : FALSE\n  With External FLASH : TRUE\n" in unit, unit)
+    check(" 00      x02    CONTROL UNIT\n 01      x01    AI\n 02      x01    AO\n"
+          " 03      x01    Multi-Function AI\n 04      x01    Temperature Sensor\n 05      x00    STRING\n" in unit,
+          unit)
+    equals = "=" * 60 + "\n"
+    check_eq(CLEAR + equals + field("DIB channel", "0") + field("Version", "x02") +
+             field("Extension model name", "A4M-EX") + field("Data pipe flow ctrl capability", "YES") + equals,
+             view("c"))
+    check_eq(CLEAR + equals + field("DIB channel", "1") + field("Version", "x01") + field("Fifo size", "1024") +
+             field("Fifo type", "Shared mode") + field("Number of input port", "8") + field("Resolution", "16") +
+             field("Support input type", "Unipolar/Bipolar") + field("Clock divider width", "8 bit") +
+             field("Support max programable gain", "x8, support individual") +
+             field("ADC max sampling rate (samples/sec)", "100000") +
+             field("ADC reference voltage (calculated)", "2.50") +
+             field("ADC reference voltage", "xc4 x09 x00 x03") + equals, view("h"))
+    check_eq(CLEAR + equals + field("DIB channel", "5") + field("Version", "x00") +
+             field("Serial number", "SN2024000001") + field("Device name", "Analog demo unit") + equals, view("O"))
+    check_eq("\nd[#_#]b : No DIO channel.\n", view("f"))
+    check_eq("\nd[#_#]b : No UART channel.\n", view("D"))
+    check_eq("\n", view("z"))
+    check_eq(WAIT + "\nd[#_#]b : Update VN info ok.\n", view("a"))
+    press(c, "q")
+    c.expect(PROMPT)
+    # The DIO unit: three banks of 8, 8 and 4 I/Os.
+    press(c, "F")
+    typed(c, "020000000013", MAC_PROMPT)
+    c.expect(SUB_PROMPT)
+    dio = view("f")
+    check(field("Number of bank", "3") + field("Same bank IO share same direction ctrl", "NO") in dio, dio)
+    check_eq(["8", "8", "4"], re.findall(r" Number of IOs {25}: (\d+)\n", dio))
+    check(dio.count(field("Bank support input", "YES")) == 3, dio)
+    press(c, "Q")
+    c.expect(PROMPT)
+    # The dock unit: a control-unit device name and a UART of layout 1.
+    press(c, "f")
+    typed(c, "020000000014", MAC_PROMPT)
+    c.expect(SUB_PROMPT)
+    check(field("Device name", "Dock unit   ") in view("c"), "dock device name")
+    uart = view("d")
+    check(field("Version", "x01") + field("Type", "RS232") + field("Power I/O", "NO") +
+          field("Tx buff size", "128") + field("Rx buff size", "128") in uart, uart)
+    press(c, "q")
+    c.expect(PROMPT)
+    # A unit the service does not know.
+    press(c, "f")
+    typed(c, "020000000099", MAC_PROMPT)
+    check_eq("020000000099\n" + WAIT + "\nd[#_#]b : VN not found.\n\n", c.expect(PROMPT)[:-len(PROMPT)])
+    quit_console(c)
+
+
+def case_input_rules():
+    start_units()
+    start_service()
+    c = open_console()
+    # Invalid MACs: refused at once, nothing is sent (no "Waitting").
+    for k in ["j", "g", "F", "k", "."]:
+        for bad in ["02000000001", "0200000000111", "02000000001g"]:
+            press(c, k)
+            typed(c, bad, MAC_PROMPT)
+            check_eq(bad + "\n\nd[#_#]b : VN mac data invalid.\n", c.expect(PROMPT)[:-len(PROMPT)])
+    press(c, "E")
+    typed(c, "zz", MAC_PROMPT)
+    check_eq("zz\n\nd[#_#]b : NIC mac data invalid.\n", c.expect(PROMPT)[:-len(PROMPT)])
+    # An over-long token is refused without harm.
+    press(c, "j")
+    typed(c, "0" * 3000, MAC_PROMPT)
+    check(c.expect(PROMPT).endswith("\nd[#_#]b : VN mac data invalid.\n" + PROMPT), "long token")
+    # The password request repeats until two hex digits; 33 characters of password are refused.
+    press(c, "j")
+    typed(c, "020000000015", MAC_PROMPT)
+    c.expect("d[#_#]b : 0x00->NO, 0x01->YES\n")
+    for bad in ["1", "001", "g1"]:
+        typed(c, bad, FLAG_PROMPT)
+    typed(c, "01", FLAG_PROMPT)
+    typed(c, "p" * 33, PWD_PROMPT)
+    check_eq("p" * 33 + "\n\nd[#_#]b : Password data invalid.\n", c.expect(PROMPT)[:-len(PROMPT)])
+    # The password unit with a wrong and then the right password.
+    for pwd, result in [("wrong", "\nd[#_#]b : Password is incorrect.\n\n"),
+                        ("varnel-secret", None)]:
+        press(c, "j")
+        typed(c, "020000000015", MAC_PROMPT)
+        typed(c, "01", FLAG_PROMPT)
+        typed(c, pwd, PWD_PROMPT)
+        screen = c.expect(PROMPT)[:-len(PROMPT)]
+        if result:
+            check_eq(pwd + "\n" + WAIT + result, screen)
+        else:
+            check(re.fullmatch(re.escape(pwd + "\n" + WAIT) +
+                               r"\nd\[#_#\]b : Connect ok \(CTU tcp port:\d+, SIO tcp port:\d+\)\.\n\n", screen),
+                  screen)
+    quit_console(c)
+
+
+def connect(c, last, flag="00"):
+    press(c, "j")
+    typed(c, "0200000000" + last, MAC_PROMPT)
+    typed(c, flag, FLAG_PROMPT)
+    return c.expect(PROMPT)[:-len(PROMPT)]
+
+
+def case_connect_table_disconnect():
+    start_units()
+    start_service()
+    c = open_console()
+    screen = connect(c, "11")
+    check(re.fullmatch(r"00\n" + re.escape(WAIT) +
+                       r"\nd\[#_#\]b : Connect ok \(CTU tcp port:\d+, SIO tcp port:\d+\)\.\n\n", screen), screen)
+    check_eq("00\n" + WAIT + "\nd[#_#]b : Connected already.\n\n", connect(c, "11"))
+    # A flag other than 0 and 1 is refused by the service.
+    check_eq("05\n" + WAIT + "\nd[#_#]b : Parameter invalid.\n\n", connect(c, "13", "05"))
+    screen = key(c, "l")
+    header = "        Mac         | CTU tp | SIO tp |Mapping| Minor V | Chls | Model Name"
+    check(screen.startswith("\n" + CLEAR + table(header, [])), screen)
+    rows = screen[len("\n" + CLEAR + table(header, [])):].splitlines()
+    check(len(rows) == 1, screen)
+    port = r"( \d{5}   | NONE    )"
+    check(re.fullmatch(r" 02:00:00:00:00:11   " + port + port + r"  NO       x07      03     VN-U2S", rows[0]), rows[0])
+    screen = key(c, "d")
+    check(search_row("11", link="CONNECTED ") in screen, screen)
+    press(c, "k")
+    typed(c, "020000000011", MAC_PROMPT)
+    check_eq("020000000011\n" + WAIT + "\nd[#_#]b : Disconnect ok.\n", c.expect(PROMPT)[:-len(PROMPT)])
+    check_eq("\n\nd[#_#]b : No VN found.\n", key(c, "L"))
+    press(c, "K")
+    typed(c, "020000000011", MAC_PROMPT)
+    check_eq("020000000011\n" + WAIT + "\nd[#_#]b : Disconnected already.\n\n", c.expect(PROMPT)[:-len(PROMPT)])
+    quit_console(c)
+
+
+def case_mapping_and_records():
+    start_units()
+    start_service()
+    c = open_console()
+    equals = "=" * 30 + "\n"
+    press(c, "g")
+    typed(c, "020000000014", MAC_PROMPT)
+    check_eq("020000000014\n" + WAIT + CLEAR + "MAC : 02:00:00:00:00:14\n" + equals + " Chl |  Mapping\n"
+             " 01     ttyVN0\n", c.expect(PROMPT)[:-len(PROMPT)])
+    press(c, "G")
+    typed(c, "020000000014", MAC_PROMPT)
+    check_eq("020000000014\n" + WAIT + "\nd[#_#]b : VN mapping already.\n\n", c.expect(PROMPT)[:-len(PROMPT)])
+    check_eq("\n" + CLEAR + "MAC : 02:00:00:00:00:14\n" + equals + " Chl |  Mapping\n 01     ttyVN0\n", key(c, "i"))
+    press(c, "h")
+    typed(c, "020000000014", MAC_PROMPT)
+    check_eq("020000000014\n" + WAIT + "\nd[#_#]b : UnMapping ok.\n", c.expect(PROMPT)[:-len(PROMPT)])
+    check_eq("\n\nd[#_#]b : No mapping info found.\n", key(c, "I"))
+    # Map and connect, then disconnect and unmap (the hidden keys "." and 0x1F).
+    press(c, ".")
+    typed(c, "020000000011", MAC_PROMPT)
+    typed(c, "00", FLAG_PROMPT)
+    check_eq("00\n" + WAIT + "\nd[#_#]b : Mapping ok." + WAIT + "\nd[#_#]b : Connect ok.\n",
+             c.expect(PROMPT)[:-len(PROMPT)])
+    screen = key(c, "d")
+    check(search_row("11", link="CONNECTED ", mapped="YES") in screen, screen)
+    press(c, "\x1f")
+    typed(c, "020000000011", MAC_PROMPT)
+    check_eq("020000000011\n" + WAIT + "\nd[#_#]b : Disconnect ok." + WAIT + "\nd[#_#]b : Un-mapping ok.\n",
+             c.expect(PROMPT)[:-len(PROMPT)])
+    # Debug switches, the stored records, and "?".
+    press(c, ",")
+    for prompt in ["printf enable (y/n)         ? ", "log enable (y/n)            ? ",
+                   "VN IPC enable (y/n)         ? ", "management IPC enable (y/n) ? ",
+                   "CTU IPC enable (y/n)        ? ", "SIO IPC enable (y/n)        ? ",
+                   "NLK IPC enable (y/n)        ? "]:
+        c.expect("d[#_#]b : " + prompt)
+        press(c, "n")
+    check_eq("n\n\nd[#_#]b : Set debug configuration ok.\n", c.expect(PROMPT)[:-len(PROMPT)])
+    check_eq("\n\nd[#_#]b : Clear all VN mapping and connect record ok.\n", key(c, "m"))
+    menu = key(c, "?")
+    check(menu.startswith("\n>------------------------------------<\n") and menu.count("\n") == 18, menu)
+    quit_console(c)
+
+
+def case_no_service():
+    c = Console(QORCONSOLE)
+    check_eq(CLEAR + "\nd[#_#]b : Connect to service fail.\n\nd[#_#]b : Enter key to exit program.",
+             c.expect("Enter key to exit program."))
+    check(c.rest(0.5) == "", "nothing more before the key")
+    press(c, "\n")
+    status = c.wait_exit()
+    c.close()
+    check_eq(255, status)
+
+
+def case_disconnect_event():
+    start_units()
+    start_service()
+    c = open_console()
+    screen = connect(c, "11")
+    check("Connect ok" in screen, screen)
+    # The unit stops answering: the service gives it up after its reconnect attempts and tells
+    # every management client.
+    sim_command("silent " + mac("11"))
+    c.expect(CLEAR + "\nd[#_#]b : ##### Receive VN (02:00:00:00:00:11) disconnect event. #####\n\n", timeout=60)
+    check_eq("\n\nd[#_#]b : No VN found.\n", key(c, "l"))
+    quit_console(c)
+
+
+def main():
+    if len(sys.argv) != 2 or not hasattr(sys.modules[__name__], "case_" + sys.argv[1]):
+        cases = [n[5:] for n in dir(sys.modules[__name__]) if n.startswith("case_")]
+        print("usage: test_console_pty.py CASE   (one of: %s)" % ", ".join(cases), file=sys.stderr)
+        return 2
+    if os.environ.get("QORLAB") != "1":
+        print("test_console_pty.py: runs only inside a qorlab lab", file=sys.stderr)
+        return 2
+    for path in (QORCONSOLE, QORSERVICE, QORSIM):
+        if not os.access(path, os.X_OK):
+            print("test_console_pty.py: missing binary %r" % path, file=sys.stderr)
+            return 2
+    getattr(sys.modules[__name__], "case_" + sys.argv[1])()
+    print("PASS %s" % sys.argv[1])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
