@@ -1,4 +1,6 @@
 // qorconsole: the operator's console for qorservice.
 #include "pem_main.h"
 
-int main() { return PemMain(); }
+int main() {
+    return PemMain();
+}

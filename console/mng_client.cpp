@@ -96,7 +96,8 @@ static int _Request(PMNG_CLIENT pClient, uint16_t Cmd, const uint8_t* pPayload, 
     struct timespec deadline {};
     PemSetTimeout(&deadline, kMngCmdTimeoutMs);
     while (!pClient->CmdComplete) {
-        const int rc = pthread_cond_timedwait(&pClient->CmdCompleteCond, &pClient->CmdCompleteMutex, &deadline);
+        const int rc =
+            pthread_cond_timedwait(&pClient->CmdCompleteCond, &pClient->CmdCompleteMutex, &deadline);
         if (rc == ETIMEDOUT) break;
     }
     pClient->CmdWaiting = 0;
@@ -148,7 +149,9 @@ int MngClientCheckResponse(PMNG_CLIENT pClient, int Error, uint16_t Cmd, _MNG_RE
     return 1;
 }
 
-int MngClientGetServiceInfo(PMNG_CLIENT pClient) { return _Request(pClient, CMD_GET_SERVICE_INFO, nullptr, 0); }
+int MngClientGetServiceInfo(PMNG_CLIENT pClient) {
+    return _Request(pClient, CMD_GET_SERVICE_INFO, nullptr, 0);
+}
 
 int MngClientSetDebugConfiguration(PMNG_CLIENT pClient, int PrintfEnable, int LogEnable, int VnEnable,
                                    int MngEnable, int CtuEnable, int SioEnable, int NlkEnable) {
@@ -160,9 +163,15 @@ int MngClientSetDebugConfiguration(PMNG_CLIENT pClient, int PrintfEnable, int Lo
     return _Request(pClient, CMD_SET_DEBUG_CONFIG, cfg, sizeof(cfg));
 }
 
-int MngClientGetAllNicInfo(PMNG_CLIENT pClient) { return _Request(pClient, CMD_GET_ALL_NIC_INFO, nullptr, 0); }
-int MngClientRefreshNic(PMNG_CLIENT pClient) { return _Request(pClient, CMD_REFRESH_NIC, nullptr, 0); }
-int MngClientSearchVnByAllNic(PMNG_CLIENT pClient) { return _Request(pClient, CMD_SEARCY_BY_ALL_NIC, nullptr, 0); }
+int MngClientGetAllNicInfo(PMNG_CLIENT pClient) {
+    return _Request(pClient, CMD_GET_ALL_NIC_INFO, nullptr, 0);
+}
+int MngClientRefreshNic(PMNG_CLIENT pClient) {
+    return _Request(pClient, CMD_REFRESH_NIC, nullptr, 0);
+}
+int MngClientSearchVnByAllNic(PMNG_CLIENT pClient) {
+    return _Request(pClient, CMD_SEARCY_BY_ALL_NIC, nullptr, 0);
+}
 
 int MngClientSearchVnBySpecificNic(PMNG_CLIENT pClient, const uint8_t* pNicMac) {
     return _Request(pClient, CMD_SEARCY_BY_SPECIFIC_NIC, pNicMac, 6);
@@ -170,7 +179,9 @@ int MngClientSearchVnBySpecificNic(PMNG_CLIENT pClient, const uint8_t* pNicMac) 
 int MngClientGetSpecificVnInfo(PMNG_CLIENT pClient, const uint8_t* pMac) {
     return _Request(pClient, CMD_GET_SPECIFIC_VN_INFO, pMac, 6);
 }
-int MngClientVnMapping(PMNG_CLIENT pClient, const uint8_t* pMac) { return _Request(pClient, CMD_VN_MAPPING, pMac, 6); }
+int MngClientVnMapping(PMNG_CLIENT pClient, const uint8_t* pMac) {
+    return _Request(pClient, CMD_VN_MAPPING, pMac, 6);
+}
 int MngClientVnUnMapping(PMNG_CLIENT pClient, const uint8_t* pMac) {
     return _Request(pClient, CMD_VN_UNMAPPING, pMac, 6);
 }

@@ -20,7 +20,8 @@ int MngConnect(PMNG_CLIENT pClient, uint16_t Port) {
     pClient->ServerAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int rc;
     do {
-        rc = connect(sock, reinterpret_cast<const sockaddr*>(&pClient->ServerAddr), sizeof(pClient->ServerAddr));
+        rc = connect(sock, reinterpret_cast<const sockaddr*>(&pClient->ServerAddr),
+                     sizeof(pClient->ServerAddr));
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
         close(sock);

@@ -55,8 +55,8 @@ void _HandleEvent(const uint8_t* pPacket, size_t Stored) {
     if (h.CmdResponseEvent == EVENT_VN_DISCONNECT && h.Length == 6 && Stored >= kMngHeaderLength + 6) {
         const uint8_t* m = pPacket + kMngHeaderLength;
         PemClearScreen();
-        PemPrintf("\nd[#_#]b : ##### Receive VN (%.2x:%.2x:%.2x:%.2x:%.2x:%.2x) disconnect event. #####\n\n", m[0],
-                  m[1], m[2], m[3], m[4], m[5]);
+        PemPrintf("\nd[#_#]b : ##### Receive VN (%.2x:%.2x:%.2x:%.2x:%.2x:%.2x) disconnect event. #####\n\n",
+                  m[0], m[1], m[2], m[3], m[4], m[5]);
         fflush(PemOut);
     }
 }

@@ -33,9 +33,15 @@ void _TableHeader(const char* pHeader) {
     _Line('-', strlen(pHeader));
 }
 
-void _Waitting(void) { PemPrintf("\nd[#_#]b : Waitting ..."); }
-void _VnMacInvalid(void) { PemPrintf("\nd[#_#]b : VN mac data invalid.\n"); }
-void _ExtraLengthInvalid(void) { PemPrintf("\nd[#_#]b : Extra data length invalid.\n"); }
+void _Waitting(void) {
+    PemPrintf("\nd[#_#]b : Waitting ...");
+}
+void _VnMacInvalid(void) {
+    PemPrintf("\nd[#_#]b : VN mac data invalid.\n");
+}
+void _ExtraLengthInvalid(void) {
+    PemPrintf("\nd[#_#]b : Extra data length invalid.\n");
+}
 
 // MAC, password-request byte and, for byte 1, the password. 0 when the operator's input was
 // refused (the message is printed) or ended.
@@ -157,7 +163,8 @@ void _Connect(PMNG_CLIENT c) {
     if (!MngClientCheckResponse(c, err, CMD_VN_CONNECT, &r)) return;
     if (r.PayloadLength == 14) {
         PemPrintf("\nd[#_#]b : Connect ok (CTU tcp port:%d, SIO tcp port:%d).\n\n",
-                  static_cast<int>(qor::GetBe32(r.Payload + 6)), static_cast<int>(qor::GetBe32(r.Payload + 10)));
+                  static_cast<int>(qor::GetBe32(r.Payload + 6)),
+                  static_cast<int>(qor::GetBe32(r.Payload + 10)));
     } else if (r.PayloadLength == 6) {
         PemPrintf("\nd[#_#]b : Connect ok.\n");
     } else {
@@ -210,8 +217,8 @@ void _DebugConfiguration(PMNG_CLIENT c) {
         value[i] = kInputs[i]();
         if (value[i] < 0) return;
     }
-    const int err =
-        MngClientSetDebugConfiguration(c, value[0], value[1], value[2], value[3], value[4], value[5], value[6]);
+    const int err = MngClientSetDebugConfiguration(c, value[0], value[1], value[2], value[3], value[4],
+                                                   value[5], value[6]);
     _MNG_RESPONSE r{};
     if (!MngClientCheckResponse(c, err, CMD_SET_DEBUG_CONFIG, &r)) return;
     PemPrintf("\nd[#_#]b : Set debug configuration ok.\n");
@@ -403,25 +410,76 @@ int PemPrintMappingInfo(const uint8_t* p, size_t Length) {
 
 int PemMenuDispatch(PMNG_CLIENT c, int Key) {
     switch (Key) {
-        case 'A': case 'a': _ServiceInfo(c); break;
-        case 'B': case 'b': _NicList(c, false); break;
-        case 'C': case 'c': _NicList(c, true); break;
-        case 'D': case 'd': _Search(c, false); break;
-        case 'E': case 'e': _Search(c, true); break;
-        case 'F': case 'f': VnGetDetailInfo(c); break;
-        case 'G': case 'g': _Mapping(c); break;
-        case 'H': case 'h': _UnMapping(c); break;
-        case 'I': case 'i': _AllMapping(c); break;
-        case 'J': case 'j': _Connect(c); break;
-        case 'K': case 'k': _Disconnect(c); break;
-        case 'L': case 'l': _ConnectedUnits(c); break;
-        case 'M': case 'm': _ClearRecords(c); break;
-        case '?': PemPrintMenu(); break;
-        case ',': _DebugConfiguration(c); break;
-        case '.': _MappingAndConnect(c); break;
-        case 0x1F: _DisconnectAndUnMapping(c); break;
-        case 'Q': case 'q': return 0;
-        default: PemPrintf("\n"); break;
+        case 'A':
+        case 'a':
+            _ServiceInfo(c);
+            break;
+        case 'B':
+        case 'b':
+            _NicList(c, false);
+            break;
+        case 'C':
+        case 'c':
+            _NicList(c, true);
+            break;
+        case 'D':
+        case 'd':
+            _Search(c, false);
+            break;
+        case 'E':
+        case 'e':
+            _Search(c, true);
+            break;
+        case 'F':
+        case 'f':
+            VnGetDetailInfo(c);
+            break;
+        case 'G':
+        case 'g':
+            _Mapping(c);
+            break;
+        case 'H':
+        case 'h':
+            _UnMapping(c);
+            break;
+        case 'I':
+        case 'i':
+            _AllMapping(c);
+            break;
+        case 'J':
+        case 'j':
+            _Connect(c);
+            break;
+        case 'K':
+        case 'k':
+            _Disconnect(c);
+            break;
+        case 'L':
+        case 'l':
+            _ConnectedUnits(c);
+            break;
+        case 'M':
+        case 'm':
+            _ClearRecords(c);
+            break;
+        case '?':
+            PemPrintMenu();
+            break;
+        case ',':
+            _DebugConfiguration(c);
+            break;
+        case '.':
+            _MappingAndConnect(c);
+            break;
+        case 0x1F:
+            _DisconnectAndUnMapping(c);
+            break;
+        case 'Q':
+        case 'q':
+            return 0;
+        default:
+            PemPrintf("\n");
+            break;
     }
     return 1;
 }

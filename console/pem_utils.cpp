@@ -1,4 +1,4 @@
-#include "pem_console.h"
+#include "pem_utils.h"  // PemGetche, from common/
 
 #include <errno.h>
 #include <poll.h>
@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "pem_utils.h"  // PemGetche, from common/
+#include "pem_console.h"
 
 FILE* PemOut = stdout;
 
@@ -33,7 +33,9 @@ void PemClearScreen(void) {
 static int PemPushback = -1;
 static int PemEnded = 0;
 
-int PemInputEnded(void) { return PemEnded; }
+int PemInputEnded(void) {
+    return PemEnded;
+}
 
 void PemInputReset(void) {
     PemEnded = 0;
@@ -100,7 +102,9 @@ static int _ReadByte(void) {
     }
 }
 
-static bool _IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+static bool _IsSpace(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 int PemTokenRead(char* pBuff, size_t BuffSize) {
     fflush(PemOut);
@@ -129,7 +133,8 @@ int PemTokenRead(char* pBuff, size_t BuffSize) {
 }
 
 void PemMacText(const uint8_t* pMac, char* pText) {
-    snprintf(pText, 18, "%.2x:%.2x:%.2x:%.2x:%.2x:%.2x", pMac[0], pMac[1], pMac[2], pMac[3], pMac[4], pMac[5]);
+    snprintf(pText, 18, "%.2x:%.2x:%.2x:%.2x:%.2x:%.2x", pMac[0], pMac[1], pMac[2], pMac[3], pMac[4],
+             pMac[5]);
 }
 
 void PemSafeText(const uint8_t* pSrc, size_t MaxLength, char* pText, size_t TextSize) {
@@ -188,13 +193,27 @@ static int _InputYesNo(const char* pPrompt) {
     }
 }
 
-int InputDebugPrintfEnable(void) { return _InputYesNo("d[#_#]b : printf enable (y/n)         ? "); }
-int InputDebugLogEnable(void) { return _InputYesNo("d[#_#]b : log enable (y/n)            ? "); }
-int InputDebugVnEnable(void) { return _InputYesNo("d[#_#]b : VN IPC enable (y/n)         ? "); }
-int InputDebugManagementEnable(void) { return _InputYesNo("d[#_#]b : management IPC enable (y/n) ? "); }
-int InputDebugCtuEnable(void) { return _InputYesNo("d[#_#]b : CTU IPC enable (y/n)        ? "); }
-int InputDebugSioEnable(void) { return _InputYesNo("d[#_#]b : SIO IPC enable (y/n)        ? "); }
-int InputDebugNlkEnable(void) { return _InputYesNo("d[#_#]b : NLK IPC enable (y/n)        ? "); }
+int InputDebugPrintfEnable(void) {
+    return _InputYesNo("d[#_#]b : printf enable (y/n)         ? ");
+}
+int InputDebugLogEnable(void) {
+    return _InputYesNo("d[#_#]b : log enable (y/n)            ? ");
+}
+int InputDebugVnEnable(void) {
+    return _InputYesNo("d[#_#]b : VN IPC enable (y/n)         ? ");
+}
+int InputDebugManagementEnable(void) {
+    return _InputYesNo("d[#_#]b : management IPC enable (y/n) ? ");
+}
+int InputDebugCtuEnable(void) {
+    return _InputYesNo("d[#_#]b : CTU IPC enable (y/n)        ? ");
+}
+int InputDebugSioEnable(void) {
+    return _InputYesNo("d[#_#]b : SIO IPC enable (y/n)        ? ");
+}
+int InputDebugNlkEnable(void) {
+    return _InputYesNo("d[#_#]b : NLK IPC enable (y/n)        ? ");
+}
 
 int InputPasswordRequest(void) {
     PemPrintf("d[#_#]b : 0x00->NO, 0x01->YES\n");

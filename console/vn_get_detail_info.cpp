@@ -31,11 +31,17 @@ void _Field(const char* pLabel, const char* pFormat, ...) {
     PemPrintf("\n");
 }
 
-const char* _YesNo(int Flag) { return Flag ? "YES" : "NO"; }
+const char* _YesNo(int Flag) {
+    return Flag ? "YES" : "NO";
+}
 
 // Extra data is always 128 bytes (zero beyond what arrived), so fixed offsets below 128 are safe.
-uint32_t _Le16(const uint8_t* E, int i) { return qor::GetLe16(E + i); }
-uint32_t _Le32(const uint8_t* E, int i) { return qor::GetLe32(E + i); }
+uint32_t _Le16(const uint8_t* E, int i) {
+    return qor::GetLe16(E + i);
+}
+uint32_t _Le32(const uint8_t* E, int i) {
+    return qor::GetLe32(E + i);
+}
 
 // The unit's number form: a 24-bit little-endian mantissa at E[a] times 10 to the power -E[e].
 double _Value(const uint8_t* E, int a, int e) {
@@ -63,10 +69,10 @@ void _Gain(uint8_t Code, int MaxPower, uint8_t DividerFlag) {
 }
 
 void _SamplingClockScale(uint8_t Cap) {
-    static const char* const kScale[8] = {
-        "System clock / 50",      "System clock / 100",       "System clock / 2,500",
-        "System clock / 5,000",   "System clock / 50,000",    "System clock / 100,000",
-        "System clock / 2,500,000", "System clock / 5,000,000"};
+    static const char* const kScale[8] = {"System clock / 50",        "System clock / 100",
+                                          "System clock / 2,500",     "System clock / 5,000",
+                                          "System clock / 50,000",    "System clock / 100,000",
+                                          "System clock / 2,500,000", "System clock / 5,000,000"};
     if (Cap == 0) {
         _Field("Sampling clock scale capability", "None");
         return;
@@ -126,11 +132,18 @@ void _ExtraText(const _DIB_INFO* pDib, size_t Offset, size_t Length, char* pText
 
 // ---- which layout versions a view shows, and one body per channel type ----
 
-bool _UpToVersion1(int v) { return v <= 1; }
-bool _UpToVersion2(int v) { return v <= 2; }
-bool _Version0(int v) { return v == 0; }
-bool _AnyVersion(int) { return true; }
-
+bool _UpToVersion1(int v) {
+    return v <= 1;
+}
+bool _UpToVersion2(int v) {
+    return v <= 2;
+}
+bool _Version0(int v) {
+    return v == 0;
+}
+bool _AnyVersion(int) {
+    return true;
+}
 
 void _ControlUnitBody(const _DIB_INFO* d, int v) {
     const uint8_t* E = d->ExtraData;
@@ -149,7 +162,8 @@ void _ControlUnitBody(const _DIB_INFO* d, int v) {
             _Field("Extension model name", "%s", text);
             _Field("Data pipe flow ctrl capability", "%s", _YesNo(E[0] & 1));
             return;
-        default: return;
+        default:
+            return;
     }
 }
 
@@ -183,7 +197,8 @@ void _UartBody(const _DIB_INFO* d, int v) {
             }
             _UartCapabilities(E[8], E[9]);
             return;
-        default: return;  // layouts 6 and 7 carry nothing to show
+        default:
+            return;  // layouts 6 and 7 carry nothing to show
     }
 }
 
@@ -369,8 +384,8 @@ void _StringBody(const _DIB_INFO* d, int) {
 }
 
 // The frame shared by every channel view: clear, "=", then each shown channel followed by "=".
-void _PrintView(const _VN_INFO* pInfo, uint8_t Type, const char* pNoneMessage,
-                bool (*Shows)(int), void (*Body)(const _DIB_INFO*, int)) {
+void _PrintView(const _VN_INFO* pInfo, uint8_t Type, const char* pNoneMessage, bool (*Shows)(int),
+                void (*Body)(const _DIB_INFO*, int)) {
     const int count = pInfo->DibCount < kVnMaxDib ? pInfo->DibCount : kVnMaxDib;
     bool any = false;
     for (int i = 0; i < count; ++i) any = any || pInfo->DibInfo[i].Type == Type;
@@ -394,29 +409,47 @@ void _PrintView(const _VN_INFO* pInfo, uint8_t Type, const char* pNoneMessage,
 
 const char* _TypeWord(uint8_t Type) {
     switch (Type) {
-        case 0: return "CONTROL UNIT";
-        case 1: return "UART";
-        case 2: return "PARALLEL";
-        case 3: return "DIO";
-        case 4: return "COUNTER";
-        case 5: return "AI";
-        case 6: return "AO";
-        case 7: return "UI";
-        case 8: return "UO";
-        case 9: return "Bipolar AO";
-        case 10: return "Multi-Function AI";
-        case 11: return "Temperature Sensor";
-        case 128: return "STRING";
-        default: return nullptr;
+        case 0:
+            return "CONTROL UNIT";
+        case 1:
+            return "UART";
+        case 2:
+            return "PARALLEL";
+        case 3:
+            return "DIO";
+        case 4:
+            return "COUNTER";
+        case 5:
+            return "AI";
+        case 6:
+            return "AO";
+        case 7:
+            return "UI";
+        case 8:
+            return "UO";
+        case 9:
+            return "Bipolar AO";
+        case 10:
+            return "Multi-Function AI";
+        case 11:
+            return "Temperature Sensor";
+        case 128:
+            return "STRING";
+        default:
+            return nullptr;
     }
 }
 
 const char* _ModeName(int Mode) {
     switch (Mode) {
-        case 0: return "DOCK";
-        case 1: return "ADVANCE";
-        case 2: return "IP";
-        default: return "UNKNOW";
+        case 0:
+            return "DOCK";
+        case 1:
+            return "ADVANCE";
+        case 2:
+            return "IP";
+        default:
+            return "UNKNOW";
     }
 }
 
@@ -443,7 +476,9 @@ void _PrintSubMenu(void) {
 
 }  // namespace
 
-int VnDibVersion(const _DIB_INFO* pDib) { return pDib->Type == 1 ? (pDib->Info & 7) : pDib->Info; }
+int VnDibVersion(const _DIB_INFO* pDib) {
+    return pDib->Type == 1 ? (pDib->Info & 7) : pDib->Info;
+}
 
 int VnInfoDecode(const uint8_t* p, size_t Length, _VN_INFO* pInfo) {
     memset(pInfo, 0, sizeof(*pInfo));
@@ -539,16 +574,30 @@ void _PrintVarnelInfo(const _VN_INFO* pInfo) {
 void _PrintControlUnitInfo(const _VN_INFO* p) {
     _PrintView(p, 0, "\nd[#_#]b : No CONTROL UNIT channel.\n", _UpToVersion2, _ControlUnitBody);
 }
-void _PrintUartInfo(const _VN_INFO* p) { _PrintView(p, 1, "\nd[#_#]b : No UART channel.\n", _AnyVersion, _UartBody); }
+void _PrintUartInfo(const _VN_INFO* p) {
+    _PrintView(p, 1, "\nd[#_#]b : No UART channel.\n", _AnyVersion, _UartBody);
+}
 void _PrintParallelInfo(const _VN_INFO* p) {
     _PrintView(p, 2, "\nd[#_#]b : No PARALLEL channel.\n", _Version0, _ParallelBody);
 }
-void _PrintDioInfo(const _VN_INFO* p) { _PrintView(p, 3, "\nd[#_#]b : No DIO channel.\n", _UpToVersion2, _DioBody); }
-void _PrintCounterInfo(const _VN_INFO* p) { _PrintView(p, 4, "\nd[#_#]b : No COUNTER channel.\n", _Version0, _CounterBody); }
-void _PrintAiInfo(const _VN_INFO* p) { _PrintView(p, 5, "\nd[#_#]b : No AI channel.\n", _UpToVersion1, _AiBody); }
-void _PrintAoInfo(const _VN_INFO* p) { _PrintView(p, 6, "\nd[#_#]b : No AO channel.\n", _Version0, _AoBody); }
-void _PrintUiInfo(const _VN_INFO* p) { _PrintView(p, 7, "\nd[#_#]b : No UI channel.\n", _Version0, _UiBody); }
-void _PrintUoInfo(const _VN_INFO* p) { _PrintView(p, 8, "\nd[#_#]b : No UO channel.\n", _Version0, _UoBody); }
+void _PrintDioInfo(const _VN_INFO* p) {
+    _PrintView(p, 3, "\nd[#_#]b : No DIO channel.\n", _UpToVersion2, _DioBody);
+}
+void _PrintCounterInfo(const _VN_INFO* p) {
+    _PrintView(p, 4, "\nd[#_#]b : No COUNTER channel.\n", _Version0, _CounterBody);
+}
+void _PrintAiInfo(const _VN_INFO* p) {
+    _PrintView(p, 5, "\nd[#_#]b : No AI channel.\n", _UpToVersion1, _AiBody);
+}
+void _PrintAoInfo(const _VN_INFO* p) {
+    _PrintView(p, 6, "\nd[#_#]b : No AO channel.\n", _Version0, _AoBody);
+}
+void _PrintUiInfo(const _VN_INFO* p) {
+    _PrintView(p, 7, "\nd[#_#]b : No UI channel.\n", _Version0, _UiBody);
+}
+void _PrintUoInfo(const _VN_INFO* p) {
+    _PrintView(p, 8, "\nd[#_#]b : No UO channel.\n", _Version0, _UoBody);
+}
 void _PrintBipolarAoInfo(const _VN_INFO* p) {
     _PrintView(p, 9, "\nd[#_#]b : No Bipolar AO channel.\n", _Version0, _BipolarAoBody);
 }
@@ -558,7 +607,9 @@ void _PrintMultiFuncAiInfo(const _VN_INFO* p) {
 void _PrintTemperatureSensorInfo(const _VN_INFO* p) {
     _PrintView(p, 11, "\nd[#_#]b : No Temperature Sensor channel.\n", _Version0, _TemperatureSensorBody);
 }
-void _PrintVirtualInfo(const _VN_INFO* p) { _PrintView(p, 128, "\nd[#_#]b : No STRING channel.\n", _Version0, _StringBody); }
+void _PrintVirtualInfo(const _VN_INFO* p) {
+    _PrintView(p, 128, "\nd[#_#]b : No STRING channel.\n", _Version0, _StringBody);
+}
 
 int _UpdateVnInfo(_MNG_CLIENT* pClient, const uint8_t* pMac) {
     PemPrintf("\nd[#_#]b : Waitting ...");
@@ -598,24 +649,76 @@ void VnGetDetailInfo(_MNG_CLIENT* pClient) {
         }
         const _VN_INFO* info = &pClient->VnInfo;
         switch (key) {
-            case 'A': case 'a': _UpdateVnInfo(pClient, mac); break;
-            case 'B': case 'b': _PrintVarnelInfo(info); break;
-            case 'C': case 'c': _PrintControlUnitInfo(info); break;
-            case 'D': case 'd': _PrintUartInfo(info); break;
-            case 'E': case 'e': _PrintParallelInfo(info); break;
-            case 'F': case 'f': _PrintDioInfo(info); break;
-            case 'G': case 'g': _PrintCounterInfo(info); break;
-            case 'H': case 'h': _PrintAiInfo(info); break;
-            case 'I': case 'i': _PrintAoInfo(info); break;
-            case 'J': case 'j': _PrintUiInfo(info); break;
-            case 'K': case 'k': _PrintUoInfo(info); break;
-            case 'L': case 'l': _PrintBipolarAoInfo(info); break;
-            case 'M': case 'm': _PrintMultiFuncAiInfo(info); break;
-            case 'N': case 'n': _PrintTemperatureSensorInfo(info); break;
-            case 'O': case 'o': _PrintVirtualInfo(info); break;
-            case '?': _PrintSubMenu(); break;
-            case 'Q': case 'q': PemPrintf("\n"); return;
-            default: PemPrintf("\n"); break;
+            case 'A':
+            case 'a':
+                _UpdateVnInfo(pClient, mac);
+                break;
+            case 'B':
+            case 'b':
+                _PrintVarnelInfo(info);
+                break;
+            case 'C':
+            case 'c':
+                _PrintControlUnitInfo(info);
+                break;
+            case 'D':
+            case 'd':
+                _PrintUartInfo(info);
+                break;
+            case 'E':
+            case 'e':
+                _PrintParallelInfo(info);
+                break;
+            case 'F':
+            case 'f':
+                _PrintDioInfo(info);
+                break;
+            case 'G':
+            case 'g':
+                _PrintCounterInfo(info);
+                break;
+            case 'H':
+            case 'h':
+                _PrintAiInfo(info);
+                break;
+            case 'I':
+            case 'i':
+                _PrintAoInfo(info);
+                break;
+            case 'J':
+            case 'j':
+                _PrintUiInfo(info);
+                break;
+            case 'K':
+            case 'k':
+                _PrintUoInfo(info);
+                break;
+            case 'L':
+            case 'l':
+                _PrintBipolarAoInfo(info);
+                break;
+            case 'M':
+            case 'm':
+                _PrintMultiFuncAiInfo(info);
+                break;
+            case 'N':
+            case 'n':
+                _PrintTemperatureSensorInfo(info);
+                break;
+            case 'O':
+            case 'o':
+                _PrintVirtualInfo(info);
+                break;
+            case '?':
+                _PrintSubMenu();
+                break;
+            case 'Q':
+            case 'q':
+                PemPrintf("\n");
+                return;
+            default:
+                PemPrintf("\n");
+                break;
         }
     }
 }

@@ -35,13 +35,16 @@ inline Bytes Packet(uint16_t code, uint16_t status, const Bytes& payload, uint8_
     p[5] = static_cast<uint8_t>(code >> 8);
     p[6] = static_cast<uint8_t>(status);
     p[7] = static_cast<uint8_t>(status >> 8);
-    const uint32_t len = lengthOverride >= 0 ? static_cast<uint32_t>(lengthOverride) : static_cast<uint32_t>(payload.size());
+    const uint32_t len =
+        lengthOverride >= 0 ? static_cast<uint32_t>(lengthOverride) : static_cast<uint32_t>(payload.size());
     for (int i = 0; i < 4; ++i) p[8 + i] = static_cast<uint8_t>(len >> (8 * i));
     p.insert(p.end(), payload.begin(), payload.end());
     return p;
 }
 
-inline Bytes Mac(uint8_t last) { return {0x02, 0x00, 0x00, 0x00, 0x00, last}; }
+inline Bytes Mac(uint8_t last) {
+    return {0x02, 0x00, 0x00, 0x00, 0x00, last};
+}
 
 // A request as the fake service received it.
 struct Request {
@@ -55,7 +58,7 @@ struct Request {
 // One management client at a time on 127.0.0.1:<Port()>. Each request is handed to Answer,
 // whose bytes (any bytes: hostile ones too) are sent back; an empty answer sends nothing.
 class FakeService {
-public:
+  public:
     std::function<Bytes(const Request&)> Answer = [](const Request& r) {
         return Packet(static_cast<uint16_t>(0x8000 | r.Code), 0, {});
     };
@@ -108,7 +111,7 @@ public:
         return false;
     }
 
-private:
+  private:
     static void SendAll(int fd, const Bytes& b) {
         size_t done = 0;
         while (done < b.size()) {
@@ -179,7 +182,7 @@ private:
 
 // The console's screen in memory; each screen clear shows as "<CLEAR>".
 class OutputCapture {
-public:
+  public:
     OutputCapture() {
         saved_ = PemOut;
         savedClear_ = PemClearScreenFn;
@@ -201,7 +204,7 @@ public:
         return fresh;
     }
 
-private:
+  private:
     FILE* saved_;
     void (*savedClear_)(void);
     char* buf_ = nullptr;
@@ -211,7 +214,7 @@ private:
 
 // Standard input replaced by a pipe holding Text, then end of input.
 class StdinFeed {
-public:
+  public:
     explicit StdinFeed(const std::string& text) {
         int p[2];
         if (pipe(p) != 0) abort();
@@ -229,7 +232,7 @@ public:
         PemInputReset();
     }
 
-private:
+  private:
     int saved_ = -1;
 };
 

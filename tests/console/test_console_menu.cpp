@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
+#include <random>
 #include <string>
 
 #include "console_test_support.h"
@@ -23,7 +25,8 @@ Bytes Ok(const Request& r, const Bytes& payload = {}, uint16_t status = 0) {
     return Packet(static_cast<uint16_t>(0x8000 | r.Code), status, payload);
 }
 
-Bytes BasicUnit(uint8_t last, const std::string& model, uint8_t link, uint8_t mapping, uint8_t chls, uint8_t minor) {
+Bytes BasicUnit(uint8_t last, const std::string& model, uint8_t link, uint8_t mapping, uint8_t chls,
+                uint8_t minor) {
     Bytes u = Mac(last);
     Bytes name(10, 0);
     memcpy(name.data(), model.data(), std::min<size_t>(10, model.size()));
@@ -54,7 +57,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 }  // namespace
 
 class ConsoleMenu : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(0, MngClientInit(&client));
         ASSERT_EQ(1, MngConnect(&client, service.Port()));
@@ -101,9 +104,10 @@ TEST_F(ConsoleMenu, OverlongTokensAreRefusedAndTheNextLineStillCounts) {
 
 TEST_F(ConsoleMenu, PasswordRequestPromptRepeatsUntilTwoHexDigits) {
     service.Answer = [](const Request& r) { return Ok(r, Cat({Mac(0x11), Be32(50001), Be32(55001)})); };
-    const std::string screen = Run('j', "020000000011\n1\n001\nzz\n" + std::string(300, '0') + "\n01\nsecret\n");
-    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kFlagPrompt + kFlagPrompt + kFlagPrompt +
-                  kFlagPrompt + kPwdPrompt + kWait +
+    const std::string screen =
+        Run('j', "020000000011\n1\n001\nzz\n" + std::string(300, '0') + "\n01\nsecret\n");
+    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kFlagPrompt + kFlagPrompt +
+                  kFlagPrompt + kFlagPrompt + kPwdPrompt + kWait +
                   "\nd[#_#]b : Connect ok (CTU tcp port:50001, SIO tcp port:55001).\n\n",
               screen);
     ASSERT_EQ(1u, service.Requests().size());
@@ -133,10 +137,14 @@ TEST_F(ConsoleMenu, ConnectAnswers) {
     int n = 0;
     service.Answer = [&n](const Request& r) {
         switch (n++) {
-            case 0: return Ok(r, Mac(0x11));
-            case 1: return Ok(r, Cat({Mac(0x11), Be32(50001), Be32(55001)}), 64);
-            case 2: return Ok(r, Bytes(10, 0));
-            default: return Ok(r, Mac(0x11), 69);
+            case 0:
+                return Ok(r, Mac(0x11));
+            case 1:
+                return Ok(r, Cat({Mac(0x11), Be32(50001), Be32(55001)}), 64);
+            case 2:
+                return Ok(r, Bytes(10, 0));
+            default:
+                return Ok(r, Mac(0x11), 69);
         }
     };
     const std::string head = kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kWait;
@@ -177,7 +185,10 @@ TEST_F(ConsoleMenu, ServiceInfoScreen) {
 TEST_F(ConsoleMenu, NicListScreens) {
     service.Answer = [](const Request& r) {
         Bytes p = Cat({{3}, {0x02, 0, 0, 1, 0, 0}, {5, 'v', 'e', 't', 'h', '0'}});
-        p = Cat({p, {12}, {0x02, 0, 0, 1, 0, 1}, {200, 'e', 't', 'h', 0x1B, '1'}});  // name cut by the answer's end
+        p = Cat({p,
+                 {12},
+                 {0x02, 0, 0, 1, 0, 1},
+                 {200, 'e', 't', 'h', 0x1B, '1'}});  // name cut by the answer's end
         return Ok(r, p);
     };
     const std::string header = " Index |         Mac         |  Name";
@@ -197,14 +208,16 @@ TEST_F(ConsoleMenu, NicListScreens) {
 
 TEST_F(ConsoleMenu, SearchScreens) {
     service.Answer = [](const Request& r) {
-        return Ok(r, Cat({BasicUnit(0x11, "VN-U2S", 0, 0, 3, 7), BasicUnit(0x12, "0123456789", 1, 1, 12, 0xAB),
+        return Ok(r, Cat({BasicUnit(0x11, "VN-U2S", 0, 0, 3, 7),
+                          BasicUnit(0x12, "0123456789", 1, 1, 12, 0xAB),
                           {1, 2, 3}}));  // a trailing part-record is not shown
     };
     const std::string header = "        Mac         |  Link Status  | Mapping | Minor V | Chls | Model Name";
     const std::string dashes = std::string(header.size(), '-') + "\n";
-    const std::string table = "<CLEAR>" + dashes + header + "\n" + dashes +
-                              " 02:00:00:00:00:11      DISCONNECT      NO        x07      03     VN-U2S\n"
-                              " 02:00:00:00:00:12      CONNECTED       YES       xab      12     0123456789\n";
+    const std::string table =
+        "<CLEAR>" + dashes + header + "\n" + dashes +
+        " 02:00:00:00:00:11      DISCONNECT      NO        x07      03     VN-U2S\n"
+        " 02:00:00:00:00:12      CONNECTED       YES       xab      12     0123456789\n";
     EXPECT_EQ(kWait + table, Run('d'));
     EXPECT_EQ(kMacPrompt + kWait + table, Run('E', "020000010000\n"));
     ASSERT_EQ(2u, service.Requests().size());
@@ -220,9 +233,12 @@ TEST_F(ConsoleMenu, MappingScreens) {
     int n = 0;
     service.Answer = [&n](const Request& r) {
         switch (n++) {
-            case 0: return Ok(r, Cat({Mac(0x11), {2, 1, 0, 2, 1}}));
-            case 1: return Ok(r, {1, 2, 3});
-            default: return Ok(r, r.Payload, 48);
+            case 0:
+                return Ok(r, Cat({Mac(0x11), {2, 1, 0, 2, 1}}));
+            case 1:
+                return Ok(r, {1, 2, 3});
+            default:
+                return Ok(r, r.Payload, 48);
         }
     };
     const std::string equals = std::string(30, '=') + "\n";
@@ -231,7 +247,8 @@ TEST_F(ConsoleMenu, MappingScreens) {
                   " 01     ttyVN0\n"
                   " 02     ttyVN1\n",
               Run('g', "020000000011\n"));
-    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Extra data length invalid, Length:3\n\n", Run('G', "020000000011\n"));
+    EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Extra data length invalid, Length:3\n\n",
+              Run('G', "020000000011\n"));
     EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : VN mapping already.\n\n", Run('g', "020000000011\n"));
 }
 
@@ -241,8 +258,9 @@ TEST_F(ConsoleMenu, AllMappingInfo) {
         return Ok(r, Cat({Mac(0x11), {2, 1, 0, 2, 0xFF}, Mac(0x14), {9, 1, 4, 7}}));
     };
     const std::string equals = std::string(30, '=') + "\n";
-    EXPECT_EQ("<CLEAR>MAC : 02:00:00:00:00:11\n" + equals + " Chl |  Mapping\n 01     ttyVN0\n 02     NONE\n\n" +
-                  "MAC : 02:00:00:00:00:14\n" + equals + " Chl |  Mapping\n 01     ttyVN4\n",
+    EXPECT_EQ("<CLEAR>MAC : 02:00:00:00:00:11\n" + equals +
+                  " Chl |  Mapping\n 01     ttyVN0\n 02     NONE\n\n" + "MAC : 02:00:00:00:00:14\n" + equals +
+                  " Chl |  Mapping\n 01     ttyVN4\n",
               Run('i'));
     service.Answer = [](const Request& r) { return Ok(r); };
     EXPECT_EQ("\nd[#_#]b : No mapping info found.\n", Run('I'));
@@ -252,12 +270,18 @@ TEST_F(ConsoleMenu, UnmappingDisconnectAndClear) {
     int n = 0;
     service.Answer = [&n](const Request& r) {
         switch (n++) {
-            case 0: return Ok(r, r.Payload);
-            case 1: return Ok(r, {});
-            case 2: return Ok(r, r.Payload, 49);
-            case 3: return Ok(r, r.Payload);
-            case 4: return Ok(r, r.Payload, 70);
-            default: return Ok(r);
+            case 0:
+                return Ok(r, r.Payload);
+            case 1:
+                return Ok(r, {});
+            case 2:
+                return Ok(r, r.Payload, 49);
+            case 3:
+                return Ok(r, r.Payload);
+            case 4:
+                return Ok(r, r.Payload, 70);
+            default:
+                return Ok(r);
         }
     };
     EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : UnMapping ok.\n", Run('h', "020000000011\n"));
@@ -286,17 +310,18 @@ TEST_F(ConsoleMenu, ConnectedUnitsShowNoneForAMissingPort) {
 
 TEST_F(ConsoleMenu, DebugConfigurationAsksSevenSwitchesInOrder) {
     const std::string screen = Run(',', "yxNy\nnYnn");
-    EXPECT_EQ("d[#_#]b : printf enable (y/n)         ? y\n"
-              "d[#_#]b : log enable (y/n)            ? \n"
-              "d[#_#]b : log enable (y/n)            ? N\n"
-              "d[#_#]b : VN IPC enable (y/n)         ? y\n"
-              "d[#_#]b : management IPC enable (y/n) ? \n"
-              "d[#_#]b : management IPC enable (y/n) ? n\n"
-              "d[#_#]b : CTU IPC enable (y/n)        ? Y\n"
-              "d[#_#]b : SIO IPC enable (y/n)        ? n\n"
-              "d[#_#]b : NLK IPC enable (y/n)        ? n\n"
-              "\nd[#_#]b : Set debug configuration ok.\n",
-              screen);
+    EXPECT_EQ(
+        "d[#_#]b : printf enable (y/n)         ? y\n"
+        "d[#_#]b : log enable (y/n)            ? \n"
+        "d[#_#]b : log enable (y/n)            ? N\n"
+        "d[#_#]b : VN IPC enable (y/n)         ? y\n"
+        "d[#_#]b : management IPC enable (y/n) ? \n"
+        "d[#_#]b : management IPC enable (y/n) ? n\n"
+        "d[#_#]b : CTU IPC enable (y/n)        ? Y\n"
+        "d[#_#]b : SIO IPC enable (y/n)        ? n\n"
+        "d[#_#]b : NLK IPC enable (y/n)        ? n\n"
+        "\nd[#_#]b : Set debug configuration ok.\n",
+        screen);
     ASSERT_EQ(1u, service.Requests().size());
     EXPECT_EQ(Bytes({1, 0, 1, 0, 1, 0, 0}), service.Requests()[0].Payload);
     // Input that ends half-way sends nothing.
@@ -318,7 +343,8 @@ TEST_F(ConsoleMenu, MapThenConnect) {
     EXPECT_EQ(Cat({Mac(0x11), {1, 'p', 'w'}}), service.Requests()[1].Payload);
     // A failing mapping stops the sequence.
     service.Answer = [](const Request& r) { return Ok(r, r.Payload, 32); };
-    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kWait + "\nd[#_#]b : VN not found.\n\n",
+    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kWait +
+                  "\nd[#_#]b : VN not found.\n\n",
               Run('.', "020000000099\n00\n"));
     EXPECT_EQ(3u, service.Requests().size());
 }
@@ -336,7 +362,8 @@ TEST_F(ConsoleMenu, DisconnectThenUnmap) {
 }
 
 TEST_F(ConsoleMenu, UnhandledKeysMenuAndQuit) {
-    for (int key : std::initializer_list<int>{'n', 'N', 'z', 'R', '1', ' ', 0, 0x1B, 0xFF, 0x7F}) EXPECT_EQ("\n", Run(key)) << key;
+    for (int key : std::initializer_list<int>{'n', 'N', 'z', 'R', '1', ' ', 0, 0x1B, 0xFF, 0x7F})
+        EXPECT_EQ("\n", Run(key)) << key;
     std::string menu = Run('?');
     EXPECT_EQ(0u, menu.find(">------------------------------------<\n    A : get service & driver info\n"));
     EXPECT_NE(std::string::npos, menu.find("    I : get all TTY mapping info mapped by this host\n"));
@@ -351,18 +378,22 @@ TEST_F(ConsoleMenu, UnhandledKeysMenuAndQuit) {
 TEST_F(ConsoleMenu, DetailViewSubMenu) {
     // A unit with one AI channel and one DIO channel.
     Bytes record = Cat({BasicUnit(0x12, "VN-A4M", 0, 0, 2, 1), Be32(0), Be32(0)});
-    record = Cat({record, {1, 5, 5, 0, 0, 16}, {0, 4, 0, 0x80, 8, 16, 3, 0x82, 0xA0, 0x86, 1, 0, 0xC4, 9, 0, 3}});
+    record =
+        Cat({record, {1, 5, 5, 0, 0, 16}, {0, 4, 0, 0x80, 8, 16, 3, 0x82, 0xA0, 0x86, 1, 0, 0xC4, 9, 0, 3}});
     record = Cat({record, {2, 3, 5, 0, 0, 16}, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC7, 0, 0, 0}});
     service.Answer = [record](const Request& r) { return Ok(r, record); };
     const std::string screen = Run('f', "020000000012\nbhfaxcq");
     EXPECT_EQ(0u, screen.find(kMacPrompt + kWait + "\nd[#_#]b : Update VN info ok.\n<CLEAR>>>-------"));
-    EXPECT_NE(std::string::npos, screen.find("    O : print STRING info\n    Q : quit\n>>----------------------------------<<\n"
-                                             "d[#_#]b >> CMD ? <CLEAR>"));
+    EXPECT_NE(std::string::npos,
+              screen.find("    O : print STRING info\n    Q : quit\n>>----------------------------------<<\n"
+                          "d[#_#]b >> CMD ? <CLEAR>"));
     EXPECT_NE(std::string::npos, screen.find(" ADC reference voltage (calculated)    : 2.50\n"));
-    EXPECT_NE(std::string::npos, screen.find(" Support max programable gain          : x4, support individual\n"));
+    EXPECT_NE(std::string::npos,
+              screen.find(" Support max programable gain          : x4, support individual\n"));
     EXPECT_NE(std::string::npos, screen.find(" Number of IOs                         : 8\n"));
     EXPECT_NE(std::string::npos,
-              screen.find("d[#_#]b >> CMD ? " + kWait + "\nd[#_#]b : Update VN info ok.\nd[#_#]b >> CMD ? \n"
+              screen.find("d[#_#]b >> CMD ? " + kWait +
+                          "\nd[#_#]b : Update VN info ok.\nd[#_#]b >> CMD ? \n"
                           "d[#_#]b >> CMD ? \nd[#_#]b : No CONTROL UNIT channel.\nd[#_#]b >> CMD ? \n"));
     ASSERT_EQ(2u, service.Requests().size());
     EXPECT_EQ(14, service.Requests()[0].Code);
@@ -374,12 +405,79 @@ TEST_F(ConsoleMenu, DetailViewIsNotOpenedWhenTheFirstUpdateFails) {
     int n = 0;
     service.Answer = [&n](const Request& r) {
         switch (n++) {
-            case 0: return Ok(r, r.Payload, 32);
-            case 1: return Ok(r);
-            default: return Ok(r, {1, 2, 3});
+            case 0:
+                return Ok(r, r.Payload, 32);
+            case 1:
+                return Ok(r);
+            default:
+                return Ok(r, {1, 2, 3});
         }
     };
     EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : VN not found.\n\n", Run('f', "020000000077\nb"));
     EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : No extra data.\n", Run('F', "020000000077\nb"));
     EXPECT_EQ(kMacPrompt + kWait + "\nd[#_#]b : Extra data length invalid.\n", Run('f', "020000000077\nb"));
+}
+
+// Random keys and lines from the operator, random answers from the service: the console
+// keeps going, and afterwards still works.
+TEST_F(ConsoleMenu, RandomOperatorInputAndServiceAnswersNeverHarm) {
+    std::mt19937 serviceRng(11);
+    std::mutex serviceRngLock;
+    service.Answer = [&](const Request& r) {
+        std::lock_guard<std::mutex> g(serviceRngLock);
+        const size_t sizes[] = {0, 3, 6, 7, 14, 18, 28, 36, 56, 100, 300, 1500};
+        Bytes payload(sizes[serviceRng() % 12] + serviceRng() % 3);
+        for (auto& b : payload) b = static_cast<uint8_t>(serviceRng() % 3 == 0 ? 0 : serviceRng());
+        if (r.Code == 14 && payload.size() >= 36) payload[25] = static_cast<uint8_t>(serviceRng() % 70);
+        const uint16_t status = serviceRng() % 4 == 0 ? static_cast<uint16_t>(serviceRng() % 80) : 0;
+        const uint16_t code = serviceRng() % 10 == 0 ? 0x8001 : static_cast<uint16_t>(0x8000 | r.Code);
+        Bytes answer = Packet(code, status, payload, serviceRng() % 20 == 0 ? 2 : 1);
+        if (serviceRng() % 8 == 0) {
+            const Bytes event = Packet(0x1001, 0, Mac(0x42));
+            answer.insert(answer.begin(), event.begin(), event.end());
+        }
+        return answer;
+    };
+    std::mt19937 rng(5);
+    const std::string keys = "abcdefghijklmnqABCDEFGHIJKLMNOQ?,.\x1f";
+    for (int round = 0; round < 60; ++round) {
+        std::string input;
+        const size_t length = rng() % 400;
+        for (size_t i = 0; i < length; ++i) {
+            switch (rng() % 6) {
+                case 0:
+                    input += keys[rng() % keys.size()];
+                    break;
+                case 1:
+                    input += "020000000011\n";
+                    break;
+                case 2:
+                    input += "01\n";
+                    break;
+                case 3:
+                    input += '\n';
+                    break;
+                case 4:
+                    input += std::string(rng() % 300, 'f');
+                    break;
+                default:
+                    input += static_cast<char>(rng());
+                    break;
+            }
+        }
+        StdinFeed in(input);
+        for (int i = 0; i < 500; ++i) {
+            const int key = PemKeyRead();
+            if (key < 0) break;
+            PemMenuDispatch(&client, key);
+            if (PemInputEnded()) break;
+        }
+    }
+    const std::string screens = out.Take();
+    // The run reached the service and its printers many times, events included.
+    EXPECT_GT(service.Requests().size(), 100u);
+    EXPECT_GT(Count(screens, "disconnect event"), 5);
+    EXPECT_GT(Count(screens, "<CLEAR>"), 20);
+    service.Answer = [](const Request& r) { return Ok(r); };
+    EXPECT_EQ("\nd[#_#]b : Clear all VN mapping and connect record ok.\n", Run('m'));
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -18,8 +20,8 @@ struct Dib {
     uint8_t Type;
     uint8_t Info;
     Bytes Extra;
-    int LengthInDW = -1;     // default: from the extra data
-    int ExtraLength = -1;    // default: the extra data's size
+    int LengthInDW = -1;   // default: from the extra data
+    int ExtraLength = -1;  // default: the extra data's size
     uint8_t Minor = 0;
 };
 
@@ -60,7 +62,8 @@ Bytes Record(const Unit& u) {
         r.push_back(static_cast<uint8_t>(lengthInDw));
         r.push_back(d.Info);
         r.push_back(d.Minor);
-        r.push_back(static_cast<uint8_t>(d.ExtraLength >= 0 ? d.ExtraLength : static_cast<int>(d.Extra.size())));
+        r.push_back(
+            static_cast<uint8_t>(d.ExtraLength >= 0 ? d.ExtraLength : static_cast<int>(d.Extra.size())));
         r.insert(r.end(), d.Extra.begin(), d.Extra.end());
     }
     return r;
@@ -183,14 +186,17 @@ TEST(DetailView, UnitHeaderAndChannelTableGroupedByType) {
     u.Mapping = 1;
     u.CtuPort = 50001;
     u.SioPort = 55001;
-    u.Dibs = {{3, 128, 0, Extra({0, 1}, 8)}, {1, 1, 0x0D, Extra({}, 8)}, {0, 0, 2, Extra({}, 12)},
+    u.Dibs = {{3, 128, 0, Extra({0, 1}, 8)},
+              {1, 1, 0x0D, Extra({}, 8)},
+              {0, 0, 2, Extra({}, 12)},
               {2, 3, 1, Extra({}, 16)}};
     const std::string out = View(_PrintVarnelInfo, Decode(u));
     const std::string header = "        Mac         |  Link Status  | Mapping | Major V | Minor V | Chls";
     const std::string dashes(header.size(), '-');
     const std::string chlDashes(40, '-');
     EXPECT_EQ("<CLEAR>" + dashes + "\n" + header + "\n" + dashes + "\n" +
-                  " 02:00:00:00:00:11      CONNECTED       YES       x02       x07      04\n" + dashes + "\n" +
+                  " 02:00:00:00:00:11      CONNECTED       YES       x02       x07      04\n" + dashes +
+                  "\n" +
                   "  Mode Type           : ADVANCE\n"
                   "  Model Name          : VN-TEST\n"
                   "  Password Enable     : TRUE\n"
@@ -225,12 +231,18 @@ TEST(DetailView, UnitHeaderOfADisconnectedDockUnitHasNoPorts) {
 TEST(DetailView, EveryViewPrintsItsMessageForAUnitWithoutThatChannel) {
     const _VN_INFO info = Decode(Unit{});
     const std::pair<void (*)(const _VN_INFO*), const char*> views[] = {
-        {_PrintControlUnitInfo, "CONTROL UNIT"}, {_PrintUartInfo, "UART"},
-        {_PrintParallelInfo, "PARALLEL"},        {_PrintDioInfo, "DIO"},
-        {_PrintCounterInfo, "COUNTER"},          {_PrintAiInfo, "AI"},
-        {_PrintAoInfo, "AO"},                    {_PrintUiInfo, "UI"},
-        {_PrintUoInfo, "UO"},                    {_PrintBipolarAoInfo, "Bipolar AO"},
-        {_PrintMultiFuncAiInfo, "Multi-Function AI"}, {_PrintTemperatureSensorInfo, "Temperature Sensor"},
+        {_PrintControlUnitInfo, "CONTROL UNIT"},
+        {_PrintUartInfo, "UART"},
+        {_PrintParallelInfo, "PARALLEL"},
+        {_PrintDioInfo, "DIO"},
+        {_PrintCounterInfo, "COUNTER"},
+        {_PrintAiInfo, "AI"},
+        {_PrintAoInfo, "AO"},
+        {_PrintUiInfo, "UI"},
+        {_PrintUoInfo, "UO"},
+        {_PrintBipolarAoInfo, "Bipolar AO"},
+        {_PrintMultiFuncAiInfo, "Multi-Function AI"},
+        {_PrintTemperatureSensorInfo, "Temperature Sensor"},
         {_PrintVirtualInfo, "STRING"}};
     for (const auto& [print, name] : views) {
         EXPECT_EQ(std::string("\nd[#_#]b : No ") + name + " channel.\n", View(print, info));
@@ -241,13 +253,16 @@ TEST(DetailView, ControlUnitLayouts) {
     Unit u;
     Bytes name(12, 0);
     memcpy(name.data(), "Dock unit", 9);
-    u.Dibs = {{0, 0, 0, name}, {1, 0, 1, Extra({'E', 'X', '-', 'M', 'O', 'D', 'Z'}, 8)},
-              {2, 0, 2, Extra({0x01, 0, 0, 0, 'U', '2', 'S', '-', 'E', 'X', 'Y'}, 12)}, {3, 0, 3, Extra({}, 4)}};
+    u.Dibs = {{0, 0, 0, name},
+              {1, 0, 1, Extra({'E', 'X', '-', 'M', 'O', 'D', 'Z'}, 8)},
+              {2, 0, 2, Extra({0x01, 0, 0, 0, 'U', '2', 'S', '-', 'E', 'X', 'Y'}, 12)},
+              {3, 0, 3, Extra({}, 4)}};
     EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "0") + Field("Version", "x00") +
-                  Field("Device name", "Dock unit") + kEquals + Field("DIB channel", "1") + Field("Version", "x01") +
-                  Field("Extension model name", "EX-MOD") + kEquals + Field("DIB channel", "2") +
-                  Field("Version", "x02") + Field("Extension model name", "U2S-EX") +
-                  Field("Data pipe flow ctrl capability", "YES") + kEquals,
+                  Field("Device name", "Dock unit") + kEquals + Field("DIB channel", "1") +
+                  Field("Version", "x01") + Field("Extension model name", "EX-MOD") + kEquals +
+                  Field("DIB channel", "2") + Field("Version", "x02") +
+                  Field("Extension model name", "U2S-EX") + Field("Data pipe flow ctrl capability", "YES") +
+                  kEquals,
               View(_PrintControlUnitInfo, Decode(u)));
 }
 
@@ -267,10 +282,11 @@ TEST(DetailView, ControlUnitNameIsBoundedByItsDibAndShownWithoutControlBytes) {
 TEST(DetailView, UartInfo08IsLayout0WithRs422485Line) {
     Unit u;
     u.Dibs = {{1, 1, 0x08, Extra({0x80, 0x00, 0x00, 0x01}, 4)}, {2, 1, 0x31, Extra({0x10, 0, 0x20, 0}, 4)}};
-    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "1") + Field("Version", "x00") + Field("Type", "RS422/485") +
-                  Field("Power I/O", "NO") + Field("Tx buff size", "128") + Field("Rx buff size", "256") + kEquals +
-                  Field("DIB channel", "2") + Field("Version", "x01") + Field("Type", "Unknow") +
-                  Field("Power I/O", "YES") + Field("Tx buff size", "16") + Field("Rx buff size", "32") + kEquals,
+    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "1") + Field("Version", "x00") +
+                  Field("Type", "RS422/485") + Field("Power I/O", "NO") + Field("Tx buff size", "128") +
+                  Field("Rx buff size", "256") + kEquals + Field("DIB channel", "2") +
+                  Field("Version", "x01") + Field("Type", "Unknow") + Field("Power I/O", "YES") +
+                  Field("Tx buff size", "16") + Field("Rx buff size", "32") + kEquals,
               View(_PrintUartInfo, Decode(u)));
 }
 
@@ -278,8 +294,9 @@ TEST(DetailView, UartCapabilityLinesFollowTheirBits) {
     Unit u;
     u.Dibs = {{1, 1, 4, Extra({0, 4, 0, 4, 0x81, 0x12}, 8)}};
     const std::string out = View(_PrintUartInfo, Decode(u));
-    EXPECT_NE(std::string::npos, out.find(Field("Tx buff size", "1024") + Field("Rx buff size", "1024") +
-                                          Field("RS232 capability", "YES") + Field("RS422 capability", "NO")));
+    EXPECT_NE(std::string::npos,
+              out.find(Field("Tx buff size", "1024") + Field("Rx buff size", "1024") +
+                       Field("RS232 capability", "YES") + Field("RS422 capability", "NO")));
     EXPECT_NE(std::string::npos, out.find(Field("RI power I/O 5V capability", "YES")));
     EXPECT_NE(std::string::npos, out.find(Field("RI power I/O 12V capability", "NO")));
     EXPECT_NE(std::string::npos, out.find(Field("RI power I/O capability", "YES")));
@@ -303,7 +320,8 @@ TEST(DetailView, UartLayout5ClockAndAZeroDivisor) {
 
 TEST(DetailView, DioBankC7AndSamplingScales) {
     Unit u;
-    u.Dibs = {{1, 3, 1, Extra({2, 1, 0, 0, 0x81, 0, 0, 0, 0x80, 0xF0, 0xFA, 0x02, 0xC7, 0x01, 0, 0, 0x3F, 0xCE}, 20)}};
+    u.Dibs = {{1, 3, 1,
+               Extra({2, 1, 0, 0, 0x81, 0, 0, 0, 0x80, 0xF0, 0xFA, 0x02, 0xC7, 0x01, 0, 0, 0x3F, 0xCE}, 20)}};
     const std::string bank = std::string(60, '-') + "\n";
     EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "1") + Field("Version", "x01") +
                   Field("Number of bank", "2") + Field("Same bank IO share same direction ctrl", "YES") +
@@ -318,7 +336,8 @@ TEST(DetailView, DioBankC7AndSamplingScales) {
                   Field("Output pin pull-down resistor applied", "NO") + bank + Field("Bank index", "1") +
                   Field("Number of IOs", "32") + Field("Writing settings to flash capability", "YES") +
                   Field("Bank support input", "NO") + Field("Bank support output", "NO") +
-                  Field("Rising edge trigger capability", "NO") + Field("Falling edge trigger capability", "YES") +
+                  Field("Rising edge trigger capability", "NO") +
+                  Field("Falling edge trigger capability", "YES") +
                   Field("Output pin configuration capability", "Unknow") +
                   Field("Output pin pull-up resistor applied", "YES") +
                   Field("Output pin pull-down resistor applied", "YES") + bank + kEquals,
@@ -353,8 +372,8 @@ TEST(DetailView, CounterAndParallel) {
                   Field("Increment by ext. input (logic low)", "NO") +
                   Field("Increment by ext. input (rising edge)", "NO") +
                   Field("Increment by ext. input (falling edge)", "YES") +
-                  Field("Sampling clock scale capability", "None") + Field("System clock frequency", "1000000") +
-                  kEquals,
+                  Field("Sampling clock scale capability", "None") +
+                  Field("System clock frequency", "1000000") + kEquals,
               View(_PrintCounterInfo, Decode(u)));
     EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "5") + Field("Version", "x00") + kEquals,
               View(_PrintParallelInfo, Decode(u)));
@@ -362,12 +381,14 @@ TEST(DetailView, CounterAndParallel) {
 
 TEST(DetailView, AiReferenceVoltageAndGainCodes) {
     Unit u;
-    u.Dibs = {{1, 5, 0, Extra({0x00, 0x04, 0x00, 0x80, 8, 16, 0x03, 0x82, 0xA0, 0x86, 0x01, 0x80, 0xC4, 0x09, 0x00,
-                                0x03},
-                               16)}};
-    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "1") + Field("Version", "x00") + Field("Fifo size", "1024") +
-                  Field("Fifo type", "Shared mode") + Field("Number of input port", "8") +
-                  Field("Resolution", "16") + Field("Support input type", "Unipolar/Bipolar") +
+    u.Dibs = {
+        {1, 5, 0,
+         Extra({0x00, 0x04, 0x00, 0x80, 8, 16, 0x03, 0x82, 0xA0, 0x86, 0x01, 0x80, 0xC4, 0x09, 0x00, 0x03},
+               16)}};
+    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "1") + Field("Version", "x00") +
+                  Field("Fifo size", "1024") + Field("Fifo type", "Shared mode") +
+                  Field("Number of input port", "8") + Field("Resolution", "16") +
+                  Field("Support input type", "Unipolar/Bipolar") +
                   Field("Support max programable gain", "x4, support individual") +
                   Field("ADC max sampling rate (samples/sec)", "100000") +
                   Field("ADC reference voltage (calculated)", "2.50") +
@@ -378,8 +399,9 @@ TEST(DetailView, AiReferenceVoltageAndGainCodes) {
         const std::string out = View(_PrintAiInfo, Decode(u));
         const std::string label = " Support max programable gain          : ";
         const size_t at = out.find(label);
-        return at == std::string::npos ? std::string("(none)")
-                                       : out.substr(at + label.size(), out.find('\n', at) - at - label.size());
+        return at == std::string::npos
+                   ? std::string("(none)")
+                   : out.substr(at + label.size(), out.find('\n', at) - at - label.size());
     };
     EXPECT_EQ("x1, unsupport individual", gain(0, 0x00));
     EXPECT_EQ("Unknow", gain(0, 0x03));
@@ -390,8 +412,10 @@ TEST(DetailView, AiReferenceVoltageAndGainCodes) {
     EXPECT_EQ("(none)", gain(2, 0x00));  // layout 2 is not shown
     u.Dibs = {{1, 5, 1, Extra({0xFF, 0xFF, 0xFF, 0x7F, 1, 12, 0x0E, 0x01, 0xFF, 0xFF, 0xFF, 0xFF}, 16)}};
     const std::string out = View(_PrintAiInfo, Decode(u));
-    EXPECT_NE(std::string::npos, out.find(Field("Fifo size", "2147483647") + Field("Fifo type", "Un-shared mode")));
-    EXPECT_NE(std::string::npos, out.find(Field("Support input type", "Bipolar") + Field("Clock divider width", "32 bit")));
+    EXPECT_NE(std::string::npos,
+              out.find(Field("Fifo size", "2147483647") + Field("Fifo type", "Un-shared mode")));
+    EXPECT_NE(std::string::npos,
+              out.find(Field("Support input type", "Bipolar") + Field("Clock divider width", "32 bit")));
     EXPECT_NE(std::string::npos, out.find(Field("ADC max sampling rate (samples/sec)", "2147483647")));
     EXPECT_NE(std::string::npos, out.find(Field("ADC reference voltage (calculated)", "0.00")));
 }
@@ -400,40 +424,46 @@ TEST(DetailView, AoUiUoAndBipolarAo) {
     Unit u;
     u.Dibs = {
         {2, 6, 0, Extra({0x00, 0x02, 0, 0, 4, 12, 0x81, 0, 0x10, 0x27, 0, 0, 0x10, 0x27, 0x00, 0x03}, 16)},
-        {3, 7, 0, Extra({0x00, 0x04, 0, 0, 0x02, 0, 0, 0, 4, 16, 0x05, 0x04, 0x50, 0xC3, 0, 0, 0xC4, 0x09, 0, 0x03,
-                         0xE8, 0x03, 0x00, 0x03, 0x14, 0, 0, 0x03, 0x0A, 0x0F, 0, 0x06, 0x91, 0x16, 0, 0x10},
-                        36)},
+        {3, 7, 0,
+         Extra({0x00, 0x04, 0, 0,    0x02, 0,    0, 0,    4,    16,   0x05, 0x04,
+                0x50, 0xC3, 0, 0,    0xC4, 0x09, 0, 0x03, 0xE8, 0x03, 0x00, 0x03,
+                0x14, 0,    0, 0x03, 0x0A, 0x0F, 0, 0x06, 0x91, 0x16, 0,    0x10},
+               36)},
         {4, 8, 0, Extra({4, 16, 0x02, 0x05, 0x10, 0x27, 0, 0x03, 1, 2, 3, 4, 5, 6, 7, 8}, 16)},
         {5, 9, 0, Extra({8, 2, 16, 0x83, 0x10, 0x27, 0, 0x04}, 8)}};
     const _VN_INFO info = Decode(u);
-    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "2") + Field("Version", "x00") + Field("Fifo size", "512") +
-                  Field("Number of output port", "4") + Field("Resolution", "12") +
+    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "2") + Field("Version", "x00") +
+                  Field("Fifo size", "512") + Field("Number of output port", "4") +
+                  Field("Resolution", "12") +
                   Field("Support max programable gain", "x2, support individual") +
                   Field("DAC max sampling rate (samples/sec)", "10000") +
                   Field("DAC reference voltage (calculated)", "10.00") +
                   Field("DAC reference voltage", "x10 x27 x00 x03") + kEquals,
               View(_PrintAoInfo, info));
-    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "3") + Field("Version", "x00") + Field("Fifo size", "1024") +
-                  Field("Clock divider width", "24 bit") + Field("Number of input port", "4") +
-                  Field("Resolution", "16") + Field("Support input type", "Voltage,Resistor,") +
+    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "3") + Field("Version", "x00") +
+                  Field("Fifo size", "1024") + Field("Clock divider width", "24 bit") +
+                  Field("Number of input port", "4") + Field("Resolution", "16") +
+                  Field("Support input type", "Voltage,Resistor,") +
                   Field("Support max programable gain", "x16, unsupport individual") +
                   Field("ADC max sampling rate (samples/sec)", "50000") +
                   Field("ADC reference voltage (calculated)", "2.50") +
                   Field("ADC reference voltage", "xc4 x09 x00 x03") +
-                  Field("Voltage coefficient", "xe8 x03 x00 x03") + Field("Current coefficient", "x14 x00 x00 x03") +
+                  Field("Voltage coefficient", "xe8 x03 x00 x03") +
+                  Field("Current coefficient", "x14 x00 x00 x03") +
                   Field("Resistor coefficient alpha", "x0a x0f x00 x06") +
                   Field("Resistor coefficient beta", "x91 x16 x00 x10") + kEquals,
               View(_PrintUiInfo, info));
     EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "4") + Field("Version", "x00") +
                   Field("Number of output port", "4") + Field("Resolution", "16") +
-                  Field("Support output type", "Current,") +
-                  Field("Support max programable gain", "Unknow") +
+                  Field("Support output type", "Current,") + Field("Support max programable gain", "Unknow") +
                   Field("DAC reference voltage (calculated)", "10.00") +
-                  Field("DAC reference voltage", "x10 x27 x00 x03") + Field("Voltage coefficient", "x01 x02 x03 x04") +
+                  Field("DAC reference voltage", "x10 x27 x00 x03") +
+                  Field("Voltage coefficient", "x01 x02 x03 x04") +
                   Field("Current coefficient", "x05 x06 x07 x08") + kEquals,
               View(_PrintUoInfo, info));
     EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "5") + Field("Version", "x00") +
-                  Field("Number of output port", "8") + Field("Number of AO groups", "2") + Field("Resolution", "16") +
+                  Field("Number of output port", "8") + Field("Number of AO groups", "2") +
+                  Field("Resolution", "16") +
                   Field("Support max programable gain", "x8, support individual") +
                   Field("DAC reference voltage (calculated)", "1.00") +
                   Field("DAC reference voltage", "x10 x27 x00 x04") + kEquals,
@@ -442,9 +472,12 @@ TEST(DetailView, AoUiUoAndBipolarAo) {
 
 TEST(DetailView, MultiFunctionAiGainsAndSources) {
     Unit u;
-    u.Dibs = {{3, 10, 0, Extra({0x00, 0x08, 0, 0x80, 0x01, 0x1F, 0, 0, 8, 24, 0x07, 0x22, 0xC4, 0x09, 0x00, 0x03}, 16)}};
-    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "3") + Field("Version", "x00") + Field("Fifo size", "2048") +
-                  Field("Fifo type", "Shared mode") + Field("Multi-function AI type", "x01") +
+    u.Dibs = {
+        {3, 10, 0,
+         Extra({0x00, 0x08, 0, 0x80, 0x01, 0x1F, 0, 0, 8, 24, 0x07, 0x22, 0xC4, 0x09, 0x00, 0x03}, 16)}};
+    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "3") + Field("Version", "x00") +
+                  Field("Fifo size", "2048") + Field("Fifo type", "Shared mode") +
+                  Field("Multi-function AI type", "x01") +
                   Field("Support input source", "Voltage,Current,Resistor,RTD,Thermocouple,Thermistor,") +
                   Field("Number of input port", "8") + Field("Resolution", "24") +
                   Field("Support input type", "Software Unipolar/Bipolar/Unipolar") +
@@ -460,7 +493,7 @@ TEST(DetailView, MultiFunctionAiGainsAndSources) {
     EXPECT_NE(std::string::npos, gainOf(0x08).find(Field("Support max programable gain", "Unknow")));
     EXPECT_NE(std::string::npos, gainOf(0x48).find(Field("Support max programable gain", "Unknow")));
     EXPECT_NE(std::string::npos, gainOf(0x00).find(Field("Support input source", "Voltage,") +
-                                                    Field("Number of input port", "1")));
+                                                   Field("Number of input port", "1")));
 }
 
 TEST(DetailView, TemperatureSensorLsbUnit) {
@@ -482,8 +515,8 @@ TEST(DetailView, StringChannelSerialNumberAndDeviceName) {
               View(_PrintVirtualInfo, Decode(u)));
     Bytes nameOnly = {0, 2, 0, 0, 'D', 'e', 'v', '-', '1', 0, 0, 0};
     u.Dibs = {{5, 128, 0, nameOnly}};
-    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "5") + Field("Version", "x00") + Field("Device name", "Dev-1") +
-                  kEquals,
+    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "5") + Field("Version", "x00") +
+                  Field("Device name", "Dev-1") + kEquals,
               View(_PrintVirtualInfo, Decode(u)));
 }
 
@@ -506,4 +539,62 @@ TEST(DetailView, ChannelsOfUnshownLayoutsAreSkipped) {
     EXPECT_EQ(1, Count(ao, " DIB channel"));
     EXPECT_NE(std::string::npos, ao.find(Field("DIB channel", "3")));
     EXPECT_EQ("<CLEAR>" + kEquals, View(_PrintTemperatureSensorInfo, info));
+}
+
+// Random records of every channel type, with random lengths, versions and cut-off points:
+// every view must stay inside the record (the sanitizer builds check each byte read).
+TEST(DetailDecode, RandomHostileRecordsStayInBounds) {
+    std::mt19937 rng(20261206);
+    const uint8_t types[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 128, 200};
+    void (*const views[])(const _VN_INFO*) = {_PrintVarnelInfo,
+                                              _PrintControlUnitInfo,
+                                              _PrintUartInfo,
+                                              _PrintParallelInfo,
+                                              _PrintDioInfo,
+                                              _PrintCounterInfo,
+                                              _PrintAiInfo,
+                                              _PrintAoInfo,
+                                              _PrintUiInfo,
+                                              _PrintUoInfo,
+                                              _PrintBipolarAoInfo,
+                                              _PrintMultiFuncAiInfo,
+                                              _PrintTemperatureSensorInfo,
+                                              _PrintVirtualInfo};
+    OutputCapture out;
+    int channelsShown = 0;
+    for (int round = 0; round < 400; ++round) {
+        Bytes r(36);
+        for (auto& b : r) b = static_cast<uint8_t>(rng());
+        const int entries = static_cast<int>(rng() % 72);
+        r[25] = static_cast<uint8_t>(rng() % 3 == 0 ? rng() : entries);
+        for (int e = 0; e < entries; ++e) {
+            const size_t extra = rng() % 4 == 0 ? rng() % 256 : (rng() % 33) * 4;
+            r.push_back(static_cast<uint8_t>(e));
+            r.push_back(types[rng() % sizeof(types)]);
+            r.push_back(static_cast<uint8_t>(rng() % 2 == 0 ? extra / 4 + 1 : rng()));
+            r.push_back(static_cast<uint8_t>(rng() % 3 == 0 ? rng() : rng() % 8));
+            r.push_back(static_cast<uint8_t>(rng()));
+            r.push_back(static_cast<uint8_t>(extra));
+            for (size_t i = 0; i < extra; ++i) r.push_back(static_cast<uint8_t>(rng() % 4 == 0 ? 0 : rng()));
+        }
+        r.resize(rng() % 5 == 0 ? rng() % (r.size() + 1) : r.size());
+        // An exactly sized heap copy, so a read past the record is caught.
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[r.size() + 1]);
+        memcpy(exact.get(), r.data(), r.size());
+        _VN_INFO info{};
+        if (!VnInfoDecode(exact.get(), r.size(), &info)) {
+            ASSERT_LT(r.size(), 36u);
+            continue;
+        }
+        ASSERT_LE(info.DibCount, 64);
+        for (int i = 0; i < info.DibCount; ++i) ASSERT_LE(info.DibInfo[i].ExtraDataLength, 128);
+        for (auto view : views) view(&info);
+        const std::string shown = out.Take();
+        channelsShown += Count(shown, " DIB channel");
+        for (char c : shown) {
+            const auto b = static_cast<unsigned char>(c);
+            ASSERT_TRUE(b >= 0x20 || c == '\n') << "control byte " << int(b) << " reached the screen";
+        }
+    }
+    EXPECT_GT(channelsShown, 1000);
 }

@@ -28,23 +28,36 @@ TEST(MngProtocol, HeaderIsTwelveLittleEndianBytes) {
 }
 
 TEST(MngProtocol, ErrorTexts) {
-    const char* console[] = {"Success.", "Alloc memory fail.", "Create thread fail.", "Connect to service fail.",
-                             "Socket transmit data fail.", "Socket receive data fail.",
-                             "Socket receive data timeout.", "Get service version string fail."};
+    const char* console[] = {"Success.",
+                             "Alloc memory fail.",
+                             "Create thread fail.",
+                             "Connect to service fail.",
+                             "Socket transmit data fail.",
+                             "Socket receive data fail.",
+                             "Socket receive data timeout.",
+                             "Get service version string fail."};
     for (int i = 0; i < 8; ++i) EXPECT_STREQ(console[i], PemErrorString(i));
     EXPECT_STREQ("Unknow error code.", PemErrorString(8));
     EXPECT_STREQ("Unknow error code.", PemErrorString(-1));
-    const std::pair<unsigned, const char*> status[] = {
-        {0, "Success."},          {1, "Parameter invalid."},       {16, "NIC not found."},
-        {18, "NIC transmit data fail."}, {35, "Start KAMOR I/O service fail."}, {53, "Alloc TTY minor number fail."},
-        {64, "Connected already."}, {65, "Connect timeout."},       {67, "Un-support verion for connection."},
-        {69, "Password is incorrect."}, {72, "Is busy."},           {75, "Password is incorrect."}};
+    const std::pair<unsigned, const char*> status[] = {{0, "Success."},
+                                                       {1, "Parameter invalid."},
+                                                       {16, "NIC not found."},
+                                                       {18, "NIC transmit data fail."},
+                                                       {35, "Start KAMOR I/O service fail."},
+                                                       {53, "Alloc TTY minor number fail."},
+                                                       {64, "Connected already."},
+                                                       {65, "Connect timeout."},
+                                                       {67, "Un-support verion for connection."},
+                                                       {69, "Password is incorrect."},
+                                                       {72, "Is busy."},
+                                                       {75, "Password is incorrect."}};
     for (const auto& [code, text] : status) EXPECT_STREQ(text, MngErrorString(code)) << code;
-    for (unsigned code : {2u, 15u, 19u, 36u, 54u, 76u, 0x8000u}) EXPECT_STREQ("Unknow error code.", MngErrorString(code));
+    for (unsigned code : {2u, 15u, 19u, 36u, 54u, 76u, 0x8000u})
+        EXPECT_STREQ("Unknow error code.", MngErrorString(code));
 }
 
 class MngClientTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(0, MngClientInit(&client));
         ASSERT_EQ(1, MngConnect(&client, service.Port()));
@@ -84,8 +97,9 @@ TEST_F(MngClientTest, EveryRequestCarriesItsCodeAndPayload) {
     const Bytes none;
     Bytes connect = mac;
     connect.push_back(0);
-    const Bytes payloads[16] = {none, {1, 0, 1, 0, 0, 1, 1}, none, none, none, mac, mac, mac, mac, none, connect, mac,
-                                none, mac, mac, none};
+    const Bytes payloads[16] = {
+        none, {1, 0, 1, 0, 0, 1, 1}, none, none, none, mac, mac, mac, mac, none, connect, mac, none, mac, mac,
+        none};
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(1, requests[i].Version);
         EXPECT_EQ(i + 1, requests[i].Code);
@@ -120,7 +134,8 @@ TEST_F(MngClientTest, NoAnswerTimesOutAfterTwoSeconds) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(PEM_ERROR_SOCKET_RX_TIMEOUT, MngClientGetServiceInfo(&client));
     const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
     EXPECT_GE(ms, 1900);
     EXPECT_LT(ms, 3500);
     _MNG_RESPONSE r{};
@@ -155,14 +170,15 @@ TEST_F(MngClientTest, DisconnectEventWhileWaitingIsShownAndTheAnswerStillArrives
     };
     ASSERT_EQ(0, MngClientSearchVnByAllNic(&client));
     EXPECT_EQ(0x8005, MngClientResponse(&client).Header.CmdResponseEvent);
-    EXPECT_EQ("<CLEAR>\nd[#_#]b : ##### Receive VN (02:00:00:00:00:11) disconnect event. #####\n\n", out.Take());
+    EXPECT_EQ("<CLEAR>\nd[#_#]b : ##### Receive VN (02:00:00:00:00:11) disconnect event. #####\n\n",
+              out.Take());
 }
 
 TEST_F(MngClientTest, OtherEventsAndUnrequestedAnswersAreDropped) {
     service.Push(Packet(0x1001, 0, {1, 2, 3, 4, 5}));  // wrong length
-    service.Push(Packet(0x1002, 0, Mac(0x12)));       // unknown event
-    service.Push(Packet(0x8005, 0, {9, 9}));          // an answer nobody waits for
-    service.Push(Packet(0x0003, 0, {}));              // neither answer nor event
+    service.Push(Packet(0x1002, 0, Mac(0x12)));        // unknown event
+    service.Push(Packet(0x8005, 0, {9, 9}));           // an answer nobody waits for
+    service.Push(Packet(0x0003, 0, {}));               // neither answer nor event
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_EQ(0, MngClientGetServiceInfo(&client));
     const _MNG_RESPONSE r = MngClientResponse(&client);
@@ -173,7 +189,8 @@ TEST_F(MngClientTest, OtherEventsAndUnrequestedAnswersAreDropped) {
 
 TEST_F(MngClientTest, ServiceThatGoesAwayFailsRequestsWithoutHarm) {
     service.Hangup();
-    for (int i = 0; i < 200 && client.IsConnect; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 200 && client.IsConnect; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(0, client.IsConnect);
     const int err = MngClientGetServiceInfo(&client);
     EXPECT_TRUE(err == PEM_ERROR_SOCKET_TX || err == PEM_ERROR_SOCKET_RX_TIMEOUT) << err;
@@ -183,11 +200,16 @@ TEST_F(MngClientTest, CommonChecksNameTheFault) {
     int n = 0;
     service.Answer = [&n](const Request& r) {
         switch (n++) {
-            case 0: return Packet(static_cast<uint16_t>(0x8000 | r.Code), 0, {}, 2);
-            case 1: return Packet(0x8002, 0, {});
-            case 2: return Packet(static_cast<uint16_t>(0x8000 | r.Code), 65, Mac(0x11));
-            case 3: return Packet(static_cast<uint16_t>(0x8000 | r.Code), 99, {});
-            default: return Packet(static_cast<uint16_t>(0x8000 | r.Code), 0, {});
+            case 0:
+                return Packet(static_cast<uint16_t>(0x8000 | r.Code), 0, {}, 2);
+            case 1:
+                return Packet(0x8002, 0, {});
+            case 2:
+                return Packet(static_cast<uint16_t>(0x8000 | r.Code), 65, Mac(0x11));
+            case 3:
+                return Packet(static_cast<uint16_t>(0x8000 | r.Code), 99, {});
+            default:
+                return Packet(static_cast<uint16_t>(0x8000 | r.Code), 0, {});
         }
     };
     _MNG_RESPONSE r{};
