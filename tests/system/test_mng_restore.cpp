@@ -162,6 +162,36 @@ TEST_F(MngRestore, UpperCaseRecordNamesRestoreTheSameUnit) {
 }
 
 // qorlab --veths 1
+TEST_F(MngRestore, AUnitRestoredFromUpperCaseRecordsCanBeLetGo) {
+    ASSERT_NO_FATAL_FAILURE(MakeRecordDirs());
+    ASSERT_TRUE(WriteFile(std::string(kMappingDir) + "/" + Upper(RecordName(kLetters)), ""));
+    ASSERT_TRUE(
+        WriteFile(std::string(kConnectDir) + "/" + Upper(RecordName(kLetters)), std::string(32, '\xff')));
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    startedAt_ = Clock::now();
+    ASSERT_NO_FATAL_FAILURE(StartUnits({{"dock_basic", kLetters}}));
+    client_ = NewClient();
+    SecondsUntil(
+        [&] { return Mapped() == std::vector<Mac>{kLetters} && Connected() == std::vector<Mac>{kLetters}; },
+        12s);
+    // Disconnected and unmapped by a client, the unit must not come back at the next start:
+    // no record of it may survive, whatever the case of its name.
+    EXPECT_TRUE(IsResponse(client_.Request(kVnDisconnect, MacBytes(kLetters)), kVnDisconnect, kSuccess,
+                           MacBytes(kLetters)));
+    EXPECT_TRUE(IsResponse(client_.Request(kVnUnmapping, MacBytes(kLetters)), kVnUnmapping, kSuccess,
+                           MacBytes(kLetters)));
+    for (const char* dir : {kMappingDir, kConnectDir}) {
+        EXPECT_FALSE(PathExists(std::string(dir) + "/" + RecordName(kLetters))) << dir;
+        EXPECT_FALSE(PathExists(std::string(dir) + "/" + Upper(RecordName(kLetters)))) << dir;
+    }
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    ASSERT_TRUE(WaitListed(client_, kLetters));
+    std::this_thread::sleep_for(startedAt_ + 11s - Clock::now());
+    EXPECT_TRUE(Mapped().empty());
+    EXPECT_TRUE(Connected().empty());
+}
+
+// qorlab --veths 1
 TEST_F(MngRestore, AShortConnectRecordReadsZerosForItsMissingBytes) {
     ASSERT_NO_FATAL_FAILURE(MakeRecordDirs());
     // Full record: "abc" comes back as sent.
