@@ -6,6 +6,7 @@ import pty
 import re
 import select
 import signal
+import termios
 import time
 
 CLEAR = "<CLEAR>"
@@ -78,6 +79,18 @@ class Console:
         fresh = text[self.pos:]
         self.pos = len(text)
         return fresh
+
+    def key(self, data, timeout=10.0):
+        """Sends a key once the console waits for one: its single-key read switches the terminal
+        out of canonical mode (the master side sees the same modes). A key sent earlier would be
+        echoed by the terminal and held until the line ends."""
+        deadline = time.monotonic() + timeout
+        while termios.tcgetattr(self.fd)[3] & termios.ICANON:
+            if time.monotonic() > deadline:
+                raise AssertionError("the console never waited for a key; it showed:\n%s" %
+                                     screen_text(self.raw)[self.pos:])
+            self._fill(time.monotonic() + 0.005)
+        self.send(data)
 
     def send(self, data):
         if isinstance(data, str):

@@ -111,21 +111,20 @@ def open_console():
 def key(c, k, prompt=PROMPT):
     """Types one menu key and returns the screen up to the next prompt (the key's newline and
     the prompt excluded)."""
-    time.sleep(0.05)  # let the console reach its key read, so the key is not echoed
-    c.send(k)
+    c.key(k)
     screen = c.expect(prompt, timeout=15)
     return screen[:-len(prompt)]
 
 
 def press(c, k):
-    time.sleep(0.05)  # see key()
-    c.send(k)
+    c.key(k)
 
 
 def typed(c, text, after):
-    """Types one input line once the prompt `after` is shown."""
+    """Types one input line once the prompt `after` is shown (the terminal is back in line mode
+    by then)."""
     c.expect(after)
-    press(c, text + "\n")
+    c.send(text + "\n")
 
 
 def quit_console(c):
