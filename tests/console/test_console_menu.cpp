@@ -481,3 +481,16 @@ TEST_F(ConsoleMenu, RandomOperatorInputAndServiceAnswersNeverHarm) {
     service.Answer = [](const Request& r) { return Ok(r); };
     EXPECT_EQ("\nd[#_#]b : Clear all VN mapping and connect record ok.\n", Run('m'));
 }
+
+TEST_F(ConsoleMenu, ALaterFailedUpdateKeepsTheUnitShown) {
+    const Bytes record = Cat({BasicUnit(0x13, "VN-D20", 0, 0, 0, 3), Be32(0), Be32(0)});
+    int n = 0;
+    service.Answer = [&n, record](const Request& r) {
+        return n++ == 0 ? Ok(r, record) : Ok(r, r.Payload, 32);
+    };
+    const std::string screen = Run('f', "020000000013\nab");
+    EXPECT_NE(std::string::npos, screen.find("d[#_#]b >> CMD ? " + kWait + "\nd[#_#]b : VN not found.\n\n" +
+                                             "d[#_#]b >> CMD ? <CLEAR>"));
+    EXPECT_NE(std::string::npos, screen.find("  Model Name          : VN-D20\n"));
+    EXPECT_EQ(0, memcmp(client.VnInfo.Mac, Mac(0x13).data(), 6));
+}
