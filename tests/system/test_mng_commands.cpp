@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 
 #include "mng_fixture.h"
@@ -425,6 +426,42 @@ TEST_F(MngCommands, MappingGivesEachUartAMinorANodeAndARecord) {
     // The freed minor is the lowest again.
     EXPECT_TRUE(IsResponse(Ask(kVnMapping, MacBytes(kDock)), kVnMapping, kSuccess,
                            Concat({MacBytes(kDock), {1, 1, 0}})));
+}
+
+// qorlab --veths 1
+TEST_F(MngCommands, ConcurrentMappingsOfOneUnitMapItOnce) {
+    ASSERT_NO_FATAL_FAILURE(StartWithUnits({Unit("advance_password", kAdvance)}));
+    ASSERT_TRUE(WaitDetail(client_, kAdvance, 5));
+    constexpr int kClients = 16;
+    std::vector<Client> clients(kClients);
+    for (auto& c : clients) ASSERT_TRUE(c.Connect()) << c.Error();
+    for (int round = 0; round < 10; ++round) {
+        std::atomic<int> ready{0};
+        std::vector<uint16_t> statuses(kClients, 0xFFFF);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kClients; ++i) {
+            threads.emplace_back([&, i] {
+                const auto cmd = EncodeCommand(kVnMapping, MacBytes(kAdvance));
+                ++ready;
+                while (ready < kClients) std::this_thread::yield();
+                if (auto p = clients[i].RequestRaw(cmd, kVnMapping)) statuses[i] = p->Hdr.Status;
+            });
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), kSuccess), 1) << "round " << round;
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), kMappingAlready), kClients - 1)
+            << "round " << round;
+        // Whoever won, the unit holds the four lowest minors and no others are taken.
+        EXPECT_TRUE(IsResponse(Ask(kGetAllMappingInfo), kGetAllMappingInfo, kSuccess,
+                               Concat({MacBytes(kAdvance), {4, 1, 0, 2, 1, 3, 2, 4, 3}})))
+            << "round " << round;
+        EXPECT_TRUE(
+            IsResponse(Ask(kVnUnmapping, MacBytes(kAdvance)), kVnUnmapping, kSuccess, MacBytes(kAdvance)));
+        for (int minor = 0; minor < 8; ++minor)
+            EXPECT_FALSE(PathExists("/dev/ttyVN" + std::to_string(minor)))
+                << "round " << round << ", minor " << minor;
+        if (HasFailure()) break;
+    }
 }
 
 // qorlab --veths 1

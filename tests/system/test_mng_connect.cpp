@@ -1,6 +1,7 @@
 // Connect, disconnect and password through the management port, against units that qorsim
 // plays with their own connect rules; the loss of a unit reported to every client.
 #include <algorithm>
+#include <atomic>
 
 #include "mng_fixture.h"
 
@@ -139,6 +140,40 @@ TEST_F(MngConnect, ConnectAnswersThePortsAndWritesTheRecord) {
     }
     // And it can be connected again.
     EXPECT_TRUE(Connect(kDock, ConnectRecord(kDock, 0)));
+}
+
+// qorlab --veths 1
+TEST_F(MngConnect, ConcurrentConnectsOfOneUnitConnectItOnce) {
+    ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"advance_password", kAdvance}}));
+    constexpr int kClients = 16;
+    std::vector<Client> clients(kClients);
+    for (auto& c : clients) ASSERT_TRUE(c.Connect()) << c.Error();
+    std::atomic<int> ready{0};
+    std::vector<std::optional<Packet>> answers(kClients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            const auto cmd = EncodeCommand(kVnConnect, ConnectRecord(kAdvance, "varnel-secret"));
+            ++ready;
+            while (ready < kClients) std::this_thread::yield();
+            answers[i] = clients[i].RequestRaw(cmd, kVnConnect);
+        });
+    }
+    for (auto& t : threads) t.join();
+    int won = 0, already = 0;
+    std::vector<uint8_t> result;
+    for (const auto& a : answers) {
+        ASSERT_TRUE(a);
+        ASSERT_EQ(a->Payload.size(), kConnectResultLength) << Describe(*a);
+        if (result.empty()) result = a->Payload;
+        EXPECT_EQ(a->Payload, result) << "every client learns the same ports";
+        won += a->Hdr.Status == kSuccess;
+        already += a->Hdr.Status == kConnectedAlready;
+    }
+    EXPECT_EQ(won, 1);
+    EXPECT_EQ(already, kClients - 1);
+    EXPECT_EQ(Connected().size(), 1u);
+    EXPECT_EQ(CountOccurrences(Log(), "connect ok, CTU_TcpPort"), 1u) << Log();
 }
 
 // qorlab --veths 1
