@@ -339,6 +339,34 @@ TEST_F(MngConnect, ALostUnitIsReportedOnceToEveryClient) {
 }
 
 // qorlab --veths 1
+TEST_F(MngConnect, ALossWithNoClientConnectedBuildsNoEvent) {
+    ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"dock_basic", kDock}}));
+    ASSERT_TRUE(Connect(kDock, ConnectRecord(kDock, 0)));
+    // Management dumps on: an event that is built shows in the log.
+    EXPECT_TRUE(IsResponse(Ask(kSetDebugConfig, {0, 1, 0, 1, 0, 0, 0}), kSetDebugConfig, kSuccess, {}));
+    client_.Close();
+    std::this_thread::sleep_for(100ms);  // reaped
+    ASSERT_TRUE(sim_->Ok("silent " + MacString(kDock))) << sim_->LastAnswer();
+    ASSERT_TRUE(WaitForFileContains(kLogPath, "##### been disconnect, send event #####", 30s)) << Log();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Log().find("EVENT_VN_DISCONNECT"), std::string::npos) << Log();
+    // With a client, the same loss is dumped as the event it sends.
+    client_ = NewClient();
+    ASSERT_TRUE(sim_->Ok("talk " + MacString(kDock))) << sim_->LastAnswer();
+    ASSERT_TRUE(Eventually(
+        [&] {
+            auto p = client_.Request(kVnConnect, ConnectRecord(kDock, 0));
+            return p && p->Hdr.Status == kSuccess;
+        },
+        15s, 200ms));
+    ASSERT_TRUE(sim_->Ok("silent " + MacString(kDock))) << sim_->LastAnswer();
+    auto event = client_.WaitEvent(30s);
+    ASSERT_TRUE(event) << client_.Error();
+    EXPECT_EQ(event->Payload, MacBytes(kDock));
+    EXPECT_TRUE(WaitForFileContains(kLogPath, "CmdResponseEvent: EVENT_VN_DISCONNECT\n", 2s)) << Log();
+}
+
+// qorlab --veths 1
 TEST_F(MngConnect, AUnitBackWithinTheAttemptsIsKeptWithoutEvent) {
     ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"dock_basic", kDock}}));
     ASSERT_TRUE(Connect(kDock, ConnectRecord(kDock, 0)));
