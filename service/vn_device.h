@@ -53,6 +53,7 @@ struct _VN_DEVICE {
     std::atomic<int> DllpGetInfoThreadExit;  // 1: stop (also ends a pass that waits for a reply)
     std::atomic<int> DllpGetInfoThreadSuccess;  // read by other threads without the trigger mutex
     int DllpGetInfoThreadRunning;  // the thread exists and has not been joined
+    int DllpGetInfoThreadPending;  // a pass was asked for (under DllpGetInfoThreadMutex)
 
     int IsCreateDibChannelObj;
     std::atomic<int> IsMappingByHost;

@@ -275,16 +275,20 @@ int _GetInfoPass(PVN_DEVICE pVn) {
 
 void* _GetInfoThread(void* pArg) {
     PVN_DEVICE pVn = static_cast<PVN_DEVICE>(pArg);
-    // The trigger mutex is held from the start and released only inside the wait, so a
-    // trigger that arrives during a pass waits until the thread is back in its wait.
-    pthread_mutex_lock(&pVn->DllpGetInfoThreadMutex);
-    while (!pVn->DllpGetInfoThreadExit) {
+    // The trigger mutex guards only the pending flag and the wait, never a pass: the NIC
+    // receive thread triggers from the very thread that must deliver the pass's reply, so it
+    // may not wait for a pass to end. A trigger during a pass leaves the flag set, and the
+    // next pass follows at once; triggers are never lost.
+    for (;;) {
+        {
+            qor::MutexLock lock(&pVn->DllpGetInfoThreadMutex);
+            while (!pVn->DllpGetInfoThreadPending && !pVn->DllpGetInfoThreadExit)
+                pthread_cond_wait(&pVn->DllpGetInfoThreadCondGo, &pVn->DllpGetInfoThreadMutex);
+            if (pVn->DllpGetInfoThreadExit) break;
+            pVn->DllpGetInfoThreadPending = 0;
+        }
         if (!_GetInfoPass(pVn)) break;  // the unit answered with something fatal: end for good
-        if (pVn->DllpGetInfoThreadExit) break;
-        pthread_cond_wait(&pVn->DllpGetInfoThreadCondGo, &pVn->DllpGetInfoThreadMutex);
     }
-    // Giving the mutex up on every way out keeps later triggers and the delete from blocking.
-    pthread_mutex_unlock(&pVn->DllpGetInfoThreadMutex);
     return nullptr;
 }
 
@@ -345,6 +349,7 @@ int VnGetInfoDecode(PVN_DEVICE pVn, const uint8_t* p, size_t Length) {
 
 int VnGetInfoThreadCreate(PVN_DEVICE pVn) {
     pVn->DllpGetInfoThreadExit = 0;
+    pVn->DllpGetInfoThreadPending = 1;  // the first pass runs at once
     if (pthread_mutex_init(&pVn->DllpGetInfoThreadMutex, nullptr) != 0) return 0;
     if (pthread_cond_init(&pVn->DllpGetInfoThreadCondGo, nullptr) != 0) {
         pthread_mutex_destroy(&pVn->DllpGetInfoThreadMutex);
@@ -367,7 +372,8 @@ int VnGetInfoThreadCreate(PVN_DEVICE pVn) {
 
 void VnGetInfoThreadTrigger(PVN_DEVICE pVn) {
     qor::MutexLock lock(&pVn->DllpGetInfoThreadMutex);
-    if (!pVn->DllpGetInfoThreadExit) pthread_cond_signal(&pVn->DllpGetInfoThreadCondGo);
+    pVn->DllpGetInfoThreadPending = 1;
+    pthread_cond_signal(&pVn->DllpGetInfoThreadCondGo);
 }
 
 void VnGetInfoThreadDelete(PVN_DEVICE pVn) {

@@ -14,7 +14,8 @@ constexpr size_t kInfoStructureHeaderLength = 28;
 // Starts the get-info thread, which fetches the info structure at once and again on every
 // trigger. 1 on success; 0 after undoing its own steps.
 int VnGetInfoThreadCreate(PVN_DEVICE pVn);
-// Asks for another pass; does nothing once the thread was told to end.
+// Asks for another pass without ever waiting for one in progress (a trigger during a pass
+// makes the next pass follow at once); does nothing once the thread has ended.
 void VnGetInfoThreadTrigger(PVN_DEVICE pVn);
 // Ends and joins the thread (also when it already ended itself). Its trigger mutex and
 // condition, and the decoded per-type records, stay until the record's last reference is

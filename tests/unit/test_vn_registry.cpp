@@ -228,3 +228,22 @@ TEST_F(Registry, QueriesListInformedUnitsByIndexAndNeverOverrunTheBuffer) {
     EXPECT_EQ(VnMainSearchByAllNic(small, 27, &len), 0);
     EXPECT_EQ(len, 0u);
 }
+
+TEST_F(Registry, TriggerDuringAPassNeverWaitsAndIsNotLost) {
+    auto a = Mac(1);
+    VnRef u = VnMainAdd(fake.nic, a.data());
+    ASSERT_TRUE(u);
+    // The first pass is waiting for its reply (up to 200 ms). The receive thread triggers
+    // from the very thread that must deliver that reply, so the trigger must return at once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto start = std::chrono::steady_clock::now();
+    VnMainUpdateInfo(u.get());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    // The trigger is kept: after the first pass another one follows and decodes this reply.
+    auto frame = AcuFrame(a.data(), 18, 1, 0xFF, 2);
+    ASSERT_TRUE(WaitFor([&] {
+        VnMainDeliverReply(u.get(), frame.data(), frame.size());
+        return u->DllpGetInfoThreadSuccess == 1;
+    }));
+    EXPECT_EQ(u->AvailableChls, 2);
+}
