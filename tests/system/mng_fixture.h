@@ -197,6 +197,13 @@ class MngTest : public ServiceTest {
         return list->front();
     }
 
+    // Connects the unit; like Map, a unit dropped a moment ago by the periodic removal (32)
+    // is tried again. The last response.
+    static std::optional<Packet> ConnectUnit(Client& c, const std::vector<uint8_t>& record) {
+        return RequestUntil(
+            c, mng::kVnConnect, record, [](const Packet& q) { return q.Hdr.Status != mng::kVnNotFound; }, 3s);
+    }
+
     std::vector<std::unique_ptr<SimProcess>> sims_;
 };
 

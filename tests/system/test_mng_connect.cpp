@@ -46,7 +46,7 @@ class MngConnect : public MngTest {
 
     // Connects and returns the 14-byte result; a failure is recorded otherwise.
     std::optional<ConnectResult> Connect(const Mac& mac, const std::vector<uint8_t>& record) {
-        auto p = Ask(kVnConnect, record);
+        auto p = ConnectUnit(client_, record);
         if (!p || p->Hdr.Status != kSuccess) {
             ADD_FAILURE() << "connect " << MacString(mac) << ": " << (p ? Describe(*p) : client_.Error());
             return std::nullopt;

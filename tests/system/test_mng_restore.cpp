@@ -116,7 +116,7 @@ TEST_F(MngRestore, MappedAndConnectedUnitsComeBackMappedFirst) {
     ASSERT_TRUE(Map(client_, kDock));
     ASSERT_TRUE(Map(client_, kOpen));
     for (const auto& record : {ConnectRecord(kDock, 0), ConnectRecord(kAdvance, "varnel-secret")}) {
-        auto p = client_.Request(kVnConnect, record);
+        auto p = ConnectUnit(client_, record);
         ASSERT_TRUE(p && p->Hdr.Status == kSuccess) << (p ? Describe(*p) : client_.Error());
     }
     ASSERT_EQ(Mapped(), Sorted({kDock, kOpen}));
@@ -232,7 +232,7 @@ TEST_F(MngRestore, AfterClearAllNothingIsRestored) {
     for (const Mac& m : {kDock, kAdvance}) ASSERT_TRUE(WaitListed(client_, m));
     ASSERT_TRUE(Map(client_, kDock));
     for (const auto& record : {ConnectRecord(kDock, 0), ConnectRecord(kAdvance, "varnel-secret")}) {
-        auto p = client_.Request(kVnConnect, record);
+        auto p = ConnectUnit(client_, record);
         ASSERT_TRUE(p && p->Hdr.Status == kSuccess) << (p ? Describe(*p) : client_.Error());
     }
     ASSERT_TRUE(PathExists(MappingRecord(kDock)));
