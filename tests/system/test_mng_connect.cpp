@@ -258,6 +258,34 @@ TEST_F(MngConnect, RefusalsOfTheUnitBecomeConnectStatuses) {
 }
 
 // qorlab --veths 1
+TEST_F(MngConnect, AConnectTakesOnlyTheConnectAnswer) {
+    ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"advance_password", kAdvance}}));
+    const auto mac = MacBytes(kAdvance);
+    // Every answer of the unit comes 300 ms late. Command 14 asks for the info structure and
+    // returns after its 200 ms; a connect right after it must not take the info answer,
+    // which arrives during its own wait, for the answer to the connect: that one comes
+    // after the 200 ms the service waits, so the connect has timed out (65).
+    ASSERT_TRUE(sim_->Ok("delay " + MacString(kAdvance) + " 300")) << sim_->LastAnswer();
+    std::this_thread::sleep_for(700ms);  // answers to earlier requests are through
+    Client other = NewClient();
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(other.SendCommand(kUpdateDetailInfo, mac));
+        ASSERT_TRUE(other.ReadResponse(2s)) << other.Error();
+        auto p = Ask(kVnConnect, ConnectRecord(kAdvance, "not-the-password"));
+        ASSERT_TRUE(p);
+        EXPECT_NE(p->Hdr.Status, kSuccess)
+            << "a wrong password connected, round " << round << ": " << Describe(*p);
+        EXPECT_TRUE(p->Hdr.Status == kConnectTimeout || p->Hdr.Status == kPasswordIncorrect) << Describe(*p);
+        if (p->Hdr.Status == kSuccess) {
+            EXPECT_TRUE(IsResponse(Ask(kVnDisconnect, mac), kVnDisconnect, kSuccess, mac));
+        }
+        std::this_thread::sleep_for(700ms);
+    }
+    EXPECT_TRUE(Connected().empty());
+    EXPECT_FALSE(PathExists(RecordPath(kAdvance)));
+}
+
+// qorlab --veths 1
 TEST_F(MngConnect, RefusedDisconnectsTearDownButKeepTheRecord) {
     ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"dock_basic", kDock}}));
     const auto mac = MacBytes(kDock);
