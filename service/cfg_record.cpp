@@ -1,10 +1,13 @@
 #include "cfg_record.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "cfg_check_dir.h"
 #include "pem_dbg.h"
@@ -23,19 +26,27 @@ int _HexDigit(char c) {
     return -1;
 }
 
+// Removes every record of the unit in the directory: the canonical lower-case name and any
+// other spelling (upper-case names restore the same unit, so they must go with it).
 int _Del(PVN_DEVICE pVn, const char* dir, const char* what) {
-    char path[96];
-    CfgRecordPath(path, sizeof(path), dir, pVn->Mac);
     const uint8_t* m = pVn->Mac;
-    if (!_Exists(path)) {
-        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, not exist\n", m[3], m[4], m[5], what);
-        return 1;
+    int found = 0, ok = 1;
+    if (DIR* d = opendir(dir)) {
+        while (const dirent* e = readdir(d)) {
+            uint8_t mac[6];
+            if (!CfgParseRecordName(e->d_name, mac) || memcmp(mac, m, 6) != 0) continue;
+            ++found;
+            const std::string path = std::string(dir) + "/" + e->d_name;
+            if (unlink(path.c_str()) != 0) {
+                PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, del FAIL, errno:%d\n", m[3], m[4], m[5], what,
+                       errno);
+                ok = 0;
+            }
+        }
+        closedir(d);
     }
-    if (unlink(path) != 0) {
-        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, del FAIL, errno:%d\n", m[3], m[4], m[5], what, errno);
-        return 0;
-    }
-    return 1;
+    if (!found) PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, not exist\n", m[3], m[4], m[5], what);
+    return ok;
 }
 
 // Writes the 32 inverted password bytes one at a time; 0 at the first byte not written.

@@ -55,7 +55,9 @@ void* _RestoreThread(void* pArg) {
 void CfgMappingPass() {
     const int opened = _ForEachRecord(kCfgMappingDir, [](const uint8_t* mac, const char*) {
         VnRef u = VnMainGetByMac(mac);
-        if (u && u->IsMappingByHost) return;
+        // A unit whose channels are not known yet is tried again next pass, like one the
+        // search has not found yet.
+        if (u && (u->IsMappingByHost || !u->Informed)) return;
         const bool known = static_cast<bool>(u);
         u.reset();
         const uint16_t status = VnMainMapping(mac, 0, nullptr, 0, nullptr);
@@ -77,7 +79,7 @@ void CfgConnectPass() {
             return;
         }
         VnRef u = VnMainGetByMac(mac);
-        if (u && u->IsConnectedByHost) return;
+        if (u && (u->IsConnectedByHost || !u->Informed)) return;
         const bool known = static_cast<bool>(u);
         u.reset();
         uint32_t ctu = 0, sio = 0;

@@ -16,6 +16,7 @@
 #include "pem_utils.h"
 #include "vn_dllp_cmd.h"
 #include "vn_keep_alive.h"
+#include "vn_link_frame.h"
 #include "vn_main.h"
 #include "vn_mng_query.h"
 #include "vn_tlp_stream.h"
@@ -34,22 +35,32 @@ constexpr unsigned kDllpReplyTimeoutMs = 200;
 enum class Exchange { kReply, kSendFail, kTimeout, kEmpty };
 
 // One DLLP command/response exchange: the command is sent and the reply awaited while the
-// unit's DllpCmdCompleteMutex is held, so no other exchange of the unit is in flight. On a
-// reply, the two bytes behind the command code (frame bytes 16 and 17) are returned.
+// unit's DllpCmdCompleteMutex is held, so no other exchange of the unit is in flight. Only a
+// connect response (code 3 for dock mode, 11 for advance mode) answers it: a late reply to an
+// earlier command (an info structure, say) that lands in the slot meanwhile is passed over,
+// or its bytes would read as a return code. On a reply, frame bytes 16 and 17 are returned.
 Exchange _Exchange(PVN_DEVICE pVn, int (*send)(PVN_DEVICE, const void*), const void* arg, uint8_t* pB16, uint8_t* pB17) {
     qor::MutexLock lock(&pVn->DllpCmdCompleteMutex);
     pVn->RxLength = 0;  // an older reply is not this command's answer
     if (send(pVn, arg) != 0) return Exchange::kSendFail;
+    const uint8_t expected = pVn->TypeInfo_Mode == 1 ? DLLP_CMD_ADVANCE_CONNECT_RESPONSE : DLLP_CMD_DOCK_CONNECT_RESPONSE;
     struct timespec deadline;
     PemSetTimeout(&deadline, kDllpReplyTimeoutMs);
     int rc = 0;
-    while (pVn->RxLength == 0 && rc != ETIMEDOUT)
-        rc = pthread_cond_timedwait(&pVn->DllpCmdCompleteCond, &pVn->DllpCmdCompleteMutex, &deadline);
-    if (pVn->RxLength == 0) return rc == ETIMEDOUT ? Exchange::kTimeout : Exchange::kEmpty;
-    if (pVn->RxLength < 18) return Exchange::kEmpty;  // too short to carry a return code
-    *pB16 = pVn->RxBuff[16];
-    *pB17 = pVn->RxBuff[17];
-    return Exchange::kReply;
+    bool other = false;
+    for (;;) {
+        while (pVn->RxLength == 0 && rc != ETIMEDOUT)
+            rc = pthread_cond_timedwait(&pVn->DllpCmdCompleteCond, &pVn->DllpCmdCompleteMutex, &deadline);
+        if (pVn->RxLength == 0) break;
+        if (pVn->RxLength >= 18 && (pVn->RxBuff[15] & 0x1F) == expected) {
+            *pB16 = pVn->RxBuff[16];
+            *pB17 = pVn->RxBuff[17];
+            return Exchange::kReply;
+        }
+        pVn->RxLength = 0;
+        other = true;
+    }
+    return rc == ETIMEDOUT || other ? Exchange::kTimeout : Exchange::kEmpty;
 }
 
 int _SendConnect(PVN_DEVICE pVn, const void* pPasswordRaw) {
@@ -291,6 +302,9 @@ uint16_t VnMainConnect(const uint8_t* pVnMac, const uint8_t* pPasswordRaw, uint3
 }
 
 uint16_t VnMainDisconnect(const uint8_t* pVnMac, uint8_t DisconnectMode) {
+    // Serialised with connect, mapping and the other disconnects: two requests for one unit
+    // must not both pass the state checks below.
+    qor::MutexLock extra(&VnListMutexExtra);
     if (!pVnMac) return MNG_STATUS_PARAMETER_INVALID;
     VnRef u = VnMainGetByMac(pVnMac);
     if (!u) return MNG_STATUS_VN_NOT_FOUND;
@@ -428,6 +442,7 @@ uint16_t _VnMapping(PVN_DEVICE pVn) {
 
 uint16_t VnMainMapping(const uint8_t* pVnMac, int NeedGetMappingInfo, uint8_t* pBuff, size_t BuffLength,
                        size_t* pReturnLength) {
+    qor::MutexLock extra(&VnListMutexExtra);
     if (pReturnLength) *pReturnLength = 0;
     if (pBuff) memset(pBuff, 0, BuffLength);
     if (!pVnMac) return MNG_STATUS_PARAMETER_INVALID;
@@ -444,6 +459,7 @@ uint16_t VnMainMapping(const uint8_t* pVnMac, int NeedGetMappingInfo, uint8_t* p
 }
 
 uint16_t VnMainUnMapping(const uint8_t* pVnMac) {
+    qor::MutexLock extra(&VnListMutexExtra);
     if (!pVnMac) return MNG_STATUS_PARAMETER_INVALID;
     VnRef u = VnMainGetByMac(pVnMac);
     if (!u) return MNG_STATUS_VN_NOT_FOUND;

@@ -52,6 +52,7 @@ struct _VN_DEVICE {
     pthread_attr_t DllpGetInfoThreadAttr;
     std::atomic<int> DllpGetInfoThreadExit;  // 1: stop (also ends a pass that waits for a reply)
     std::atomic<int> DllpGetInfoThreadSuccess;  // read by other threads without the trigger mutex
+    std::atomic<int> Informed;                  // 1 once an info structure has been decoded
     int DllpGetInfoThreadRunning;  // the thread exists and has not been joined
     int DllpGetInfoThreadPending;  // a pass was asked for (under DllpGetInfoThreadMutex)
 

@@ -264,8 +264,10 @@ int _GetInfoPass(PVN_DEVICE pVn) {
     // cannot be decoded.
     if (returnCode == 1 && lengthByte == 0xFF && length >= kInfoStructureFrameOffset + kInfoStructureHeaderLength) {
         qor::WriteLock info(&pVn->InfoLock);
-        if (VnGetInfoDecode(pVn, frame + kInfoStructureFrameOffset, length - kInfoStructureFrameOffset))
+        if (VnGetInfoDecode(pVn, frame + kInfoStructureFrameOffset, length - kInfoStructureFrameOffset)) {
+            pVn->Informed = 1;
             pVn->DllpGetInfoThreadSuccess = 1;
+        }
         return 1;
     }
     PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, unknow packet, ReturnCode:x%02x, LengthInDW:x%02x\n", m[3],

@@ -182,7 +182,8 @@ TEST_F(Stream, EventLengthsAndHostileLengthsStayInsideTheFrame) {
         },
         1000))
         << cap.Text();
-    // A truncated TLP is refused without being acknowledged.
+    // A truncated TLP is refused without being acknowledged (the two TLPs above were).
+    ASSERT_EQ(unit->WaitFrames([](const Frame& f) { return IsDllp(f, 0); }, 3, 1000).size(), 3u);
     unit->ClearFrames();
     unit->Send({0x10, 0x00, 0x00});
     EXPECT_TRUE(WaitUntil([&] { return cap.Text().find("STREAM IN , invalid buff pointer or length") != std::string::npos; },
