@@ -16,26 +16,26 @@ const char* SimUsage() {
            "qorsim prints \"ready\" on standard output once its sockets are open.\n";
 }
 
-bool SimUnitSpecParse(const std::string& Text, _SIM_UNIT_SPEC* pOut, std::string* pError) {
+bool SimUnitArgParse(const std::string& Text, _SIM_UNIT_ARG* pOut, std::string* pError) {
     const size_t last = Text.rfind(',');
     const size_t mid = last == std::string::npos || last == 0 ? std::string::npos : Text.rfind(',', last - 1);
     if (mid == std::string::npos) {
         *pError = "'" + Text + "' is not PROFILE,MAC,IFACE";
         return false;
     }
-    _SIM_UNIT_SPEC spec;
-    spec.Profile = Text.substr(0, mid);
-    spec.Iface = Text.substr(last + 1);
+    _SIM_UNIT_ARG unitArg;
+    unitArg.Profile = Text.substr(0, mid);
+    unitArg.Iface = Text.substr(last + 1);
     const std::string mac = Text.substr(mid + 1, last - mid - 1);
-    if (spec.Profile.empty() || spec.Iface.empty()) {
+    if (unitArg.Profile.empty() || unitArg.Iface.empty()) {
         *pError = "'" + Text + "' is not PROFILE,MAC,IFACE";
         return false;
     }
-    if (!SimMacParse(mac, &spec.Mac)) {
+    if (!SimMacParse(mac, &unitArg.Mac)) {
         *pError = "'" + mac + "' is not a MAC address (aa:bb:cc:dd:ee:ff)";
         return false;
     }
-    *pOut = spec;
+    *pOut = unitArg;
     return true;
 }
 
@@ -60,9 +60,9 @@ bool SimOptionsParse(int argc, const char* const* argv, _SIM_OPTIONS* pOut, std:
         } else if (a == "--control") {
             if (!value(&o.ControlPath)) return false;
         } else if (a == "--unit") {
-            _SIM_UNIT_SPEC spec;
-            if (!value(&v) || !SimUnitSpecParse(v, &spec, pError)) return false;
-            o.Units.push_back(spec);
+            _SIM_UNIT_ARG unitArg;
+            if (!value(&v) || !SimUnitArgParse(v, &unitArg, pError)) return false;
+            o.Units.push_back(unitArg);
         } else if (a == "--units-count") {
             if (!value(&v)) return false;
             char* end = nullptr;
@@ -74,7 +74,7 @@ bool SimOptionsParse(int argc, const char* const* argv, _SIM_OPTIONS* pOut, std:
             o.UnitsCount = static_cast<unsigned>(n);
             haveCount = true;
         } else if (a == "--units-from") {
-            if (!value(&v) || !SimUnitSpecParse(v, &o.UnitsFrom, pError)) return false;
+            if (!value(&v) || !SimUnitArgParse(v, &o.UnitsFrom, pError)) return false;
             o.HaveUnitsFrom = true;
         } else if (a == "--profile-dir") {
             if (!value(&v)) return false;

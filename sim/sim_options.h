@@ -6,7 +6,7 @@
 
 #include "sim_wire.h"
 
-struct _SIM_UNIT_SPEC {
+struct _SIM_UNIT_ARG {
     std::string Profile;
     SimMac Mac{};
     std::string Iface;
@@ -14,10 +14,10 @@ struct _SIM_UNIT_SPEC {
 
 struct _SIM_OPTIONS {
     std::string ControlPath;
-    std::vector<_SIM_UNIT_SPEC> Units;
+    std::vector<_SIM_UNIT_ARG> Units;
     unsigned UnitsCount = 0;  // --units-count: how many units from UnitsFrom
     bool HaveUnitsFrom = false;
-    _SIM_UNIT_SPEC UnitsFrom;  // --units-from: profile, first MAC, interface
+    _SIM_UNIT_ARG UnitsFrom;  // --units-from: profile, first MAC, interface
     std::vector<std::string> ProfileDirs;
     std::vector<std::string> CheckProfiles;
     bool Verbose = false;
@@ -26,7 +26,7 @@ struct _SIM_OPTIONS {
 
 // "PROFILE,MAC,IFACE"; the profile path may itself contain commas (the last two fields are
 // split off).
-bool SimUnitSpecParse(const std::string& Text, _SIM_UNIT_SPEC* pOut, std::string* pError);
+bool SimUnitArgParse(const std::string& Text, _SIM_UNIT_ARG* pOut, std::string* pError);
 
 // Parses argv; false with a message on a usage error.
 bool SimOptionsParse(int argc, const char* const* argv, _SIM_OPTIONS* pOut, std::string* pError);

@@ -335,16 +335,16 @@ TEST_F(SimUnitTest, CommandLineSyntax) {
 }
 
 TEST(SimOptions, UnitSpecsAndErrors) {
-    _SIM_UNIT_SPEC spec;
+    _SIM_UNIT_ARG unitArg;
     std::string err;
-    ASSERT_TRUE(SimUnitSpecParse("dir,with,commas/p.prof,02:00:00:00:00:01,veth0", &spec, &err)) << err;
-    EXPECT_EQ(spec.Profile, "dir,with,commas/p.prof");
-    EXPECT_EQ(spec.Mac, kUnitA);
-    EXPECT_EQ(spec.Iface, "veth0");
-    EXPECT_FALSE(SimUnitSpecParse("p,02:00:00:00:00:01", &spec, &err));
-    EXPECT_FALSE(SimUnitSpecParse("p,02:00:00:00:00:01,", &spec, &err));
-    EXPECT_FALSE(SimUnitSpecParse(",02:00:00:00:00:01,veth0", &spec, &err));
-    EXPECT_FALSE(SimUnitSpecParse("p,bad,veth0", &spec, &err));
+    ASSERT_TRUE(SimUnitArgParse("dir,with,commas/p.prof,02:00:00:00:00:01,veth0", &unitArg, &err)) << err;
+    EXPECT_EQ(unitArg.Profile, "dir,with,commas/p.prof");
+    EXPECT_EQ(unitArg.Mac, kUnitA);
+    EXPECT_EQ(unitArg.Iface, "veth0");
+    EXPECT_FALSE(SimUnitArgParse("p,02:00:00:00:00:01", &unitArg, &err));
+    EXPECT_FALSE(SimUnitArgParse("p,02:00:00:00:00:01,", &unitArg, &err));
+    EXPECT_FALSE(SimUnitArgParse(",02:00:00:00:00:01,veth0", &unitArg, &err));
+    EXPECT_FALSE(SimUnitArgParse("p,bad,veth0", &unitArg, &err));
     EXPECT_NE(err.find("'bad' is not a MAC"), std::string::npos);
 
     const char* ok[] = {"qorsim",
