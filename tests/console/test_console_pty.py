@@ -215,8 +215,8 @@ def case_detail_view():
     check(" 02:00:00:00:00:12      DISCONNECT      NO        x03       x01      06\n" in unit, unit)
     check("  Mode Type           : ADVANCE\n  Model Name          : VN-A4M\n"
           "  Password Enable     : FALSE\n  With External FLASH : TRUE\n" in unit, unit)
-    check(" 00      x02    CONTROL UNIT\n 01      x01    AI\n 02      x01    AO\n"
-          " 03      x01    Multi-Function AI\n 04      x01    Temperature Sensor\n 05      x00    STRING\n" in unit,
+    check(" 00      x02    CONTROL UNIT\n 01      x01    AI\n 02      x00    AO\n"
+          " 03      x00    Multi-Function AI\n 04      x00    Temperature Sensor\n 05      x00    STRING\n" in unit,
           unit)
     equals = "=" * 60 + "\n"
     check_eq(CLEAR + equals + field("DIB channel", "0") + field("Version", "x02") +
