@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "cfg_check_dir.h"
 #include "mng_protocol.h"
@@ -285,16 +286,26 @@ int MngClientHandleRx(PMNG_CLIENT pClient) {
 }
 
 void MngServerSentDisconnectEventToAllClient(_MNG_SERVER* pServer, PVN_DEVICE pVn) {
-    qor::MutexLock lock(&pServer->ClientListMutex);
-    if (pServer->ClientAmount == 0) return;
+    // References to the connected clients are taken under ClientListMutex and the event is
+    // sent without it: a client that does not read delays only this broadcast, never the
+    // listen thread's accepting and reaping, and no client record goes away while in use.
+    std::vector<PMNG_CLIENT> clients;
+    {
+        qor::MutexLock lock(&pServer->ClientListMutex);
+        if (pServer->ClientAmount == 0) return;
+        for (PDLIST p = pServer->ClientList.Flink; p != &pServer->ClientList; p = p->Flink) {
+            PMNG_CLIENT pClient = reinterpret_cast<PMNG_CLIENT>(p);
+            if (!pClient->IsConnect) continue;
+            pClient->RefCount.fetch_add(1, std::memory_order_relaxed);
+            clients.push_back(pClient);
+        }
+    }
     uint8_t packet[256] = {};
     MngHeaderEncode({kMngVersion, EVENT_VN_DISCONNECT, 0, kMacLength}, packet);
     memcpy(packet + kMngHeaderLength, pVn->Mac, kMacLength);
     if (DbgMngIpcProtocol) _DumpPacket(packet, false);
-    // The walk holds ClientListMutex, under which alone the listen thread unlinks and frees
-    // client records, so no record goes away while the event is being sent on it.
-    for (PDLIST p = pServer->ClientList.Flink; p != &pServer->ClientList; p = p->Flink) {
-        PMNG_CLIENT pClient = reinterpret_cast<PMNG_CLIENT>(p);
-        if (pClient->IsConnect) _SendAll(pClient, packet, kMngHeaderLength + kMacLength);
+    for (PMNG_CLIENT pClient : clients) {
+        _SendAll(pClient, packet, kMngHeaderLength + kMacLength);
+        MngClientRelease(pClient);
     }
 }

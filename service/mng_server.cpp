@@ -92,7 +92,8 @@ void* _ClientThread(void* pArg) {
     return nullptr;
 }
 
-// Stops the client's thread and releases everything it owns, the record included.
+// Stops an unlinked client's thread, gives its index back and drops the list's reference;
+// the socket closes with the last reference (a broadcast may still be sending on it).
 void _FreeClient(_MNG_SERVER* pServer, PMNG_CLIENT pClient) {
     if (pClient->ThreadRunning) {
         const uint64_t one = 1;
@@ -100,14 +101,12 @@ void _FreeClient(_MNG_SERVER* pServer, PMNG_CLIENT pClient) {
             if (write(pClient->ThreadExitFd, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) break;
         pthread_join(pClient->ThreadHd, nullptr);
         pthread_attr_destroy(&pClient->ThreadAttr);
+        pClient->ThreadRunning = 0;
     }
-    free(pClient->RxBuff);
-    free(pClient->TxBuff);
     if (pClient->ThreadExitFd >= 0) close(pClient->ThreadExitFd);
-    _CloseSock(&pClient->Sock);
-    pthread_mutex_destroy(&pClient->SendMutex);
+    pClient->ThreadExitFd = -1;
     MngClientIndexFree(pServer, pClient->Index);
-    std::unique_ptr<_MNG_CLIENT> owned(pClient);
+    MngClientRelease(pClient);
 }
 
 bool _Established(int sock) {
@@ -147,6 +146,7 @@ void _Accept(_MNG_SERVER* pServer) {
         close(s);
         return;
     }
+    pClient->RefCount.store(1);
     pClient->Sock = s;
     pClient->ThreadExitFd = -1;
     pClient->Addr = addr;
@@ -225,6 +225,15 @@ void _BroadcastDisconnect(PVN_DEVICE pVn) { MngServerSentDisconnectEventToAllCli
 }  // namespace
 
 int MngNetlinkBridgeStarted() { return 0; }
+
+void MngClientRelease(PMNG_CLIENT pClient) {
+    if (pClient->RefCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    _CloseSock(&pClient->Sock);
+    free(pClient->RxBuff);
+    free(pClient->TxBuff);
+    pthread_mutex_destroy(&pClient->SendMutex);
+    std::unique_ptr<_MNG_CLIENT> owned(pClient);
+}
 
 uint8_t MngClientIndexAlloc(_MNG_SERVER* pServer) {
     int index = 1;

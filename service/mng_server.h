@@ -30,6 +30,9 @@ struct _MNG_CLIENT {
     // One whole packet at a time on the socket: a response and a broadcast event never
     // interleave their bytes.
     pthread_mutex_t SendMutex;
+    // References held by the client list (one) and by a broadcast sending on the socket; the
+    // socket and buffers go with the last one.
+    std::atomic<int> RefCount;
 };
 using PMNG_CLIENT = _MNG_CLIENT*;
 
@@ -53,6 +56,7 @@ extern _MNG_SERVER MngServer;
 int MngServerStart(_MNG_SERVER* pServer);
 void MngServerStop(_MNG_SERVER* pServer);
 void MngServerSentDisconnectEventToAllClient(_MNG_SERVER* pServer, PVN_DEVICE pVn);
+void MngClientRelease(PMNG_CLIENT pClient);
 uint8_t MngClientIndexAlloc(_MNG_SERVER* pServer);
 void MngClientIndexFree(_MNG_SERVER* pServer, uint8_t Index);
 
