@@ -43,13 +43,41 @@ void _ExtraLengthInvalid(void) {
     PemPrintf("\nd[#_#]b : Extra data length invalid.\n");
 }
 
+// The unit's MAC typed by the operator; false (the refusal printed) when it is not one.
+bool _InputVnMac(uint8_t* pMac) {
+    if (InputMacAddress(pMac)) return true;
+    _VnMacInvalid();
+    return false;
+}
+
+// Sends one command that carries a unit MAC and checks its answer.
+bool _MacCommand(PMNG_CLIENT c, int (*send)(PMNG_CLIENT, const uint8_t*), uint16_t Cmd, const uint8_t* pMac,
+                 _MNG_RESPONSE* pResponse) {
+    _Waitting();
+    return MngClientCheckResponse(c, send(c, pMac), Cmd, pResponse) != 0;
+}
+
+// A mapping answer carries at least the unit MAC; false (reported) otherwise.
+bool _MappingAnswerValid(const _MNG_RESPONSE& r) {
+    if (r.PayloadLength >= 6) return true;
+    PemPrintf("\nd[#_#]b : Extra data length invalid, Length:%d\n\n", static_cast<int>(r.PayloadLength));
+    return false;
+}
+
+// An answer that echoes the unit MAC: prints pOkText, or reports the length.
+bool _MacEchoOk(const _MNG_RESPONSE& r, const char* pOkText) {
+    if (r.PayloadLength != 6) {
+        _ExtraLengthInvalid();
+        return false;
+    }
+    PemPrintf("%s", pOkText);
+    return true;
+}
+
 // MAC, password-request byte and, for byte 1, the password. 0 when the operator's input was
 // refused (the message is printed) or ended.
 int _InputConnect(uint8_t* pMac, uint8_t* pFlag, uint8_t* pPwd, int* pPwdLength) {
-    if (!InputMacAddress(pMac)) {
-        _VnMacInvalid();
-        return 0;
-    }
+    if (!_InputVnMac(pMac)) return 0;
     const int flag = InputPasswordRequest();
     if (flag < 0) return 0;
     *pFlag = static_cast<uint8_t>(flag);
@@ -106,37 +134,18 @@ void _Search(PMNG_CLIENT c, bool SpecificNic) {
 
 void _Mapping(PMNG_CLIENT c) {
     uint8_t mac[6];
-    if (!InputMacAddress(mac)) {
-        _VnMacInvalid();
-        return;
-    }
-    _Waitting();
-    const int err = MngClientVnMapping(c, mac);
     _MNG_RESPONSE r{};
-    if (!MngClientCheckResponse(c, err, CMD_VN_MAPPING, &r)) return;
-    if (r.PayloadLength < 6) {
-        PemPrintf("\nd[#_#]b : Extra data length invalid, Length:%d\n\n", static_cast<int>(r.PayloadLength));
+    if (!_InputVnMac(mac) || !_MacCommand(c, MngClientVnMapping, CMD_VN_MAPPING, mac, &r) || !_MappingAnswerValid(r))
         return;
-    }
     PemClearScreen();
     PemPrintMappingInfo(r.Payload, r.PayloadLength);
 }
 
 void _UnMapping(PMNG_CLIENT c) {
     uint8_t mac[6];
-    if (!InputMacAddress(mac)) {
-        _VnMacInvalid();
-        return;
-    }
-    _Waitting();
-    const int err = MngClientVnUnMapping(c, mac);
     _MNG_RESPONSE r{};
-    if (!MngClientCheckResponse(c, err, CMD_VN_UNMAPPING, &r)) return;
-    if (r.PayloadLength == 6) {
-        PemPrintf("\nd[#_#]b : UnMapping ok.\n");
-    } else {
-        _ExtraLengthInvalid();
-    }
+    if (_InputVnMac(mac) && _MacCommand(c, MngClientVnUnMapping, CMD_VN_UNMAPPING, mac, &r))
+        _MacEchoOk(r, "\nd[#_#]b : UnMapping ok.\n");
 }
 
 void _AllMapping(PMNG_CLIENT c) {
@@ -174,19 +183,9 @@ void _Connect(PMNG_CLIENT c) {
 
 void _Disconnect(PMNG_CLIENT c) {
     uint8_t mac[6];
-    if (!InputMacAddress(mac)) {
-        _VnMacInvalid();
-        return;
-    }
-    _Waitting();
-    const int err = MngClientVnDisconnect(c, mac);
     _MNG_RESPONSE r{};
-    if (!MngClientCheckResponse(c, err, CMD_VN_DISCONNECT, &r)) return;
-    if (r.PayloadLength == 6) {
-        PemPrintf("\nd[#_#]b : Disconnect ok.\n");
-    } else {
-        _ExtraLengthInvalid();
-    }
+    if (_InputVnMac(mac) && _MacCommand(c, MngClientVnDisconnect, CMD_VN_DISCONNECT, mac, &r))
+        _MacEchoOk(r, "\nd[#_#]b : Disconnect ok.\n");
 }
 
 void _ConnectedUnits(PMNG_CLIENT c) {
@@ -230,17 +229,11 @@ void _MappingAndConnect(PMNG_CLIENT c) {
     uint8_t pwd[32];
     int pwdLength = 0;
     if (!_InputConnect(mac, &flag, pwd, &pwdLength)) return;
-    _Waitting();
-    int err = MngClientVnMapping(c, mac);
     _MNG_RESPONSE r{};
-    if (!MngClientCheckResponse(c, err, CMD_VN_MAPPING, &r)) return;
-    if (r.PayloadLength < 6) {
-        PemPrintf("\nd[#_#]b : Extra data length invalid, Length:%d\n\n", static_cast<int>(r.PayloadLength));
-        return;
-    }
+    if (!_MacCommand(c, MngClientVnMapping, CMD_VN_MAPPING, mac, &r) || !_MappingAnswerValid(r)) return;
     PemPrintf("\nd[#_#]b : Mapping ok.");
     _Waitting();
-    err = MngClientVnConnect(c, mac, flag, pwd, pwdLength);
+    const int err = MngClientVnConnect(c, mac, flag, pwd, pwdLength);
     if (!MngClientCheckResponse(c, err, CMD_VN_CONNECT, &r)) return;
     if (r.PayloadLength == 14 || r.PayloadLength == 6) {
         PemPrintf("\nd[#_#]b : Connect ok.\n");
@@ -251,27 +244,11 @@ void _MappingAndConnect(PMNG_CLIENT c) {
 
 void _DisconnectAndUnMapping(PMNG_CLIENT c) {
     uint8_t mac[6];
-    if (!InputMacAddress(mac)) {
-        _VnMacInvalid();
-        return;
-    }
-    _Waitting();
-    int err = MngClientVnDisconnect(c, mac);
     _MNG_RESPONSE r{};
-    if (!MngClientCheckResponse(c, err, CMD_VN_DISCONNECT, &r)) return;
-    if (r.PayloadLength != 6) {
-        _ExtraLengthInvalid();
+    if (!_InputVnMac(mac) || !_MacCommand(c, MngClientVnDisconnect, CMD_VN_DISCONNECT, mac, &r) ||
+        !_MacEchoOk(r, "\nd[#_#]b : Disconnect ok."))
         return;
-    }
-    PemPrintf("\nd[#_#]b : Disconnect ok.");
-    _Waitting();
-    err = MngClientVnUnMapping(c, mac);
-    if (!MngClientCheckResponse(c, err, CMD_VN_UNMAPPING, &r)) return;
-    if (r.PayloadLength == 6) {
-        PemPrintf("\nd[#_#]b : Un-mapping ok.\n");
-    } else {
-        _ExtraLengthInvalid();
-    }
+    if (_MacCommand(c, MngClientVnUnMapping, CMD_VN_UNMAPPING, mac, &r)) _MacEchoOk(r, "\nd[#_#]b : Un-mapping ok.\n");
 }
 
 void _Stop(PMNG_CLIENT c) {
