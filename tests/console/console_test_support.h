@@ -20,7 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "mng_client.h"
+#include "mng_connect.h"
+#include "mng_rx.h"
 #include "pem_console.h"
 
 namespace console_test {
@@ -234,6 +238,26 @@ class StdinFeed {
 
   private:
     int saved_ = -1;
+};
+
+// A console client connected to a scripted service, its receive thread running, and the
+// console's output captured.
+class ConnectedClient : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(0, MngClientInit(&client));
+        ASSERT_EQ(1, MngConnect(&client, service.Port()));
+        ASSERT_EQ(1, MngRxThreadCreate(&client));
+        ASSERT_TRUE(service.WaitConnected());
+    }
+    void TearDown() override {
+        MngRxThreadDelete(&client);
+        MngDisconnect(&client);
+        MngClientFree(&client);
+    }
+    OutputCapture out;
+    FakeService service;
+    _MNG_CLIENT client;
 };
 
 inline int Count(const std::string& s, const std::string& what) {

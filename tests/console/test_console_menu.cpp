@@ -56,28 +56,14 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 
 }  // namespace
 
-class ConsoleMenu : public ::testing::Test {
+class ConsoleMenu : public ConnectedClient {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(0, MngClientInit(&client));
-        ASSERT_EQ(1, MngConnect(&client, service.Port()));
-        ASSERT_EQ(1, MngRxThreadCreate(&client));
-        ASSERT_TRUE(service.WaitConnected());
-    }
-    void TearDown() override {
-        MngRxThreadDelete(&client);
-        MngDisconnect(&client);
-        MngClientFree(&client);
-    }
     // Runs one menu key with Typed as the operator's further input; returns the screen.
     std::string Run(int key, const std::string& typed = "") {
         StdinFeed in(typed);
         EXPECT_EQ(1, PemMenuDispatch(&client, key));
         return out.Take();
     }
-    OutputCapture out;
-    FakeService service;
-    _MNG_CLIENT client;
 };
 
 TEST_F(ConsoleMenu, InvalidMacsAreRefusedWithoutContactingTheService) {

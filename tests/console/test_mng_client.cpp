@@ -56,23 +56,7 @@ TEST(MngProtocol, ErrorTexts) {
         EXPECT_STREQ("Unknow error code.", MngErrorString(code));
 }
 
-class MngClientTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(0, MngClientInit(&client));
-        ASSERT_EQ(1, MngConnect(&client, service.Port()));
-        ASSERT_EQ(1, MngRxThreadCreate(&client));
-        ASSERT_TRUE(service.WaitConnected());
-    }
-    void TearDown() override {
-        MngRxThreadDelete(&client);
-        MngDisconnect(&client);
-        MngClientFree(&client);
-    }
-    OutputCapture out;
-    FakeService service;
-    _MNG_CLIENT client;
-};
+using MngClientTest = ConnectedClient;
 
 TEST_F(MngClientTest, EveryRequestCarriesItsCodeAndPayload) {
     const Bytes mac = Mac(0x11);
