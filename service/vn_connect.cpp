@@ -34,33 +34,20 @@ constexpr unsigned kDllpReplyTimeoutMs = 200;
 
 enum class Exchange { kReply, kSendFail, kTimeout, kEmpty };
 
-// One DLLP command/response exchange: the command is sent and the reply awaited while the
-// unit's DllpCmdCompleteMutex is held, so no other exchange of the unit is in flight. Only a
-// connect response (code 3 for dock mode, 11 for advance mode) answers it: a late reply to an
-// earlier command (an info structure, say) that lands in the slot meanwhile is passed over,
-// or its bytes would read as a return code. On a reply, frame bytes 16 and 17 are returned.
+// One connect-type exchange with the unit. Only a connect response (code 3 for dock mode, 11
+// for advance mode) answers it: the reply slot drops a late reply to an earlier command (an
+// info structure, say), whose bytes would otherwise read as a return code. On a reply, frame
+// bytes 16 and 17 are returned.
 Exchange _Exchange(PVN_DEVICE pVn, int (*send)(PVN_DEVICE, const void*), const void* arg, uint8_t* pB16, uint8_t* pB17) {
-    qor::MutexLock lock(&pVn->DllpCmdCompleteMutex);
-    pVn->RxLength = 0;  // an older reply is not this command's answer
+    VnDllpExchange exchange(
+        pVn, pVn->TypeInfo_Mode == 1 ? DLLP_CMD_ADVANCE_CONNECT_RESPONSE : DLLP_CMD_DOCK_CONNECT_RESPONSE);
     if (send(pVn, arg) != 0) return Exchange::kSendFail;
-    const uint8_t expected = pVn->TypeInfo_Mode == 1 ? DLLP_CMD_ADVANCE_CONNECT_RESPONSE : DLLP_CMD_DOCK_CONNECT_RESPONSE;
-    struct timespec deadline;
-    PemSetTimeout(&deadline, kDllpReplyTimeoutMs);
-    int rc = 0;
-    bool other = false;
-    for (;;) {
-        while (pVn->RxLength == 0 && rc != ETIMEDOUT)
-            rc = pthread_cond_timedwait(&pVn->DllpCmdCompleteCond, &pVn->DllpCmdCompleteMutex, &deadline);
-        if (pVn->RxLength == 0) break;
-        if (pVn->RxLength >= 18 && (pVn->RxBuff[15] & 0x1F) == expected) {
-            *pB16 = pVn->RxBuff[16];
-            *pB17 = pVn->RxBuff[17];
-            return Exchange::kReply;
-        }
-        pVn->RxLength = 0;
-        other = true;
-    }
-    return rc == ETIMEDOUT || other ? Exchange::kTimeout : Exchange::kEmpty;
+    const int rc = exchange.WaitReply(kDllpReplyTimeoutMs);
+    if (pVn->RxLength == 0) return rc == ETIMEDOUT ? Exchange::kTimeout : Exchange::kEmpty;
+    if (pVn->RxLength < 18) return Exchange::kEmpty;  // too short to carry a return code
+    *pB16 = pVn->RxBuff[16];
+    *pB17 = pVn->RxBuff[17];
+    return Exchange::kReply;
 }
 
 int _SendConnect(PVN_DEVICE pVn, const void* pPasswordRaw) {

@@ -43,6 +43,10 @@ struct _VN_DEVICE {
     // DLLP reply slot, filled by the NIC receive thread.
     uint8_t* RxBuff;
     unsigned RxLength;
+    // The reply code the exchange in progress waits for (0: any reply); under
+    // DllpCmdCompleteMutex. Replies with another code are not stored over it.
+    uint8_t DllpCmdExpectedCode;
+    int DllpCmdBusy;  // an exchange owns the reply slot (under DllpCmdCompleteMutex)
     pthread_cond_t DllpCmdCompleteCond;
     pthread_mutex_t DllpCmdCompleteMutex;
 

@@ -13,6 +13,7 @@
 #include "qor_wire.h"
 #include "vn_dllp_cmd.h"
 #include "vn_link_frame.h"
+#include "vn_main.h"
 
 namespace {
 
@@ -224,22 +225,17 @@ int _DecodeTyped(PVN_DEVICE pVn, _DIB& dib) {
 
 const char* _NicName(PVN_DEVICE pVn) { return pVn->NicPtr ? pVn->NicPtr->InterfaceName : "-"; }
 
-// One request and answer; runs under DllpCmdCompleteMutex. Returns 0 when the thread must end.
+// One request and answer, as one exchange of the unit. Returns 0 when the thread must end.
 int _GetInfoPass(PVN_DEVICE pVn) {
     const uint8_t* m = pVn->Mac;
     pVn->DllpGetInfoThreadSuccess = 0;
-    qor::MutexLock lock(&pVn->DllpCmdCompleteMutex);
-    pVn->RxLength = 0;
+    VnDllpExchange exchange(pVn, 0);
     VnDllpCmdGetInfoStructure(pVn->NicPtr.get(), pVn->Mac);
-    struct timespec deadline;
-    PemSetTimeout(&deadline, kGetInfoReplyTimeoutMs);
-    int rc = 0;
-    while (pVn->RxLength == 0 && rc != ETIMEDOUT && !pVn->DllpGetInfoThreadExit)
-        rc = pthread_cond_timedwait(&pVn->DllpCmdCompleteCond, &pVn->DllpCmdCompleteMutex, &deadline);
+    const int rc = exchange.WaitReply(kGetInfoReplyTimeoutMs, &pVn->DllpGetInfoThreadExit);
     if (pVn->DllpGetInfoThreadExit) return 0;
     if (pVn->RxLength == 0) {
         if (rc == ETIMEDOUT)
-            PemDbg(0, 0, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, TIMEOUT\n", m[3], m[4], m[5], _NicName(pVn));
+            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, TIMEOUT\n", m[3], m[4], m[5], _NicName(pVn));
         else
             PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, NO DATA\n", m[3], m[4], m[5], _NicName(pVn));
         return 1;

@@ -1,5 +1,6 @@
 #include "vn_main.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -10,6 +11,7 @@
 
 #include "pem_dbg.h"
 #include "pem_lock.h"
+#include "pem_utils.h"
 #include "vn_get_info.h"
 #include "vn_keep_alive.h"
 #include "vn_tlp_stream.h"
@@ -227,9 +229,37 @@ void VnMainHandleSearchResponse(PNIC_DEVICE pNic, const uint8_t* pMac) {
 
 void VnMainDeliverReply(PVN_DEVICE pVn, const uint8_t* pFrame, size_t Length) {
     qor::MutexLock lock(&pVn->DllpCmdCompleteMutex);
+    // A late reply to an earlier command must neither pass for the awaited answer nor
+    // overwrite it when it has already arrived.
+    if (pVn->DllpCmdExpectedCode && (Length < 16 || (pFrame[15] & 0x1F) != pVn->DllpCmdExpectedCode)) return;
     memset(pVn->RxBuff, 0, kVnRxBuffSize);
     const size_t n = std::min(Length, kVnRxBuffSize);
     memcpy(pVn->RxBuff, pFrame, n);
     pVn->RxLength = static_cast<unsigned>(n);
-    pthread_cond_signal(&pVn->DllpCmdCompleteCond);
+    // Exchanges waiting for the slot wait on the same condition as the one waiting for this.
+    pthread_cond_broadcast(&pVn->DllpCmdCompleteCond);
+}
+
+VnDllpExchange::VnDllpExchange(PVN_DEVICE pVn, uint8_t ExpectedCode) : pVn_(pVn) {
+    pthread_mutex_lock(&pVn_->DllpCmdCompleteMutex);
+    while (pVn_->DllpCmdBusy) pthread_cond_wait(&pVn_->DllpCmdCompleteCond, &pVn_->DllpCmdCompleteMutex);
+    pVn_->DllpCmdBusy = 1;
+    pVn_->RxLength = 0;  // an older reply is not this command's answer
+    pVn_->DllpCmdExpectedCode = ExpectedCode;
+}
+
+VnDllpExchange::~VnDllpExchange() {
+    pVn_->DllpCmdBusy = 0;
+    pVn_->DllpCmdExpectedCode = 0;
+    pthread_cond_broadcast(&pVn_->DllpCmdCompleteCond);
+    pthread_mutex_unlock(&pVn_->DllpCmdCompleteMutex);
+}
+
+int VnDllpExchange::WaitReply(unsigned TimeOutMs, const std::atomic<int>* pStop) {
+    struct timespec deadline;
+    PemSetTimeout(&deadline, TimeOutMs);
+    int rc = 0;
+    while (pVn_->RxLength == 0 && rc != ETIMEDOUT && !(pStop && *pStop))
+        rc = pthread_cond_timedwait(&pVn_->DllpCmdCompleteCond, &pVn_->DllpCmdCompleteMutex, &deadline);
+    return rc == ETIMEDOUT ? ETIMEDOUT : 0;
 }

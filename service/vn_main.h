@@ -40,5 +40,26 @@ void VnMainDelByNic(PNIC_DEVICE pNic);
 void VnMainHandleSearchResponse(PNIC_DEVICE pNic, const uint8_t* pMac);
 
 // Stores a DLLP reply frame (Ethernet header included) in the unit's reply slot and wakes
-// the command waiting for it. Frames longer than the slot are cut to its size.
+// the command waiting for it; while an exchange waits for one reply code, other replies are
+// dropped. Frames longer than the slot are cut to its size.
 void VnMainDeliverReply(PVN_DEVICE pVn, const uint8_t* pFrame, size_t Length);
+
+// One DLLP command/response exchange of a unit (connect, disconnect, reconnect, get info
+// structure) at a time. The waits for a reply release DllpCmdCompleteMutex, so the mutex alone
+// would let a second exchange send meanwhile and take the first one's answer: the exchange
+// holds the mutex and, until it ends, owns the reply slot.
+class VnDllpExchange {
+public:
+    // Takes the mutex, waits until no other exchange is in flight, empties the slot.
+    // ExpectedCode: the reply code awaited (0 for any reply).
+    VnDllpExchange(PVN_DEVICE pVn, uint8_t ExpectedCode);
+    ~VnDllpExchange();
+    VnDllpExchange(const VnDllpExchange&) = delete;
+    VnDllpExchange& operator=(const VnDllpExchange&) = delete;
+    // Waits up to TimeOutMs for a reply in the slot (or until *pStop is set); 0, or
+    // ETIMEDOUT when the deadline passed.
+    int WaitReply(unsigned TimeOutMs, const std::atomic<int>* pStop = nullptr);
+
+private:
+    PVN_DEVICE pVn_;
+};

@@ -247,3 +247,32 @@ TEST_F(Registry, TriggerDuringAPassNeverWaitsAndIsNotLost) {
     }));
     EXPECT_EQ(u->AvailableChls, 2);
 }
+
+TEST_F(Registry, AnAwaitedReplyIsNeitherFakedNorOverwrittenByAnotherCommandsReply) {
+    auto a = Mac(1);
+    VnRef u = VnMainAdd(fake.nic, a.data());
+    ASSERT_TRUE(u);
+    auto connectReply = AcuFrame(a.data(), 3, 0, 0x55, 0);
+    auto lateInfo = AcuFrame(a.data(), 18, 1, 0xFF, 1);
+    // Let the first info pass finish, so only this test waits on the slot.
+    ASSERT_TRUE(WaitFor([&] {
+        VnMainDeliverReply(u.get(), lateInfo.data(), lateInfo.size());
+        return u->DllpGetInfoThreadSuccess == 1;
+    }));
+    {
+        qor::MutexLock lock(&u->DllpCmdCompleteMutex);
+        u->RxLength = 0;
+        u->DllpCmdExpectedCode = 3;
+    }
+    VnMainDeliverReply(u.get(), lateInfo.data(), lateInfo.size());  // before the answer: dropped
+    {
+        qor::MutexLock lock(&u->DllpCmdCompleteMutex);
+        EXPECT_EQ(u->RxLength, 0u);
+    }
+    VnMainDeliverReply(u.get(), connectReply.data(), connectReply.size());
+    VnMainDeliverReply(u.get(), lateInfo.data(), lateInfo.size());  // after it: the answer stays
+    qor::MutexLock lock(&u->DllpCmdCompleteMutex);
+    EXPECT_EQ(u->RxBuff[15], 3);
+    EXPECT_EQ(u->RxBuff[17], 0x55);
+    u->DllpCmdExpectedCode = 0;
+}
