@@ -124,6 +124,16 @@ class MngTest : public ServiceTest {
         return profile + "," + MacString(mac) + "," + lab_.PeerIfs.at(peer);
     }
 
+    // qorsim on the far side of veth0 playing each (profile, MAC).
+    SimProcess* StartUnitsSim(const std::vector<std::pair<std::string, Mac>>& units) {
+        std::vector<std::string> args;
+        for (const auto& [profile, mac] : units) {
+            args.push_back("--unit");
+            args.push_back(Unit(profile, mac));
+        }
+        return StartSim(args);
+    }
+
     // Requests until the response satisfies done (the search finds units within a few
     // seconds, and the periodic removal drops idle units for a moment); the last response.
     static std::optional<Packet> RequestUntil(Client& c, uint16_t code, const std::vector<uint8_t>& payload,

@@ -27,12 +27,7 @@ class MngConnect : public MngTest {
   protected:
     void StartWithUnits(const std::vector<std::pair<std::string, Mac>>& units) {
         ASSERT_NO_FATAL_FAILURE(StartService());
-        std::vector<std::string> args;
-        for (const auto& [profile, mac] : units) {
-            args.push_back("--unit");
-            args.push_back(Unit(profile, mac));
-        }
-        sim_ = StartSim(args);
+        sim_ = StartUnitsSim(units);
         ASSERT_TRUE(sim_);
         client_ = NewClient();
         for (const auto& [profile, mac] : units) ASSERT_TRUE(WaitListed(client_, mac)) << profile;

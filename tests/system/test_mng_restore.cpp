@@ -42,12 +42,7 @@ class MngRestore : public MngTest {
     }
 
     void StartUnits(const std::vector<std::pair<std::string, Mac>>& units) {
-        std::vector<std::string> args;
-        for (const auto& [profile, mac] : units) {
-            args.push_back("--unit");
-            args.push_back(Unit(profile, mac));
-        }
-        sim_ = StartSim(args);
+        sim_ = StartUnitsSim(units);
         ASSERT_TRUE(sim_);
     }
 
