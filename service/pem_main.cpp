@@ -12,22 +12,22 @@
 #include <cstddef>
 
 #include "cfg_check_dir.h"
+#include "cfg_service.h"
+#include "mng_server.h"
 #include "nic_main.h"
 #include "nlk_tty_info.h"
 #include "pem_dbg.h"
 #include "vn_main.h"
 #include "vn_utils.h"
 #include "vns_service.h"
-#include "cfg_service.h"
-#include "mng_server.h"
 
 int CtuTcpPortActive[kCtuTcpPorts] = {};
 pthread_mutex_t CtuTcpPortMutex = PTHREAD_MUTEX_INITIALIZER;
 volatile sig_atomic_t _running = 1;
 
-#define QOR_DEFINE_OBJ_REGISTRY(Family)                      \
+#define QOR_DEFINE_OBJ_REGISTRY(Family)                   \
     _DLIST Family##List = {&Family##List, &Family##List}; \
-    int Family##Amount = 0;                                \
+    int Family##Amount = 0;                               \
     pthread_mutex_t Family##ListMutex = PTHREAD_MUTEX_INITIALIZER;
 QOR_DEFINE_OBJ_REGISTRY(NlkTtyObj)
 QOR_DEFINE_OBJ_REGISTRY(CtuObj)
@@ -45,7 +45,8 @@ QOR_DEFINE_OBJ_REGISTRY(SioTpsObj)
 
 namespace {
 
-#define QOR_OBJ_REGISTRY(Family) {#Family, &Family##List, &Family##Amount, &Family##ListMutex, nullptr}
+#define QOR_OBJ_REGISTRY(Family) \
+    { #Family, &Family##List, &Family##Amount, &Family##ListMutex, nullptr }
 // Creation order; teardown runs it backwards. Each family's delete-all joins its entry when
 // the family's objects exist.
 std::array<_OBJ_REGISTRY, 12> gObjRegistries = {{
@@ -80,11 +81,14 @@ struct InitStep {
     void (*Undo)();
 };
 
-void _SleepMs(unsigned ms) { usleep(ms * 1000); }
+void _SleepMs(unsigned ms) {
+    usleep(ms * 1000);
+}
 
 template <size_t I>
 InitStep _ObjRegistryStep() {
-    return {[]() { return _InitObjRegistry(gObjRegistries[I]); }, []() { _FreeObjRegistry(gObjRegistries[I]); }};
+    return {[]() { return _InitObjRegistry(gObjRegistries[I]); },
+            []() { _FreeObjRegistry(gObjRegistries[I]); }};
 }
 
 // Start-up in its fixed order. A failing step makes _InitProgFunc undo the steps before it in
@@ -109,9 +113,12 @@ const std::array<InitStep, 26> gInitSteps = {{
     // TTY minor table.
     {[]() {
          memset(NlkTtyInfo, 0, sizeof(NlkTtyInfo));
-         return pthread_mutex_init(&NlkTtyInfoMutex, nullptr) == 0 ? 1 : 0;
+         if (pthread_mutex_init(&NlkTtyInfoMutex, nullptr) != 0) return 0;
+         NlkTtyInfoRegister();
+         return 1;
      },
      []() {
+         NlkTtyInfoUnregister();
          memset(NlkTtyInfo, 0, sizeof(NlkTtyInfo));
          pthread_mutex_destroy(&NlkTtyInfoMutex);
      }},
@@ -184,7 +191,9 @@ const std::array<InitStep, 26> gInitSteps = {{
     {[]() { return CfgServiceStart(&CfgService); }, []() { CfgServiceStop(&CfgService); }},
 }};
 
-const InitStep& _Step(size_t i) { return gInitSteps[i]; }
+const InitStep& _Step(size_t i) {
+    return gInitSteps[i];
+}
 
 size_t gStepsDone = 0;
 
@@ -212,9 +221,13 @@ int _InitProgFunc() {
     return 1;
 }
 
-void _FreeProgFunc() { _UndoSteps(); }
+void _FreeProgFunc() {
+    _UndoSteps();
+}
 
-void sig_handler(int) { _running = 0; }
+void sig_handler(int) {
+    _running = 0;
+}
 
 int PemMainRun() {
     openlog("qorservice", LOG_PID, LOG_DAEMON);

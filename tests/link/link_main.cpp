@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "cfg_check_dir.h"
+#include "nlk_tty_info.h"
 
 namespace {
 
@@ -36,8 +37,9 @@ bool PrivateWorld() {
     const int s = socket(AF_INET, SOCK_DGRAM, 0);
     struct ifreq ifr {};
     snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "lo");
-    const bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
-                    (ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP), ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
+    const bool up =
+        s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0 &&
+        (ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP), ioctl(s, SIOCSIFFLAGS, &ifr) == 0);
     if (s >= 0) close(s);
     return up || Fail("bring lo up");
 }
@@ -47,5 +49,6 @@ bool PrivateWorld() {
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (!PrivateWorld()) return 1;
+    NlkTtyInfoRegister();  // the mapping's minors and nodes, as the daemon's start-up does
     return RUN_ALL_TESTS();
 }

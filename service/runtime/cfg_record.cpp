@@ -28,8 +28,7 @@ int _HexDigit(char c) {
 
 // Removes every record of the unit in the directory: the canonical lower-case name and any
 // other spelling (upper-case names restore the same unit, so they must go with it).
-int _Del(PVN_DEVICE pVn, const char* dir, const char* what) {
-    const uint8_t* m = pVn->Mac;
+int _Del(const uint8_t* m, const char* dir, const char* what) {
     int found = 0, ok = 1;
     if (DIR* d = opendir(dir)) {
         while (const dirent* e = readdir(d)) {
@@ -38,38 +37,39 @@ int _Del(PVN_DEVICE pVn, const char* dir, const char* what) {
             ++found;
             const std::string path = std::string(dir) + "/" + e->d_name;
             if (unlink(path.c_str()) != 0) {
-                PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, del FAIL, errno:%d\n", m[3], m[4], m[5], what,
-                       errno);
+                PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, del FAIL, errno:%d\n", m[3], m[4],
+                       m[5], what, errno);
                 ok = 0;
             }
         }
         closedir(d);
     }
-    if (!found) PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, not exist\n", m[3], m[4], m[5], what);
+    if (!found)
+        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, del %s config, not exist\n", m[3], m[4], m[5], what);
     return ok;
 }
 
 // Writes the 32 inverted password bytes one at a time; 0 at the first byte not written.
-int _WritePassword(PVN_DEVICE pVn, bool isAdd) {
+int _WritePassword(const uint8_t* m, const uint8_t* pPasswordRaw, bool isAdd) {
     char path[96];
-    CfgRecordPath(path, sizeof(path), kCfgConnectDir, pVn->Mac);
-    const uint8_t* m = pVn->Mac;
+    CfgRecordPath(path, sizeof(path), kCfgConnectDir, m);
     const bool existed = _Exists(path);
     FILE* f = fopen(path, "wb");
     if (!f) {
         if (!isAdd)
-            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, write password, open FAIL, errno:%d\n", m[3], m[4], m[5], errno);
+            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, write password, open FAIL, errno:%d\n", m[3], m[4],
+                   m[5], errno);
         else if (existed)
-            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, add connect config, open FAIL, errno:%d\n", m[3], m[4], m[5],
-                   errno);
+            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, add connect config, open FAIL, errno:%d\n", m[3], m[4],
+                   m[5], errno);
         else
-            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, add connect config, create FAIL, errno:%d\n", m[3], m[4], m[5],
-                   errno);
+            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, add connect config, create FAIL, errno:%d\n", m[3],
+                   m[4], m[5], errno);
         return 0;
     }
     int ok = 1;
     for (size_t i = 0; i < kCfgPasswordLength && ok; ++i)
-        if (fputc(static_cast<uint8_t>(~pVn->PasswordRaw[i]), f) == EOF) ok = 0;
+        if (fputc(static_cast<uint8_t>(~pPasswordRaw[i]), f) == EOF) ok = 0;
     if (fclose(f) != 0) ok = 0;
     return ok;
 }
@@ -90,24 +90,32 @@ int CfgParseRecordName(const char* pName, uint8_t* pMac) {
     return 1;
 }
 
-int CfgMappingAdd(PVN_DEVICE pVn) {
+int CfgMappingAdd(const uint8_t* m) {
     char path[96];
-    CfgRecordPath(path, sizeof(path), kCfgMappingDir, pVn->Mac);
+    CfgRecordPath(path, sizeof(path), kCfgMappingDir, m);
     if (_Exists(path)) return 1;
     FILE* f = fopen(path, "w");
     if (!f) {
-        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, add mapping config, create FAIL, errno:%d\n", pVn->Mac[3], pVn->Mac[4],
-               pVn->Mac[5], errno);
+        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), CFG, add mapping config, create FAIL, errno:%d\n", m[3], m[4],
+               m[5], errno);
         return 0;
     }
     fclose(f);
     return 1;
 }
 
-int CfgMappingDel(PVN_DEVICE pVn) { return _Del(pVn, kCfgMappingDir, "mapping"); }
-int CfgConnectDel(PVN_DEVICE pVn) { return _Del(pVn, kCfgConnectDir, "connect"); }
-int CfgConnectAdd(PVN_DEVICE pVn) { return _WritePassword(pVn, true); }
-int CfgConnectWritePassword(PVN_DEVICE pVn) { return _WritePassword(pVn, false); }
+int CfgMappingDel(const uint8_t* pVnMac) {
+    return _Del(pVnMac, kCfgMappingDir, "mapping");
+}
+int CfgConnectDel(const uint8_t* pVnMac) {
+    return _Del(pVnMac, kCfgConnectDir, "connect");
+}
+int CfgConnectAdd(const uint8_t* pVnMac, const uint8_t* pPasswordRaw) {
+    return _WritePassword(pVnMac, pPasswordRaw, true);
+}
+int CfgConnectWritePassword(const uint8_t* pVnMac, const uint8_t* pPasswordRaw) {
+    return _WritePassword(pVnMac, pPasswordRaw, false);
+}
 
 int CfgConnectRead(const char* pPath, uint8_t* pPasswordRaw) {
     FILE* f = fopen(pPath, "rb");

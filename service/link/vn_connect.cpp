@@ -9,7 +9,6 @@
 #include <new>
 
 #include "cfg_record.h"
-#include "nlk_tty_info.h"
 #include "pem_dbg.h"
 #include "pem_lock.h"
 #include "pem_thread.h"
@@ -31,14 +30,14 @@ namespace {
 
 constexpr unsigned kDllpReplyTimeoutMs = 200;
 
-
 enum class Exchange { kReply, kSendFail, kTimeout, kEmpty };
 
 // One connect-type exchange with the unit. Only a connect response (code 3 for dock mode, 11
 // for advance mode) answers it: the reply slot drops a late reply to an earlier command (an
 // info structure, say), whose bytes would otherwise read as a return code. On a reply, frame
 // bytes 16 and 17 are returned.
-Exchange _Exchange(PVN_DEVICE pVn, int (*send)(PVN_DEVICE, const void*), const void* arg, uint8_t* pB16, uint8_t* pB17) {
+Exchange _Exchange(PVN_DEVICE pVn, int (*send)(PVN_DEVICE, const void*), const void* arg, uint8_t* pB16,
+                   uint8_t* pB17) {
     VnDllpExchange exchange(
         pVn, pVn->TypeInfo_Mode == 1 ? DLLP_CMD_ADVANCE_CONNECT_RESPONSE : DLLP_CMD_DOCK_CONNECT_RESPONSE);
     if (send(pVn, arg) != 0) return Exchange::kSendFail;
@@ -59,24 +58,35 @@ int _SendDisconnect(PVN_DEVICE pVn, const void* pMode) {
 
 uint16_t _ConnectStatusOf(uint8_t returnCode) {
     switch (returnCode) {
-        case 1: return VN_STATUS_BUSY;
-        case 2: return VN_STATUS_VERSION_UNSUPPORTED;
-        case 4: return VN_STATUS_PASSWORD_INCORRECT;
-        default: return VN_STATUS_CONNECT_FAIL;
+        case 1:
+            return VN_STATUS_BUSY;
+        case 2:
+            return VN_STATUS_VERSION_UNSUPPORTED;
+        case 4:
+            return VN_STATUS_PASSWORD_INCORRECT;
+        default:
+            return VN_STATUS_CONNECT_FAIL;
     }
 }
 
 uint16_t _DisconnectStatusOf(uint8_t returnCode) {
     switch (returnCode) {
-        case 0: return 0;
-        case 1: return VN_STATUS_DISCONNECT_BUSY;
-        case 2: return VN_STATUS_DISCONNECT_VERSION_UNSUPPORTED;
-        case 4: return VN_STATUS_DISCONNECT_PASSWORD_INCORRECT;
-        default: return VN_STATUS_DISCONNECT_FAIL;
+        case 0:
+            return 0;
+        case 1:
+            return VN_STATUS_DISCONNECT_BUSY;
+        case 2:
+            return VN_STATUS_DISCONNECT_VERSION_UNSUPPORTED;
+        case 4:
+            return VN_STATUS_DISCONNECT_PASSWORD_INCORRECT;
+        default:
+            return VN_STATUS_DISCONNECT_FAIL;
     }
 }
 
-uint16_t _DeviceSeq(uint8_t b16, uint8_t b17) { return static_cast<uint16_t>(((b16 & 3) << 8) | b17); }
+uint16_t _DeviceSeq(uint8_t b16, uint8_t b17) {
+    return static_cast<uint16_t>(((b16 & 3) << 8) | b17);
+}
 
 void _SetDeviceSeq(PVN_DEVICE pVn, uint16_t deviceSeq) {
     qor::MutexLock lock(&pVn->DeviceSeqNumberMutex);
@@ -88,7 +98,9 @@ const _VN_CHANNEL_FAMILY* _Family(const _DIB& dib) {
     return dib.Type < 12 ? VnUnitServices.Families[dib.Type] : nullptr;
 }
 
-int _Channels(PVN_DEVICE pVn) { return std::min<int>(pVn->AvailableChls, kVnMaxChannels); }
+int _Channels(PVN_DEVICE pVn) {
+    return std::min<int>(pVn->AvailableChls, kVnMaxChannels);
+}
 
 // Deletes the objects of every channel (CTU objects included); InfoLock held shared.
 void _DeleteObjectsLocked(PVN_DEVICE pVn) {
@@ -136,8 +148,8 @@ void _ReadControllerInfo(PVN_DEVICE pVn) {
         if (!f || !f->GetControllerInfo) continue;
         for (int n = 0; n < std::max(1, f->Reads); ++n)
             if (!f->GetControllerInfo(pVn, &dib, mapped))
-                PemDbg(1, 1, VN_FMT "%s\n", VN_ARGS(pVn->Mac), mapped && f->InfoFailMessageMapped ? f->InfoFailMessageMapped
-                                                                                            : f->InfoFailMessage);
+                PemDbg(1, 1, VN_FMT "%s\n", VN_ARGS(pVn->Mac),
+                       mapped && f->InfoFailMessageMapped ? f->InfoFailMessageMapped : f->InfoFailMessage);
     }
 }
 
@@ -280,11 +292,11 @@ uint16_t VnMainConnect(const uint8_t* pVnMac, const uint8_t* pPasswordRaw, uint3
     const uint16_t status = _VnConnect(u.get(), password);
     if (status != 0) return status;
     memcpy(u->PasswordRaw, password, 32);
-    CfgConnectAdd(u.get());
+    CfgConnectAdd(u->Mac, u->PasswordRaw);
     VnMainGetTcpPorts(u.get(), pCtuTcpPort, pSioTcpPort);
     char now[64];
-    PemDbg(1, 1, VN_FMT "connect ok, CTU_TcpPort:%d, SIO_TcpPort:%d , %s", VN_ARGS(u->Mac), static_cast<int>(*pCtuTcpPort),
-           static_cast<int>(*pSioTcpPort), PemCtime(now, sizeof(now)));
+    PemDbg(1, 1, VN_FMT "connect ok, CTU_TcpPort:%d, SIO_TcpPort:%d , %s", VN_ARGS(u->Mac),
+           static_cast<int>(*pCtuTcpPort), static_cast<int>(*pSioTcpPort), PemCtime(now, sizeof(now)));
     return 0;
 }
 
@@ -312,7 +324,7 @@ uint16_t VnMainDisconnect(const uint8_t* pVnMac, uint8_t DisconnectMode) {
     // The unit answered: the host side is torn down whatever it said.
     _Teardown(u.get(), true);
     if (status == 0) {
-        CfgConnectDel(u.get());
+        CfgConnectDel(u->Mac);
         char now[64];
         PemDbg(1, 1, VN_FMT "disconnect ok , %s", VN_ARGS(u->Mac), PemCtime(now, sizeof(now)));
     }
@@ -349,7 +361,9 @@ uint16_t VnMainReConnect(PVN_DEVICE pVn) {
     return 0;
 }
 
-void VnMainDisconnectByRemoteVn(PVN_DEVICE pVn) { _Teardown(pVn, false); }
+void VnMainDisconnectByRemoteVn(PVN_DEVICE pVn) {
+    _Teardown(pVn, false);
+}
 
 void VnMainDisconnectByUnitEventJob(PVN_DEVICE pVn) {
     std::unique_ptr<uint8_t[]> mac(new (std::nothrow) uint8_t[6]);
@@ -374,12 +388,13 @@ int _ReleaseUartMinors(PVN_DEVICE pVn) {
         const int minor = dib.Uart.TtyMinorNumber;
         if (minor < 0) continue;
         int nErrno = 0;
-        const int rc = NlkTtyDeleteDeviceNode(minor, &nErrno);
+        const int rc = VnUnitServices.TtyNodeDelete ? VnUnitServices.TtyNodeDelete(minor, &nErrno) : 0;
         if (rc != 0 && nErrno != ENOENT) {
-            PemDbg(1, 1, VN_FMT "delete ttyVN%d fail, nReturn:%d, errno:%d\n", VN_ARGS(pVn->Mac), minor, rc, nErrno);
+            PemDbg(1, 1, VN_FMT "delete ttyVN%d fail, nReturn:%d, errno:%d\n", VN_ARGS(pVn->Mac), minor, rc,
+                   nErrno);
             ok = 0;
         }
-        NlkTtyInfoFree(minor);
+        if (VnUnitServices.TtyMinorFree) VnUnitServices.TtyMinorFree(minor);
         dib.Uart.TtyMinorNumber = -1;
     }
     return ok;
@@ -396,7 +411,8 @@ uint16_t _VnMapping(PVN_DEVICE pVn) {
     for (int i = 0; status == 0 && i < channels; ++i) {
         _DIB& dib = pVn->DibArray[i];
         if (dib.Type != DIB_TYPE_UART) continue;
-        const int minor = NlkTtyInfoAlloc(pVn, dib.ChlNumber);
+        const int minor =
+            VnUnitServices.TtyMinorAlloc ? VnUnitServices.TtyMinorAlloc(pVn, dib.ChlNumber) : -1;
         if (minor < 0) {
             PemDbg(1, 1, VN_FMT "alloc TTY minor fail\n", VN_ARGS(m));
             status = VN_STATUS_ALLOC_MINOR_FAIL;
@@ -407,11 +423,13 @@ uint16_t _VnMapping(PVN_DEVICE pVn) {
     for (int i = 0; status == 0 && i < channels; ++i) {
         _DIB& dib = pVn->DibArray[i];
         if (dib.Type != DIB_TYPE_UART) continue;
-        int nErrno = 0;
-        const int rc = NlkTtyCreateDeviceNode(dib.Uart.TtyMinorNumber, &nErrno);
+        int nErrno = ENODEV;
+        const int rc = VnUnitServices.TtyNodeCreate
+                           ? VnUnitServices.TtyNodeCreate(dib.Uart.TtyMinorNumber, &nErrno)
+                           : -1;
         if (rc != 0) {
-            PemDbg(1, 1, VN_FMT "create ttyVN%d fail, nReturn:%d, errno:%d\n", VN_ARGS(m), dib.Uart.TtyMinorNumber, rc,
-                   nErrno);
+            PemDbg(1, 1, VN_FMT "create ttyVN%d fail, nReturn:%d, errno:%d\n", VN_ARGS(m),
+                   dib.Uart.TtyMinorNumber, rc, nErrno);
             status = VN_STATUS_CREATE_NODE_FAIL;
         }
     }
@@ -439,7 +457,7 @@ uint16_t VnMainMapping(const uint8_t* pVnMac, int NeedGetMappingInfo, uint8_t* p
     if (u->IsConnectedByHost) return VN_STATUS_CONNECTED_ALREADY;
     const uint16_t status = _VnMapping(u.get());
     if (status != 0) return status;
-    CfgMappingAdd(u.get());
+    CfgMappingAdd(u->Mac);
     if (NeedGetMappingInfo && pBuff && pReturnLength)
         *pReturnLength = VnMainBuildMappingInfo(u.get(), pBuff, BuffLength);
     return 0;
@@ -459,11 +477,12 @@ uint16_t VnMainUnMapping(const uint8_t* pVnMac) {
     }
     if (!_ReleaseUartMinors(u.get())) return VN_STATUS_DELETE_NODE_FAIL;
     u->IsMappingByHost = 0;
-    CfgMappingDel(u.get());
+    CfgMappingDel(u->Mac);
     return 0;
 }
 
-uint16_t VnMainGetVnPassword(const uint8_t* pVnMac, uint8_t* pBuff, size_t BuffLength, size_t* pReturnLength) {
+uint16_t VnMainGetVnPassword(const uint8_t* pVnMac, uint8_t* pBuff, size_t BuffLength,
+                             size_t* pReturnLength) {
     *pReturnLength = 0;
     memset(pBuff, 0, BuffLength);
     if (!pVnMac) return MNG_STATUS_PARAMETER_INVALID;

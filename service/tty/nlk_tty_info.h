@@ -27,3 +27,7 @@ void NlkTtyInfoFree(int Minor);
 int NlkTtyCreateDeviceNode(int Minor, int* pErrno);
 int NlkTtyDeleteDeviceNode(int Minor, int* pErrno);
 void NlkTtyDeleteDeviceNodeAll();
+
+// Hands the minor table and node functions to the link layer's mapping.
+void NlkTtyInfoRegister();
+void NlkTtyInfoUnregister();

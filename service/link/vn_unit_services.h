@@ -15,7 +15,7 @@ struct _VN_CHANNEL_FAMILY {
     int (*Add)(PVN_DEVICE pVn, PDIB pDib, int Mapped);
     void (*Del)(PVN_DEVICE pVn, PDIB pDib, int Mapped);
     int (*GetControllerInfo)(PVN_DEVICE pVn, PDIB pDib, int Mapped);
-    int Reads;                   // how many times the controller information is read
+    int Reads;                    // how many times the controller information is read
     const char* InfoFailMessage;  // e.g. "get DIO controller & bank info fail"
     const char* InfoFailMessageMapped;
 };
@@ -30,6 +30,12 @@ struct _VN_UNIT_SERVICES {
     void (*GetTcpPorts)(PVN_DEVICE pVn, uint32_t* pCtuTcpPort, uint32_t* pSioTcpPort);
     // Tells every management client that the unit was lost.
     void (*DisconnectEvent)(PVN_DEVICE pVn);
+    // Minors and device nodes of a mapped unit's UART channels, kept by the TTY bridge.
+    // Without them a mapping fails as if no minor were free.
+    int (*TtyMinorAlloc)(PVN_DEVICE pVn, uint8_t ChlNumber);  // -1 when all are in use
+    void (*TtyMinorFree)(int Minor);
+    int (*TtyNodeCreate)(int Minor, int* pErrno);  // 0 on success
+    int (*TtyNodeDelete)(int Minor, int* pErrno);
 };
 
 extern _VN_UNIT_SERVICES VnUnitServices;

@@ -9,12 +9,15 @@
 
 #include "pem_dbg.h"
 #include "pem_lock.h"
+#include "vn_unit_services.h"
 
 _NLK_TTY_INFO NlkTtyInfo[kNlkTtyMinors] = {};
 pthread_mutex_t NlkTtyInfoMutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
-void _NodePath(char* path, size_t size, int minor) { snprintf(path, size, kNlkTtyNodeFormat, minor); }
+void _NodePath(char* path, size_t size, int minor) {
+    snprintf(path, size, kNlkTtyNodeFormat, minor);
+}
 }  // namespace
 
 int NlkTtyInfoAlloc(PVN_DEVICE pVn, uint8_t ChlNumber) {
@@ -59,6 +62,21 @@ void NlkTtyDeleteDeviceNodeAll() {
         char path[32];
         _NodePath(path, sizeof(path), minor);
         const int rc = unlink(path);
-        if (rc != 0 && errno != ENOENT) PemDbg(1, 1, "NLK, delete %s, nReturn:%d, errno:%d\n", path, rc, errno);
+        if (rc != 0 && errno != ENOENT)
+            PemDbg(1, 1, "NLK, delete %s, nReturn:%d, errno:%d\n", path, rc, errno);
     }
+}
+
+void NlkTtyInfoRegister() {
+    VnUnitServices.TtyMinorAlloc = NlkTtyInfoAlloc;
+    VnUnitServices.TtyMinorFree = NlkTtyInfoFree;
+    VnUnitServices.TtyNodeCreate = NlkTtyCreateDeviceNode;
+    VnUnitServices.TtyNodeDelete = NlkTtyDeleteDeviceNode;
+}
+
+void NlkTtyInfoUnregister() {
+    VnUnitServices.TtyMinorAlloc = nullptr;
+    VnUnitServices.TtyMinorFree = nullptr;
+    VnUnitServices.TtyNodeCreate = nullptr;
+    VnUnitServices.TtyNodeDelete = nullptr;
 }
