@@ -28,41 +28,58 @@ Bytes operator+(Bytes a, const Bytes& b) {
 
 const SimMac kOtherHost{0x02, 0x00, 0x00, 0x00, 0x99, 0x02};
 
-// "varnel-secret" (the password of advance_password.prof) as hosts send it: reversed,
-// right-aligned in 32 bytes.
-Bytes SecretBlock() {
-    const std::string pw = "varnel-secret";
+// A password as hosts send it: reversed, right-aligned in 32 bytes.
+Bytes Block(const std::string& pw) {
     Bytes block(32, 0);
     for (size_t i = 0; i < pw.size(); ++i) block[31 - i] = static_cast<uint8_t>(pw[i]);
     return block;
 }
+// "varnel-secret" is the password of advance_password.prof.
+const Bytes kSecret = Block("varnel-secret");
 
 // Link bytes of a connect or disconnect: code, version bit, mode, host sequence number, and
 // for advance mode the password block and four zero bytes.
 Bytes ConnectLink(uint8_t code, bool version, uint8_t mode, uint16_t hostSeq, const Bytes& block = {}) {
     Bytes l{0x20, code, static_cast<uint8_t>((version ? 0x10 : 0) | (mode << 2) | ((hostSeq >> 8) & 0x03)),
             static_cast<uint8_t>(hostSeq & 0xFF)};
-    if (!block.empty()) {
-        l.insert(l.end(), block.begin(), block.end());
-        l.insert(l.end(), 4, 0);
-    }
+    if (!block.empty()) l = l + block + Bytes(4, 0);
     return l;
+}
+Bytes Dock(uint8_t mode, uint16_t hostSeq = 0) {
+    return ConnectLink(2, false, mode, hostSeq);
+}
+Bytes Advance(uint8_t mode, const Bytes& block, bool version = true) {
+    return ConnectLink(10, version, mode, 3, block);
+}
+// The answer head: code, return code in bits 7..2 of byte 2 next to the unit's sequence
+// number 0x155 (the profiles' default).
+Bytes Answer(uint8_t code, uint8_t rc) {
+    return {0x20, code, static_cast<uint8_t>((rc << 2) | 0x01), 0x55};
 }
 
 // The TLP header bytes from the layout table, then Data.
 Bytes TlpLink(uint16_t seq, uint8_t type, uint8_t rw, uint8_t chl, std::array<uint8_t, 4> word,
               const Bytes& data = {}) {
-    Bytes l{0x10,
-            static_cast<uint8_t>(seq >> 2),
-            static_cast<uint8_t>(((seq & 3) << 6) | (type << 1) | rw),
-            chl,
-            word[0],
-            word[1],
-            word[2],
-            word[3]};
-    l.insert(l.end(), data.begin(), data.end());
-    return l;
+    return Bytes{0x10,
+                 static_cast<uint8_t>(seq >> 2),
+                 static_cast<uint8_t>(((seq & 3) << 6) | (type << 1) | rw),
+                 chl,
+                 word[0],
+                 word[1],
+                 word[2],
+                 word[3]} +
+           data;
 }
+
+// One frame from a host and what the unit does: the head of its one answer (empty: no
+// answer) and its link status afterwards.
+struct Step {
+    Bytes Link;
+    Bytes Want;
+    int LinkStatus;
+    SimMac Src = kHost;
+    bool Pad = true;
+};
 
 class SimLinkTest : public SimUnitTest {
   protected:
@@ -99,6 +116,25 @@ class SimLinkTest : public SimUnitTest {
     static Bytes Head(const Bytes& l, size_t n) {
         return Bytes(l.begin(), l.begin() + std::min(n, l.size()));
     }
+    // Sends Link and returns the first four bytes of the one answer, or nothing.
+    Bytes Reply(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true) {
+        sent.clear();
+        Send(dst, link, src, pad);
+        return sent.empty() ? Bytes{} : Head(OneLink(), 4);
+    }
+    void Run(const SimMac& dst, const std::vector<Step>& steps) {
+        for (size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_EQ(Reply(dst, steps[i].Link, steps[i].Src, steps[i].Pad), steps[i].Want) << "step " << i;
+            EXPECT_EQ(Unit(dst).Link.LinkStatus, steps[i].LinkStatus) << "step " << i;
+        }
+    }
+    // Link status and connected host as the unit's info structure reports them.
+    std::pair<int, Bytes> InfoLink() {
+        Send(kUnitA, {0x20, 16, 0, 0xFF});
+        const Bytes info = OneLink();
+        if (info.size() < 4 + 24) return {-1, {}};
+        return {info[4 + 17], Bytes(info.begin() + 4 + 18, info.begin() + 4 + 24)};
+    }
 
     _SIM_UNIT& Unit(const SimMac& mac = kUnitA) { return *SimUnitGet(ctx, mac); }
 
@@ -109,125 +145,73 @@ class SimLinkTest : public SimUnitTest {
 
 TEST_F(SimLinkTest, DockConnectAndDisconnectAreAnsweredWithTheUnitSequenceNumber) {
     ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    Send(kUnitA, ConnectLink(2, false, 0, 0x2A5));
+    Send(kUnitA, Dock(0, 0x2A5));
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(DstOf(sent[0].Frame), kHost);
     EXPECT_EQ(SrcOf(sent[0].Frame), kUnitA);
     EXPECT_EQ(sent[0].Frame.size(), kSimMinFrame);
-    // Return code 0 in bits 7..2, unit sequence number 0x155 in bits 1..0 and byte 3.
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x01, 0x55}));
+    EXPECT_EQ(Head(OneLink(), 4), Answer(3, 0));
     EXPECT_EQ(Unit().HostSeq, 0x2A5);
-    EXPECT_EQ(Unit().Link.LinkStatus, 1);
-    EXPECT_EQ(Unit().Link.ConnectedHostMac, kHost);
-
-    // The info structure reports the link and the host while connected.
-    Send(kUnitA, {0x20, 16, 0, 0xFF});
-    Bytes info = OneLink();
-    ASSERT_GE(info.size(), 4u + 24);
-    EXPECT_EQ(info[4 + 17], 1);
-    EXPECT_EQ(Bytes(info.begin() + 4 + 18, info.begin() + 4 + 24), Bytes(kHost.begin(), kHost.end()));
-
-    // A connect from the same host again (a reconnect) is accepted.
-    Send(kUnitA, ConnectLink(2, false, 0, 7));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x01, 0x55}));
-    // Another host gets busy while this one is connected, and cannot disconnect it.
-    Send(kUnitA, ConnectLink(2, false, 0, 0), kOtherHost);
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (1 << 2) | 0x01, 0x55}));
-    Send(kUnitA, ConnectLink(2, false, 1, 0), kOtherHost);
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (3 << 2) | 0x01, 0x55}));
-    EXPECT_EQ(Unit().Link.ConnectedHostMac, kHost);
-
-    // Disconnect (every mode) answers 0 and clears the link.
-    for (uint8_t mode : {1, 2, 3}) {
-        Send(kUnitA, ConnectLink(2, false, 0, 0));
-        sent.clear();
-        Send(kUnitA, ConnectLink(2, false, mode, 0x3FF));
-        EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x01, 0x55})) << int(mode);
-        EXPECT_EQ(Unit().Link.LinkStatus, 0);
-        EXPECT_EQ(Unit().Link.ConnectedHostMac, SimMac{});
-        EXPECT_EQ(Unit().HostSeq, 0x3FF);
-    }
-    Send(kUnitA, {0x20, 16, 0, 0xFF});
-    info = OneLink();
-    EXPECT_EQ(info[4 + 17], 0);
-    EXPECT_EQ(Bytes(info.begin() + 4 + 18, info.begin() + 4 + 24), Bytes(6, 0));
-    // Once free, the other host may connect.
-    Send(kUnitA, ConnectLink(2, false, 0, 0), kOtherHost);
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x01, 0x55}));
-    EXPECT_EQ(Unit().Stats.Connects, 6u);
+    EXPECT_EQ(InfoLink(), std::make_pair(1, Bytes(kHost.begin(), kHost.end())));
+    // A reconnect of the same host is accepted; another host is busy (1) and cannot disconnect
+    // (3); every disconnect mode frees the unit and keeps the host's number.
+    Run(kUnitA, {{Dock(0, 7), Answer(3, 0), 1},
+                 {Dock(0), Answer(3, 1), 1, kOtherHost},
+                 {Dock(1), Answer(3, 3), 1, kOtherHost},
+                 {Dock(1, 0x3FF), Answer(3, 0), 0},
+                 {Dock(0), Answer(3, 0), 1},
+                 {Dock(2, 0x3FF), Answer(3, 0), 0},
+                 {Dock(0), Answer(3, 0), 1},
+                 {Dock(3, 0x3FF), Answer(3, 0), 0}});
+    EXPECT_EQ(Unit().HostSeq, 0x3FF);
+    EXPECT_EQ(InfoLink(), std::make_pair(0, Bytes(6, 0)));
+    Run(kUnitA, {{Dock(0), Answer(3, 0), 1, kOtherHost}});
+    EXPECT_EQ(Unit().Link.ConnectedHostMac, kOtherHost);
+    EXPECT_EQ(Unit().Stats.Connects, 5u);
     EXPECT_EQ(Unit().Stats.Disconnects, 3u);
     EXPECT_EQ(Unit().Stats.Refused, 2u);
 }
 
 TEST_F(SimLinkTest, AdvanceConnectComparesThePasswordBlock) {
     ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    // 40 link bytes: the frame is 54 bytes before padding.
-    const Bytes good = ConnectLink(10, true, 0, 3, SecretBlock());
-    ASSERT_EQ(good.size(), 40u);
-
-    // The block as typed (not reversed), or right-aligned but not reversed, is wrong.
-    Bytes typed(32, 0), aligned(32, 0);
+    ASSERT_EQ(Advance(0, kSecret).size(), 40u);
+    Bytes typed(32, 0), aligned(32, 0);  // as typed, or right-aligned but not reversed
     const std::string pw = "varnel-secret";
-    for (size_t i = 0; i < pw.size(); ++i) {
-        typed[i] = static_cast<uint8_t>(pw[i]);
-        aligned[32 - pw.size() + i] = static_cast<uint8_t>(pw[i]);
-    }
-    for (const Bytes& wrong : {typed, aligned, Bytes(32, 0)}) {
-        Send(kUnitA, ConnectLink(10, true, 0, 3, wrong));
-        EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, (4 << 2) | 0x01, 0x55}));
-        EXPECT_EQ(Unit().Link.LinkStatus, 0);
-    }
-    // A frame that ends inside the block, sent unpadded.
-    Send(kUnitA, Head(good, 20), kHost, false);
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, (4 << 2) | 0x01, 0x55}));
-    // Version bit 0, or the dock code, is a command version this unit does not take.
-    Send(kUnitA, ConnectLink(10, false, 0, 3, SecretBlock()));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, (2 << 2) | 0x01, 0x55}));
-    Send(kUnitA, ConnectLink(2, false, 0, 3));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (2 << 2) | 0x01, 0x55}));
-    EXPECT_EQ(Unit().Stats.Refused, 6u);
-
-    Send(kUnitA, good);
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, 0x01, 0x55}));
-    EXPECT_EQ(Unit().Link.LinkStatus, 1);
-    // Disconnect carries the block too; a wrong one leaves the link up.
-    Send(kUnitA, ConnectLink(10, true, 1, 3, typed));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, (4 << 2) | 0x01, 0x55}));
-    EXPECT_EQ(Unit().Link.LinkStatus, 1);
-    Send(kUnitA, ConnectLink(10, true, 1, 3, SecretBlock()));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, 0x01, 0x55}));
-    EXPECT_EQ(Unit().Link.LinkStatus, 0);
+    std::copy(pw.begin(), pw.end(), typed.begin());
+    std::copy(pw.begin(), pw.end(), aligned.end() - static_cast<long>(pw.size()));
+    Run(kUnitA, {{Advance(0, typed), Answer(11, 4), 0},
+                 {Advance(0, aligned), Answer(11, 4), 0},
+                 {Advance(0, Bytes(32, 0)), Answer(11, 4), 0},
+                 // A frame that ends inside the block.
+                 {Head(Advance(0, kSecret), 20), Answer(11, 4), 0, kHost, false},
+                 // Version bit 0, or the dock code, is a command version this unit does not take.
+                 {Advance(0, kSecret, false), Answer(11, 2), 0},
+                 {Dock(0), Answer(3, 2), 0},
+                 {Advance(0, kSecret), Answer(11, 0), 1},
+                 // Disconnect carries the block too; a wrong one leaves the link up.
+                 {Advance(1, typed), Answer(11, 4), 1},
+                 {Advance(1, kSecret), Answer(11, 0), 0}});
+    EXPECT_EQ(Unit().Stats.Refused, 7u);
 
     // A run-time password replaces the profile's; "default" brings it back.
     EXPECT_EQ(Do("password 02:00:00:00:00:01 hex:4142"), "ok password 2 bytes");
-    Bytes ab(32, 0);
-    ab[31] = 'A';
-    ab[30] = 'B';
-    Send(kUnitA, ConnectLink(10, true, 0, 3, ab));
-    EXPECT_EQ(OneLink()[2] >> 2, 0);
+    Run(kUnitA, {{Advance(0, Block("AB")), Answer(11, 0), 1}, {Advance(1, Block("AB")), Answer(11, 0), 0}});
     EXPECT_EQ(Do("password 02:00:00:00:00:01 default"), "ok password default");
-    Send(kUnitA, ConnectLink(10, true, 0, 3, ab));
-    EXPECT_EQ(OneLink()[2] >> 2, 4);
+    Run(kUnitA, {{Advance(0, Block("AB")), Answer(11, 4), 0}});
     EXPECT_EQ(Do("password 02:00:00:00:00:01 hex:41004"), "error '41004' is not hex data");
     EXPECT_EQ(Do("password 02:00:00:00:00:01 hex:4100"), "error password must not contain a zero byte");
     EXPECT_EQ(Do("password 02:00:00:00:00:01 " + std::string(33, 'x')),
               "error password must be 1 to 32 bytes");
-}
 
-TEST_F(SimLinkTest, AdvanceUnitsWithoutPasswordCheckAcceptAnyBlock) {
-    // ctu_uart2 is in advance mode without password-enable.
-    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    Send(kUnitA, ConnectLink(10, true, 0, 0, Bytes(32, 0x5A)));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 11, 0x01, 0x55}));
-    // Password enabled with no password: the block must be all zero.
-    const std::string path = Profile("empty_pw",
-                                     "model E\nmode advance\nflags password-enable\nversion 1 0\n"
-                                     "dib 0 ctu 0\n");
-    ASSERT_EQ(Do("add " + path + " 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
-    Send(kUnitB, ConnectLink(10, true, 0, 0, Bytes(32, 0x5A)));
-    EXPECT_EQ(OneLink()[2] >> 2, 4);
-    Send(kUnitB, ConnectLink(10, true, 0, 0, Bytes(32, 0)));
-    EXPECT_EQ(OneLink()[2] >> 2, 0);
+    // Without password-enable any block is taken (ctu_uart2); enabled without a password,
+    // only a zero block.
+    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
+    Run(kUnitB, {{Advance(0, Bytes(32, 0x5A)), Answer(11, 0), 1}});
+    const std::string path =
+        Profile("empty_pw", "model E\nmode advance\nflags password-enable\nversion 1 0\ndib 0 ctu 0\n");
+    ASSERT_EQ(Do("add " + path + " 02:00:00:00:00:03 veth0"), "ok added 02:00:00:00:00:03");
+    Run(kUnitC,
+        {{Advance(0, Bytes(32, 0x5A)), Answer(11, 4), 0}, {Advance(0, Bytes(32, 0)), Answer(11, 0), 1}});
 }
 
 TEST_F(SimLinkTest, ForcedConnectAndDisconnectReplies) {
@@ -236,35 +220,23 @@ TEST_F(SimLinkTest, ForcedConnectAndDisconnectReplies) {
     for (int rc : {1, 2, 4, 5, 63}) {
         ASSERT_EQ(Do("connect-reply 02:00:00:00:00:01 " + std::to_string(rc)),
                   "ok connect-reply " + std::to_string(rc));
-        Send(kUnitA, ConnectLink(2, false, 0, 0));
-        EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, static_cast<uint8_t>((rc << 2) | 0x03), 0xFF})) << rc;
-        EXPECT_EQ(Unit().Link.LinkStatus, 0) << "a refused connect leaves the unit free";
+        // A refused connect leaves the unit free.
+        Run(kUnitA, {{Dock(0), {0x20, 3, static_cast<uint8_t>((rc << 2) | 0x03), 0xFF}, 0}});
     }
     EXPECT_EQ(Do("connect-reply 02:00:00:00:00:01 64"),
               "error return code must be 0..63, 'default' or 'none'");
     ASSERT_EQ(Do("connect-reply all none"), "ok connect-reply none");
-    Send(kUnitA, ConnectLink(2, false, 0, 0));
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(Unit().Link.LinkStatus, 0);
+    Run(kUnitA, {{Dock(0), {}, 0}});
     ASSERT_EQ(Do("connect-reply 02:00:00:00:00:01 default"), "ok connect-reply default");
-    Send(kUnitA, ConnectLink(2, false, 0, 0));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x03, 0xFF}));
-    EXPECT_EQ(Unit().Link.LinkStatus, 1);
-
-    // Disconnect has its own setting; a refused one keeps the link.
+    Run(kUnitA, {{Dock(0), {0x20, 3, 0x03, 0xFF}, 1}});
+    // Disconnect has its own setting; a refused one keeps the link, a forced 0 succeeds even
+    // for another host.
     ASSERT_EQ(Do("disconnect-reply 02:00:00:00:00:01 1"), "ok disconnect-reply 1");
-    Send(kUnitA, ConnectLink(2, false, 1, 0));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (1 << 2) | 0x03, 0xFF}));
-    EXPECT_EQ(Unit().Link.LinkStatus, 1);
+    Run(kUnitA, {{Dock(1), {0x20, 3, (1 << 2) | 0x03, 0xFF}, 1}});
     ASSERT_EQ(Do("disconnect-reply 02:00:00:00:00:01 none"), "ok disconnect-reply none");
-    Send(kUnitA, ConnectLink(2, false, 1, 0));
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(Unit().Link.LinkStatus, 1);
-    // A forced 0 succeeds whatever the unit would have said.
+    Run(kUnitA, {{Dock(1), {}, 1}});
     ASSERT_EQ(Do("disconnect-reply 02:00:00:00:00:01 0"), "ok disconnect-reply 0");
-    Send(kUnitA, ConnectLink(2, false, 1, 0), kOtherHost);
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, 0x03, 0xFF}));
-    EXPECT_EQ(Unit().Link.LinkStatus, 0);
+    Run(kUnitA, {{Dock(1), {0x20, 3, 0x03, 0xFF}, 0, kOtherHost}});
     EXPECT_NE(Do("show 02:00:00:00:00:01").find(" connect-reply=default disconnect-reply=0 seq=1023 "),
               std::string::npos);
 
@@ -273,10 +245,7 @@ TEST_F(SimLinkTest, ForcedConnectAndDisconnectReplies) {
                                      "model F\nmode dock\nversion 1 0\nconnect-reply 4\n"
                                      "disconnect-reply none\ndevice-seq 0x2\ndib 0 ctu 0\n");
     ASSERT_EQ(Do("add " + path + " 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
-    Send(kUnitB, ConnectLink(2, false, 0, 0));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 3, (4 << 2), 0x02}));
-    Send(kUnitB, ConnectLink(2, false, 1, 0));
-    EXPECT_TRUE(sent.empty());
+    Run(kUnitB, {{Dock(0), {0x20, 3, (4 << 2), 0x02}, 0}, {Dock(1), {}, 0}});
 }
 
 TEST_F(SimLinkTest, KeepAliveAnswerTimeoutCommandAndWatchdog) {
@@ -284,12 +253,11 @@ TEST_F(SimLinkTest, KeepAliveAnswerTimeoutCommandAndWatchdog) {
     Send(kUnitA, {0x20, 8, 0, 0});
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(DstOf(sent[0].Frame), kHost);
-    // Padded to the 60-byte minimum with zeros.
-    EXPECT_EQ(OneLink(), (Bytes{0x20, 9, 0, 0} + Bytes(42, 0)));
+    EXPECT_EQ(OneLink(), (Bytes{0x20, 9, 0, 0} + Bytes(42, 0))) << "padded to 60 bytes with zeros";
 
     EXPECT_EQ(Do("ka-timeout 02:00:00:00:00:01"), "error 02:00:00:00:00:01 has no connected host");
     EXPECT_EQ(Do("ka-timeout all"), "ok ka-timeout 0");
-    Send(kUnitA, ConnectLink(2, false, 0, 0));
+    Send(kUnitA, Dock(0));
     sent.clear();
     EXPECT_EQ(Do("ka-timeout 02:00:00:00:00:01"), "ok ka-timeout 1");
     ASSERT_EQ(sent.size(), 1u);
@@ -297,11 +265,11 @@ TEST_F(SimLinkTest, KeepAliveAnswerTimeoutCommandAndWatchdog) {
     EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 24, 0, 0}));
     EXPECT_EQ(Unit().Link.LinkStatus, 1) << "the command only reports; the link stays";
 
-    // Watchdog: 1000 ms without a keep-alive from the connected host drops the link.
+    // Watchdog: 1000 ms without a keep-alive from the connected host drops the link; one
+    // from another host does not count.
     EXPECT_EQ(Do("watchdog 02:00:00:00:00:01 1000"), "ok watchdog 1000");
     now = 1500;
     Send(kUnitA, {0x20, 8, 0, 0});
-    // A keep-alive from some other host does not count.
     now = 2200;
     Send(kUnitA, {0x20, 8, 0, 0}, kOtherHost);
     sent.clear();
@@ -313,7 +281,7 @@ TEST_F(SimLinkTest, KeepAliveAnswerTimeoutCommandAndWatchdog) {
     EXPECT_EQ(Unit().Link.LinkStatus, 0);
     EXPECT_EQ(ctx.Timers.Size(), 0u);
     // The host's reconnect brings it back and restarts the watchdog.
-    Send(kUnitA, ConnectLink(2, false, 0, 0));
+    Send(kUnitA, Dock(0));
     EXPECT_EQ(Unit().Link.LinkStatus, 1);
     EXPECT_EQ(ctx.Timers.NextDue(), 3500);
     EXPECT_EQ(Do("watchdog all off"), "ok watchdog off");
@@ -329,12 +297,10 @@ TEST_F(SimLinkTest, KeepAliveAnswerTimeoutCommandAndWatchdog) {
 
 TEST_F(SimLinkTest, EveryTlpIsAcknowledgedWithItsSequenceNumber) {
     ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    const std::vector<std::pair<uint16_t, Bytes>> cases = {
-        {0x000, {0x20, 0, 0x00, 0x00}},
-        {0x3FF, {0x20, 0, 0x03, 0xFF}},
-        {0x155, {0x20, 0, 0x01, 0x55}},
-        {0x2AA, {0x20, 0, 0x02, 0xAA}},
-    };
+    const std::vector<std::pair<uint16_t, Bytes>> cases = {{0x000, {0x20, 0, 0x00, 0x00}},
+                                                           {0x3FF, {0x20, 0, 0x03, 0xFF}},
+                                                           {0x155, {0x20, 0, 0x01, 0x55}},
+                                                           {0x2AA, {0x20, 0, 0x02, 0xAA}}};
     for (const auto& [seq, ack] : cases) {
         // DATA, EVENT and an unknown type; channel 9 does not exist.
         for (uint8_t type : {1, 4, 7}) {
@@ -351,9 +317,7 @@ TEST_F(SimLinkTest, EveryTlpIsAcknowledgedWithItsSequenceNumber) {
     EXPECT_EQ(SimSeqHistoryText(Unit()), "0,0,0,1023,1023,1023,341,341,341,682,682,682,5,5");
     EXPECT_EQ(Unit().Stats.AcksTx, 14u);
     // A TLP to the broadcast address is nobody's.
-    sent.clear();
-    Send(kSimBroadcastMac, TlpLink(6, 1, 0, 1, {0, 0, 0, 0}));
-    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(Reply(kSimBroadcastMac, TlpLink(6, 1, 0, 1, {0, 0, 0, 0})), Bytes{});
 }
 
 TEST_F(SimLinkTest, NakNextAnswersTheNextTlpsWithNakWithoutTakingThem) {
@@ -473,7 +437,7 @@ TEST_F(SimLinkTest, RegisterReadsAndWritesStayInsideTheFile) {
 TEST_F(SimLinkTest, EventAndDataTlpsGoToTheConnectedHostByteForByte) {
     ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
     EXPECT_EQ(Do("event 02:00:00:00:00:01 1 1 5 0 0"), "error 02:00:00:00:00:01 has no connected host");
-    Send(kUnitA, ConnectLink(2, false, 0, 0), kOtherHost);
+    Send(kUnitA, Dock(0), kOtherHost);
     sent.clear();
     EXPECT_EQ(Do("event 02:00:00:00:00:01 1 0x01 5 0 0xFF"), "ok event seq 341");
     ASSERT_EQ(sent.size(), 1u);
@@ -510,7 +474,7 @@ TEST_F(SimLinkTest, SilentUnitsAnswerNothingAtAll) {
     EXPECT_EQ(Do("delay all 100"), "ok delay 100");
     Send(kUnitA, {0x20, 8, 0, 0});  // its answer waits for the delay
     EXPECT_EQ(Do("silent all"), "ok silent 1");
-    Send(kUnitA, ConnectLink(2, false, 0, 0));
+    Send(kUnitA, Dock(0));
     Send(kUnitA, {0x20, 8, 0, 0});
     Send(kUnitA, TlpLink(1, 0, 0, 1, {0, 0, 1, 0}));
     Send(kUnitA, TlpLink(2, 1, 0, 1, {0, 0, 0, 0}));
@@ -598,7 +562,7 @@ TEST_F(SimLinkTest, VerboseLogShowsTheLinkConversation) {
     ctx.Verbose = true;
     ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
     Send(kUnitA, ConnectLink(10, true, 0, 5, Bytes(32, 1)));
-    Send(kUnitA, ConnectLink(10, true, 0, 5, SecretBlock()));
+    Send(kUnitA, ConnectLink(10, true, 0, 5, kSecret));
     Send(kUnitA, {0x20, 8, 0, 0});
     Send(kUnitA, TlpLink(0x3FF, 0, 1, 1, {1, 2, 1, 0x1F}, {0x04, 0x03, 0x02, 0x01}));
     Send(kUnitA, TlpLink(0, 0, 0, 1, {1, 2, 1, 0x1F}));
