@@ -8,7 +8,6 @@
 #include "console_test_support.h"
 #include "mng_client.h"
 #include "mng_connect.h"
-#include "mng_error.h"
 #include "mng_rx.h"
 #include "pem_error.h"
 
@@ -25,35 +24,6 @@ TEST(MngProtocol, HeaderIsTwelveLittleEndianBytes) {
     EXPECT_EQ(0x800B, h.CmdResponseEvent);
     EXPECT_EQ(0x41, h.ResponseStatus);
     EXPECT_EQ(0x01020304u, h.Length);
-}
-
-TEST(MngProtocol, ErrorTexts) {
-    const char* console[] = {"Success.",
-                             "Alloc memory fail.",
-                             "Create thread fail.",
-                             "Connect to service fail.",
-                             "Socket transmit data fail.",
-                             "Socket receive data fail.",
-                             "Socket receive data timeout.",
-                             "Get service version string fail."};
-    for (int i = 0; i < 8; ++i) EXPECT_STREQ(console[i], PemErrorString(i));
-    EXPECT_STREQ("Unknow error code.", PemErrorString(8));
-    EXPECT_STREQ("Unknow error code.", PemErrorString(-1));
-    const std::pair<unsigned, const char*> status[] = {{0, "Success."},
-                                                       {1, "Parameter invalid."},
-                                                       {16, "NIC not found."},
-                                                       {18, "NIC transmit data fail."},
-                                                       {35, "Start KAMOR I/O service fail."},
-                                                       {53, "Alloc TTY minor number fail."},
-                                                       {64, "Connected already."},
-                                                       {65, "Connect timeout."},
-                                                       {67, "Un-support verion for connection."},
-                                                       {69, "Password is incorrect."},
-                                                       {72, "Is busy."},
-                                                       {75, "Password is incorrect."}};
-    for (const auto& [code, text] : status) EXPECT_STREQ(text, MngErrorString(code)) << code;
-    for (unsigned code : {2u, 15u, 19u, 36u, 54u, 76u, 0x8000u})
-        EXPECT_STREQ("Unknow error code.", MngErrorString(code));
 }
 
 using MngClientTest = ConnectedClient;
