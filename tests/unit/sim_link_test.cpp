@@ -558,9 +558,12 @@ TEST_F(SimLinkTest, SeededLossRepeatsItself) {
     EXPECT_EQ(AnswerPattern(sent, 400, [this] { Send(kUnitB, {0x20, 8, 0, 0}); }), first);
 }
 
-TEST_F(SimLinkTest, VerboseLogShowsTheLinkConversation) {
+TEST_F(SimLinkTest, VerboseLogShowsTheConversation) {
     ctx.Verbose = true;
     ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
+    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
+    Receive("veth0", {0x01, 0x02});
     Send(kUnitA, ConnectLink(10, true, 0, 5, Bytes(32, 1)));
     Send(kUnitA, ConnectLink(10, true, 0, 5, kSecret));
     Send(kUnitA, {0x20, 8, 0, 0});
@@ -571,6 +574,12 @@ TEST_F(SimLinkTest, VerboseLogShowsTheLinkConversation) {
     Do("ka-timeout all");
     const std::string log = LogText();
     for (const char* want : {
+             "rx veth0 ff:ff:ff:ff:ff:ff <- 02:00:00:00:99:01 60B DLLP ADVANCE_SEARCH(4)",
+             "tx veth0 02:00:00:00:00:01 -> 02:00:00:00:99:01 60B DLLP ADVANCE_SEARCH_RESPONSE(7)",
+             "DLLP ACU(16) item=0xff(info structure)",
+             "ACU_RESPONSE(18) rc=0x01 length-byte=0xff",
+             "model=\"VN-U4P\"",
+             "2B dropped",
              "DLLP ADVANCE_CONNECT(10) connect version=1 seq=5 password-block=01010101",
              "connect answered 4 (wrong password block), unit sequence number 341",
              "DLLP ADVANCE_CONNECT_RESPONSE(11) rc=4 seq=341",

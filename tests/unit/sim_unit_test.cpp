@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 
+#include <iterator>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -191,26 +193,6 @@ TEST_F(SimUnitTest, DelayedAnswersWaitForTheirTimer) {
     EXPECT_EQ(Do("delay all 60001"), "error delay must be 0..60000 ms");
 }
 
-TEST_F(SimUnitTest, VerboseLogShowsTheConversation) {
-    ctx.Verbose = true;
-    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
-    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
-    Receive("veth0", {0x01, 0x02});
-    const std::string log = LogText();
-    EXPECT_NE(log.find("rx veth0 ff:ff:ff:ff:ff:ff <- 02:00:00:00:99:01 60B DLLP ADVANCE_SEARCH(4)"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("tx veth0 02:00:00:00:00:01 -> 02:00:00:00:99:01 60B DLLP ADVANCE_SEARCH_RESPONSE(7)"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("DLLP ACU(16) item=0xff(info structure)"), std::string::npos) << log;
-    EXPECT_NE(log.find("ACU_RESPONSE(18) rc=0x01 length-byte=0xff"), std::string::npos) << log;
-    EXPECT_NE(log.find("model=\"VN-D20\""), std::string::npos) << log;
-    EXPECT_NE(log.find("dio(3) dw=7 info=0x01"), std::string::npos) << log;
-    EXPECT_NE(log.find("2B dropped"), std::string::npos) << log;
-}
-
 TEST_F(SimUnitTest, HostileInputNeverGetsAnOddAnswer) {
     ASSERT_EQ(Do("add ctu_analog 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
     ctx.Verbose = true;  // the dump reads the frames too
@@ -334,6 +316,15 @@ TEST_F(SimUnitTest, CommandLineSyntax) {
     EXPECT_TRUE(ctx.QuitRequested);
 }
 
+// Command-line words from one line.
+bool ParseWords(const std::string& line, _SIM_OPTIONS* o, std::string* err) {
+    std::istringstream in("qorsim " + line);
+    std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+    std::vector<const char*> argv;
+    for (const auto& w : words) argv.push_back(w.c_str());
+    return SimOptionsParse(static_cast<int>(argv.size()), argv.data(), o, err);
+}
+
 TEST(SimOptions, UnitSpecsAndErrors) {
     _SIM_UNIT_ARG unitArg;
     std::string err;
@@ -341,46 +332,28 @@ TEST(SimOptions, UnitSpecsAndErrors) {
     EXPECT_EQ(unitArg.Profile, "dir,with,commas/p.prof");
     EXPECT_EQ(unitArg.Mac, kUnitA);
     EXPECT_EQ(unitArg.Iface, "veth0");
-    EXPECT_FALSE(SimUnitArgParse("p,02:00:00:00:00:01", &unitArg, &err));
-    EXPECT_FALSE(SimUnitArgParse("p,02:00:00:00:00:01,", &unitArg, &err));
-    EXPECT_FALSE(SimUnitArgParse(",02:00:00:00:00:01,veth0", &unitArg, &err));
-    EXPECT_FALSE(SimUnitArgParse("p,bad,veth0", &unitArg, &err));
+    for (const char* bad :
+         {"p,02:00:00:00:00:01", "p,02:00:00:00:00:01,", ",02:00:00:00:00:01,veth0", "p,bad,veth0"})
+        EXPECT_FALSE(SimUnitArgParse(bad, &unitArg, &err)) << bad;
     EXPECT_NE(err.find("'bad' is not a MAC"), std::string::npos);
 
-    const char* ok[] = {"qorsim",
-                        "--unit",
-                        "a,02:00:00:00:00:01,v0",
-                        "--unit",
-                        "b,02:00:00:00:00:02,v1",
-                        "--units-count",
-                        "10",
-                        "--units-from",
-                        "c,02:00:00:00:01:00,v0",
-                        "--control",
-                        "/tmp/x.sock",
-                        "--profile-dir",
-                        "/p",
-                        "--verbose"};
     _SIM_OPTIONS o;
-    ASSERT_TRUE(SimOptionsParse(14, ok, &o, &err)) << err;
+    ASSERT_TRUE(
+        ParseWords("--unit a,02:00:00:00:00:01,v0 --unit b,02:00:00:00:00:02,v1 --units-count 10 "
+                   "--units-from c,02:00:00:00:01:00,v0 --control /tmp/x.sock --profile-dir /p --verbose",
+                   &o, &err))
+        << err;
     EXPECT_EQ(o.Units.size(), 2u);
     EXPECT_EQ(o.UnitsCount, 10u);
     EXPECT_EQ(o.UnitsFrom.Profile, "c");
     EXPECT_EQ(o.ControlPath, "/tmp/x.sock");
     EXPECT_EQ(o.ProfileDirs, std::vector<std::string>{"/p"});
     EXPECT_TRUE(o.Verbose);
-
-    const std::vector<std::vector<const char*>> bad = {
-        {"qorsim", "--units-count", "3"},
-        {"qorsim", "--units-count", "256", "--units-from", "c,02:00:00:00:01:00,v0"},
-        {"qorsim", "--units-count", "x", "--units-from", "c,02:00:00:00:01:00,v0"},
-        {"qorsim", "--control"},
-        {"qorsim", "--frob"},
-    };
-    for (const auto& argv : bad) {
+    for (const char* bad : {"--units-count 3", "--units-count 256 --units-from c,02:00:00:00:01:00,v0",
+                            "--units-count x --units-from c,02:00:00:00:01:00,v0", "--control", "--frob"}) {
         err.clear();
-        EXPECT_FALSE(SimOptionsParse(static_cast<int>(argv.size()), argv.data(), &o, &err)) << argv[1];
-        EXPECT_FALSE(err.empty());
+        EXPECT_FALSE(ParseWords(bad, &o, &err)) << bad;
+        EXPECT_FALSE(err.empty()) << bad;
     }
 }
 
