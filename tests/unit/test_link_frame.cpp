@@ -31,85 +31,71 @@ TEST(DllpSeq, TenBitsSplitOverBytesTwoAndThree) {
     EXPECT_EQ(DllpGetSeq(dllp), 0x1A5);
 }
 
-TEST(TlpCodec, SequenceNumberAndTypeBits) {
-    _TLP_HEADER hdr{};
-    hdr.Type = TLP_TYPE_DATA;
-    hdr.ChlNumber = 3;
-    auto frame = Encode(hdr, {}, 5);
-    ASSERT_EQ(frame.size(), 8u);
-    EXPECT_EQ(frame[0], 0x10);
-    EXPECT_EQ(frame[1], 0x01);
-    EXPECT_EQ(frame[2], 0x42);
-    EXPECT_EQ(frame[3], 3);
+// One header encoded: the wire bytes it must give (empty: refused), and the same fields back.
+struct TlpCase {
+    _TLP_HEADER Hdr;
+    size_t DataLength;
+    uint16_t Seq;
+    std::vector<uint8_t> Wire;  // the 8 header bytes
+};
 
-    hdr.Type = TLP_TYPE_CMD;
-    frame = Encode(hdr, {}, 0x3FF);
-    EXPECT_EQ(frame[1], 0xFF);
-    EXPECT_EQ(frame[2] >> 6, 3);
-    uint16_t seq = 0;
-    _TLP_HEADER back;
-    ASSERT_EQ(VnTlpDecode(frame.data(), frame.size(), &back, &seq), 1);
-    EXPECT_EQ(seq, 0x3FF);
+_TLP_HEADER Hdr(uint8_t type, uint8_t rw, uint8_t chl, uint8_t tid, uint8_t offset, uint8_t dw, uint8_t aolbe,
+                uint8_t flag = 0, uint16_t lengthInByte = 0) {
+    _TLP_HEADER h{};
+    h.Type = type;
+    h.RW = rw;
+    h.ChlNumber = chl;
+    h.TransactionID = tid;
+    h.Offset = offset;
+    h.LengthInDW = dw;
+    h.AOLBE = aolbe;
+    h.Flag = flag;
+    h.LengthInByte = lengthInByte;
+    return h;
 }
 
-TEST(TlpCodec, DataLengthAndFlagInBytesFourAndFive) {
-    _TLP_HEADER hdr{};
-    hdr.Type = TLP_TYPE_DATA;
-    hdr.LengthInByte = 1500;
-    std::vector<uint8_t> data(1500);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-    auto frame = Encode(hdr, data, 9);
-    ASSERT_EQ(frame.size(), 8u + 1500u);
-    EXPECT_EQ(frame[4], 0x05);
-    EXPECT_EQ(frame[5], 0xDC);
-    EXPECT_EQ(frame[6], 0);
-    EXPECT_EQ(frame[7], 0);
-    EXPECT_EQ(0, memcmp(frame.data() + 8, data.data(), data.size()));
-
-    hdr.LengthInByte = 0x4FF;
-    hdr.Flag = 0x1F;
-    data.assign(0x4FF, 0xAB);
-    frame = Encode(hdr, data, 0);
-    ASSERT_EQ(frame.size(), 8u + 0x4FF);
-    EXPECT_EQ(frame[4], 0xFC);
-    EXPECT_EQ(frame[5], 0xFF);
-    _TLP_HEADER back;
-    uint16_t seq;
-    ASSERT_EQ(VnTlpDecode(frame.data(), frame.size(), &back, &seq), 1);
-    EXPECT_EQ(back.Flag, 0x1F);
-    EXPECT_EQ(back.LengthInByte, 0x4FF);
-    EXPECT_EQ(TlpGetExtraDataLength(&back), 0x4FF);
-}
-
-TEST(TlpCodec, CommandReadCarriesNoDataWriteCarriesItsWords) {
-    _TLP_HEADER hdr{};
-    hdr.Type = TLP_TYPE_CMD;
-    hdr.RW = 0;
-    hdr.ChlNumber = 0x21;
-    hdr.TransactionID = 0xFF;  // only 5 bits go out
-    hdr.Offset = 0x40;
-    hdr.LengthInDW = 2;
-    hdr.AOLBE = 0xFF;
-    auto frame = Encode(hdr, {}, 0);
-    ASSERT_EQ(frame.size(), 8u);
-    EXPECT_EQ((std::vector<uint8_t>(frame.begin() + 3, frame.end())), (std::vector<uint8_t>{0x21, 0x1F, 0x40, 2, 0x1F}));
-
-    hdr.RW = 1;
-    EXPECT_EQ(Encode(hdr, {1, 2, 3, 4}, 0).size(), 0u);  // header asks for 8 bytes, 4 given
-    frame = Encode(hdr, {1, 0, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE}, 0x155);
-    ASSERT_EQ(frame.size(), 16u);
-    EXPECT_EQ(frame[2], static_cast<uint8_t>((1 << 6) | 1));  // seq bits 1..0 = 01, CMD, write
-    _TLP_HEADER back;
-    uint16_t seq;
-    ASSERT_EQ(VnTlpDecode(frame.data(), frame.size(), &back, &seq), 1);
-    EXPECT_EQ(seq, 0x155);
-    EXPECT_EQ(back.RW, 1);
-    EXPECT_EQ(back.Offset, 0x40);
-    EXPECT_EQ(back.LengthInDW, 2);
-    EXPECT_EQ(TlpGetExtraDataLength(&back), 8);
-
-    hdr.Type = TLP_TYPE_EVENT;  // only units send events
-    EXPECT_EQ(Encode(hdr, {}, 0).size(), 0u);
+TEST(TlpCodec, HeaderBitsFromTheLayoutTableAndBack) {
+    const TlpCase cases[] = {
+        {Hdr(TLP_TYPE_DATA, 0, 3, 0, 0, 0, 0), 0, 5, {0x10, 0x01, 0x42, 3, 0, 0, 0, 0}},
+        {Hdr(TLP_TYPE_CMD, 0, 0, 0, 0, 0, 0), 0, 0x3FF, {0x10, 0xFF, 0xC0, 0, 0, 0, 0, 0}},
+        // DATA: Flag in bits 7..3 of byte 4, LengthInByte in its bits 2..0 and byte 5.
+        {Hdr(TLP_TYPE_DATA, 0, 1, 0, 0, 0, 0, 0, 1500), 1500, 9, {0x10, 0x02, 0x42, 1, 0x05, 0xDC, 0, 0}},
+        {Hdr(TLP_TYPE_DATA, 0, 1, 0, 0, 0, 0, 0x1F, 0x4FF), 0x4FF, 0, {0x10, 0, 0x02, 1, 0xFC, 0xFF, 0, 0}},
+        // CMD: a read carries no data; only 5 bits of the TransactionID and AOLBE go out.
+        {Hdr(TLP_TYPE_CMD, 0, 0x21, 0xFF, 0x40, 2, 0xFF), 0, 0, {0x10, 0, 0, 0x21, 0x1F, 0x40, 2, 0x1F}},
+        {Hdr(TLP_TYPE_CMD, 1, 0x21, 1, 0x40, 2, 0x1F), 8, 0x155, {0x10, 0x55, 0x41, 0x21, 1, 0x40, 2, 0x1F}},
+        // A write whose words are not all given, and an EVENT (only units send those): refused.
+        {Hdr(TLP_TYPE_CMD, 1, 0x21, 1, 0x40, 2, 0x1F), 4, 0, {}},
+        {Hdr(TLP_TYPE_EVENT, 0, 1, 0, 0, 0, 0), 0, 0, {}},
+    };
+    for (const TlpCase& c : cases) {
+        std::vector<uint8_t> data(c.DataLength);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+        const auto frame = Encode(c.Hdr, data, c.Seq);
+        SCOPED_TRACE(c.Seq);
+        if (c.Wire.empty()) {
+            EXPECT_EQ(frame.size(), 0u);
+            continue;
+        }
+        ASSERT_EQ(frame.size(), 8 + c.DataLength);
+        EXPECT_EQ(std::vector<uint8_t>(frame.begin(), frame.begin() + 8), c.Wire);
+        EXPECT_EQ(0, memcmp(frame.data() + 8, data.data(), data.size()));
+        _TLP_HEADER back;
+        uint16_t seq = 0;
+        ASSERT_EQ(VnTlpDecode(frame.data(), frame.size(), &back, &seq), 1);
+        EXPECT_EQ(seq, c.Seq);
+        EXPECT_EQ(back.Type, c.Hdr.Type);
+        EXPECT_EQ(back.RW, c.Hdr.RW);
+        EXPECT_EQ(back.ChlNumber, c.Hdr.ChlNumber);
+        EXPECT_EQ(TlpGetExtraDataLength(&back), c.DataLength);
+        if (c.Hdr.Type == TLP_TYPE_DATA) {
+            EXPECT_EQ(back.Flag, c.Hdr.Flag);
+            EXPECT_EQ(back.LengthInByte, c.Hdr.LengthInByte);
+        } else {
+            EXPECT_EQ(back.Offset, c.Hdr.Offset);
+            EXPECT_EQ(back.LengthInDW, c.Hdr.LengthInDW);
+        }
+    }
 }
 
 TEST(TlpCodec, DecodeBoundsAnnouncedLengthByReceivedBytes) {
@@ -149,7 +135,8 @@ TEST(DllpConnect, DockIsFourBytesAdvanceFortyWithPasswordBlock) {
     std::array<uint8_t, 32> password{};
     for (size_t i = 0; i < password.size(); ++i) password[i] = static_cast<uint8_t>(0xA0 + i);
     EXPECT_EQ(VnDllpBuildConnect(out.data(), 0, DISCONNECT_MODE_CONNECT, 0x2FE, password.data()), 4);
-    EXPECT_EQ((std::vector<uint8_t>(out.begin(), out.begin() + 4)), (std::vector<uint8_t>{0x20, 2, 0x02, 0xFE}));
+    EXPECT_EQ((std::vector<uint8_t>(out.begin(), out.begin() + 4)),
+              (std::vector<uint8_t>{0x20, 2, 0x02, 0xFE}));
 
     out.fill(0xEE);
     EXPECT_EQ(VnDllpBuildConnect(out.data(), 1, DISCONNECT_MODE_CONNECT, 7, password.data()), 40);
