@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -66,18 +67,12 @@ TEST(SimInfoBuild, ByteExactForASmallProfile) {
     EXPECT_EQ(acu[2], 0x01);
     EXPECT_EQ(acu[3], 0xFF);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), acu.begin() + 4));
-}
 
-TEST(SimInfoBuild, LinkStateAndExplicitDibLengthComeThrough) {
-    _SIM_PROFILE p = Load(std::string(kSmall) + "dib-length 200\n");
-    _SIM_LINK_STATE link;
-    link.LinkStatus = 0;
-    link.ConnectedHostMac = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
-    const auto info = SimInfoBuild(p, kUnit, link);
-    EXPECT_EQ(info[17], 0);
-    EXPECT_EQ(std::vector<uint8_t>(info.begin() + 18, info.begin() + 24),
-              std::vector<uint8_t>(link.ConnectedHostMac.begin(), link.ConnectedHostMac.end()));
-    EXPECT_EQ(info[25], 200);
+    // The unit's link state, not the profile's, and an explicit DIB length come through.
+    const _SIM_LINK_STATE link{0, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60}};
+    const auto info = SimInfoBuild(Load(std::string(kSmall) + "dib-length 200\n"), kUnit, link);
+    EXPECT_EQ(std::vector<uint8_t>(info.begin() + 17, info.begin() + 26),
+              (std::vector<uint8_t>{0, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 3, 200}));
 }
 
 // One DIB of a received structure as a host would walk it, stopping at the data's end.
@@ -100,45 +95,38 @@ std::vector<Walked> Walk(const std::vector<uint8_t>& info, size_t count) {
     return out;
 }
 
-TEST(SimInfoHostile, ManyDibsAnnouncesAndCarriesThemAll) {
+TEST(SimInfoHostile, ManyLongAndOverrunningDibs) {
     const _SIM_PROFILE p = Load(kSmall);
-    const auto info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::ManyDibs, 70);
+    // 70 DIBs announced and carried, channel numbers distinct, the added ones header-only.
+    auto info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::ManyDibs, 70);
+    auto dibs = Walk(info, 70);
     ASSERT_EQ(info[24], 70);
-    const auto dibs = Walk(info, 70);
     ASSERT_EQ(dibs.size(), 70u);
     std::set<uint8_t> channels;
     for (const auto& d : dibs) channels.insert(d.Chl);
-    EXPECT_EQ(channels.size(), 70u) << "channel numbers stay distinct";
-    for (size_t i = 3; i < 70; ++i) {
-        EXPECT_EQ(dibs[i].Type, SIM_CHL_PARALLEL);
-        EXPECT_EQ(dibs[i].Words, 1);
-    }
+    EXPECT_EQ(channels.size(), 70u);
+    EXPECT_EQ(
+        std::count_if(dibs.begin(), dibs.end(), [](const Walked& d) { return d.Type == SIM_CHL_PARALLEL; }),
+        68)
+        << "the profile's parallel port and 67 more";
     EXPECT_EQ(info.size(), 64 + 67 * 4u);
     EXPECT_EQ(SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::ManyDibs, 255)[24], 255);
-}
 
-TEST(SimInfoHostile, LongDibSitsSecondAndIsCarriedWhole) {
-    const _SIM_PROFILE p = Load(kSmall);
-    const auto info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::LongDib, 40);
-    ASSERT_EQ(info[24], 4);
-    const auto dibs = Walk(info, 4);
+    // A 40-word DIB second, carried whole, so a host that skips it finds the UART behind it.
+    info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::LongDib, 40);
+    dibs = Walk(info, info[24]);
     ASSERT_EQ(dibs.size(), 4u);
-    EXPECT_EQ(dibs[0].Type, SIM_CHL_CTU);
     EXPECT_EQ(dibs[1].Words, 40);
     EXPECT_EQ(dibs[1].Present, 39 * 4u);
-    // What follows is intact, so a host that skips the long DIB whole finds the UART next.
     EXPECT_EQ(dibs[2].Type, SIM_CHL_UART);
     EXPECT_EQ(dibs[2].Chl, 1);
-    EXPECT_EQ(dibs[3].Type, SIM_CHL_PARALLEL);
     EXPECT_EQ(info.size(), dibs[3].Offset + 4);
-}
 
-TEST(SimInfoHostile, OverrunRunsPastTheEnd) {
-    const _SIM_PROFILE p = Load(kSmall);
-    const auto info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::Overrun, 20);
+    // Overrun: a last DIB of 20 words with 8 bytes, and two announced DIBs not there at all.
+    info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::Overrun, 20);
+    dibs = Walk(info, info[24]);
     ASSERT_EQ(info[24], 3 + 1 + 2);
-    const auto dibs = Walk(info, info[24]);
-    ASSERT_EQ(dibs.size(), 4u) << "two announced DIBs are not there at all";
+    ASSERT_EQ(dibs.size(), 4u);
     EXPECT_EQ(dibs[3].Words, 20);
     EXPECT_EQ(dibs[3].Present, 8u);
     EXPECT_EQ(info.size(), dibs[3].Offset + 4 + 8);
