@@ -106,45 +106,6 @@ TEST_F(SimUnitTest, OwnFramesAndGroupSourcesAreIgnored) {
     EXPECT_EQ(SimUnitGet(ctx, kUnitA)->Stats.Ignored, 6u);
 }
 
-TEST_F(SimUnitTest, SilentInfoReplySearchReplyAndLinkStateCommands) {
-    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    EXPECT_EQ(Do("silent 02:00:00:00:00:01"), "ok silent 1");
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
-    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(Do("talk all"), "ok talking 1");
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
-    EXPECT_EQ(sent.size(), 1u);
-
-    sent.clear();
-    EXPECT_EQ(Do("info-reply 02:00:00:00:00:01 0 0x10"), "ok info-reply 0x00 0x10");
-    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Frame[16], 0x00);
-    EXPECT_EQ(sent[0].Frame[17], 0x10);
-    EXPECT_EQ(Do("info-reply 02:00:00:00:00:01 default"), "ok info-reply 0x01 0xff");
-
-    sent.clear();
-    EXPECT_EQ(Do("search-reply 02:00:00:00:00:01 advance 5"), "ok search-reply advance 5");
-    EXPECT_EQ(Do("search-reply all dock 0x2f"), "ok search-reply dock 47");
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_DOCK_SEARCH);
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0].Frame[15], 5);
-    EXPECT_EQ(sent[1].Frame[15], 0x2F);
-    EXPECT_EQ(Do("search-reply all dock default"), "ok search-reply dock default");
-    EXPECT_EQ(SimUnitGet(ctx, kUnitA)->SearchReplyDock, 5);
-
-    sent.clear();
-    EXPECT_EQ(Do("link-state 02:00:00:00:00:01 1 02:00:00:00:99:01"), "ok link-state 1 02:00:00:00:99:01");
-    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Frame[18 + 17], 1);
-    EXPECT_EQ(SimMac({sent[0].Frame[36], sent[0].Frame[37], sent[0].Frame[38], sent[0].Frame[39],
-                      sent[0].Frame[40], sent[0].Frame[41]}),
-              kHost);
-}
-
 TEST_F(SimUnitTest, HostileAnswersAreSentAsBuilt) {
     ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
     _SIM_UNIT* unit = SimUnitGet(ctx, kUnitA);
