@@ -85,8 +85,9 @@ class CountingTap {
   private:
     void Run(RawSocket& s) {
         uint8_t buff[9000];
-        // The last few frames sent with each sequence number, newest last.
-        std::vector<std::deque<std::vector<uint8_t>>> history(1024);
+        // The last few TLPs sent with each sequence number (their place in the stream and
+        // bytes), newest last.
+        std::vector<std::deque<std::pair<unsigned long, std::vector<uint8_t>>>> history(1024);
         while (!stop_) {
             int type = 0;
             const ssize_t n = s.Recv(buff, sizeof(buff), 100, true, &type);
@@ -100,23 +101,32 @@ class CountingTap {
                 continue;
             }
             if (link[0] != 0x10 || !fromHost || n < 22) continue;
-            ++HostTlps;
+            const unsigned long index = HostTlps++;
             const uint16_t seq = static_cast<uint16_t>((link[1] << 2) | (link[2] >> 6));
-            // The TLP as the service built it: wire header and the data a CMD write carries.
             std::vector<uint8_t> tlp(link, link + (n - 14));
             auto& h = history[seq];
-            if (!h.empty() && h.back() == tlp) {
+            if (!h.empty() && h.back().second == tlp) {
                 ++Resends;
                 continue;
             }
-            bool older = false;
-            for (const auto& f : h) older = older || f == tlp;
-            if (older) {
+            bool stale = false;
+            for (const auto& [at, bytes] : h) {
+                if (bytes != tlp) continue;
+                stale = true;
+                if (StaleResends < 5)
+                    std::fprintf(
+                        stderr,
+                        "%s: stale resend of number %u: the TLP sent %lu TLPs ago went out again, not the "
+                        "one sent %lu TLPs ago\n",
+                        kProgram, seq, index - at, index - h.back().first);
+                break;
+            }
+            if (stale) {
                 ++Resends;
                 ++StaleResends;
                 continue;
             }
-            h.push_back(std::move(tlp));
+            h.emplace_back(index, std::move(tlp));
             if (h.size() > 4) h.pop_front();
         }
     }
