@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "test_support_log.h"
@@ -69,67 +70,62 @@ TEST(DibDecode, UnitHeaderAndTypeInfoBits) {
 TEST(DibDecode, UartLayoutsByVersion) {
     LogCapture cap;
     InfoBuilder b;
-    b.Dib(0, 0, 2, {})                                                           // control unit
-        .Dib(1, 1, 0x18, {0x00, 0x04, 0x00, 0x08})                               // version byte with line bits
-        .Dib(2, 1, 3, {0x00, 0x01, 0x00, 0x02, 0xFF, 0x1F})                      // caps from bytes 4, 5
-        .Dib(3, 1, 5, {0x07, 0x08, 0x09, 0x00, 0x34, 0x12, 0x78, 0x56, 0x06, 0x10})  // clock triple
-        .Dib(4, 1, 6, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});                      // unknown layout
+    b.Dib(0, 0, 2, {})                                       // control unit
+        .Dib(1, 1, 0x18, {0x00, 0x04, 0x00, 0x08})           // version byte with line bits
+        .Dib(2, 1, 1, {0x00, 0x04, 0x00, 0x08, 0xFE, 0xFF})  // buffers, no caps
+        .Dib(3, 1, 3, {0x00, 0x01, 0x00, 0x02, 0xFF, 0x1F})  // caps from bytes 4, 5
+        .Dib(4, 1, 5, {0x07, 0x08, 0x09, 0x00, 0x34, 0x12, 0x78, 0x56, 0x06, 0x10})  // clock triple
+        .Dib(5, 1, 6, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})                          // unknown layout
+        .Dib(6, 1, 0, {0x00, 0x04, 0x00, 0x08, 0xFE, 0xFF});                         // unknown layout
     Unit u;
     ASSERT_EQ(u.Decode(b.bytes), 1);
-    ASSERT_EQ(u.vn->AvailableChls, 5);
+    ASSERT_EQ(u.vn->AvailableChls, 7);
     EXPECT_EQ(u.vn->DibArray[0].CtU.Version, 2);
-    // The record keeps the whole Info byte; line-type bits make it read as a layout above 5.
+    auto caps = [](const _DIB_UART& v) {
+        return std::vector<int>{v.RS232Cap,
+                                v.RS422Cap,
+                                v.RS485Cap,
+                                v.AHDCCap,
+                                v.CSCap,
+                                v.RS422TerminationCtrlCap,
+                                v.RS485TerminationCtrlCap,
+                                v.RIPowerIO5VCap,
+                                v.RIPowerIO12VCap,
+                                v.RIPowerIOCap,
+                                v.DCDPowerIO5VCap,
+                                v.DCDPowerIO12VCap,
+                                v.DCDPowerIOCap};
+    };
+    const std::vector<int> rs232Only{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    // The record keeps the whole Info byte; line-type bits make it read as a layout above 5,
+    // which, like layouts 0 and 1 for the caps and unknown layouts for all, means RS232 only.
     const _DIB_UART& v0 = u.vn->DibArray[1].Uart;
-    EXPECT_EQ(v0.Version, 0x18);
-    EXPECT_EQ(v0.RS232Cap, 1);
-    EXPECT_EQ(v0.TxBuffSize, 0u);
-    const _DIB_UART& v3 = u.vn->DibArray[2].Uart;
-    EXPECT_EQ(v3.TxBuffSize, 0x100u);
-    EXPECT_EQ(v3.RxBuffSize, 0x200u);
-    EXPECT_EQ(v3.RS232Cap + v3.RS422Cap + v3.RS485Cap + v3.AHDCCap + v3.CSCap + v3.RS422TerminationCtrlCap +
-                  v3.RS485TerminationCtrlCap + v3.RIPowerIO5VCap,
-              8);
-    EXPECT_EQ(v3.RIPowerIO12VCap + v3.RIPowerIOCap + v3.DCDPowerIO5VCap + v3.DCDPowerIO12VCap + v3.DCDPowerIOCap, 5);
-    EXPECT_EQ(v3.SystemBaseClockX, 0);
-    const _DIB_UART& v5 = u.vn->DibArray[3].Uart;
-    EXPECT_EQ(v5.SystemBaseClockX, 7);
-    EXPECT_EQ(v5.ClockMultiplierM, 8);
-    EXPECT_EQ(v5.ClockDivisorN, 9);
-    EXPECT_EQ(v5.TxBuffSize, 0x1234u);
-    EXPECT_EQ(v5.RxBuffSize, 0x5678u);
-    EXPECT_EQ(v5.RS232Cap, 0);
-    EXPECT_EQ(v5.RS422Cap, 1);
-    EXPECT_EQ(v5.RS485Cap, 1);
-    EXPECT_EQ(v5.DCDPowerIOCap, 1);
-    EXPECT_EQ(v5.DCDPowerIO12VCap, 0);
-    const _DIB_UART& v6 = u.vn->DibArray[4].Uart;
-    EXPECT_EQ(v6.RS232Cap, 1);
-    EXPECT_EQ(v6.RS422Cap, 0);
-    EXPECT_EQ(v6.TxBuffSize, 0u);
-    EXPECT_EQ(v6.RxBuffSize, 0u);
-}
-
-TEST(DibDecode, UartVersionsZeroAndOneAreRs232Only) {
-    LogCapture cap;
-    for (uint8_t version : {0, 1}) {
-        InfoBuilder b;
-        b.Dib(1, 1, version, {0x00, 0x04, 0x00, 0x08, 0xFE, 0xFF});
-        Unit u;
-        ASSERT_EQ(u.Decode(b.bytes), 1);
-        const _DIB_UART& v = u.vn->DibArray[0].Uart;
-        EXPECT_EQ(v.TxBuffSize, 0x400u);
-        EXPECT_EQ(v.RxBuffSize, 0x800u);
-        EXPECT_EQ(v.RS232Cap, 1);
-        EXPECT_EQ(v.RS422Cap + v.RS485Cap + v.DCDPowerIOCap, 0);
+    EXPECT_EQ(std::tuple(v0.Version, v0.TxBuffSize, v0.RxBuffSize), std::tuple(0x18, 0u, 0u));
+    EXPECT_EQ(caps(v0), rs232Only);
+    for (const _DIB_UART* v : {&u.vn->DibArray[2].Uart, &u.vn->DibArray[6].Uart}) {
+        EXPECT_EQ(std::tuple(v->TxBuffSize, v->RxBuffSize), std::tuple(0x400u, 0x800u));
+        EXPECT_EQ(caps(*v), rs232Only);
     }
+    const _DIB_UART& v3 = u.vn->DibArray[3].Uart;
+    EXPECT_EQ(std::tuple(v3.TxBuffSize, v3.RxBuffSize, v3.SystemBaseClockX), std::tuple(0x100u, 0x200u, 0));
+    EXPECT_EQ(caps(v3), std::vector<int>(13, 1));
+    const _DIB_UART& v5 = u.vn->DibArray[4].Uart;
+    EXPECT_EQ(
+        std::tuple(v5.SystemBaseClockX, v5.ClockMultiplierM, v5.ClockDivisorN, v5.TxBuffSize, v5.RxBuffSize),
+        std::tuple(7, 8, 9, 0x1234u, 0x5678u));
+    EXPECT_EQ(caps(v5), (std::vector<int>{0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+    const _DIB_UART& v6 = u.vn->DibArray[5].Uart;
+    EXPECT_EQ(std::tuple(v6.TxBuffSize, v6.RxBuffSize), std::tuple(0u, 0u));
+    EXPECT_EQ(caps(v6), rs232Only);
 }
 
 TEST(DibDecode, DioBanksAreLaidSideBySidePerChannel) {
     LogCapture cap;
-    std::vector<uint8_t> dio = {3, 1, 0, 0, 0xA5, 0, 0, 0, 0x40, 0x42, 0x0F, 0x00,
-                                0x07 | 0x20, 0x01, 0, 0,   // 8 I/Os, flash cap, rising edge
-                                0x07 | 0xC0, 0xCE, 0, 0,   // 8 I/Os, both directions, configurable, both resistors
-                                0x03 | 0x80, 0x02, 0, 0};  // 4 I/Os, output
+    std::vector<uint8_t> dio = {
+        3,           1,    0,    0,    0xA5,        0,    0, 0,
+        0x40,        0x42, 0x0F, 0x00, 0x07 | 0x20, 0x01, 0, 0,  // 8 I/Os, flash cap, rising edge
+        0x07 | 0xC0, 0xCE, 0,    0,   // 8 I/Os, both directions, configurable, both resistors
+        0x03 | 0x80, 0x02, 0,    0};  // 4 I/Os, output
     InfoBuilder b;
     b.Dib(5, 3, 2, dio).Dib(6, 3, 2, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x1F, 0, 0, 0});
     Unit u;
@@ -166,75 +162,55 @@ TEST(DibDecode, DioBanksAreLaidSideBySidePerChannel) {
 TEST(DibDecode, AnalogRecords) {
     LogCapture cap;
     InfoBuilder b;
-    b.Dib(1, 5, 1, {0x00, 0x10, 0x00, 0x80, 4, 16, 3, 0x83, 0x40, 0x0D, 0x03, 0x00, 0xC4, 0x09, 0x00, 0x03})  // AI
-        .Dib(2, 6, 1, {0x00, 0x02, 0, 0, 2, 12, 0x81, 0, 0x10, 0x27, 0, 0, 0xC4, 0x09, 0x00, 0x03})        // AO
-        .Dib(3, 7, 1, {0x00, 0x01, 0, 0, 0x07, 0, 0, 0, 8, 24, 0x3F, 0x07, 1, 2, 3, 4, 0xC4, 0x09, 0, 3,
-                       5, 0, 0, 1, 6, 0, 0, 1, 7, 0, 0, 1, 8, 0, 0, 1})                                    // UI
-        .Dib(4, 8, 1, {2, 16, 3, 1, 0xC4, 0x09, 0, 3, 9, 0, 0, 1, 10, 0, 0, 1})                              // UO
-        .Dib(5, 9, 1, {4, 2, 16, 0x82, 0xC4, 0x09, 0, 3})                                                    // BAO
-        .Dib(6, 10, 1, {0x00, 0x20, 0x00, 0x80, 1, 3, 0, 0, 8, 24, 0x0F, 0x87, 0xC4, 0x09, 0x00, 0x03})   // MAI
-        .Dib(7, 11, 1, {3, 16, 0, 0, 0x01, 0, 0, 0x02})                                                     // TPS
-        .Dib(8, 128, 0, {1, 1, 0, 0, 'S', 'N', '1', 0, 'N', 'M', 0, 0})                                       // string
-        .Dib(9, 2, 0, {0xAA, 0xBB, 0xCC, 0xDD})                                                              // parallel
-        .Dib(10, 4, 0, {});                                                                                   // counter
+    b.Dib(1, 5, 1,
+          {0x00, 0x10, 0x00, 0x80, 4, 16, 3, 0x83, 0x40, 0x0D, 0x03, 0x00, 0xC4, 0x09, 0x00, 0x03})  // AI
+        .Dib(2, 6, 1, {0x00, 0x02, 0, 0, 2, 12, 0x81, 0, 0x10, 0x27, 0, 0, 0xC4, 0x09, 0x00, 0x03})  // AO
+        .Dib(3, 7, 1, {0x00, 0x01, 0, 0, 0x07, 0, 0, 0, 8, 24, 0x3F, 0x07, 1, 2, 3, 4, 0xC4, 0x09,
+                       0,    3,    5, 0, 0,    1, 6, 0, 0, 1,  7,    0,    0, 1, 8, 0, 0,    1})  // UI
+        .Dib(4, 8, 1, {2, 16, 3, 1, 0xC4, 0x09, 0, 3, 9, 0, 0, 1, 10, 0, 0, 1})                   // UO
+        .Dib(5, 9, 1, {4, 2, 16, 0x82, 0xC4, 0x09, 0, 3})                                         // BAO
+        .Dib(6, 10, 1,
+             {0x00, 0x20, 0x00, 0x80, 1, 3, 0, 0, 8, 24, 0x0F, 0x87, 0xC4, 0x09, 0x00, 0x03})  // MAI
+        .Dib(7, 11, 1, {3, 16, 0, 0, 0x01, 0, 0, 0x02})                                        // TPS
+        .Dib(8, 128, 0, {1, 1, 0, 0, 'S', 'N', '1', 0, 'N', 'M', 0, 0})                        // string
+        .Dib(9, 2, 0, {0xAA, 0xBB, 0xCC, 0xDD})                                                // parallel
+        .Dib(10, 4, 0, {});                                                                    // counter
     Unit u;
     ASSERT_EQ(u.Decode(b.bytes), 1);
     ASSERT_EQ(u.vn->AvailableChls, 10);
+    // Per type: the count that bounds its port table, plus the fields that need more than a
+    // byte copy (bit 31 of the FIFO word is its type, rates are little-endian words).
     const _DIB_AI* ai = u.vn->DibArray[0].AiPtr.get();
     ASSERT_NE(ai, nullptr);
-    EXPECT_EQ(ai->FifoSize, 0x1000u);  // bit 31 cleared
-    EXPECT_EQ(ai->FifoType, 1);
-    EXPECT_EQ(ai->NumberOfInputPorts, 4);
-    EXPECT_EQ(ai->Resolution, 16);
-    EXPECT_EQ(ai->SupportInputTypes, 3);
-    EXPECT_EQ(ai->SupportMaxProgramableGains, 0x83);
+    EXPECT_EQ(std::tuple(ai->FifoSize, ai->FifoType, ai->NumberOfInputPorts, ai->SupportMaxProgramableGains),
+              std::tuple(0x1000u, 1, 4, 0x83));
     EXPECT_EQ(ai->MaxSamplingRateCapability, 200000u);
-    EXPECT_EQ(ai->Vref[0], 0xC4);
     EXPECT_EQ(ai->Port[3].PortIndex, 3);
     const _DIB_AO* ao = u.vn->DibArray[1].AoPtr.get();
     ASSERT_NE(ao, nullptr);
-    EXPECT_EQ(ao->FifoSize, 0x200);
-    EXPECT_EQ(ao->NumberOfOutputPorts, 2);
-    EXPECT_EQ(ao->Resolution, 12);
-    EXPECT_EQ(ao->SupportMaxProgramableGains, 0x81);
-    EXPECT_EQ(ao->MaxUpdateingRateCapability, 10000u);
+    EXPECT_EQ(std::tuple(ao->NumberOfOutputPorts, ao->Resolution, ao->MaxUpdateingRateCapability),
+              std::tuple(2, 12, 10000u));
     const _DIB_UI* ui = u.vn->DibArray[2].UiPtr.get();
     ASSERT_NE(ui, nullptr);
-    EXPECT_EQ(ui->FifoSize, 0x100);
-    EXPECT_EQ(ui->ClockDividerWidth, 3);
-    EXPECT_EQ(ui->NumberOfInputPorts, 8);
-    EXPECT_EQ(ui->Resolution, 24);
-    EXPECT_EQ(ui->SupportInputTypes, 0x3F);
-    EXPECT_EQ(ui->MaxSamplingRateCapability, 0x04030201u);
-    EXPECT_EQ(ui->VoltageCoef[0], 5);
-    EXPECT_EQ(ui->CurrentCoef[0], 6);
-    EXPECT_EQ(ui->ResistorCoefAlpha[0], 7);
-    EXPECT_EQ(ui->ResistorCoefBeta[0], 8);
+    EXPECT_EQ(std::tuple(ui->ClockDividerWidth, ui->NumberOfInputPorts, ui->MaxSamplingRateCapability),
+              std::tuple(3, 8, 0x04030201u));
+    EXPECT_EQ(
+        std::tuple(ui->VoltageCoef[0], ui->CurrentCoef[0], ui->ResistorCoefAlpha[0], ui->ResistorCoefBeta[0]),
+        std::tuple(5, 6, 7, 8));
     const _DIB_UO* uo = u.vn->DibArray[3].UoPtr.get();
     ASSERT_NE(uo, nullptr);
-    EXPECT_EQ(uo->NumberOfOutputPorts, 2);
-    EXPECT_EQ(uo->SupportOutputTypes, 3);
-    EXPECT_EQ(uo->VoltageCoef[0], 9);
-    EXPECT_EQ(uo->CurrentCoef[0], 10);
+    EXPECT_EQ(std::tuple(uo->NumberOfOutputPorts, uo->VoltageCoef[0], uo->CurrentCoef[0]),
+              std::tuple(2, 9, 10));
     const _DIB_BAO* bao = u.vn->DibArray[4].BAoPtr.get();
     ASSERT_NE(bao, nullptr);
-    EXPECT_EQ(bao->NumberOfOutputPorts, 4);
-    EXPECT_EQ(bao->NumberOfAoGroups, 2);
-    EXPECT_EQ(bao->SupportMaxProgramableGains, 0x82);
+    EXPECT_EQ(std::tuple(bao->NumberOfOutputPorts, bao->NumberOfAoGroups), std::tuple(4, 2));
     const _DIB_MAI* mai = u.vn->DibArray[5].MAiPtr.get();
     ASSERT_NE(mai, nullptr);
-    EXPECT_EQ(mai->FifoSize, 0x2000u);
-    EXPECT_EQ(mai->FifoType, 1);
-    EXPECT_EQ(mai->MAIType, 1);
-    EXPECT_EQ(mai->SupportInputSource, 3);
-    EXPECT_EQ(mai->NumberOfInputPorts, 8);
-    EXPECT_EQ(mai->SupportMaxProgramableGains, 0x87);
-    EXPECT_EQ(mai->Port[7].PortIndex, 7);
+    EXPECT_EQ(std::tuple(mai->FifoSize, mai->FifoType, mai->NumberOfInputPorts, mai->Port[7].PortIndex),
+              std::tuple(0x2000u, 1, 8, 7));
     const _DIB_TPS* tps = u.vn->DibArray[6].TpsPtr.get();
     ASSERT_NE(tps, nullptr);
-    EXPECT_EQ(tps->NumberOfSensors, 3);
-    EXPECT_EQ(tps->Resolution, 16);
-    EXPECT_EQ(tps->LsbUnit[3], 0x02);
+    EXPECT_EQ(std::tuple(tps->NumberOfSensors, tps->LsbUnit[3]), std::tuple(3, 0x02));
     // String, parallel: raw bytes only; counter: an empty record.
     EXPECT_EQ(u.vn->DibArray[7].ExtraData[4], 'S');
     EXPECT_EQ(u.vn->DibArray[8].ExtraData[0], 0xAA);
@@ -286,7 +262,8 @@ TEST(DibDecode, HostileStructuresStayInsideTheRecordAndTheFrame) {
     EXPECT_EQ(u.vn->AvailableChls, 2);
     EXPECT_EQ(u.vn->DibArray[0].ExtraData[127], 0x5A);
     EXPECT_EQ(u.vn->DibArray[1].ChlNumber, 2);
-    EXPECT_NE(cap.Text().find("VN  (:00:00:00), get info thd, RX RESPONSE, extra data too small\n"), std::string::npos);
+    EXPECT_NE(cap.Text().find("VN  (:00:00:00), get info thd, RX RESPONSE, extra data too small\n"),
+              std::string::npos);
 
     // DIBs running past the received bytes: only the whole ones count.
     InfoBuilder cut;
