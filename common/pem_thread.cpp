@@ -18,13 +18,16 @@ int ThreadAttrInit(pthread_attr_t* pAttr) {
     return rc;
 }
 
-int ThreadCreate(pthread_t* pThread, pthread_attr_t* pAttr, void* (*fn)(void*), void* arg) {
+int ThreadCreate(pthread_t* pThread, pthread_attr_t* pAttr, void* (*fn)(void*), void* arg,
+                 ThreadKind* pKind) {
     int rc = pthread_create(pThread, pAttr, fn, arg);
     if (rc == EPERM || rc == EINVAL || rc == ENOTSUP) {
         int inherit = PTHREAD_INHERIT_SCHED;
         if (pthread_attr_getinheritsched(pAttr, &inherit) == 0 && inherit == PTHREAD_EXPLICIT_SCHED) {
             pthread_attr_setinheritsched(pAttr, PTHREAD_INHERIT_SCHED);
             rc = pthread_create(pThread, pAttr, fn, arg);
+            if (rc == 0 && pKind && pKind->Report && !pKind->Reported.exchange(true))
+                pKind->Report(pKind->Name);
         }
     }
     return rc;

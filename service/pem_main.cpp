@@ -17,6 +17,7 @@
 #include "nic_main.h"
 #include "nlk_tty_info.h"
 #include "pem_dbg.h"
+#include "vn_connect.h"
 #include "vn_main.h"
 #include "vn_utils.h"
 #include "vns_service.h"
@@ -79,6 +80,10 @@ void _FreeObjRegistry(_OBJ_REGISTRY& r) {
 struct InitStep {
     int (*Init)();
     void (*Undo)();
+    // Ends the threads of the step that read registries. The stops of all completed steps run,
+    // in reverse, before the first undo: no thread may still read a registry that an undo
+    // empties or whose mutex it destroys.
+    void (*Stop)() = nullptr;
 };
 
 void _SleepMs(unsigned ms) {
@@ -144,7 +149,9 @@ const std::array<InitStep, 26> gInitSteps = {{
          memset(VnIndexActive, 0, sizeof(VnIndexActive));
          pthread_mutex_destroy(&VnIndexActiveMutex);
      }},
-    // Unit registry.
+    // Unit registry. At teardown the NIC receive threads (which look units up, create them
+    // and run the TLP dispatch into the channel objects) stop first, then every unit's
+    // threads; only then are the registries emptied.
     {[]() {
          VnAmount = 0;
          PemListInit(&VnList);
@@ -153,12 +160,17 @@ const std::array<InitStep, 26> gInitSteps = {{
              pthread_mutex_destroy(&VnListMutex);
              return 0;
          }
+         VnMainUnitJobsRefuse(0);
          return 1;
      },
      []() {
          VnMainDelAll();
          pthread_mutex_destroy(&VnListMutexExtra);
          pthread_mutex_destroy(&VnListMutex);
+     },
+     []() {
+         NicMainStopAll();
+         VnMainStopAll();
      }},
     _ObjRegistryStep<0>(),
     _ObjRegistryStep<1>(),
@@ -186,9 +198,9 @@ const std::array<InitStep, 26> gInitSteps = {{
          _SleepMs(100);
          return 1;
      },
-     []() { MngServerStop(&MngServer); }},
-    {[]() { return VNsServiceStart(&VNsService); }, []() { VNsServiceStop(&VNsService); }},
-    {[]() { return CfgServiceStart(&CfgService); }, []() { CfgServiceStop(&CfgService); }},
+     nullptr, []() { MngServerStop(&MngServer); }},
+    {[]() { return VNsServiceStart(&VNsService); }, nullptr, []() { VNsServiceStop(&VNsService); }},
+    {[]() { return CfgServiceStart(&CfgService); }, nullptr, []() { CfgServiceStop(&CfgService); }},
 }};
 
 const InitStep& _Step(size_t i) {
@@ -198,6 +210,8 @@ const InitStep& _Step(size_t i) {
 size_t gStepsDone = 0;
 
 void _UndoSteps() {
+    for (size_t i = gStepsDone; i > 0; --i)
+        if (_Step(i - 1).Stop) _Step(i - 1).Stop();
     while (gStepsDone > 0) {
         --gStepsDone;
         if (_Step(gStepsDone).Undo) _Step(gStepsDone).Undo();

@@ -28,7 +28,11 @@ pthread_mutex_t NicListMutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-PNIC_DEVICE FromEntry(PDLIST p) { return reinterpret_cast<PNIC_DEVICE>(p); }
+PNIC_DEVICE FromEntry(PDLIST p) {
+    return reinterpret_cast<PNIC_DEVICE>(p);
+}
+
+qor::ThreadKind gRxThreadKind = {"NIC rx thd", PemReportOrdinaryScheduling};
 
 // The receive thread runs at SCHED_RR 90 on Linux, ahead of all ordinary work.
 void _SetThreadPriority(PNIC_DEVICE pNic) {
@@ -37,16 +41,20 @@ void _SetThreadPriority(PNIC_DEVICE pNic) {
     PemSetRealtimePriority(&pNic->RxThreadAttr, 9, prefix);
 }
 
+void _StopRxThread(PNIC_DEVICE pNic) {
+    if (!pNic->RxThreadRunning) return;
+    const uint64_t one = 1;
+    for (int attempt = 0; attempt < 3; ++attempt)
+        if (write(pNic->RxThreadExitFd, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) break;
+    pthread_join(pNic->RxThreadHd, nullptr);
+    pNic->RxThreadRunning = 0;
+}
+
 // Stops the receive thread and closes the descriptors; the buffers and the mutex stay until
 // the last reference is dropped, since a holder may still call NicTx (which then fails).
+// Never called under NicListMutex: the receive thread may be looking a NIC up.
 void _ShutdownNicDevice(PNIC_DEVICE pNic) {
-    if (pNic->RxThreadRunning) {
-        const uint64_t one = 1;
-        for (int attempt = 0; attempt < 3; ++attempt)
-            if (write(pNic->RxThreadExitFd, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) break;
-        pthread_join(pNic->RxThreadHd, nullptr);
-        pNic->RxThreadRunning = 0;
-    }
+    _StopRxThread(pNic);
     if (pNic->RxThreadAttrInit) {
         pthread_attr_destroy(&pNic->RxThreadAttr);
         pNic->RxThreadAttrInit = 0;
@@ -143,7 +151,8 @@ int _CreateNicDevice(PNIC_DEVICE pNic, const char* pInterfaceName) {
     if (qor::ThreadAttrInit(&pNic->RxThreadAttr) != 0) return fail();
     pNic->RxThreadAttrInit = 1;
     _SetThreadPriority(pNic);
-    if (qor::ThreadCreate(&pNic->RxThreadHd, &pNic->RxThreadAttr, NicRxThread, pNic) != 0) return fail();
+    if (qor::ThreadCreate(&pNic->RxThreadHd, &pNic->RxThreadAttr, NicRxThread, pNic, &gRxThreadKind) != 0)
+        return fail();
     pNic->RxThreadRunning = 1;
     PemDbg(1, 1, "NIC (%s), add\n", pInterfaceName);
     return 1;
@@ -163,7 +172,8 @@ void _AddNicLocked(const char* pName) {
 
 bool _HasPacketEntry(const struct ifaddrs* pList, const char* pName) {
     for (const struct ifaddrs* p = pList; p; p = p->ifa_next)
-        if (p->ifa_addr && p->ifa_addr->sa_family == AF_PACKET && strcmp(p->ifa_name, pName) == 0) return true;
+        if (p->ifa_addr && p->ifa_addr->sa_family == AF_PACKET && strcmp(p->ifa_name, pName) == 0)
+            return true;
     return false;
 }
 
@@ -197,6 +207,12 @@ NicRef NicMainAddRef(PNIC_DEVICE pNic) {
     return NicRef(pNic);
 }
 
+bool NicMainIsOpen(PNIC_DEVICE pNic) {
+    if (!pNic || !pNic->TxMutexInit) return false;
+    qor::MutexLock lock(&pNic->TxMutex);
+    return pNic->Sock >= 0;
+}
+
 bool NicMainIsExcludedName(const char* pName) {
     return strcmp(pName, "lo") == 0 || strcmp(pName, "virbr0") == 0 || strcmp(pName, "virbr0-nic") == 0;
 }
@@ -208,18 +224,18 @@ int NicMainRefreshList() {
         PemDbg(1, 1, "NIC getifaddrs fail, nReturn:%d\n", nReturn);
         return 0;
     }
-    std::vector<NicRef> removed;
+    std::vector<NicRef> removed;  // each holding the list's reference it took over
     {
         qor::MutexLock lock(&NicListMutex);
-        // Removal pass: records whose interface is gone.
+        // Removal pass: records whose interface is gone. They are unlinked here and shut down
+        // below, outside the lock.
         for (PDLIST p = NicList.Flink; p != &NicList;) {
             PDLIST next = p->Flink;
             PNIC_DEVICE pNic = FromEntry(p);
             if (!_HasPacketEntry(pList, pNic->InterfaceName)) {
                 PemListRemoveEntry(p);
                 --NicAmount;
-                removed.push_back(NicMainAddRef(pNic));
-                _FreeNicDevice(pNic);
+                removed.emplace_back(pNic);
             }
             p = next;
         }
@@ -228,13 +244,19 @@ int NicMainRefreshList() {
             if (!e->ifa_addr || e->ifa_addr->sa_family != AF_PACKET) continue;
             if (NicMainIsExcludedName(e->ifa_name)) continue;
             const bool known = _FindLocked(
-                [](PNIC_DEVICE n, const void* k) { return strcmp(n->InterfaceName, static_cast<const char*>(k)) == 0; },
+                [](PNIC_DEVICE n, const void* k) {
+                    return strcmp(n->InterfaceName, static_cast<const char*>(k)) == 0;
+                },
                 e->ifa_name);
             if (known) continue;
             _AddNicLocked(e->ifa_name);
         }
     }
     freeifaddrs(pList);
+    for (const NicRef& pNic : removed) {
+        PemDbg(1, 1, "NIC (%s), del\n", pNic->InterfaceName);
+        _ShutdownNicDevice(pNic.get());
+    }
     // Units found through a removed NIC never send through its closed socket again.
     for (const NicRef& pNic : removed) VnMainDelByNic(pNic.get());
     return 1;
@@ -244,30 +266,49 @@ NicRef NicMainAddInterface(const char* pName) {
     {
         qor::MutexLock lock(&NicListMutex);
         const bool known = _FindLocked(
-            [](PNIC_DEVICE n, const void* k) { return strcmp(n->InterfaceName, static_cast<const char*>(k)) == 0; }, pName);
+            [](PNIC_DEVICE n, const void* k) {
+                return strcmp(n->InterfaceName, static_cast<const char*>(k)) == 0;
+            },
+            pName);
         if (!known) _AddNicLocked(pName);
     }
     return NicMainGetByInterfaceName(pName);
 }
 
 void NicMainDelAll() {
-    qor::MutexLock lock(&NicListMutex);
-    while (!PemListEmpty(&NicList)) {
-        PDLIST p = NicList.Flink;
-        PemListRemoveEntry(p);
-        --NicAmount;
-        _FreeNicDevice(FromEntry(p));
+    std::vector<PNIC_DEVICE> removed;
+    {
+        qor::MutexLock lock(&NicListMutex);
+        while (!PemListEmpty(&NicList)) {
+            PDLIST p = NicList.Flink;
+            PemListRemoveEntry(p);
+            --NicAmount;
+            removed.push_back(FromEntry(p));
+        }
     }
+    for (PNIC_DEVICE pNic : removed) _FreeNicDevice(pNic);
+}
+
+void NicMainStopAll() {
+    std::vector<NicRef> nics;
+    {
+        qor::MutexLock lock(&NicListMutex);
+        for (PDLIST p = NicList.Flink; p != &NicList; p = p->Flink)
+            nics.push_back(NicMainAddRef(FromEntry(p)));
+    }
+    for (const NicRef& pNic : nics) _StopRxThread(pNic.get());
 }
 
 NicRef NicMainGetByInterfaceName(const char* pName) {
     if (!pName) return NicRef();
-    return _GetRef([](PNIC_DEVICE n, const void* k) { return strcmp(n->InterfaceName, static_cast<const char*>(k)) == 0; },
+    return _GetRef([](PNIC_DEVICE n,
+                      const void* k) { return strcmp(n->InterfaceName, static_cast<const char*>(k)) == 0; },
                    pName);
 }
 
 NicRef NicMainGetByIndex(int Index) {
-    return _GetRef([](PNIC_DEVICE n, const void* k) { return n->Index == *static_cast<const int*>(k); }, &Index);
+    return _GetRef([](PNIC_DEVICE n, const void* k) { return n->Index == *static_cast<const int*>(k); },
+                   &Index);
 }
 
 NicRef NicMainGetByMac(const uint8_t* pMac) {

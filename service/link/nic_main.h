@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "pem_list.h"
 #include "pem_ref.h"
@@ -41,6 +42,26 @@ using PNIC_DEVICE = _NIC_DEVICE*;
 void NicMainRelease(PNIC_DEVICE pNic);
 using NicRef = qor::Ref<_NIC_DEVICE, NicMainRelease>;
 
+// A unit's NIC: read by every thread that sends to the unit, without a lock, and replaced
+// when the unit is re-homed after a refresh removed its NIC. A reader may still be sending
+// through the record it read, so the slot keeps a reference to every record it ever held
+// until the slot itself goes (a closed NIC record is small; removals are rare).
+class NicSlot {
+  public:
+    PNIC_DEVICE get() const { return p_.load(std::memory_order_acquire); }
+    PNIC_DEVICE operator->() const { return get(); }
+    explicit operator bool() const { return get() != nullptr; }
+    // Makes pNic the current NIC. Callers serialise Set (the registry does it under VnListMutex).
+    void Set(NicRef pNic) {
+        p_.store(pNic.get(), std::memory_order_release);
+        held_.push_back(std::move(pNic));
+    }
+
+  private:
+    std::atomic<PNIC_DEVICE> p_{nullptr};
+    std::vector<NicRef> held_;
+};
+
 extern _DLIST NicList;
 extern int NicAmount;
 extern pthread_mutex_t NicListMutex;
@@ -50,6 +71,9 @@ bool NicMainIsExcludedName(const char* pName);
 
 int NicMainRefreshList();
 void NicMainDelAll();
+// Stops the receive thread of every listed NIC; the records stay listed and can still send.
+// The shutdown calls it before the registries those threads read are emptied.
+void NicMainStopAll();
 // Creates the record of one named interface (whatever the exclusion list says) unless it
 // exists; the record, or none when it could not be created.
 NicRef NicMainAddInterface(const char* pName);
@@ -58,6 +82,8 @@ NicRef NicMainGetByIndex(int Index);
 NicRef NicMainGetByMac(const uint8_t* pMac);
 // A new reference to a record the caller already holds one on.
 NicRef NicMainAddRef(PNIC_DEVICE pNic);
+// True while the record is listed and its socket open (a refresh has not removed it).
+bool NicMainIsOpen(PNIC_DEVICE pNic);
 
 // Sends one frame; the payload bytes sent (frame length - 14), 0 for rejected arguments,
 // negative when the send failed.

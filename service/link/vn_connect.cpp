@@ -29,6 +29,30 @@ namespace {
 #define VN_ARGS(m) (m)[3], (m)[4], (m)[5]
 
 constexpr unsigned kDllpReplyTimeoutMs = 200;
+constexpr unsigned kInfoWaitMs = 500;
+
+// Unit-requested disconnects run in detached threads; the shutdown waits for them (they use
+// the registry) and refuses new ones.
+pthread_mutex_t gUnitJobsMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t gUnitJobsCond = PTHREAD_COND_INITIALIZER;
+int gUnitJobs = 0;
+int gUnitJobsRefused = 0;
+
+// A record the search has just created (again, after the periodic removal) knows neither its
+// mode nor its channels until its first info pass: a connect or mapping waits for that pass,
+// at most kInfoWaitMs, and otherwise treats the unit as not found. Informed is set inside a
+// get-info exchange, whose end wakes DllpCmdCompleteCond.
+bool _WaitInformed(PVN_DEVICE pVn) {
+    if (pVn->Informed) return true;
+    VnMainUpdateInfo(pVn);  // the first pass may have timed out already
+    struct timespec deadline;
+    PemSetTimeout(&deadline, kInfoWaitMs);
+    qor::MutexLock lock(&pVn->DllpCmdCompleteMutex);
+    int rc = 0;
+    while (!pVn->Informed && rc != ETIMEDOUT)
+        rc = pthread_cond_timedwait(&pVn->DllpCmdCompleteCond, &pVn->DllpCmdCompleteMutex, &deadline);
+    return pVn->Informed != 0;
+}
 
 enum class Exchange { kReply, kSendFail, kTimeout, kEmpty };
 
@@ -253,8 +277,13 @@ void _Teardown(PVN_DEVICE pVn, bool keepAlive) {
 }
 
 void* _DisconnectByUnitJob(void* pArg) {
-    std::unique_ptr<uint8_t[]> mac(static_cast<uint8_t*>(pArg));
-    VnMainDisconnect(mac.get(), DISCONNECT_MODE_BY_UNIT);
+    {
+        std::unique_ptr<uint8_t[]> mac(static_cast<uint8_t*>(pArg));
+        VnMainDisconnect(mac.get(), DISCONNECT_MODE_BY_UNIT);
+    }
+    qor::MutexLock lock(&gUnitJobsMutex);
+    --gUnitJobs;
+    pthread_cond_broadcast(&gUnitJobsCond);
     return nullptr;
 }
 
@@ -287,6 +316,7 @@ uint16_t VnMainConnect(const uint8_t* pVnMac, const uint8_t* pPasswordRaw, uint3
         VnMainGetTcpPorts(u.get(), pCtuTcpPort, pSioTcpPort);
         return VN_STATUS_CONNECTED_ALREADY;
     }
+    if (!_WaitInformed(u.get())) return MNG_STATUS_VN_NOT_FOUND;
     uint8_t zero[32] = {};
     const uint8_t* password = pPasswordRaw ? pPasswordRaw : zero;
     const uint16_t status = _VnConnect(u.get(), password);
@@ -372,9 +402,19 @@ void VnMainDisconnectByUnitEventJob(PVN_DEVICE pVn) {
     pthread_attr_t attr;
     if (qor::ThreadAttrInit(&attr) != 0) return;
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    qor::MutexLock lock(&gUnitJobsMutex);
     pthread_t thread;
-    if (pthread_create(&thread, &attr, _DisconnectByUnitJob, mac.get()) == 0) mac.release();
+    if (!gUnitJobsRefused && pthread_create(&thread, &attr, _DisconnectByUnitJob, mac.get()) == 0) {
+        mac.release();
+        ++gUnitJobs;
+    }
     pthread_attr_destroy(&attr);
+}
+
+void VnMainUnitJobsRefuse(int Refuse) {
+    qor::MutexLock lock(&gUnitJobsMutex);
+    gUnitJobsRefused = Refuse;
+    while (Refuse && gUnitJobs > 0) pthread_cond_wait(&gUnitJobsCond, &gUnitJobsMutex);
 }
 
 namespace {
@@ -455,6 +495,7 @@ uint16_t VnMainMapping(const uint8_t* pVnMac, int NeedGetMappingInfo, uint8_t* p
     if (!u) return MNG_STATUS_VN_NOT_FOUND;
     if (u->IsMappingByHost) return VN_STATUS_MAPPING_ALREADY;
     if (u->IsConnectedByHost) return VN_STATUS_CONNECTED_ALREADY;
+    if (!_WaitInformed(u.get())) return MNG_STATUS_VN_NOT_FOUND;
     const uint16_t status = _VnMapping(u.get());
     if (status != 0) return status;
     CfgMappingAdd(u->Mac);
@@ -483,6 +524,8 @@ uint16_t VnMainUnMapping(const uint8_t* pVnMac) {
 
 uint16_t VnMainGetVnPassword(const uint8_t* pVnMac, uint8_t* pBuff, size_t BuffLength,
                              size_t* pReturnLength) {
+    // A connect writes PasswordRaw under this lock, after it has set IsConnectedByHost.
+    qor::MutexLock extra(&VnListMutexExtra);
     *pReturnLength = 0;
     memset(pBuff, 0, BuffLength);
     if (!pVnMac) return MNG_STATUS_PARAMETER_INVALID;

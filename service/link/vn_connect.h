@@ -43,4 +43,7 @@ void VnMainDisconnectByRemoteVn(PVN_DEVICE pVn);
 uint16_t VnMainMapping(const uint8_t* pVnMac, int NeedGetMappingInfo, uint8_t* pBuff, size_t BuffLength,
                        size_t* pReturnLength);
 uint16_t VnMainUnMapping(const uint8_t* pVnMac);
+// 1: refuses new unit-requested disconnect jobs and waits for the running ones (shutdown);
+// 0: accepts them again (start-up).
+void VnMainUnitJobsRefuse(int Refuse);
 uint16_t VnMainGetVnPassword(const uint8_t* pVnMac, uint8_t* pBuff, size_t BuffLength, size_t* pReturnLength);

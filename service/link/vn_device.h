@@ -8,15 +8,17 @@
 #include <cstdint>
 
 #include "nic_main.h"
-#include "vn_dib.h"
 #include "pem_list.h"
+#include "vn_dib.h"
 
 constexpr size_t kVnRxBuffSize = 8192;
 constexpr int kVnMaxChannels = 64;
 
 struct _VN_DEVICE {
     _DLIST Entry;
-    NicRef NicPtr;  // the NIC through which the unit answered; every frame to it goes out there
+    // The NIC through which the unit answered; every frame to it goes out there. Replaced
+    // (under VnListMutex) when a refresh removed it and the unit answers on another NIC.
+    NicSlot NicPtr;
     uint8_t Index;
     uint8_t Mac[6];
     uint8_t ModelName[10];
@@ -54,11 +56,11 @@ struct _VN_DEVICE {
     pthread_cond_t DllpGetInfoThreadCondGo;
     pthread_mutex_t DllpGetInfoThreadMutex;
     pthread_attr_t DllpGetInfoThreadAttr;
-    std::atomic<int> DllpGetInfoThreadExit;  // 1: stop (also ends a pass that waits for a reply)
+    std::atomic<int> DllpGetInfoThreadExit;     // 1: stop (also ends a pass that waits for a reply)
     std::atomic<int> DllpGetInfoThreadSuccess;  // read by other threads without the trigger mutex
     std::atomic<int> Informed;                  // 1 once an info structure has been decoded
-    int DllpGetInfoThreadRunning;  // the thread exists and has not been joined
-    int DllpGetInfoThreadPending;  // a pass was asked for (under DllpGetInfoThreadMutex)
+    int DllpGetInfoThreadRunning;               // the thread exists and has not been joined
+    int DllpGetInfoThreadPending;               // a pass was asked for (under DllpGetInfoThreadMutex)
 
     int IsCreateDibChannelObj;
     std::atomic<int> IsMappingByHost;
@@ -76,8 +78,8 @@ struct _VN_DEVICE {
     pthread_cond_t DllpKeepAliveThreadCondExit;
     pthread_mutex_t DllpKeepAliveThreadMutex;
     pthread_attr_t DllpKeepAliveThreadAttr;
-    int DllpKeepAliveThreadExit;      // set under DllpKeepAliveThreadMutex
-    int DllpKeepAliveThreadRunning;   // at most one keep-alive thread per record
+    int DllpKeepAliveThreadExit;     // set under DllpKeepAliveThreadMutex
+    int DllpKeepAliveThreadRunning;  // at most one keep-alive thread per record
     unsigned DllpKeepAliveCnt;
     unsigned DllpKeepAliveCntReset;
     pthread_mutex_t DllpKeepAliveCntMutex;

@@ -24,8 +24,8 @@ template <typename T>
 T* _Ensure(PVN_DEVICE pVn, std::unique_ptr<T>& slot, const char* pName) {
     if (!slot) slot.reset(new (std::nothrow) T{});
     if (!slot)
-        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), get info thd, malloc DIB %s fail\n", pVn->Mac[3], pVn->Mac[4], pVn->Mac[5],
-               pName);
+        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), get info thd, malloc DIB %s fail\n", pVn->Mac[3], pVn->Mac[4],
+               pVn->Mac[5], pName);
     return slot.get();
 }
 
@@ -106,7 +106,9 @@ uint8_t _SetPortIndices(PortT (&ports)[kDibMaxPorts], uint8_t count) {
     return n;
 }
 
-void _CopyRaw4(uint8_t (&dst)[4], const uint8_t* src) { memcpy(dst, src, 4); }
+void _CopyRaw4(uint8_t (&dst)[4], const uint8_t* src) {
+    memcpy(dst, src, 4);
+}
 
 // Fills the typed record of one DIB. Returns 0 when a record could not be allocated.
 int _DecodeTyped(PVN_DEVICE pVn, _DIB& dib) {
@@ -223,21 +225,29 @@ int _DecodeTyped(PVN_DEVICE pVn, _DIB& dib) {
     }
 }
 
-const char* _NicName(PVN_DEVICE pVn) { return pVn->NicPtr ? pVn->NicPtr->InterfaceName : "-"; }
+const char* _NicName(PVN_DEVICE pVn) {
+    return pVn->NicPtr ? pVn->NicPtr->InterfaceName : "-";
+}
 
 // One request and answer, as one exchange of the unit. Returns 0 when the thread must end.
 int _GetInfoPass(PVN_DEVICE pVn) {
     const uint8_t* m = pVn->Mac;
     pVn->DllpGetInfoThreadSuccess = 0;
-    VnDllpExchange exchange(pVn, 0);
+    // Only the info-structure answer ends the wait: a late connect or disconnect answer is
+    // neither taken for it nor a reason to end the thread.
+    VnDllpExchange exchange(pVn, DLLP_CMD_ACU_RESPONSE);
     VnDllpCmdGetInfoStructure(pVn->NicPtr.get(), pVn->Mac);
     const int rc = exchange.WaitReply(kGetInfoReplyTimeoutMs, &pVn->DllpGetInfoThreadExit);
     if (pVn->DllpGetInfoThreadExit) return 0;
     if (pVn->RxLength == 0) {
+        // A unit that went away times out on every search cycle until it is removed: shown
+        // only when debug printing or logging is switched on.
         if (rc == ETIMEDOUT)
-            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, TIMEOUT\n", m[3], m[4], m[5], _NicName(pVn));
+            PemDbg(0, 0, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, TIMEOUT\n", m[3], m[4], m[5],
+                   _NicName(pVn));
         else
-            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, NO DATA\n", m[3], m[4], m[5], _NicName(pVn));
+            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, NO DATA\n", m[3], m[4], m[5],
+                   _NicName(pVn));
         return 1;
     }
     // The reply slot holds a whole frame of at least the 14 + 2 bytes the dispatch needed.
@@ -247,8 +257,8 @@ int _GetInfoPass(PVN_DEVICE pVn) {
     const uint8_t returnCode = length > 16 ? frame[16] : 0;
     const uint8_t lengthByte = length > 17 ? frame[17] : 0;
     if (code != DLLP_CMD_ACU_RESPONSE) {
-        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, CmdCode:x%02x not ACU response\n", m[3], m[4], m[5],
-               _NicName(pVn), code);
+        PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, CmdCode:x%02x not ACU response\n", m[3], m[4],
+               m[5], _NicName(pVn), code);
         return 0;
     }
     if (returnCode != 0 && returnCode != 1) {
@@ -258,7 +268,8 @@ int _GetInfoPass(PVN_DEVICE pVn) {
     }
     // A structure too short for its unit header is treated like any other answer that
     // cannot be decoded.
-    if (returnCode == 1 && lengthByte == 0xFF && length >= kInfoStructureFrameOffset + kInfoStructureHeaderLength) {
+    if (returnCode == 1 && lengthByte == 0xFF &&
+        length >= kInfoStructureFrameOffset + kInfoStructureHeaderLength) {
         qor::WriteLock info(&pVn->InfoLock);
         if (VnGetInfoDecode(pVn, frame + kInfoStructureFrameOffset, length - kInfoStructureFrameOffset)) {
             pVn->Informed = 1;
@@ -266,8 +277,9 @@ int _GetInfoPass(PVN_DEVICE pVn) {
         }
         return 1;
     }
-    PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, unknow packet, ReturnCode:x%02x, LengthInDW:x%02x\n", m[3],
-           m[4], m[5], _NicName(pVn), returnCode, lengthByte);
+    PemDbg(1, 1,
+           "VN  (:%.2x:%.2x:%.2x)(%s), get info thd, unknow packet, ReturnCode:x%02x, LengthInDW:x%02x\n",
+           m[3], m[4], m[5], _NicName(pVn), returnCode, lengthByte);
     return 1;
 }
 
@@ -330,8 +342,8 @@ int VnGetInfoDecode(PVN_DEVICE pVn, const uint8_t* p, size_t Length) {
         memset(dib.ExtraData, 0, sizeof(dib.ExtraData));
         if (extra > 0) {
             if (extra > kDibMaxExtraData)
-                PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), get info thd, RX RESPONSE, extra data too small\n", pVn->Mac[3],
-                       pVn->Mac[4], pVn->Mac[5]);
+                PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), get info thd, RX RESPONSE, extra data too small\n",
+                       pVn->Mac[3], pVn->Mac[4], pVn->Mac[5]);
             memcpy(dib.ExtraData, p + pos, std::min<size_t>(extra, kDibMaxExtraData));
             pos += extra;
         }

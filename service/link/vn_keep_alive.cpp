@@ -18,6 +18,7 @@ namespace {
 #define VN_FMT "VN  (:%.2x:%.2x:%.2x), "
 #define VN_ARGS(m) (m)[3], (m)[4], (m)[5]
 
+qor::ThreadKind gKeepAliveThreadKind = {"VN keep alive thd", PemReportOrdinaryScheduling};
 
 // The keep-alive thread runs at SCHED_RR 70 on Linux, below the NIC receive threads.
 void _SetThreadPriority(PVN_DEVICE pVn) {
@@ -39,10 +40,10 @@ void* _ReConnectJob(void* pArg) {
     const int status = VnMainReConnect(pVn);
     const unsigned count = ++pVn->DllpKeepAliveTryReConnectCnt;
     if (status != 0 && status != 64) {
-        PemDbg(1, 1, VN_FMT "keep alive thd, @@@@@ reconnect fail @@@@@, cnt:%d, %s", VN_ARGS(m), count,
+        PemDbg(1, 1, VN_FMT "keep alive thd, @@@@@ reconnect fail @@@@@, cnt:%d, %s\n", VN_ARGS(m), count,
                PemCtime(now, sizeof(now)));
     } else {
-        PemDbg(1, 1, VN_FMT "keep alive thd, @@@@@ reconnect ok @@@@@, cnt:%d, %s", VN_ARGS(m), count,
+        PemDbg(1, 1, VN_FMT "keep alive thd, @@@@@ reconnect ok @@@@@, cnt:%d, %s\n", VN_ARGS(m), count,
                PemCtime(now, sizeof(now)));
         _ResetCounters(pVn);
         pVn->DllpKeepAliveTryReConnectCnt = 0;
@@ -54,7 +55,7 @@ void* _ReConnectJob(void* pArg) {
 void* _TeardownJob(void* pArg) {
     PVN_DEVICE pVn = static_cast<PVN_DEVICE>(pArg);
     char now[64];
-    PemDbg(1, 1, VN_FMT "keep alive thd, ##### been disconnect, send event #####, %s", VN_ARGS(pVn->Mac),
+    PemDbg(1, 1, VN_FMT "keep alive thd, ##### been disconnect, send event #####, %s\n", VN_ARGS(pVn->Mac),
            PemCtime(now, sizeof(now)));
     _ResetCounters(pVn);
     pVn->DllpKeepAliveTryReConnectCnt = 0;
@@ -93,7 +94,8 @@ void _Tick(PVN_DEVICE pVn) {
         outstanding = pVn->DllpKeepAliveCnt;
     }
     if (outstanding > kKeepAliveDownCount) {
-        _StartJob(pVn, pVn->DllpKeepAliveTryReConnectCnt <= kKeepAliveMaxReconnect ? _ReConnectJob : _TeardownJob);
+        _StartJob(pVn,
+                  pVn->DllpKeepAliveTryReConnectCnt <= kKeepAliveMaxReconnect ? _ReConnectJob : _TeardownJob);
         return;
     }
     qor::MutexLock lock(&pVn->DllpKeepAliveCntMutex);
@@ -114,7 +116,8 @@ void* _KeepAliveThread(void* pArg) {
             qor::MutexLock lock(&pVn->DllpKeepAliveThreadMutex);
             int rc = 0;
             while (!pVn->DllpKeepAliveThreadExit && rc != ETIMEDOUT)
-                rc = pthread_cond_timedwait(&pVn->DllpKeepAliveThreadCondExit, &pVn->DllpKeepAliveThreadMutex, &deadline);
+                rc = pthread_cond_timedwait(&pVn->DllpKeepAliveThreadCondExit, &pVn->DllpKeepAliveThreadMutex,
+                                            &deadline);
             if (pVn->DllpKeepAliveThreadExit) break;
         }
         _Tick(pVn);
@@ -152,7 +155,8 @@ int VnKeepAliveThreadCreate(PVN_DEVICE pVn) {
     }
     if (qor::ThreadAttrInit(&pVn->DllpKeepAliveThreadAttr) != 0) return 0;
     _SetThreadPriority(pVn);
-    if (qor::ThreadCreate(&pVn->DllpKeepAliveThreadHd, &pVn->DllpKeepAliveThreadAttr, _KeepAliveThread, pVn) != 0) {
+    if (qor::ThreadCreate(&pVn->DllpKeepAliveThreadHd, &pVn->DllpKeepAliveThreadAttr, _KeepAliveThread, pVn,
+                          &gKeepAliveThreadKind) != 0) {
         pthread_attr_destroy(&pVn->DllpKeepAliveThreadAttr);
         return 0;
     }
@@ -185,7 +189,8 @@ void VnDllpResponseKeepAlive(PVN_DEVICE pVn) {
 
 void VnDllpResponseKeepAliveTimeout(PVN_DEVICE pVn) {
     char now[64];
-    PemDbg(1, 1, VN_FMT "keep alive, DLLP response keep alive timeout, %s\n", VN_ARGS(pVn->Mac), PemCtime(now, sizeof(now)));
+    PemDbg(1, 1, VN_FMT "keep alive, DLLP response keep alive timeout, %s\n", VN_ARGS(pVn->Mac),
+           PemCtime(now, sizeof(now)));
     qor::MutexLock lock(&pVn->DllpKeepAliveCntMutex);
     pVn->DllpKeepAliveCnt = kKeepAliveUnitTimeoutCount;
 }

@@ -12,6 +12,7 @@
 #include "pem_dbg.h"
 #include "pem_lock.h"
 #include "pem_utils.h"
+#include "vn_connect.h"
 #include "vn_get_info.h"
 #include "vn_keep_alive.h"
 #include "vn_tlp_stream.h"
@@ -24,7 +25,9 @@ pthread_mutex_t VnListMutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t VnListMutexExtra = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
-PVN_DEVICE FromEntry(PDLIST p) { return reinterpret_cast<PVN_DEVICE>(p); }
+PVN_DEVICE FromEntry(PDLIST p) {
+    return reinterpret_cast<PVN_DEVICE>(p);
+}
 
 // Steps of _CreateVnDevice that have to be undone, in creation order.
 enum CreateStep { kIndex = 1, kRxBuff, kMutexes, kQueue, kKeepAlive, kGetInfo };
@@ -51,7 +54,8 @@ void _UndoCreate(PVN_DEVICE pVn, int stepsDone) {
 }
 
 int _InitMutexes(PVN_DEVICE pVn) {
-    pthread_mutex_t* mutexes[] = {&pVn->HostSeqNumberMutex, &pVn->DeviceSeqNumberMutex, &pVn->DllpCmdCompleteMutex};
+    pthread_mutex_t* mutexes[] = {&pVn->HostSeqNumberMutex, &pVn->DeviceSeqNumberMutex,
+                                  &pVn->DllpCmdCompleteMutex};
     size_t done = 0;
     for (; done < 3; ++done)
         if (pthread_mutex_init(mutexes[done], nullptr) != 0) break;
@@ -66,7 +70,7 @@ int _InitMutexes(PVN_DEVICE pVn) {
 // Fills a zeroed record; on failure undoes its own steps and returns 0.
 int _CreateVnDevice(PVN_DEVICE pVn, PNIC_DEVICE pNic, const uint8_t* pMac) {
     PemListInit(&pVn->Entry);
-    pVn->NicPtr = NicMainAddRef(pNic);
+    pVn->NicPtr.Set(NicMainAddRef(pNic));
     memcpy(pVn->Mac, pMac, 6);
     const int index = VnIndexAlloc();
     if (index < 0) return 0;
@@ -114,6 +118,10 @@ void _StopVnDevice(PVN_DEVICE pVn) {
 }
 
 void _FreeVnDevice(PVN_DEVICE pVn) {
+    // Normally stopped when the record was removed; a connect that was already past its
+    // lookup may have started a keep-alive thread since, and no thread may outlive the record.
+    VnKeepAliveThreadDelete(pVn);
+    VnGetInfoThreadDelete(pVn);
     VnTlpQueueFreeRetransmissionList(pVn);
     pthread_mutex_destroy(&pVn->TlpRetransmissionPacketListMutex);
     VnKeepAliveRelease(pVn);
@@ -138,12 +146,16 @@ VnRef _Ref(PVN_DEVICE pVn) {
     return VnRef(pVn);
 }
 
-// Unlinks every unit the predicate selects (under VnListMutex), then stops and releases them
-// outside the lock, since stopping joins their threads.
+// Unlinks every unit the predicate selects, then stops and releases them outside the lists'
+// locks, since stopping joins their threads. The selection runs under VnListMutexExtra (taken
+// first, as everywhere): a connect or mapping holds it from its lookup to its end, so the
+// predicate never reads IsConnectedByHost or IsMappingByHost of an operation half done, and
+// no operation can still be working on a record once it is unlinked.
 template <typename Pred>
 void _DelWhere(Pred pred) {
     std::vector<PVN_DEVICE> removed;
     {
+        qor::MutexLock extra(&VnListMutexExtra);
         qor::MutexLock lock(&VnListMutex);
         for (PDLIST p = VnList.Flink; p != &VnList;) {
             PDLIST next = p->Flink;
@@ -215,7 +227,19 @@ void VnMainDelByNic(PNIC_DEVICE pNic) {
     });
 }
 
-void VnMainUpdateInfo(PVN_DEVICE pVn) { VnGetInfoThreadTrigger(pVn); }
+void VnMainStopAll() {
+    VnMainUnitJobsRefuse(1);
+    std::vector<VnRef> units;
+    {
+        qor::MutexLock lock(&VnListMutex);
+        for (PDLIST p = VnList.Flink; p != &VnList; p = p->Flink) units.push_back(_Ref(FromEntry(p)));
+    }
+    for (const VnRef& pVn : units) _StopVnDevice(pVn.get());
+}
+
+void VnMainUpdateInfo(PVN_DEVICE pVn) {
+    VnGetInfoThreadTrigger(pVn);
+}
 
 void VnMainHandleSearchResponse(PNIC_DEVICE pNic, const uint8_t* pMac) {
     VnRef pVn = VnMainGetByMac(pMac);
@@ -223,7 +247,16 @@ void VnMainHandleSearchResponse(PNIC_DEVICE pNic, const uint8_t* pMac) {
         VnMainAdd(pNic, pMac);
         return;
     }
-    // A unit answering on a second NIC keeps the NIC of its first answer.
+    // A unit answering on a second NIC keeps the NIC of its first answer, unless a refresh
+    // has removed that one: then it moves to the NIC through which it answers now.
+    if (pVn->NicPtr.get() != pNic && !NicMainIsOpen(pVn->NicPtr.get()) && NicMainIsOpen(pNic)) {
+        qor::MutexLock lock(&VnListMutex);
+        if (!NicMainIsOpen(pVn->NicPtr.get())) {
+            pVn->NicPtr.Set(NicMainAddRef(pNic));
+            PemDbg(1, 1, "VN  (:%.2x:%.2x:%.2x), moved to NIC (%s)\n", pMac[3], pMac[4], pMac[5],
+                   pNic->InterfaceName);
+        }
+    }
     if (!pVn->IsConnectedByHost) VnMainUpdateInfo(pVn.get());
 }
 

@@ -29,11 +29,16 @@ VnRef VnMainGetByMac(const uint8_t* pMac);
 VnRef VnMainGetByIndex(uint8_t Index);
 void VnMainDelAllWithoutMappingOrConnectedByHost();
 void VnMainDelAll();
+// Shutdown, before any registry is emptied (and after the NIC receive threads stopped): ends
+// the threads of every listed unit (keep-alive and its jobs, get-info, servers) and waits for
+// the unit-requested disconnects still running; new ones are refused from then on.
+void VnMainStopAll();
 void VnMainUpdateInfo(PVN_DEVICE pVn);
 
 // A refresh removed pNic: units found through it that are neither mapped nor connected are
 // dropped at once (the next search finds them again through a remaining NIC). Mapped or
-// connected units keep their reference to the closed NIC record, whose sends then fail.
+// connected units keep the closed NIC record, whose sends fail, until a search answer through
+// another NIC re-homes them (VnMainHandleSearchResponse).
 void VnMainDelByNic(PNIC_DEVICE pNic);
 
 // Search response (codes 5 and 7) from pMac on pNic.
@@ -49,7 +54,7 @@ void VnMainDeliverReply(PVN_DEVICE pVn, const uint8_t* pFrame, size_t Length);
 // would let a second exchange send meanwhile and take the first one's answer: the exchange
 // holds the mutex and, until it ends, owns the reply slot.
 class VnDllpExchange {
-public:
+  public:
     // Takes the mutex, waits until no other exchange is in flight, empties the slot.
     // ExpectedCode: the reply code awaited (0 for any reply).
     VnDllpExchange(PVN_DEVICE pVn, uint8_t ExpectedCode);
@@ -60,6 +65,6 @@ public:
     // ETIMEDOUT when the deadline passed.
     int WaitReply(unsigned TimeOutMs, const std::atomic<int>* pStop = nullptr);
 
-private:
+  private:
     PVN_DEVICE pVn_;
 };

@@ -25,9 +25,21 @@ using PTLP_RETRANSMIT_PACKET = _TLP_RETRANSMIT_PACKET*;
 // gives way to the newest.
 constexpr unsigned kTlpRetransmissionListMax = 1024;
 
+// Buffers of the TLP path, one set per thread, allocated on the thread's first use and kept
+// until it ends. They are not on the stack: the NIC receive threads run on 16 KiB stacks, and
+// the channel handlers they call need that room. Rebuilt is used by the receive path, which
+// may call a handler that sends (Frame); Frame and Kept by the sending and resending paths.
+struct _TLP_SCRATCH {
+    alignas(_TLP_HEADER) uint8_t Rebuilt[kTlpFrameBuffSize];
+    uint8_t Frame[kTlpFrameBuffSize];
+    _TLP_RETRANSMIT_PACKET Kept;
+};
+// The calling thread's set; null (after a log line) when it could not be allocated.
+_TLP_SCRATCH* VnTlpScratch();
+
 int VnTlpQueueInit(PVN_DEVICE pVn);  // list and mutex; 1 on success
-int VnTlpQueueAddPacketToRetransmissionList(PVN_DEVICE pVn, const uint8_t* pBuff, size_t Length, uint16_t SeqNumber,
-                                            uint8_t Type, uint8_t RW, uint8_t ChlNumber);
+int VnTlpQueueAddPacketToRetransmissionList(PVN_DEVICE pVn, const uint8_t* pBuff, size_t Length,
+                                            uint16_t SeqNumber, uint8_t Type, uint8_t RW, uint8_t ChlNumber);
 int VnTlpQueueDelPacketInRetransmissionList(PVN_DEVICE pVn, uint16_t SeqNumber);
 // Copies the oldest record with this number into *pOut; 0 when none.
 int VnTlpQueueGetPacketInRetransmissionList(PVN_DEVICE pVn, uint16_t SeqNumber, _TLP_RETRANSMIT_PACKET* pOut);

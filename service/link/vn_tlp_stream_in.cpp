@@ -18,21 +18,34 @@ namespace {
 #define VN_ARGS(m) (m)[3], (m)[4], (m)[5]
 
 // Type of the DIB held in table slot Slot; channel numbers beyond the table have none.
-int _SlotType(PVN_DEVICE pVn, uint8_t Slot) { return Slot < kVnMaxChannels ? pVn->DibArray[Slot].Type : -1; }
+int _SlotType(PVN_DEVICE pVn, uint8_t Slot) {
+    return Slot < kVnMaxChannels ? pVn->DibArray[Slot].Type : -1;
+}
 
 const char* _FamilyName(uint8_t type, bool mapped) {
     switch (type) {
-        case DIB_TYPE_CTU: return "CTU";
-        case DIB_TYPE_UART: return mapped ? "TTY" : "SER";
-        case DIB_TYPE_DIO: return "DIO";
-        case DIB_TYPE_AI: return "AI";
-        case DIB_TYPE_AO: return "AO";
-        case DIB_TYPE_UI: return "UI";
-        case DIB_TYPE_UO: return "UO";
-        case DIB_TYPE_BAO: return "BAO";
-        case DIB_TYPE_MAI: return "MAI";
-        case DIB_TYPE_TPS: return "TPS";
-        default: return "XXX";
+        case DIB_TYPE_CTU:
+            return "CTU";
+        case DIB_TYPE_UART:
+            return mapped ? "TTY" : "SER";
+        case DIB_TYPE_DIO:
+            return "DIO";
+        case DIB_TYPE_AI:
+            return "AI";
+        case DIB_TYPE_AO:
+            return "AO";
+        case DIB_TYPE_UI:
+            return "UI";
+        case DIB_TYPE_UO:
+            return "UO";
+        case DIB_TYPE_BAO:
+            return "BAO";
+        case DIB_TYPE_MAI:
+            return "MAI";
+        case DIB_TYPE_TPS:
+            return "TPS";
+        default:
+            return "XXX";
     }
 }
 
@@ -52,14 +65,16 @@ void _Dispatch(PVN_DEVICE pVn, const _TLP_HEADER* pTlp, size_t total) {
         if (type == DIB_TYPE_UART && mapped)
             PemDbg(1, 1, VN_FMT "STREAM IN , TTY, response for NLK, can't get obj\n", VN_ARGS(m));
         else
-            PemDbg(1, 1, VN_FMT "STREAM IN , %s, response for SIO, can't get obj\n", VN_ARGS(m), _FamilyName(type, mapped));
+            PemDbg(1, 1, VN_FMT "STREAM IN , %s, response for SIO, can't get obj\n", VN_ARGS(m),
+                   _FamilyName(type, mapped));
         return;
     }
     auto call = [&](void (*fn)(void*, const _TLP_HEADER*, size_t)) {
         if (fn) fn(obj, pTlp, total);
     };
     auto wontHappen = [&]() {
-        PemDbg(1, 1, VN_FMT "STREAM IN , %s, data packet, this won't happen !\n", VN_ARGS(m), _FamilyName(type, mapped));
+        PemDbg(1, 1, VN_FMT "STREAM IN , %s, data packet, this won't happen !\n", VN_ARGS(m),
+               _FamilyName(type, mapped));
     };
     switch (pTlp->Type) {
         case TLP_TYPE_CMD:
@@ -99,7 +114,9 @@ void _Dispatch(PVN_DEVICE pVn, const _TLP_HEADER* pTlp, size_t total) {
                     }
                     return;
                 case DIB_TYPE_UO:
-                    PemDbg(1, 1, VN_FMT "STREAM IN , UO, event packet [x%02x x%02x x%02x x%02x], this won't happen !\n",
+                    PemDbg(1, 1,
+                           VN_FMT
+                           "STREAM IN , UO, event packet [x%02x x%02x x%02x x%02x], this won't happen !\n",
                            VN_ARGS(m), pTlp->Event[0], pTlp->Event[1], pTlp->Event[2], pTlp->Event[3]);
                     return;
                 case DIB_TYPE_BAO:
@@ -120,7 +137,9 @@ size_t VnTlpEventDataLength(PVN_DEVICE pVn, const _TLP_HEADER* pHdr, size_t Link
     const uint8_t* m = pVn->Mac;
     switch (_SlotType(pVn, pHdr->ChlNumber)) {
         case DIB_TYPE_CTU:
-            return pHdr->Event[0] == 2 && LinkLength > kTlpWireHeaderLength ? LinkLength - kTlpWireHeaderLength : 0;
+            return pHdr->Event[0] == 2 && LinkLength > kTlpWireHeaderLength
+                       ? LinkLength - kTlpWireHeaderLength
+                       : 0;
         case DIB_TYPE_UART:
             return static_cast<size_t>(((pHdr->Event[1] & 4) << 6) | pHdr->Event[2]) * 4;
         case DIB_TYPE_PARALLEL:
@@ -154,6 +173,8 @@ void VnTlpStreamIn(PVN_DEVICE pVn, const uint8_t* pBuff, int Length) {
         return;
     }
     const size_t linkLength = static_cast<size_t>(Length);
+    _TLP_SCRATCH* scratch = VnTlpScratch();
+    if (!scratch) return;  // not acknowledged: the unit sends it again
     if (DbgVnProtocol) VnTlpDumpReceived(pBuff, linkLength);
     // The DIB table is read throughout; a decode of a fresh info structure waits meanwhile.
     qor::ReadLock info(&pVn->InfoLock);
@@ -166,12 +187,14 @@ void VnTlpStreamIn(PVN_DEVICE pVn, const uint8_t* pBuff, int Length) {
     }
     // Rebuild header and data. The data length the header (or the event table) announces is
     // cut to the bytes received and to the rebuild buffer, so nothing is read past the frame.
-    alignas(_TLP_HEADER) uint8_t rebuilt[kTlpFrameBuffSize] = {};
+    uint8_t* rebuilt = scratch->Rebuilt;
+    memset(rebuilt, 0, kTlpFrameBuffSize);
     _TLP_HEADER* pTlp = reinterpret_cast<_TLP_HEADER*>(rebuilt);
     *pTlp = wire;
     size_t dataLength = wire.Type == TLP_TYPE_EVENT ? VnTlpEventDataLength(pVn, &wire, linkLength)
                                                     : TlpGetExtraDataLength(&wire);
-    dataLength = std::min({dataLength, linkLength - kTlpWireHeaderLength, sizeof(rebuilt) - kTlpHeaderLength});
+    dataLength =
+        std::min({dataLength, linkLength - kTlpWireHeaderLength, kTlpFrameBuffSize - kTlpHeaderLength});
     TlpSetExtraDataLength(pTlp, static_cast<uint16_t>(dataLength));
     memcpy(TlpData(pTlp), pBuff + kTlpWireHeaderLength, dataLength);
     const size_t total = kTlpHeaderLength + dataLength;

@@ -54,18 +54,24 @@ int PemServiceWait(_PEM_SERVICE_THREAD* pService, unsigned TimeOut) {
     return pService->ExitRequested ? 0 : 1;
 }
 
+void PemReportOrdinaryScheduling(const char* pName) {
+    PemDbg(1, 1, "%s, SCHED_RR refused, running with ordinary scheduling\n", pName);
+}
+
 void PemSetRealtimePriority(pthread_attr_t* pAttr, int Tenths, const char* pPrefix) {
     int policy = 0;
     struct sched_param param {};
     auto fail = [pPrefix](const char* step) { PemDbg(1, 1, "%s%s fail\n", pPrefix, step); };
     if (pthread_attr_getschedpolicy(pAttr, &policy) != 0) return fail("pthread_attr_getschedpolicy");
     if (pthread_attr_getschedparam(pAttr, &param) != 0) return fail("pthread_attr_getschedparam");
-    if (pthread_attr_setschedpolicy(pAttr, SCHED_RR) != 0) return fail("pthread_attr_setschedpolicy SCHED_RR");
+    if (pthread_attr_setschedpolicy(pAttr, SCHED_RR) != 0)
+        return fail("pthread_attr_setschedpolicy SCHED_RR");
     const int minimum = sched_get_priority_min(SCHED_RR);
     if (minimum == -1) return fail("get SCHED_RR min priority");
     const int maximum = sched_get_priority_max(SCHED_RR);
     if (maximum == -1) return fail("get SCHED_RR max priority");
     param.sched_priority = (minimum + maximum) * Tenths / 10;
     if (pthread_attr_setschedparam(pAttr, &param) != 0) return fail("pthread_attr_setschedparam");
-    if (pthread_attr_setinheritsched(pAttr, PTHREAD_EXPLICIT_SCHED) != 0) return fail("pthread_attr_setinheritsched");
+    if (pthread_attr_setinheritsched(pAttr, PTHREAD_EXPLICIT_SCHED) != 0)
+        return fail("pthread_attr_setinheritsched");
 }

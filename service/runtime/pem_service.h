@@ -24,3 +24,7 @@ int PemServiceWait(_PEM_SERVICE_THREAD* pService, unsigned TimeOut);
 // Each failing step is logged as "<Prefix><step> fail" and ends the function; the thread is
 // created all the same (qor::ThreadCreate falls back to ordinary scheduling).
 void PemSetRealtimePriority(pthread_attr_t* pAttr, int Tenths, const char* pPrefix);
+
+// Logs that threads of a kind (qor::ThreadKind::Report) run with ordinary scheduling because
+// the system refused SCHED_RR.
+void PemReportOrdinaryScheduling(const char* pName);

@@ -1,6 +1,7 @@
 #include "link_harness.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
@@ -9,25 +10,29 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "pem_dbg.h"
+#include <string>
+
 #include "cfg_check_dir.h"
 #include "nlk_tty_info.h"
+#include "pem_dbg.h"
 #include "vn_get_info.h"
-
-#include <dirent.h>
-#include <string>
 
 namespace {
 constexpr uint16_t kEtherType = 0xD41F;
 const std::array<uint8_t, 6> kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 Bytes DllpReply(uint8_t code, int returnCode, uint16_t seq) {
-    return {0x20, code, static_cast<uint8_t>((returnCode << 2) | ((seq >> 8) & 3)), static_cast<uint8_t>(seq)};
+    return {0x20, code, static_cast<uint8_t>((returnCode << 2) | ((seq >> 8) & 3)),
+            static_cast<uint8_t>(seq)};
 }
 }  // namespace
 
-bool IsDllp(const Frame& f, uint8_t cmd) { return f.link.size() >= 4 && f.link[0] == 0x20 && (f.link[1] & 0x1F) == cmd; }
-bool IsTlp(const Frame& f) { return f.link.size() >= 8 && f.link[0] == 0x10; }
+bool IsDllp(const Frame& f, uint8_t cmd) {
+    return f.link.size() >= 4 && f.link[0] == 0x20 && (f.link[1] & 0x1F) == cmd;
+}
+bool IsTlp(const Frame& f) {
+    return f.link.size() >= 8 && f.link[0] == 0x10;
+}
 
 Bytes InfoStructureResponse(uint8_t typeInfo, int uartChannels) {
     Bytes b = {0x20, 18, 1, 0xFF};
@@ -40,14 +45,15 @@ Bytes InfoStructureResponse(uint8_t typeInfo, int uartChannels) {
     const uint8_t ctu[4] = {0, 0, 1, 2};
     b.insert(b.end(), ctu, ctu + 4);
     for (int i = 0; i < uartChannels; ++i) {
-        const uint8_t uart[16] = {static_cast<uint8_t>(1 + i), 1, 4, 5, 1, 1, 1, 0, 0, 1, 0, 1, 0x07, 0x00, 0, 0};
+        const uint8_t uart[16] = {
+            static_cast<uint8_t>(1 + i), 1, 4, 5, 1, 1, 1, 0, 0, 1, 0, 1, 0x07, 0x00, 0, 0};
         b.insert(b.end(), uart, uart + 16);
     }
     return b;
 }
 
-ScriptedUnit::ScriptedUnit(std::array<uint8_t, 6> mac) : mac_(mac) {
-    ifindex_ = static_cast<int>(if_nametoindex("lo"));
+ScriptedUnit::ScriptedUnit(std::array<uint8_t, 6> mac, const char* ifname) : mac_(mac) {
+    ifindex_ = static_cast<int>(if_nametoindex(ifname));
     sock_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(kEtherType));
     struct sockaddr_ll addr {};
     addr.sll_family = AF_PACKET;
@@ -68,7 +74,11 @@ ScriptedUnit::~ScriptedUnit() {
 }
 
 void ScriptedUnit::Send(const Bytes& link) {
-    Bytes frame(14, 0);  // to lo's all-zero address, the service NIC's MAC
+    Bytes frame(14, 0);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        memcpy(frame.data(), peer_.data(), 6);
+    }
     memcpy(frame.data() + 6, mac_.data(), 6);
     frame[12] = kEtherType >> 8;
     frame[13] = kEtherType & 0xFF;
@@ -78,8 +88,8 @@ void ScriptedUnit::Send(const Bytes& link) {
     addr.sll_protocol = htons(kEtherType);
     addr.sll_ifindex = ifindex_;
     addr.sll_halen = 6;
-    if (sendto(sock_, frame.data(), frame.size(), 0, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) !=
-        static_cast<ssize_t>(frame.size()))
+    if (sendto(sock_, frame.data(), frame.size(), 0, reinterpret_cast<struct sockaddr*>(&addr),
+               sizeof(addr)) != static_cast<ssize_t>(frame.size()))
         ADD_FAILURE() << "scripted unit send: " << strerror(errno);
 }
 
@@ -101,6 +111,7 @@ void ScriptedUnit::Run() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             frames_.push_back(f);
+            memcpy(peer_.data(), buf + 6, 6);
         }
         if (!silent) Answer(f);
     }
@@ -123,7 +134,8 @@ void ScriptedUnit::Answer(const Frame& f) {
             Send({0x20, 5, 0, 0});
             break;
         case 16:
-            if (f.link[3] == 0xFF) Send(InfoStructureResponse(typeInfo, uartChannels));
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+            if (f.link[3] == 0xFF && answerInfo) Send(InfoStructureResponse(typeInfo, uartChannels));
             break;
         case 8:
             if (answerKeepAlive) Send({0x20, 9, 0, 0});
@@ -132,6 +144,7 @@ void ScriptedUnit::Answer(const Frame& f) {
         case 10: {
             const bool disconnect = ((f.link[2] >> 2) & 3) != 0;
             const int rc = disconnect ? disconnectReturnCode.load() : connectReturnCode.load();
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
             if (rc >= 0) Send(DllpReply(static_cast<uint8_t>((f.link[1] & 0x1F) + 1), rc, deviceSeq));
             break;
         }
@@ -148,7 +161,8 @@ std::vector<Frame> ScriptedUnit::Frames(const std::function<bool(const Frame&)>&
     return out;
 }
 
-std::vector<Frame> ScriptedUnit::WaitFrames(const std::function<bool(const Frame&)>& match, size_t count, int ms) {
+std::vector<Frame> ScriptedUnit::WaitFrames(const std::function<bool(const Frame&)>& match, size_t count,
+                                            int ms) {
     std::vector<Frame> out;
     WaitUntil([&] { return (out = Frames(match)).size() >= count; }, ms);
     return out;
@@ -171,10 +185,11 @@ void LinkFixture::SetUp() {
 }
 
 void LinkFixture::TearDown() {
-    vn.reset();
-    VnMainDelAll();
+    // Receive threads first: they look units up.
     nic.reset();
     NicMainDelAll();
+    vn.reset();
+    VnMainDelAll();
     unit.reset();
     PemDbgBuffFree();
     // Each test starts with empty record directories, no nodes and no minors taken.

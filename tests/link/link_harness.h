@@ -28,22 +28,24 @@ struct Frame {
     Bytes link;  // from the packet type on
 };
 
-// Plays one unit: answers what the service sends according to its settings and records every
-// frame the service sent to it (or broadcast).
+// Plays one unit on an interface: answers what the service sends according to its settings
+// (to the NIC that sent it) and records every frame the service sent to it (or broadcast).
 class ScriptedUnit {
-public:
-    explicit ScriptedUnit(std::array<uint8_t, 6> mac);
+  public:
+    explicit ScriptedUnit(std::array<uint8_t, 6> mac, const char* ifname = "lo");
     ~ScriptedUnit();
 
     // Behaviour, changeable at any time.
-    std::atomic<bool> silent{false};            // answers nothing at all
+    std::atomic<bool> silent{false};  // answers nothing at all
     std::atomic<bool> answerKeepAlive{true};
     std::atomic<bool> ackTlps{true};
-    std::atomic<int> connectReturnCode{0};      // -1: no answer
-    std::atomic<int> disconnectReturnCode{0};   // -1: no answer
+    std::atomic<int> connectReturnCode{0};     // -1: no answer
+    std::atomic<int> disconnectReturnCode{0};  // -1: no answer
     std::atomic<uint16_t> deviceSeq{0x155};
-    std::atomic<uint8_t> typeInfo{0x00};        // mode dock, no password
+    std::atomic<uint8_t> typeInfo{0x00};  // mode dock, no password
     std::atomic<int> uartChannels{2};
+    std::atomic<bool> answerInfo{true};
+    std::atomic<int> delayMs{0};  // before answering a connect or an info request
 
     const std::array<uint8_t, 6>& Mac() const { return mac_; }
     // Sends raw link bytes (packet type on) to the service's NIC.
@@ -53,7 +55,7 @@ public:
     std::vector<Frame> Frames(const std::function<bool(const Frame&)>& match);
     void ClearFrames();
 
-private:
+  private:
     void Run();
     void Answer(const Frame& f);
 
@@ -64,15 +66,18 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::vector<Frame> frames_;
+    std::array<uint8_t, 6> peer_{};  // the service NIC that sent last (lo's address is all zero)
 };
 
 bool IsDllp(const Frame& f, uint8_t cmd);
 bool IsTlp(const Frame& f);
 Bytes InfoStructureResponse(uint8_t typeInfo, int uartChannels);
+// A received UART register answer (TLP CMD, channel 1, register 4) as the unit sends it.
+inline const Bytes kUartAnswer = {0x10, 0x05, 0x40, 1, 0x00, 0x04, 0x01, 0x1F, 0x78, 0x56, 0x34, 0x12};
 
 // Service side: the NIC record on lo and the unit record, informed by the unit's answer.
 class LinkFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -13,7 +13,9 @@
 
 namespace {
 
-bool IsConnect(const Frame& f) { return IsDllp(f, 2) || IsDllp(f, 10); }
+bool IsConnect(const Frame& f) {
+    return IsDllp(f, 2) || IsDllp(f, 10);
+}
 
 std::string RecordPath(const char* dir, const std::array<uint8_t, 6>& mac) {
     char path[96];
@@ -27,7 +29,7 @@ bool Exists(const std::string& path) {
 }
 
 class Connect : public LinkFixture {
-protected:
+  protected:
     uint16_t DoConnect(const std::string& password = "") {
         uint8_t raw[32];
         VnPasswordToRaw(reinterpret_cast<const uint8_t*>(password.data()), password.size(), raw);

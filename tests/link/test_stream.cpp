@@ -23,7 +23,9 @@ Bytes CmdWrite(uint8_t chl, uint8_t offset, uint32_t value) {
     return b;
 }
 
-uint16_t SeqOf(const Frame& f) { return static_cast<uint16_t>((f.link[1] << 2) | (f.link[2] >> 6)); }
+uint16_t SeqOf(const Frame& f) {
+    return static_cast<uint16_t>((f.link[1] << 2) | (f.link[2] >> 6));
+}
 
 std::vector<uint16_t> Seqs(const std::vector<Frame>& frames) {
     std::vector<uint16_t> out;
@@ -52,7 +54,7 @@ const _VN_TLP_CONSUMER kRecordingUart = {
 };
 
 class Stream : public LinkFixture {
-protected:
+  protected:
     void SetUp() override {
         LinkFixture::SetUp();
         Recorder::current = &recorder;
@@ -186,7 +188,8 @@ TEST_F(Stream, EventLengthsAndHostileLengthsStayInsideTheFrame) {
     ASSERT_EQ(unit->WaitFrames([](const Frame& f) { return IsDllp(f, 0); }, 3, 1000).size(), 3u);
     unit->ClearFrames();
     unit->Send({0x10, 0x00, 0x00});
-    EXPECT_TRUE(WaitUntil([&] { return cap.Text().find("STREAM IN , invalid buff pointer or length") != std::string::npos; },
-                          1000));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return cap.Text().find("STREAM IN , invalid buff pointer or length") != std::string::npos; },
+        1000));
     EXPECT_TRUE(unit->Frames([](const Frame& f) { return IsDllp(f, 0); }).empty());
 }
