@@ -127,13 +127,12 @@ TEST_F(Registry, GetInfoThreadDecodesTheReplyAndEndsOnFatalAnswers) {
     EXPECT_EQ(u->AvailableChls, 3);
     EXPECT_EQ(VnGetChannelType(u.get(), 2), 1);
 
-    // Return code 0 is not decoded; the thread stays for the next trigger.
-    // A reply that is not an ACU response ends the thread; triggers and delete then return.
-    auto bad = AcuFrame(a.data(), 3, 0, 0, 0);
+    // A return code other than 0 or 1 ends the thread; triggers and delete then return.
+    auto bad = AcuFrame(a.data(), 18, 2, 0xFF, 0);
     VnMainUpdateInfo(u.get());
     ASSERT_TRUE(WaitFor([&] {
         VnMainDeliverReply(u.get(), bad.data(), bad.size());
-        return cap.Text().find("get info thd, CmdCode:x03 not ACU response") != std::string::npos;
+        return cap.Text().find("get info thd, ReturnCode:x02 fail") != std::string::npos;
     }));
     VnMainUpdateInfo(u.get());
     VnMainUpdateInfo(u.get());
