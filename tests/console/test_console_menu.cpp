@@ -151,32 +151,6 @@ TEST_F(ConsoleMenu, UnhandledKeysPrintAnEmptyLineAndQQuits) {
     EXPECT_TRUE(service.Requests().empty());
 }
 
-TEST_F(ConsoleMenu, DetailViewSubMenu) {
-    // A unit with one AI channel and one DIO channel.
-    Bytes record = Cat({BasicUnit(0x12, "VN-A4M", 0, 0, 2, 1), Be32(0), Be32(0)});
-    record =
-        Cat({record, {1, 5, 5, 0, 0, 16}, {0, 4, 0, 0x80, 8, 16, 3, 0x82, 0xA0, 0x86, 1, 0, 0xC4, 9, 0, 3}});
-    record = Cat({record, {2, 3, 5, 0, 0, 16}, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC7, 0, 0, 0}});
-    service.Answer = [record](const Request& r) { return Ok(r, record); };
-    const std::string screen = Run('f', "020000000012\nbhfaxcq");
-    EXPECT_EQ(0u, screen.find(kMacPrompt + kWait + "\nd[#_#]b : Update VN info ok.\n<CLEAR>>>-------"));
-    EXPECT_NE(std::string::npos,
-              screen.find("    O : print STRING info\n    Q : quit\n>>----------------------------------<<\n"
-                          "d[#_#]b >> CMD ? <CLEAR>"));
-    EXPECT_NE(std::string::npos, screen.find(" ADC reference voltage (calculated)    : 2.50\n"));
-    EXPECT_NE(std::string::npos,
-              screen.find(" Support max programable gain          : x4, support individual\n"));
-    EXPECT_NE(std::string::npos, screen.find(" Number of IOs                         : 8\n"));
-    EXPECT_NE(std::string::npos,
-              screen.find("d[#_#]b >> CMD ? " + kWait +
-                          "\nd[#_#]b : Update VN info ok.\nd[#_#]b >> CMD ? \n"
-                          "d[#_#]b >> CMD ? \nd[#_#]b : No CONTROL UNIT channel.\nd[#_#]b >> CMD ? \n"));
-    ASSERT_EQ(2u, service.Requests().size());
-    EXPECT_EQ(14, service.Requests()[0].Code);
-    EXPECT_EQ(Mac(0x12), service.Requests()[1].Payload);
-    EXPECT_EQ(2, client.VnInfo.DibCount);
-}
-
 // One menu action against one scripted answer: the screen it leaves, the command it sent last
 // (a sequence that stops early shows here too), and the typed MAC as that command's first bytes.
 struct ActionCase {
