@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,8 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "mng_client.h"
 #include "mng_connect.h"
 #include "mng_rx.h"
@@ -31,17 +30,21 @@ namespace console_test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes Packet(uint16_t code, uint16_t status, const Bytes& payload, uint8_t version = 1,
-                    int64_t lengthOverride = -1) {
-    Bytes p(12, 0);
-    p[0] = version;
-    p[4] = static_cast<uint8_t>(code);
-    p[5] = static_cast<uint8_t>(code >> 8);
-    p[6] = static_cast<uint8_t>(status);
-    p[7] = static_cast<uint8_t>(status >> 8);
-    const uint32_t len =
-        lengthOverride >= 0 ? static_cast<uint32_t>(lengthOverride) : static_cast<uint32_t>(payload.size());
-    for (int i = 0; i < 4; ++i) p[8 + i] = static_cast<uint8_t>(len >> (8 * i));
+// A management packet: the 12-byte little-endian header, then the payload.
+inline Bytes Packet(uint16_t code, uint16_t status, const Bytes& payload, uint8_t version = 1) {
+    const auto n = static_cast<uint32_t>(payload.size());
+    Bytes p{version,
+            0,
+            0,
+            0,
+            static_cast<uint8_t>(code),
+            static_cast<uint8_t>(code >> 8),
+            static_cast<uint8_t>(status),
+            static_cast<uint8_t>(status >> 8),
+            static_cast<uint8_t>(n),
+            static_cast<uint8_t>(n >> 8),
+            static_cast<uint8_t>(n >> 16),
+            static_cast<uint8_t>(n >> 24)};
     p.insert(p.end(), payload.begin(), payload.end());
     return p;
 }
@@ -68,25 +71,23 @@ class FakeService {
     };
 
     FakeService() {
-        listen_ = socket(AF_INET, SOCK_STREAM, 0);
+        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
         socklen_t len = sizeof(a);
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+        if (bind(listen_, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(listen_, 4) != 0 ||
+            getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            abort();
         port_ = ntohs(a.sin_port);
-        listen(listen_, 4);
         thread_ = std::thread([this] { Run(); });
     }
     ~FakeService() {
         stop_ = true;
         thread_.join();
-        if (client_ >= 0) close(client_);
         close(listen_);
     }
     uint16_t Port() const { return port_; }
-
     std::vector<Request> Requests() {
         std::lock_guard<std::mutex> g(m_);
         return requests_;
@@ -96,42 +97,36 @@ class FakeService {
         std::lock_guard<std::mutex> g(m_);
         if (client_ >= 0) SendAll(client_, bytes);
     }
-    // Closes the client connection, as a service that went away.
+    // Shuts the client connection down, as a service that went away.
     void Hangup() {
         std::lock_guard<std::mutex> g(m_);
-        if (client_ >= 0) {
-            shutdown(client_, SHUT_RDWR);
-        }
-        hungUp_ = true;
+        if (client_ >= 0) shutdown(client_, SHUT_RDWR);
     }
-    bool WaitConnected(int ms = 2000) {
-        for (int i = 0; i < ms / 10; ++i) {
-            {
-                std::lock_guard<std::mutex> g(m_);
-                if (client_ >= 0) return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool WaitConnected() {
+        for (int i = 0; i < 200; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            std::lock_guard<std::mutex> g(m_);
+            if (client_ >= 0) return true;
         }
         return false;
     }
 
   private:
     static void SendAll(int fd, const Bytes& b) {
-        size_t done = 0;
-        while (done < b.size()) {
+        for (size_t done = 0; done < b.size();) {
             const ssize_t n = send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
             if (n <= 0) return;
             done += static_cast<size_t>(n);
         }
     }
+    // Polls in short steps so that the destructor's stop is seen.
+    bool Readable(int fd) {
+        for (pollfd p{fd, POLLIN, 0}; !stop_;)
+            if (poll(&p, 1, 50) > 0) return true;
+        return false;
+    }
     bool ReadExact(int fd, uint8_t* p, size_t n) {
-        size_t done = 0;
-        while (done < n) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (poll(&pfd, 1, 50) <= 0) {
-                if (stop_) return false;
-                continue;
-            }
+        for (size_t done = 0; done < n;) {
+            if (!Readable(fd)) return false;
             const ssize_t r = recv(fd, p + done, n - done, 0);
             if (r <= 0) return false;
             done += static_cast<size_t>(r);
@@ -139,37 +134,31 @@ class FakeService {
         return true;
     }
     void Run() {
-        while (!stop_) {
-            pollfd pfd{listen_, POLLIN, 0};
-            if (poll(&pfd, 1, 50) <= 0) continue;
-            const int fd = accept(listen_, nullptr, nullptr);
+        while (Readable(listen_)) {
+            const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
             {
                 std::lock_guard<std::mutex> g(m_);
                 client_ = fd;
             }
-            for (;;) {
-                uint8_t h[12];
-                if (!ReadExact(fd, h, 12)) break;
-                Request r{};
-                r.Version = h[0];
-                r.Code = static_cast<uint16_t>(h[4] | (h[5] << 8));
-                r.Status = static_cast<uint16_t>(h[6] | (h[7] << 8));
-                r.Length = static_cast<uint32_t>(h[8] | (h[9] << 8) | (h[10] << 16) | (h[11] << 24));
+            for (uint8_t h[12]; ReadExact(fd, h, 12);) {
+                Request r{h[0],
+                          static_cast<uint16_t>(h[4] | (h[5] << 8)),
+                          static_cast<uint16_t>(h[6] | (h[7] << 8)),
+                          static_cast<uint32_t>(h[8] | (h[9] << 8) | (h[10] << 16) | (h[11] << 24)),
+                          {}};
                 r.Payload.resize(r.Length);
                 if (r.Length && !ReadExact(fd, r.Payload.data(), r.Length)) break;
-                Bytes answer;
                 {
                     std::lock_guard<std::mutex> g(m_);
                     requests_.push_back(r);
-                    if (hungUp_) break;
                 }
-                answer = Answer(r);
+                const Bytes answer = Answer(r);
                 std::lock_guard<std::mutex> g(m_);
-                if (!answer.empty()) SendAll(fd, answer);
+                SendAll(fd, answer);
             }
             std::lock_guard<std::mutex> g(m_);
-            close(client_);
+            close(fd);
             client_ = -1;
         }
     }
@@ -178,7 +167,6 @@ class FakeService {
     int client_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
-    bool hungUp_ = false;
     std::mutex m_;
     std::vector<Request> requests_;
     std::thread thread_;
