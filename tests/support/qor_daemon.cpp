@@ -42,8 +42,11 @@ std::optional<pid_t> ParentOf(pid_t pid) {
     return static_cast<pid_t>(ppid);
 }
 
-// A process that is a child of ours and not yet claimed: the daemon, reparented to us.
-std::optional<pid_t> FindOrphanedChild() {
+// A child of ours running the daemon binary and not yet claimed: the daemon, reparented to
+// us. Other children (qorsim started by the same test) are never taken for it.
+std::optional<pid_t> FindOrphanedChild(const std::string& binary) {
+    std::error_code ec;
+    const auto exe = std::filesystem::canonical(binary, ec);
     std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
     if (!proc) return std::nullopt;
     while (const struct dirent* e = readdir(proc.get())) {
@@ -51,7 +54,9 @@ std::optional<pid_t> FindOrphanedChild() {
         const long pid = strtol(e->d_name, &end, 10);
         if (pid <= 0 || *end != '\0') continue;
         if (ClaimedPids().count(static_cast<pid_t>(pid))) continue;
-        if (ParentOf(static_cast<pid_t>(pid)) == getpid()) return static_cast<pid_t>(pid);
+        if (ParentOf(static_cast<pid_t>(pid)) != getpid()) continue;
+        if (std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) == exe)
+            return static_cast<pid_t>(pid);
     }
     return std::nullopt;
 }
@@ -62,9 +67,12 @@ std::vector<std::string> DaemonEnvironment() {
     std::string asan = "ASAN_OPTIONS=", ubsan = "UBSAN_OPTIONS=";
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
-        if (entry.starts_with(asan)) asan = entry + ":";
-        else if (entry.starts_with(ubsan)) ubsan = entry + ":";
-        else env.push_back(entry);
+        if (entry.starts_with(asan))
+            asan = entry + ":";
+        else if (entry.starts_with(ubsan))
+            ubsan = entry + ":";
+        else
+            env.push_back(entry);
     }
     const std::string logPath = std::string("log_path=") + DaemonProcess::kSanitizerLogPrefix;
     env.push_back(asan + logPath);
@@ -95,14 +103,18 @@ SyslogSink::SyslogSink(std::string path) : path_(std::move(path)) {
     chmod(path_.c_str(), 0666);
 }
 
-SyslogSink::~SyslogSink() { unlink(path_.c_str()); }
+SyslogSink::~SyslogSink() {
+    unlink(path_.c_str());
+}
 
 void SyslogSink::Drain(Clock::duration timeout) {
     const auto deadline = Clock::now() + timeout;
     char buff[4096];
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        struct pollfd pfd {fd_.get(), POLLIN, 0};
+        struct pollfd pfd {
+            fd_.get(), POLLIN, 0
+        };
         const int ready = poll(&pfd, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return;
@@ -199,12 +211,16 @@ bool DaemonProcess::Start(Clock::duration timeout) {
     bool eof = false;
     while (Clock::now() < deadline && (launcherStatus_ < 0 || !eof)) {
         if (!eof) {
-            struct pollfd pfd {readEnd.get(), POLLIN, 0};
+            struct pollfd pfd {
+                readEnd.get(), POLLIN, 0
+            };
             if (poll(&pfd, 1, 10) > 0) {
                 char buff[512];
                 const ssize_t n = read(readEnd.get(), buff, sizeof(buff));
-                if (n > 0) stdout_.append(buff, static_cast<size_t>(n));
-                else if (n == 0) eof = true;
+                if (n > 0)
+                    stdout_.append(buff, static_cast<size_t>(n));
+                else if (n == 0)
+                    eof = true;
             }
         } else {
             std::this_thread::sleep_for(10ms);
@@ -221,7 +237,7 @@ bool DaemonProcess::Start(Clock::duration timeout) {
         return false;
     }
     // The first process is gone, so its child has been reparented to us by now.
-    const auto daemon = FindOrphanedChild();
+    const auto daemon = FindOrphanedChild(path_);
     if (!daemon) {
         error_ = "no forked daemon found (first process exited with " + std::to_string(launcherStatus_) + ")";
         return false;
@@ -231,9 +247,13 @@ bool DaemonProcess::Start(Clock::duration timeout) {
     return true;
 }
 
-bool DaemonProcess::Running() { return pid_ > 0 && !reaped_ && !WaitExit(Clock::duration::zero()); }
+bool DaemonProcess::Running() {
+    return pid_ > 0 && !reaped_ && !WaitExit(Clock::duration::zero());
+}
 
-bool DaemonProcess::Signal(int sig) const { return pid_ > 0 && !reaped_ && kill(pid_, sig) == 0; }
+bool DaemonProcess::Signal(int sig) const {
+    return pid_ > 0 && !reaped_ && kill(pid_, sig) == 0;
+}
 
 std::optional<int> DaemonProcess::WaitExit(Clock::duration timeout) {
     if (reaped_) return exitStatus_;

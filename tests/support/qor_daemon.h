@@ -15,7 +15,7 @@ namespace qortest {
 // Receives what syslog() sends inside the lab: a datagram socket bound at /dev/log (the lab's
 // /dev is private). Messages look like "<30>Dec  6 18:22:00 qorservice[12]: text".
 class SyslogSink {
-public:
+  public:
     explicit SyslogSink(std::string path = "/dev/log");
     ~SyslogSink();
     SyslogSink(const SyslogSink&) = delete;
@@ -26,7 +26,7 @@ public:
     // Everything received so far.
     const std::vector<std::string>& Messages();
 
-private:
+  private:
     void Drain(Clock::duration timeout);
 
     std::string path_;
@@ -38,7 +38,7 @@ private:
 // forks and exits, and the daemon goes on in the background. The test process is made a
 // child subreaper, so the orphaned daemon becomes its child and its exit status can be read.
 class DaemonProcess {
-public:
+  public:
     explicit DaemonProcess(std::string path);
     ~DaemonProcess();  // stops a daemon that is still running (SIGTERM, then SIGKILL)
     DaemonProcess(const DaemonProcess&) = delete;
@@ -49,8 +49,8 @@ public:
     bool Start(Clock::duration timeout = 10s);
 
     pid_t Pid() const { return pid_; }
-    int LauncherStatus() const { return launcherStatus_; }   // exit status of the first process
-    const std::string& Stdout() const { return stdout_; }     // what it printed before forking
+    int LauncherStatus() const { return launcherStatus_; }  // exit status of the first process
+    const std::string& Stdout() const { return stdout_; }   // what it printed before forking
     const std::string& Error() const { return error_; }
 
     bool Running();
@@ -63,7 +63,7 @@ public:
     // Text of all sanitizer reports written in the lab, empty when there are none.
     static std::string SanitizerReports();
 
-private:
+  private:
     std::string path_;
     pid_t pid_ = -1;
     bool reaped_ = false;

@@ -5,7 +5,6 @@
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
-#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -37,7 +36,9 @@ std::vector<pid_t> PidsFromEnv(const char* name) {
     return out;
 }
 
-std::string Errno(const std::string& what) { return what + ": " + strerror(errno); }
+std::string Errno(const std::string& what) {
+    return what + ": " + strerror(errno);
+}
 
 }  // namespace
 
@@ -89,7 +90,8 @@ void RunInNetns(pid_t nsPid, const std::function<void()>& fn) {
 
 std::string MacString(const Mac& mac) {
     char text[18];
-    snprintf(text, sizeof(text), "%.2x:%.2x:%.2x:%.2x:%.2x:%.2x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    snprintf(text, sizeof(text), "%.2x:%.2x:%.2x:%.2x:%.2x:%.2x", mac[0], mac[1], mac[2], mac[3], mac[4],
+             mac[5]);
     return text;
 }
 
@@ -110,22 +112,6 @@ std::optional<unsigned> ReadIfFlags(const std::string& ifname) {
     return static_cast<unsigned>(std::stoul(*text, nullptr, 16));
 }
 
-Mac Frame::Dest() const {
-    Mac m{};
-    if (Bytes.size() >= 6) std::copy(Bytes.begin(), Bytes.begin() + 6, m.begin());
-    return m;
-}
-
-Mac Frame::Source() const {
-    Mac m{};
-    if (Bytes.size() >= 12) std::copy(Bytes.begin() + 6, Bytes.begin() + 12, m.begin());
-    return m;
-}
-
-uint16_t Frame::EtherType() const {
-    return Bytes.size() >= 14 ? static_cast<uint16_t>((Bytes[12] << 8) | Bytes[13]) : 0;
-}
-
 void PacketSocket::Bind(const std::string& ifname, uint16_t etherType) {
     fd_.reset(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(etherType)));
     if (!fd_) throw std::runtime_error(Errno("packet socket"));
@@ -133,7 +119,8 @@ void PacketSocket::Bind(const std::string& ifname, uint16_t etherType) {
     snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", ifname.c_str());
     if (ioctl(fd_.get(), SIOCGIFINDEX, &ifr) != 0) throw std::runtime_error(Errno("SIOCGIFINDEX " + ifname));
     ifindex_ = ifr.ifr_ifindex;
-    if (ioctl(fd_.get(), SIOCGIFHWADDR, &ifr) != 0) throw std::runtime_error(Errno("SIOCGIFHWADDR " + ifname));
+    if (ioctl(fd_.get(), SIOCGIFHWADDR, &ifr) != 0)
+        throw std::runtime_error(Errno("SIOCGIFHWADDR " + ifname));
     memcpy(mac_.data(), ifr.ifr_hwaddr.sa_data, mac_.size());
     struct sockaddr_ll addr {};
     addr.sll_family = AF_PACKET;
@@ -141,14 +128,7 @@ void PacketSocket::Bind(const std::string& ifname, uint16_t etherType) {
     addr.sll_ifindex = ifindex_;
     if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
         throw std::runtime_error(Errno("bind packet socket to " + ifname));
-    ifname_ = ifname;
     etherType_ = etherType;
-}
-
-PacketSocket PacketSocket::Open(const std::string& ifname, uint16_t etherType) {
-    PacketSocket s;
-    s.Bind(ifname, etherType);
-    return s;
 }
 
 PacketSocket PacketSocket::OpenIn(pid_t nsPid, const std::string& ifname, uint16_t etherType) {
@@ -157,48 +137,26 @@ PacketSocket PacketSocket::OpenIn(pid_t nsPid, const std::string& ifname, uint16
     return s;
 }
 
-bool PacketSocket::Send(const Mac& dest, const Mac& source, uint16_t etherType, std::span<const uint8_t> payload) {
+bool PacketSocket::Send(const Mac& dest, std::span<const uint8_t> payload) {
     std::vector<uint8_t> frame(dest.begin(), dest.end());
-    frame.insert(frame.end(), source.begin(), source.end());
-    frame.push_back(static_cast<uint8_t>(etherType >> 8));
-    frame.push_back(static_cast<uint8_t>(etherType & 0xFF));
+    frame.insert(frame.end(), mac_.begin(), mac_.end());
+    frame.push_back(static_cast<uint8_t>(etherType_ >> 8));
+    frame.push_back(static_cast<uint8_t>(etherType_ & 0xFF));
     frame.insert(frame.end(), payload.begin(), payload.end());
     struct sockaddr_ll addr {};
     addr.sll_family = AF_PACKET;
-    addr.sll_protocol = htons(etherType);
+    addr.sll_protocol = htons(etherType_);
     addr.sll_ifindex = ifindex_;
     addr.sll_halen = 6;
     memcpy(addr.sll_addr, dest.data(), dest.size());
-    const ssize_t n = sendto(fd_.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    const ssize_t n =
+        sendto(fd_.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     return n == static_cast<ssize_t>(frame.size());
 }
 
-std::optional<Frame> PacketSocket::Recv(Clock::duration timeout) {
-    return RecvMatching(timeout, [](const Frame&) { return true; });
+std::vector<uint8_t> Dllp(uint8_t cmd, uint8_t byte2, uint8_t byte3) {
+    return {0x20, cmd, byte2, byte3};
 }
-
-std::optional<Frame> PacketSocket::RecvMatching(Clock::duration timeout, const std::function<bool(const Frame&)>& match) {
-    const auto deadline = Clock::now() + timeout;
-    std::vector<uint8_t> buff(65536);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0) return std::nullopt;
-        struct pollfd pfd {fd_.get(), POLLIN, 0};
-        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return std::nullopt;
-        struct sockaddr_ll from {};
-        socklen_t fromLen = sizeof(from);
-        const ssize_t n = recvfrom(fd_.get(), buff.data(), buff.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                                   &fromLen);
-        if (n < 0) continue;
-        if (from.sll_pkttype == PACKET_OUTGOING) continue;
-        Frame frame{std::vector<uint8_t>(buff.begin(), buff.begin() + n), from.sll_pkttype};
-        if (match(frame)) return frame;
-    }
-}
-
-std::vector<uint8_t> Dllp(uint8_t cmd, uint8_t byte2, uint8_t byte3) { return {0x20, cmd, byte2, byte3}; }
 
 std::optional<std::string> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -218,11 +176,13 @@ bool WriteFile(const std::string& path, const std::string& content) {
 size_t CountOccurrences(const std::string& text, const std::string& needle) {
     if (needle.empty()) return 0;
     size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++count;
     return count;
 }
 
-bool WaitForFileContains(const std::string& path, const std::string& needle, Clock::duration timeout, size_t times) {
+bool WaitForFileContains(const std::string& path, const std::string& needle, Clock::duration timeout,
+                         size_t times) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         if (CountOccurrences(ReadFile(path).value_or(""), needle) >= times) return true;

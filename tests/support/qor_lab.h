@@ -26,7 +26,7 @@ constexpr Mac kBroadcastMac = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 // Owns one file descriptor and closes it.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
@@ -46,7 +46,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -71,47 +71,24 @@ bool InLab();
 // Sockets opened there keep that namespace. Throws when the namespace cannot be entered.
 void RunInNetns(pid_t nsPid, const std::function<void()>& fn);
 
-std::string MacString(const Mac& mac);               // "aa:bb:cc:dd:ee:ff"
-std::optional<Mac> ReadIfMac(const std::string& ifname);   // from sysfs, this namespace
+std::string MacString(const Mac& mac);                    // "aa:bb:cc:dd:ee:ff"
+std::optional<Mac> ReadIfMac(const std::string& ifname);  // from sysfs, this namespace
 std::optional<unsigned> ReadIfFlags(const std::string& ifname);
 
-// One received frame with its link-layer packet type (PACKET_HOST, PACKET_BROADCAST, ...).
-struct Frame {
-    std::vector<uint8_t> Bytes;
-    int PacketType = 0;
-
-    Mac Dest() const;
-    Mac Source() const;
-    uint16_t EtherType() const;
-};
-
-// A raw packet socket bound to one interface and one EtherType.
+// A raw packet socket bound to one interface and one EtherType, for sending link frames.
 class PacketSocket {
-public:
-    // In the calling thread's network namespace.
-    static PacketSocket Open(const std::string& ifname, uint16_t etherType = kLinkEtherType);
+  public:
     // In the network namespace of process nsPid (a lab peer).
     static PacketSocket OpenIn(pid_t nsPid, const std::string& ifname, uint16_t etherType = kLinkEtherType);
 
-    const Mac& OwnMac() const { return mac_; }
-    const std::string& Interface() const { return ifname_; }
+    // Sends dest | own MAC | EtherType | payload; returns false unless it all went out.
+    bool Send(const Mac& dest, std::span<const uint8_t> payload);
 
-    // Sends dest | source | etherType | payload; returns false unless it all went out.
-    bool Send(const Mac& dest, const Mac& source, uint16_t etherType, std::span<const uint8_t> payload);
-    bool Send(const Mac& dest, std::span<const uint8_t> payload) {
-        return Send(dest, mac_, etherType_, payload);
-    }
-    // Next frame arriving on the interface (frames this host sends out are skipped).
-    std::optional<Frame> Recv(Clock::duration timeout);
-    // Next arriving frame for which match is true; others are dropped.
-    std::optional<Frame> RecvMatching(Clock::duration timeout, const std::function<bool(const Frame&)>& match);
-
-private:
+  private:
     PacketSocket() = default;
     void Bind(const std::string& ifname, uint16_t etherType);
 
     UniqueFd fd_;
-    std::string ifname_;
     int ifindex_ = 0;
     uint16_t etherType_ = kLinkEtherType;
     Mac mac_{};

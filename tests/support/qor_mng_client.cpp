@@ -218,14 +218,6 @@ std::optional<ConnectResult> DecodeConnectResult(std::span<const uint8_t> p) {
     return ConnectResult{MacAt(&p[0]), Be32(&p[6]), Be32(&p[10])};
 }
 
-std::optional<PasswordRecord> DecodePasswordRecord(std::span<const uint8_t> p) {
-    if (p.size() < 7 || p[6] > 32 || p.size() != 7u + p[6]) return std::nullopt;
-    PasswordRecord r;
-    r.UnitMac = MacAt(&p[0]);
-    r.Password.assign(p.begin() + 7, p.end());
-    return r;
-}
-
 std::vector<uint8_t> Bytes(const std::string& text) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }

@@ -166,12 +166,6 @@ struct ConnectResult {
 };
 std::optional<ConnectResult> DecodeConnectResult(std::span<const uint8_t> p);
 
-struct PasswordRecord {
-    Mac UnitMac{};
-    std::vector<uint8_t> Password;
-};
-std::optional<PasswordRecord> DecodePasswordRecord(std::span<const uint8_t> p);
-
 // Connect request payload: MAC, flag, password bytes.
 std::vector<uint8_t> ConnectRecord(const Mac& mac, uint8_t flag, std::span<const uint8_t> password = {});
 std::vector<uint8_t> ConnectRecord(const Mac& mac, const std::string& password);  // flag 1 unless empty
@@ -227,9 +221,6 @@ class Client {
     void Close() { fd_.reset(); }
     // Closes with a reset instead of an orderly close (SO_LINGER 0).
     void Abort();
-
-    // Bytes received but not yet consumed as a packet.
-    size_t Pending() const { return buffered_.size(); }
 
   private:
     // Reads until at least n bytes are buffered; false on time-out or close.

@@ -76,7 +76,9 @@ pid_t SpawnInNetns(pid_t nsPid, const std::vector<std::string>& argv, const std:
 
 }  // namespace
 
-SimProcess::~SimProcess() { Stop(); }
+SimProcess::~SimProcess() {
+    Stop();
+}
 
 bool SimProcess::Start(const std::string& binary, pid_t nsPid, const std::vector<std::string>& args,
                        Clock::duration timeout) {
@@ -103,7 +105,9 @@ bool SimProcess::Start(const std::string& binary, pid_t nsPid, const std::vector
     }
 }
 
-std::string SimProcess::Output() const { return ReadFile(outputPath_).value_or(""); }
+std::string SimProcess::Output() const {
+    return ReadFile(outputPath_).value_or("");
+}
 
 std::string SimProcess::Control(const std::string& line) const {
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -120,9 +124,12 @@ std::string SimProcess::Control(const std::string& line) const {
     std::string answer;
     const auto deadline = Clock::now() + 5s;
     while (answer.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return "error no answer to '" + line + "'";
-        struct pollfd pfd {fd.get(), POLLIN, 0};
+        struct pollfd pfd {
+            fd.get(), POLLIN, 0
+        };
         if (poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
         char buff[4096];
         const ssize_t n = recv(fd.get(), buff, sizeof(buff), 0);

@@ -22,7 +22,7 @@ struct SimUnitCounters {
 };
 
 class SimProcess {
-public:
+  public:
     SimProcess() = default;
     ~SimProcess();  // SIGTERM, then SIGKILL after a second; always reaped
     SimProcess(const SimProcess&) = delete;
@@ -52,7 +52,7 @@ public:
     // to be killed.
     std::optional<int> Stop();
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string controlPath_;
     std::string outputPath_;

@@ -29,7 +29,9 @@ Mac TapFrame::Source() const {
     return m;
 }
 
-bool TapFrame::Outgoing() const { return PacketType == PACKET_OUTGOING; }
+bool TapFrame::Outgoing() const {
+    return PacketType == PACKET_OUTGOING;
+}
 
 int64_t RealNowNs() {
     struct timespec ts;
@@ -41,7 +43,8 @@ std::string Describe(const std::vector<TapFrame>& frames) {
     std::string out;
     for (const TapFrame& f : frames) {
         char line[160];
-        snprintf(line, sizeof(line), "%lld.%06lld %s %s -> %s %zuB cmd %d\n", static_cast<long long>(f.RealNs / 1000000000),
+        snprintf(line, sizeof(line), "%lld.%06lld %s %s -> %s %zuB cmd %d\n",
+                 static_cast<long long>(f.RealNs / 1000000000),
                  static_cast<long long>(f.RealNs % 1000000000 / 1000), f.Outgoing() ? "out" : "in ",
                  MacString(f.Source()).c_str(), MacString(f.Dest()).c_str(), f.Bytes.size(),
                  f.IsDllp() ? f.DllpCode() : -1);
@@ -101,7 +104,9 @@ void FrameTap::Run() {
         if (ready <= 0) continue;
         if (pfds[1].revents) break;
         struct sockaddr_ll from {};
-        struct iovec iov {buff.data(), buff.size()};
+        struct iovec iov {
+            buff.data(), buff.size()
+        };
         struct msghdr msg {};
         msg.msg_name = &from;
         msg.msg_namelen = sizeof(from);
@@ -130,11 +135,6 @@ void FrameTap::Run() {
 std::vector<TapFrame> FrameTap::Frames() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return frames_;
-}
-
-void FrameTap::Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    frames_.clear();
 }
 
 }  // namespace qortest

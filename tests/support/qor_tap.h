@@ -17,8 +17,8 @@
 namespace qortest {
 
 struct TapFrame {
-    int64_t RealNs = 0;   // CLOCK_REALTIME of the kernel timestamp, in ns
-    int PacketType = 0;   // PACKET_HOST, PACKET_BROADCAST, PACKET_OUTGOING, ...
+    int64_t RealNs = 0;  // CLOCK_REALTIME of the kernel timestamp, in ns
+    int PacketType = 0;  // PACKET_HOST, PACKET_BROADCAST, PACKET_OUTGOING, ...
     std::vector<uint8_t> Bytes;
 
     Mac Dest() const;
@@ -29,7 +29,7 @@ struct TapFrame {
 };
 
 class FrameTap {
-public:
+  public:
     // Opens the tap on ifname in the network namespace of nsPid (0: the caller's) and starts
     // collecting. Throws when the socket cannot be opened.
     FrameTap(pid_t nsPid, const std::string& ifname, uint16_t etherType = kLinkEtherType);
@@ -37,11 +37,10 @@ public:
     FrameTap(const FrameTap&) = delete;
     FrameTap& operator=(const FrameTap&) = delete;
 
-    std::vector<TapFrame> Frames() const;   // everything so far, in arrival order
-    void Clear();
-    void Stop();                            // ends the collecting thread (idempotent)
+    std::vector<TapFrame> Frames() const;  // everything so far, in arrival order
+    void Stop();                           // ends the collecting thread (idempotent)
 
-private:
+  private:
     void Run();
 
     UniqueFd fd_;

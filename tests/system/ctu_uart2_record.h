@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <string>
 #include <vector>
 
@@ -23,14 +22,11 @@ inline const std::vector<ExpectedDib> kCtuUart2 = {
     {2, 1, 3, 2, {0x00, 0x01, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00}},
 };
 
-// Everything the info structure of a ctu_uart2 unit puts into its record.
+// What the info structure of a ctu_uart2 unit puts into its record, as far as qorsim and the
+// service must agree on it; the decoding of every field is proven by the decoder's unit tests.
 inline void ExpectCtuUart2Record(PVN_DEVICE p, uint8_t linkStatus = 0) {
     EXPECT_EQ(ModelOf(p), "VN-U2S");
     EXPECT_EQ(p->TypeInfo, 0x01);
-    EXPECT_EQ(p->TypeInfo_Mode, 1);
-    EXPECT_EQ(p->TypeInfo_Experiment + p->TypeInfo_PasswordEnable + p->TypeInfo_TimeSharingEnable +
-                  p->TypeInfo_IsMORA + p->TypeInfo_WithExternalEEPROM,
-              0);
     EXPECT_EQ(p->LinkStatus, linkStatus);
     EXPECT_EQ(p->MajorVersion, 2);
     EXPECT_EQ(p->MinorVersion, 7);
@@ -40,39 +36,17 @@ inline void ExpectCtuUart2Record(PVN_DEVICE p, uint8_t linkStatus = 0) {
         SCOPED_TRACE("DIB " + std::to_string(i));
         const _DIB& dib = p->DibArray[i];
         const ExpectedDib& want = kCtuUart2[i];
-        EXPECT_EQ(dib.ChlNumber, want.Chl);
-        EXPECT_EQ(dib.Type, want.Type);
-        EXPECT_EQ(dib.LengthInDW, want.LengthInDW);
-        EXPECT_EQ(dib.Info, want.Info);
+        EXPECT_EQ(std::vector<uint8_t>({dib.ChlNumber, dib.Type, dib.LengthInDW, dib.Info}),
+                  std::vector<uint8_t>({want.Chl, want.Type, want.LengthInDW, want.Info}));
         EXPECT_EQ(std::vector<uint8_t>(dib.ExtraData, dib.ExtraData + want.Extra.size()), want.Extra);
         EXPECT_EQ(VnGetChannelType(p, want.Chl), want.Type);
-        EXPECT_EQ(VnGetDibPointer(p, want.Chl), &dib);
     }
-    EXPECT_EQ(p->DibArray[0].CtU.Version, 2);
-    // UART layout 5: clock triple, 1024-byte buffers, C0 = 0x77.
-    const _DIB_UART& u1 = p->DibArray[1].Uart;
-    EXPECT_EQ(u1.Version, 5);
-    EXPECT_EQ(u1.SystemBaseClockX, 14);
-    EXPECT_EQ(u1.ClockMultiplierM, 1);
-    EXPECT_EQ(u1.ClockDivisorN, 1);
-    EXPECT_EQ(u1.TxBuffSize, 1024u);
-    EXPECT_EQ(u1.RxBuffSize, 1024u);
-    EXPECT_EQ((std::array<int, 8>{u1.RS232Cap, u1.RS422Cap, u1.RS485Cap, u1.AHDCCap, u1.CSCap,
-                                  u1.RS422TerminationCtrlCap, u1.RS485TerminationCtrlCap, u1.RIPowerIO5VCap}),
-              (std::array<int, 8>{1, 1, 1, 0, 1, 1, 1, 0}));
-    // UART layout 2: 256-byte buffers, RS-232 only.
-    const _DIB_UART& u2 = p->DibArray[2].Uart;
-    EXPECT_EQ(u2.Version, 2);
-    EXPECT_EQ(u2.TxBuffSize, 256u);
-    EXPECT_EQ(u2.RxBuffSize, 256u);
-    EXPECT_EQ(u2.RS232Cap, 1);
-    EXPECT_EQ(u2.RS422Cap + u2.RS485Cap + u2.CSCap, 0);
-    // Channels that are not there read as type 0 and have no DIB.
-    EXPECT_EQ(VnGetChannelType(p, 3), 0);
-    EXPECT_EQ(VnGetDibPointer(p, 3), nullptr);
-    // No TTY is assigned to any UART yet.
+    // UART layouts 5 and 2: 1024- and 256-byte buffers; no TTY assigned yet.
+    EXPECT_EQ(p->DibArray[1].Uart.TxBuffSize, 1024u);
+    EXPECT_EQ(p->DibArray[2].Uart.RxBuffSize, 256u);
     EXPECT_EQ(p->DibArray[1].Uart.TtyMinorNumber, -1);
     EXPECT_EQ(p->DibArray[2].Uart.TtyMinorNumber, -1);
+    EXPECT_EQ(VnGetChannelType(p, 3), 0);
 }
 
 }  // namespace qortest

@@ -1,26 +1,115 @@
-// Fixture for tests that drive the real qorservice binary inside a lab.
+// Fixture for tests that drive the real qorservice binary inside a lab: the daemon, clients on
+// 127.0.0.1:50000 of the service's network namespace, and qorsim playing units on the far
+// side of the veths.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
+#include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qor_daemon.h"
 #include "qor_lab.h"
+#include "qor_mng_client.h"
+#include "qor_sim.h"
 
 namespace qortest {
 
 constexpr const char* kLogPath = "/var/log/qorservice.log";
 constexpr const char* kPidPath = "/var/run/qorservice.pid";
-constexpr const char* kVersionLine = "QORSERVICE : Version - 1.0.15.0\n";
+constexpr const char* kMappingDir = "/usr/share/qorservice_mapping";
+constexpr const char* kConnectDir = "/usr/share/qorservice_connect";
 
-inline std::string NicAdd(const std::string& ifname) { return "NIC (" + ifname + "), add\n"; }
+inline std::string NicAdd(const std::string& ifname) {
+    return "NIC (" + ifname + "), add\n";
+}
+
+// Simulated units: 02:00:00:00:<group>:<n>.
+inline Mac UnitMac(uint8_t group, uint8_t n) {
+    return {0x02, 0x00, 0x00, 0x00, group, n};
+}
+
+inline std::string RecordName(const Mac& m) {
+    char name[13];
+    snprintf(name, sizeof(name), "%02x%02x%02x%02x%02x%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+    return name;
+}
+
+inline bool PathExists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// The connect record of a password: reversed, right-aligned in 32 bytes, bits inverted.
+inline std::string StoredForm(const std::string& password) {
+    std::string raw(32, '\0');
+    for (size_t i = 0; i < password.size(); ++i) raw[31 - i] = password[i];
+    for (auto& c : raw) c = static_cast<char>(~static_cast<uint8_t>(c));
+    return raw;
+}
+
+inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+inline std::vector<uint8_t> Zeros(size_t n) {
+    return std::vector<uint8_t>(n, 0);
+}
+
+// Whether a socket of this network namespace listens on the TCP port (from /proc/net/tcp).
+inline bool Listening(uint16_t port) {
+    std::istringstream in(ReadFile("/proc/net/tcp").value_or(""));
+    std::string line;
+    std::getline(in, line);  // column titles
+    char want[16];
+    snprintf(want, sizeof(want), ":%04X", port);
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local, remote, state;
+        f >> slot >> local >> remote >> state;
+        if (state == "0A" && local.size() >= 5 && local.substr(local.size() - 5) == want) return true;
+    }
+    return false;
+}
+
+// Polls fn until it returns true; false at the deadline.
+inline bool Eventually(const std::function<bool()>& fn, Clock::duration timeout,
+                       Clock::duration step = 20ms) {
+    const auto deadline = Clock::now() + timeout;
+    while (!fn()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
+// Compares a whole response: header fields and payload bytes.
+inline ::testing::AssertionResult IsResponse(const std::optional<mng::Packet>& p, uint16_t code,
+                                             uint16_t status, const std::vector<uint8_t>& payload) {
+    if (!p) return ::testing::AssertionFailure() << "no response";
+    const auto head = mng::EncodeHeader(p->Hdr);
+    const auto wantHead = mng::EncodeHeader({mng::kVersion,
+                                             {},
+                                             static_cast<uint16_t>(mng::kResponseBit | code),
+                                             status,
+                                             static_cast<uint32_t>(payload.size())});
+    if (head != wantHead || p->Payload != payload)
+        return ::testing::AssertionFailure() << "got  " << mng::Hex(head) << " | " << mng::Hex(p->Payload)
+                                             << "\nwant " << mng::Hex(wantHead) << " | " << mng::Hex(payload);
+    return ::testing::AssertionSuccess();
+}
 
 class ServiceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(InLab()) << "system tests run only inside a lab: qorlab [--veths N] -- system_tests ...";
         lab_ = LabInfo::FromEnv();
@@ -29,6 +118,11 @@ protected:
     }
 
     void TearDown() override {
+        if (HasFailure()) {
+            std::cerr << "---- service log ----\n" << Log() << "\n";
+            for (auto& sim : sims_) std::cerr << "---- qorsim output ----\n" << sim->Output() << "\n";
+        }
+        sims_.clear();
         daemon_.reset();  // stops a daemon that is still running
         const std::string reports = DaemonProcess::SanitizerReports();
         EXPECT_TRUE(reports.empty()) << "the daemon's sanitizer runtime reported:\n" << reports;
@@ -45,8 +139,14 @@ protected:
     void StartAndWaitForNics() {
         ASSERT_NO_FATAL_FAILURE(StartDaemon());
         for (const auto& veth : lab_.Veths)
-            ASSERT_TRUE(WaitForFileContains(kLogPath, NicAdd(veth), 5s))
-                << "no NIC record for " << veth << "; log:\n" << Log();
+            ASSERT_TRUE(WaitForFileContains(kLogPath, NicAdd(veth), 5s)) << "no NIC record for " << veth;
+    }
+
+    // Starts the daemon and waits until its management port takes connections.
+    void StartService() {
+        ASSERT_NO_FATAL_FAILURE(StartAndWaitForNics());
+        ASSERT_TRUE(Eventually([] { return mng::Client().Connect(); }, 5s))
+            << "the management port never opened";
     }
 
     // SIGTERM, then the daemon's exit status (nullopt if it did not end within the timeout).
@@ -57,19 +157,143 @@ protected:
 
     static std::string Log() { return ReadFile(kLogPath).value_or(""); }
 
-    // Polls the log until done(log text) holds; false at the deadline.
-    static bool WaitForLog(const std::function<bool(const std::string&)>& done, Clock::duration timeout) {
-        const auto deadline = Clock::now() + timeout;
-        while (!done(Log())) {
-            if (Clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(20ms);
+    // A connected client; a failure is recorded when the service does not take it.
+    static mng::Client NewClient() {
+        mng::Client c;
+        if (!c.Connect()) ADD_FAILURE() << "management connect failed: " << c.Error();
+        return c;
+    }
+
+    std::string Unit(const std::string& profile, const Mac& mac, size_t peer = 0) const {
+        return profile + "," + MacString(mac) + "," + lab_.PeerIfs.at(peer);
+    }
+
+    // qorsim on the far side of veth `peer` playing each (profile, MAC); null (with a failure
+    // recorded) when it did not start.
+    SimProcess* StartSim(const std::vector<std::pair<std::string, Mac>>& units, size_t peer = 0) {
+        std::vector<std::string> args;
+        for (const auto& [profile, mac] : units) {
+            args.push_back("--unit");
+            args.push_back(Unit(profile, mac, peer));
         }
-        return true;
+        auto sim = std::make_unique<SimProcess>();
+        if (!sim->Start(QORSIM_PATH, lab_.PeerPids.at(peer), args)) {
+            ADD_FAILURE() << "qorsim did not start: " << sim->Error();
+            return nullptr;
+        }
+        sims_.push_back(std::move(sim));
+        return sims_.back().get();
+    }
+
+    // Requests until the response satisfies done (the search finds units within a few
+    // seconds, and the periodic removal drops idle units for a moment); the last response.
+    static std::optional<mng::Packet> RequestUntil(mng::Client& c, uint16_t code,
+                                                   const std::vector<uint8_t>& payload,
+                                                   const std::function<bool(const mng::Packet&)>& done,
+                                                   Clock::duration timeout = 8s) {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            auto p = c.Request(code, payload);
+            if (!p) {
+                ADD_FAILURE() << "no response to command " << code << ": " << c.Error();
+                return std::nullopt;
+            }
+            if (done(*p) || Clock::now() >= deadline) return p;
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+
+    // The unit's search record once it is listed with its channels.
+    static std::optional<mng::UnitInfo> WaitListed(mng::Client& c, const Mac& mac,
+                                                   Clock::duration timeout = 8s) {
+        std::optional<mng::UnitInfo> found;
+        RequestUntil(
+            c, mng::kSearchByAllNic, {},
+            [&](const mng::Packet& p) {
+                for (const auto& u :
+                     mng::DecodeUnitInfoList(p.Payload, false).value_or(std::vector<mng::UnitInfo>{}))
+                    if (u.UnitMac == mac && u.AvailableChls > 0) found = u;
+                return found.has_value();
+            },
+            timeout);
+        return found;
+    }
+
+    // The unit's detail record once the service holds its decoded info structure.
+    static std::optional<mng::DetailInfo> WaitDetail(mng::Client& c, const Mac& mac, uint8_t channels,
+                                                     Clock::duration timeout = 8s) {
+        std::optional<mng::DetailInfo> found;
+        RequestUntil(
+            c, mng::kGetSpecificVnInfo, mng::MacBytes(mac),
+            [&](const mng::Packet& p) {
+                auto d = mng::DecodeDetailInfo(p.Payload);
+                if (p.Hdr.Status != mng::kSuccess || !d || d->Unit.AvailableChls != channels) return false;
+                found = std::move(d);
+                return true;
+            },
+            timeout);
+        return found;
+    }
+
+    // Maps a known unit and returns its mapping record. A unit dropped by the periodic removal
+    // is back (and decoded) within moments, so 32 and 50 are retried for a short while.
+    static std::optional<mng::MappingInfo> Map(mng::Client& c, const Mac& mac) {
+        auto p = RequestUntil(
+            c, mng::kVnMapping, mng::MacBytes(mac),
+            [](const mng::Packet& q) {
+                return q.Hdr.Status != mng::kVnNotFound && q.Hdr.Status != mng::kNoIoForMapping;
+            },
+            3s);
+        auto list = p ? mng::DecodeMappingInfoList(p->Payload) : std::nullopt;
+        if (!p || p->Hdr.Status != mng::kSuccess || !list || list->size() != 1) {
+            ADD_FAILURE() << "mapping " << MacString(mac) << ": " << (p ? mng::Describe(*p) : c.Error());
+            return std::nullopt;
+        }
+        return list->front();
+    }
+
+    // Connects the unit with this connect record and checks the 14-byte result; like Map, a
+    // unit dropped a moment ago by the periodic removal (32) is tried again.
+    static std::optional<mng::ConnectResult> Connect(mng::Client& c, const std::vector<uint8_t>& record) {
+        auto p = RequestUntil(
+            c, mng::kVnConnect, record, [](const mng::Packet& q) { return q.Hdr.Status != mng::kVnNotFound; },
+            3s);
+        auto r = p ? mng::DecodeConnectResult(p->Payload) : std::nullopt;
+        if (!p || p->Hdr.Status != mng::kSuccess || !r ||
+            !std::equal(r->UnitMac.begin(), r->UnitMac.end(), record.begin())) {
+            ADD_FAILURE() << "connect: " << (p ? mng::Describe(*p) : c.Error());
+            return std::nullopt;
+        }
+        return r;
+    }
+
+    // MACs of the units command 10 (mapped) or 13 (connected) lists, sorted.
+    static std::vector<Mac> Listed(mng::Client& c, uint16_t code) {
+        auto p = c.Request(code);
+        std::vector<Mac> macs;
+        if (!p) return macs;
+        if (code == mng::kGetAllMappingInfo) {
+            for (const auto& m :
+                 mng::DecodeMappingInfoList(p->Payload).value_or(std::vector<mng::MappingInfo>{}))
+                macs.push_back(m.UnitMac);
+        } else {
+            for (const auto& u :
+                 mng::DecodeUnitInfoList(p->Payload, true).value_or(std::vector<mng::UnitInfo>{}))
+                macs.push_back(u.UnitMac);
+        }
+        std::sort(macs.begin(), macs.end());
+        return macs;
     }
 
     LabInfo lab_;
     std::unique_ptr<SyslogSink> syslog_;
     std::unique_ptr<DaemonProcess> daemon_;
+    std::vector<std::unique_ptr<SimProcess>> sims_;
 };
+
+inline std::vector<Mac> Sorted(std::vector<Mac> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
 
 }  // namespace qortest

@@ -15,7 +15,9 @@ struct SearchFrame {
     uint8_t Code;
 };
 
-int64_t Ms(int64_t ns) { return ns / 1000000; }
+int64_t Ms(int64_t ns) {
+    return ns / 1000000;
+}
 
 // qorlab --veths 2
 TEST_F(Search, AdvanceThenDockOnEveryNicInTurn) {
@@ -47,7 +49,8 @@ TEST_F(Search, AdvanceThenDockOnEveryNicInTurn) {
             seen.push_back({f.RealNs, nic, code});
         }
     }
-    std::sort(seen.begin(), seen.end(), [](const SearchFrame& a, const SearchFrame& b) { return a.Ns < b.Ns; });
+    std::sort(seen.begin(), seen.end(),
+              [](const SearchFrame& a, const SearchFrame& b) { return a.Ns < b.Ns; });
     std::string trace;
     for (const auto& s : seen)
         trace += std::to_string(Ms(s.Ns - seen.front().Ns)) + " ms veth" + std::to_string(s.Nic) +
