@@ -116,6 +116,19 @@ class SimLinkTest : public SimUnitTest {
     static Bytes Head(const Bytes& l, size_t n) {
         return Bytes(l.begin(), l.begin() + std::min(n, l.size()));
     }
+    // Sends Link to unit A and returns every frame sent in answer, from link byte 0 on; each
+    // must go to the host.
+    std::vector<Bytes> Links(const Bytes& link, bool pad = true) {
+        sent.clear();
+        Send(kUnitA, link, kHost, pad);
+        std::vector<Bytes> out;
+        for (const auto& s : sent) {
+            EXPECT_EQ(DstOf(s.Frame), kHost);
+            out.emplace_back(s.Frame.begin() + 14, s.Frame.end());
+        }
+        sent.clear();
+        return out;
+    }
     // Sends Link and returns the first four bytes of the one answer, or nothing.
     Bytes Reply(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true) {
         sent.clear();
@@ -324,19 +337,14 @@ TEST_F(SimLinkTest, NakNextAnswersTheNextTlpsWithNakWithoutTakingThem) {
     ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
     EXPECT_EQ(Do("nak-next 02:00:00:00:00:01 2"), "ok nak-next 2");
     const Bytes write = TlpLink(0x3FF, 0, 1, 1, {3, 10, 1, 0x1F}, {0x78, 0x56, 0x34, 0x12});
-    Send(kUnitA, write);
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 1, 0x03, 0xFF}));
+    EXPECT_EQ(Reply(kUnitA, write), (Bytes{0x20, 1, 0x03, 0xFF}));
     EXPECT_EQ((*SimUnitRegisters(Unit(), 1))[10], 0u) << "a NAKed write is not carried out";
-    Send(kUnitA, write);
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 1, 0x03, 0xFF}));
-    Send(kUnitA, write);
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 0, 0x03, 0xFF}));
+    EXPECT_EQ(Reply(kUnitA, write), (Bytes{0x20, 1, 0x03, 0xFF}));
+    EXPECT_EQ(Reply(kUnitA, write), (Bytes{0x20, 0, 0x03, 0xFF}));
     EXPECT_EQ((*SimUnitRegisters(Unit(), 1))[10], 0x12345678u);
     EXPECT_EQ(Do("nak-next all"), "ok nak-next 1");
-    Send(kUnitA, TlpLink(0, 1, 0, 1, {0, 0, 0, 0}));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 1, 0, 0}));
-    Send(kUnitA, TlpLink(0, 1, 0, 1, {0, 0, 0, 0}));
-    EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 0, 0, 0}));
+    EXPECT_EQ(Reply(kUnitA, TlpLink(0, 1, 0, 1, {0, 0, 0, 0})), (Bytes{0x20, 1, 0, 0}));
+    EXPECT_EQ(Reply(kUnitA, TlpLink(0, 1, 0, 1, {0, 0, 0, 0})), (Bytes{0x20, 0, 0, 0}));
     const std::string show = Do("show 02:00:00:00:00:01");
     EXPECT_NE(show.find(" acks=2 naks=3 "), std::string::npos) << show;
     EXPECT_NE(show.find(" tlp-seqs=1023n,1023n,1023,0n,0"), std::string::npos) << show;
@@ -361,70 +369,47 @@ TEST_F(SimLinkTest, RegisterReadsAndWritesStayInsideTheFile) {
                                      "le16:128 le16:128\nreg 7 2 0x11223344 0xAABBCCDD\n"
                                      "reg 7 255 0xFEEDF00D\n");
     ASSERT_EQ(Do("add " + path + " 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    // Read 3 words from register 1: the answer is a CMD TLP with the unit's sequence number
-    // (0x155), the request's channel, TransactionID, Offset, LengthInDW and AOLBE.
-    Send(kUnitA, TlpLink(0x10, 0, 0, 7, {0x15, 1, 3, 0x1F}));
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(DstOf(sent[1].Frame), kHost);
-    Bytes ack(sent[0].Frame.begin() + 14, sent[0].Frame.begin() + 18);
-    EXPECT_EQ(ack, (Bytes{0x20, 0, 0x00, 0x10}));
-    Bytes answer(sent[1].Frame.begin() + 14, sent[1].Frame.end());
-    EXPECT_EQ(Head(answer, 20), (Bytes{0x10, 0x55, 0x40, 7,    0x15, 1,    3,    0x1F, 0,    0,
+    const auto& regs = *SimUnitRegisters(Unit(), 7);
+    // Read 3 words from register 1: an ACK, then a CMD TLP to the host with the unit's
+    // sequence number (0x155), the request's channel, TransactionID, Offset, LengthInDW, AOLBE.
+    auto out = Links(TlpLink(0x10, 0, 0, 7, {0x15, 1, 3, 0x1F}));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(Head(out[0], 4), (Bytes{0x20, 0, 0x00, 0x10}));
+    EXPECT_EQ(Head(out[1], 20), (Bytes{0x10, 0x55, 0x40, 7,    0x15, 1,    3,    0x1F, 0,    0,
                                        0,    0,    0x44, 0x33, 0x22, 0x11, 0xDD, 0xCC, 0xBB, 0xAA}));
-    sent.clear();
-
-    // Write 2 words at register 4, read them back; the unit's numbers go on.
-    Send(kUnitA, TlpLink(0x11, 0, 1, 7, {2, 4, 2, 0x1F}, {1, 0, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE}));
-    EXPECT_EQ(sent.size(), 1u) << "a write is only acknowledged";
-    sent.clear();
-    Send(kUnitA, TlpLink(0x12, 0, 0, 7, {3, 4, 2, 0x1F}));
-    ASSERT_EQ(sent.size(), 2u);
-    answer.assign(sent[1].Frame.begin() + 14, sent[1].Frame.end());
-    EXPECT_EQ(Head(answer, 16),
+    // Write 2 words at register 4 (only acknowledged), read them back; the numbers go on.
+    EXPECT_EQ(Links(TlpLink(0x11, 0, 1, 7, {2, 4, 2, 0x1F}, {1, 0, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE})).size(),
+              1u);
+    out = Links(TlpLink(0x12, 0, 0, 7, {3, 4, 2, 0x1F}));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(Head(out[1], 16),
               (Bytes{0x10, 0x55, 0x80, 7, 3, 4, 2, 0x1F, 1, 0, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE}));
-    sent.clear();
-
-    // Past the end: a read of 10 words from 250 brings the 6 that exist, a write of 4 words
-    // at 254 changes 254 and 255 only.
-    Send(kUnitA, TlpLink(0x13, 0, 1, 7, {0, 254, 4, 0x1F}, Bytes(16, 0x77)));
-    Send(kUnitA, TlpLink(0x14, 0, 0, 7, {1, 250, 10, 0x1F}));
-    ASSERT_EQ(sent.size(), 3u);
-    answer.assign(sent[2].Frame.begin() + 14, sent[2].Frame.end());
-    // 8 + 24 bytes, padded to the 60-byte frame minimum.
-    ASSERT_EQ(answer.size(), 46u);
-    EXPECT_EQ(Head(answer, 8), (Bytes{0x10, 0x55, 0xC0, 7, 1, 250, 6, 0x1F}));
-    EXPECT_EQ(Bytes(answer.begin() + 8, answer.end()), Bytes(16, 0) + Bytes(8, 0x77) + Bytes(14, 0));
-    EXPECT_EQ((*SimUnitRegisters(Unit(), 7))[253], 0u);
-    sent.clear();
-
-    // A write whose words the frame does not hold writes nothing (sent unpadded).
-    Send(kUnitA, TlpLink(0x15, 0, 1, 7, {0, 0, 2, 0x1F}, {9, 9, 9, 9, 9}), kHost, false);
-    EXPECT_EQ(sent.size(), 1u);
-    EXPECT_EQ((*SimUnitRegisters(Unit(), 7))[0], 0u);
-    EXPECT_EQ((*SimUnitRegisters(Unit(), 7))[1], 0u);
-    sent.clear();
-    // A channel without a DIB: acknowledged only.
-    Send(kUnitA, TlpLink(0x16, 0, 0, 8, {0, 0, 1, 0x1F}));
-    EXPECT_EQ(sent.size(), 1u);
-    sent.clear();
+    // Past the end: a write of 4 words at 254 changes 254 and 255 only, a read of 10 words
+    // from 250 brings the 6 that exist (8 + 24 bytes, padded to the 60-byte frame minimum).
+    Links(TlpLink(0x13, 0, 1, 7, {0, 254, 4, 0x1F}, Bytes(16, 0x77)));
+    out = Links(TlpLink(0x14, 0, 0, 7, {1, 250, 10, 0x1F}));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[1],
+              (Bytes{0x10, 0x55, 0xC0, 7, 1, 250, 6, 0x1F} + Bytes(16, 0) + Bytes(8, 0x77) + Bytes(14, 0)));
+    EXPECT_EQ(regs[253], 0u);
+    // A write whose words the frame does not hold writes nothing (sent unpadded); a channel
+    // without a DIB is acknowledged only.
+    EXPECT_EQ(Links(TlpLink(0x15, 0, 1, 7, {0, 0, 2, 0x1F}, {9, 9, 9, 9, 9}), false).size(), 1u);
+    EXPECT_EQ(std::make_pair(regs[0], regs[1]), std::make_pair(0u, 0u));
+    EXPECT_EQ(Links(TlpLink(0x16, 0, 0, 8, {0, 0, 1, 0x1F})).size(), 1u);
 
     // The control command reads and sets words.
     EXPECT_EQ(Do("reg 02:00:00:00:00:01 7 3"), "ok reg 7 3 0xaabbccdd");
     EXPECT_EQ(Do("reg 02:00:00:00:00:01 7 100 5 6"), "ok reg 7 100 0x00000005");
-    EXPECT_EQ((*SimUnitRegisters(Unit(), 7))[101], 6u);
+    EXPECT_EQ(regs[101], 6u);
     EXPECT_EQ(Do("reg 02:00:00:00:00:01 7 255 1 2"), "error registers past 255 do not exist");
     EXPECT_EQ(Do("reg 02:00:00:00:00:01 8 0"), "error unit has no channel 8");
     EXPECT_EQ(Do("reg 02:00:00:00:00:01 7 256"), "error offset must be 0..255");
 
     // The unit's numbers wrap from 1023 to 0; the host's ACKs clear them one by one.
     EXPECT_EQ(Do("device-seq 02:00:00:00:00:01 1023"), "ok device-seq 1023");
-    Send(kUnitA, TlpLink(0x17, 0, 0, 7, {0, 0, 1, 0}));
-    Send(kUnitA, TlpLink(0x18, 0, 0, 7, {0, 0, 1, 0}));
-    ASSERT_EQ(sent.size(), 4u);
-    EXPECT_EQ(sent[1].Frame[15], 0xFF);
-    EXPECT_EQ(sent[1].Frame[16] >> 6, 3);
-    EXPECT_EQ(sent[3].Frame[15], 0x00);
-    EXPECT_EQ(sent[3].Frame[16] >> 6, 0);
+    EXPECT_EQ(Head(Links(TlpLink(0x17, 0, 0, 7, {0, 0, 1, 0})).at(1), 3), (Bytes{0x10, 0xFF, 0xC0}));
+    EXPECT_EQ(Head(Links(TlpLink(0x18, 0, 0, 7, {0, 0, 1, 0})).at(1), 3), (Bytes{0x10, 0x00, 0x00}));
     EXPECT_EQ(Unit().TxSeq, 1);
     EXPECT_EQ(SimUnackedText(Unit()), "341,342,343,1023,0");
     Send(kUnitA, {0x20, 0, 0x01, 0x56});
