@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +21,30 @@ inline const SimMac kHost{0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
 inline const SimMac kUnitA{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 inline const SimMac kUnitB{0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
 inline const SimMac kUnitC{0x02, 0x00, 0x00, 0x00, 0x00, 0x03};
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+inline SimMac DstOf(const Bytes& f) {
+    return {f[0], f[1], f[2], f[3], f[4], f[5]};
+}
+inline SimMac SrcOf(const Bytes& f) {
+    return {f[6], f[7], f[8], f[9], f[10], f[11]};
+}
+
+// One frame from a host and what the unit does: the head of its one answer (empty: no
+// answer) and its link status afterwards.
+struct Step {
+    Bytes Link;
+    Bytes Want;
+    int LinkStatus;
+    SimMac Src = kHost;
+    bool Pad = true;
+};
 
 struct Sent {
     std::string Iface;
@@ -43,7 +71,11 @@ class SimUnitTest : public ::testing::Test {
             return true;
         };
     }
-    void TearDown() override { fclose(ctx.Log); }
+    void TearDown() override {
+        fclose(ctx.Log);
+        for (const auto& p : files_) unlink(p.c_str());
+        if (!dir_.empty()) rmdir(dir_.c_str());
+    }
 
     std::string Do(const std::string& line) { return SimControlExecute(ctx, line); }
 
@@ -68,14 +100,64 @@ class SimUnitTest : public ::testing::Test {
         return s;
     }
 
+    // Writes a profile of our own and returns its path.
+    std::string Profile(const std::string& name, const std::string& text) {
+        if (dir_.empty()) {
+            char tmpl[] = "/tmp/qorsim-test-XXXXXX";
+            if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
+        }
+        const std::string path = dir_ + "/" + name + ".prof";
+        std::ofstream(path) << text;
+        files_.push_back(path);
+        return path;
+    }
+
+    void Send(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true) {
+        Receive("veth0", SimEthFrameBuild(dst, src, link, pad));
+    }
+    // The one frame sent since the last call, from link byte 0 on (padding included).
+    Bytes OneLink() {
+        EXPECT_EQ(sent.size(), 1u);
+        if (sent.size() != 1) return {};
+        Bytes l(sent[0].Frame.begin() + 14, sent[0].Frame.end());
+        sent.clear();
+        return l;
+    }
+    static Bytes Head(const Bytes& l, size_t n) {
+        return Bytes(l.begin(), l.begin() + std::min(n, l.size()));
+    }
+    // Sends Link to unit A and returns every frame sent in answer, from link byte 0 on; each
+    // must go to the host.
+    std::vector<Bytes> Links(const Bytes& link, bool pad = true) {
+        sent.clear();
+        Send(kUnitA, link, kHost, pad);
+        std::vector<Bytes> out;
+        for (const auto& s : sent) {
+            EXPECT_EQ(DstOf(s.Frame), kHost);
+            out.emplace_back(s.Frame.begin() + 14, s.Frame.end());
+        }
+        sent.clear();
+        return out;
+    }
+    // Sends Link and returns the first four bytes of the one answer, or nothing.
+    Bytes Reply(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true) {
+        sent.clear();
+        Send(dst, link, src, pad);
+        return sent.empty() ? Bytes{} : Head(OneLink(), 4);
+    }
+    void Run(const SimMac& dst, const std::vector<Step>& steps) {
+        for (size_t i = 0; i < steps.size(); ++i) {
+            EXPECT_EQ(Reply(dst, steps[i].Link, steps[i].Src, steps[i].Pad), steps[i].Want) << "step " << i;
+            EXPECT_EQ(Unit(dst).Link.LinkStatus, steps[i].LinkStatus) << "step " << i;
+        }
+    }
+    _SIM_UNIT& Unit(const SimMac& mac = kUnitA) { return *SimUnitGet(ctx, mac); }
+
     _SIM_CONTEXT ctx;
     std::vector<Sent> sent;
     int64_t now = 1000;
-};
 
-inline SimMac DstOf(const std::vector<uint8_t>& f) {
-    return {f[0], f[1], f[2], f[3], f[4], f[5]};
-}
-inline SimMac SrcOf(const std::vector<uint8_t>& f) {
-    return {f[6], f[7], f[8], f[9], f[10], f[11]};
-}
+  private:
+    std::string dir_;
+    std::vector<std::string> files_;
+};

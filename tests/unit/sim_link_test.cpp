@@ -5,12 +5,8 @@
 #include "sim_link.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <array>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,13 +14,6 @@
 #include "sim_fixture.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 const SimMac kOtherHost{0x02, 0x00, 0x00, 0x00, 0x99, 0x02};
 
@@ -71,93 +60,18 @@ Bytes TlpLink(uint16_t seq, uint8_t type, uint8_t rw, uint8_t chl, std::array<ui
            data;
 }
 
-// One frame from a host and what the unit does: the head of its one answer (empty: no
-// answer) and its link status afterwards.
-struct Step {
-    Bytes Link;
-    Bytes Want;
-    int LinkStatus;
-    SimMac Src = kHost;
-    bool Pad = true;
-};
-
-class SimLinkTest : public SimUnitTest {
-  protected:
-    void TearDown() override {
-        for (const auto& f : files_) unlink(f.c_str());
-        if (!dir_.empty()) rmdir(dir_.c_str());
-        SimUnitTest::TearDown();
-    }
-
-    // Writes a profile of our own and returns its path.
-    std::string Profile(const std::string& name, const std::string& text) {
-        if (dir_.empty()) {
-            char tmpl[] = "/tmp/qorsim-link-XXXXXX";
-            if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
-        }
-        const std::string path = dir_ + "/" + name + ".prof";
-        std::ofstream(path) << text;
-        files_.push_back(path);
-        return path;
-    }
-
-    void Send(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true) {
-        Receive("veth0", SimEthFrameBuild(dst, src, link, pad));
-    }
-
-    // The one frame sent since the last call, from link byte 0 on (padding included).
-    Bytes OneLink() {
-        EXPECT_EQ(sent.size(), 1u);
-        if (sent.size() != 1) return {};
-        Bytes l(sent[0].Frame.begin() + 14, sent[0].Frame.end());
-        sent.clear();
-        return l;
-    }
-    static Bytes Head(const Bytes& l, size_t n) {
-        return Bytes(l.begin(), l.begin() + std::min(n, l.size()));
-    }
-    // Sends Link to unit A and returns every frame sent in answer, from link byte 0 on; each
-    // must go to the host.
-    std::vector<Bytes> Links(const Bytes& link, bool pad = true) {
-        sent.clear();
-        Send(kUnitA, link, kHost, pad);
-        std::vector<Bytes> out;
-        for (const auto& s : sent) {
-            EXPECT_EQ(DstOf(s.Frame), kHost);
-            out.emplace_back(s.Frame.begin() + 14, s.Frame.end());
-        }
-        sent.clear();
-        return out;
-    }
-    // Sends Link and returns the first four bytes of the one answer, or nothing.
-    Bytes Reply(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true) {
-        sent.clear();
-        Send(dst, link, src, pad);
-        return sent.empty() ? Bytes{} : Head(OneLink(), 4);
-    }
-    void Run(const SimMac& dst, const std::vector<Step>& steps) {
-        for (size_t i = 0; i < steps.size(); ++i) {
-            EXPECT_EQ(Reply(dst, steps[i].Link, steps[i].Src, steps[i].Pad), steps[i].Want) << "step " << i;
-            EXPECT_EQ(Unit(dst).Link.LinkStatus, steps[i].LinkStatus) << "step " << i;
-        }
-    }
-    // Link status and connected host as the unit's info structure reports them.
-    std::pair<int, Bytes> InfoLink() {
-        Send(kUnitA, {0x20, 16, 0, 0xFF});
-        const Bytes info = OneLink();
-        if (info.size() < 4 + 24) return {-1, {}};
-        return {info[4 + 17], Bytes(info.begin() + 4 + 18, info.begin() + 4 + 24)};
-    }
-
-    _SIM_UNIT& Unit(const SimMac& mac = kUnitA) { return *SimUnitGet(ctx, mac); }
-
-  private:
-    std::string dir_;
-    std::vector<std::string> files_;
-};
+using SimLinkTest = SimUnitTest;
 
 TEST_F(SimLinkTest, DockConnectAndDisconnectAreAnsweredWithTheUnitSequenceNumber) {
     ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    // Link status and connected host as the unit's info structure reports them.
+    auto infoLink = [this] {
+        Send(kUnitA, {0x20, 16, 0, 0xFF});
+        const Bytes info = OneLink();
+        return info.size() < 4 + 24
+                   ? std::make_pair(-1, Bytes{})
+                   : std::make_pair(int{info[4 + 17]}, Bytes(info.begin() + 4 + 18, info.begin() + 4 + 24));
+    };
     Send(kUnitA, Dock(0, 0x2A5));
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(DstOf(sent[0].Frame), kHost);
@@ -165,7 +79,7 @@ TEST_F(SimLinkTest, DockConnectAndDisconnectAreAnsweredWithTheUnitSequenceNumber
     EXPECT_EQ(sent[0].Frame.size(), kSimMinFrame);
     EXPECT_EQ(Head(OneLink(), 4), Answer(3, 0));
     EXPECT_EQ(Unit().HostSeq, 0x2A5);
-    EXPECT_EQ(InfoLink(), std::make_pair(1, Bytes(kHost.begin(), kHost.end())));
+    EXPECT_EQ(infoLink(), std::make_pair(1, Bytes(kHost.begin(), kHost.end())));
     // A reconnect of the same host is accepted; another host is busy (1) and cannot disconnect
     // (3); every disconnect mode frees the unit and keeps the host's number.
     Run(kUnitA, {{Dock(0, 7), Answer(3, 0), 1},
@@ -177,7 +91,7 @@ TEST_F(SimLinkTest, DockConnectAndDisconnectAreAnsweredWithTheUnitSequenceNumber
                  {Dock(0), Answer(3, 0), 1},
                  {Dock(3, 0x3FF), Answer(3, 0), 0}});
     EXPECT_EQ(Unit().HostSeq, 0x3FF);
-    EXPECT_EQ(InfoLink(), std::make_pair(0, Bytes(6, 0)));
+    EXPECT_EQ(infoLink(), std::make_pair(0, Bytes(6, 0)));
     Run(kUnitA, {{Dock(0), Answer(3, 0), 1, kOtherHost}});
     EXPECT_EQ(Unit().Link.ConnectedHostMac, kOtherHost);
     EXPECT_EQ(Unit().Stats.Connects, 5u);
