@@ -96,6 +96,22 @@ Bytes Extra(std::initializer_list<uint8_t> head, size_t size) {
 
 const std::string kEquals = std::string(60, '=') + "\n";
 
+// Every channel view and the channel name it uses.
+const std::pair<void (*)(const _VN_INFO*), const char*> kViews[] = {
+    {_PrintControlUnitInfo, "CONTROL UNIT"},
+    {_PrintUartInfo, "UART"},
+    {_PrintParallelInfo, "PARALLEL"},
+    {_PrintDioInfo, "DIO"},
+    {_PrintCounterInfo, "COUNTER"},
+    {_PrintAiInfo, "AI"},
+    {_PrintAoInfo, "AO"},
+    {_PrintUiInfo, "UI"},
+    {_PrintUoInfo, "UO"},
+    {_PrintBipolarAoInfo, "Bipolar AO"},
+    {_PrintMultiFuncAiInfo, "Multi-Function AI"},
+    {_PrintTemperatureSensorInfo, "Temperature Sensor"},
+    {_PrintVirtualInfo, "STRING"}};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -205,21 +221,7 @@ TEST(DetailView, UnitHeaderOfADisconnectedDockUnitHasNoPorts) {
 
 TEST(DetailView, EveryViewPrintsItsMessageForAUnitWithoutThatChannel) {
     const _VN_INFO info = Decode(Unit{});
-    const std::pair<void (*)(const _VN_INFO*), const char*> views[] = {
-        {_PrintControlUnitInfo, "CONTROL UNIT"},
-        {_PrintUartInfo, "UART"},
-        {_PrintParallelInfo, "PARALLEL"},
-        {_PrintDioInfo, "DIO"},
-        {_PrintCounterInfo, "COUNTER"},
-        {_PrintAiInfo, "AI"},
-        {_PrintAoInfo, "AO"},
-        {_PrintUiInfo, "UI"},
-        {_PrintUoInfo, "UO"},
-        {_PrintBipolarAoInfo, "Bipolar AO"},
-        {_PrintMultiFuncAiInfo, "Multi-Function AI"},
-        {_PrintTemperatureSensorInfo, "Temperature Sensor"},
-        {_PrintVirtualInfo, "STRING"}};
-    for (const auto& [print, name] : views) {
+    for (const auto& [print, name] : kViews) {
         EXPECT_EQ(std::string("\nd[#_#]b : No ") + name + " channel.\n", View(print, info));
     }
 }
@@ -438,20 +440,6 @@ TEST(DetailView, DioBanksStopAtTheBytesSentAndUnshownLayoutsAreSkipped) {
 TEST(DetailDecode, RandomHostileRecordsStayInBounds) {
     std::mt19937 rng(20261206);
     const uint8_t types[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 128, 200};
-    void (*const views[])(const _VN_INFO*) = {_PrintVarnelInfo,
-                                              _PrintControlUnitInfo,
-                                              _PrintUartInfo,
-                                              _PrintParallelInfo,
-                                              _PrintDioInfo,
-                                              _PrintCounterInfo,
-                                              _PrintAiInfo,
-                                              _PrintAoInfo,
-                                              _PrintUiInfo,
-                                              _PrintUoInfo,
-                                              _PrintBipolarAoInfo,
-                                              _PrintMultiFuncAiInfo,
-                                              _PrintTemperatureSensorInfo,
-                                              _PrintVirtualInfo};
     OutputCapture out;
     int channelsShown = 0;
     for (int round = 0; round < 400; ++round) {
@@ -480,7 +468,8 @@ TEST(DetailDecode, RandomHostileRecordsStayInBounds) {
         }
         ASSERT_LE(info.DibCount, 64);
         for (int i = 0; i < info.DibCount; ++i) ASSERT_LE(info.DibInfo[i].ExtraDataLength, 128);
-        for (auto view : views) view(&info);
+        _PrintVarnelInfo(&info);
+        for (const auto& view : kViews) view.first(&info);
         const std::string shown = out.Take();
         channelsShown += Count(shown, " DIB channel");
         for (char c : shown) {

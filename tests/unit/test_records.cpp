@@ -1,4 +1,4 @@
-// Record names, the stored password form and the management header codec.
+// Record names and the stored password form.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -7,7 +7,6 @@
 #include <string>
 
 #include "cfg_record.h"
-#include "mng_protocol.h"
 #include "vn_connect.h"
 
 TEST(CfgRecord, NamesAreTwelveHexDigitsInEitherCase) {
@@ -59,16 +58,4 @@ TEST(PasswordForm, ReversedRightAlignedAndBackInClientOrder) {
     EXPECT_EQ(VnPasswordFromRaw(raw, back), 1u);
     uint8_t empty[32] = {};
     EXPECT_EQ(VnPasswordFromRaw(empty, back), 0u);
-}
-
-TEST(MngHeader, LittleEndianFields) {
-    uint8_t p[12];
-    memset(p, 0xEE, sizeof(p));
-    MngHeaderEncode({1, 0x800B, 0x0045, 0x01020304}, p);
-    const uint8_t expected[12] = {1, 0, 0, 0, 0x0B, 0x80, 0x45, 0x00, 0x04, 0x03, 0x02, 0x01};
-    EXPECT_EQ(0, memcmp(p, expected, 12));
-    const _MNG_HEADER h = MngHeaderDecode(expected);
-    EXPECT_EQ(h.CmdResponseEvent, 0x800B);
-    EXPECT_EQ(h.ResponseStatus, 0x45);
-    EXPECT_EQ(h.Length, 0x01020304u);
 }
