@@ -31,10 +31,7 @@ TEST_F(SimUnitTest, SearchesAreAnsweredByEveryUnitOnThatInterfaceOnly) {
         EXPECT_EQ(s.Iface, "veth0");
         ASSERT_EQ(s.Frame.size(), kSimMinFrame);
         EXPECT_EQ(DstOf(s.Frame), kHost) << "answer goes to the searching host";
-        EXPECT_EQ(s.Frame[12], 0xD4);
-        EXPECT_EQ(s.Frame[13], 0x1F);
-        EXPECT_EQ(s.Frame[14], 0x20);
-        EXPECT_EQ(s.Frame[15], SIM_DLLP_ADVANCE_SEARCH_RESPONSE);
+        EXPECT_EQ(Bytes(s.Frame.begin() + 12, s.Frame.begin() + 16), (Bytes{0xD4, 0x1F, 0x20, 7}));
         from.insert(SrcOf(s.Frame));
     }
     EXPECT_EQ(from, (std::set<SimMac>{kUnitA, kUnitB}));
@@ -68,13 +65,9 @@ TEST_F(SimUnitTest, InfoRequestGetsTheInfoStructureOfTheProfile) {
     EXPECT_EQ(DstOf(f), kHost);
     EXPECT_EQ(SrcOf(f), kUnitA);
     ASSERT_GT(f.size(), 18u + kSimInfoHeaderLength);
-    EXPECT_EQ(f[14], 0x20);
-    EXPECT_EQ(f[15], SIM_DLLP_ACU_RESPONSE);
-    EXPECT_EQ(f[16], 1) << "return code";
-    EXPECT_EQ(f[17], 0xFF) << "length byte";
-    const auto info = SimInfoBuild(*unit->Profile, kUnitA, unit->Link);
-    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 18, f.end()), info);
-    EXPECT_EQ(f[18 + 16], 0x91) << "advance, password enable, external EEPROM";
+    // ACU response, return code 1, length byte 0xFF, then the structure.
+    EXPECT_EQ(Bytes(f.begin() + 14, f.begin() + 18), (Bytes{0x20, 18, 1, 0xFF}));
+    EXPECT_EQ(Bytes(f.begin() + 18, f.end()), SimInfoBuild(*unit->Profile, kUnitA, unit->Link));
     EXPECT_EQ(unit->Stats.InfoRequests, 1u);
 
     // Command byte 0x30 has the low five bits of the ACU code.
