@@ -125,7 +125,6 @@ TEST_F(SimLinkTest, AdvanceConnectComparesThePasswordBlock) {
     Run(kUnitA, {{Advance(0, Block("AB")), Answer(11, 0), 1}, {Advance(1, Block("AB")), Answer(11, 0), 0}});
     EXPECT_EQ(Do("password 02:00:00:00:00:01 default"), "ok password default");
     Run(kUnitA, {{Advance(0, Block("AB")), Answer(11, 4), 0}});
-    EXPECT_EQ(Do("password 02:00:00:00:00:01 hex:41004"), "error '41004' is not hex data");
     EXPECT_EQ(Do("password 02:00:00:00:00:01 hex:4100"), "error password must not contain a zero byte");
     EXPECT_EQ(Do("password 02:00:00:00:00:01 " + std::string(33, 'x')),
               "error password must be 1 to 32 bytes");
@@ -182,7 +181,6 @@ TEST_F(SimLinkTest, KeepAliveAnswerTimeoutCommandAndWatchdog) {
     EXPECT_EQ(DstOf(sent[0].Frame), kHost);
     EXPECT_EQ(OneLink(), (Bytes{0x20, 9, 0, 0} + Bytes(42, 0))) << "padded to 60 bytes with zeros";
 
-    EXPECT_EQ(Do("ka-timeout 02:00:00:00:00:01"), "error 02:00:00:00:00:01 has no connected host");
     EXPECT_EQ(Do("ka-timeout all"), "ok ka-timeout 0");
     Send(kUnitA, Dock(0));
     sent.clear();
@@ -361,7 +359,6 @@ TEST_F(SimLinkTest, EventAndDataTlpsGoToTheConnectedHostByteForByte) {
     EXPECT_EQ(Do("data 02:00:00:00:00:01 2 0 0g"), "error '0g' is not hex data");
     EXPECT_EQ(Do("data 02:00:00:00:00:01 2 0 " + std::string(4096, '0')), "error at most 2047 data bytes");
     EXPECT_EQ(Do("event 02:00:00:00:00:01 1 256 0 0 0"), "error event bytes must be 0..255");
-    EXPECT_EQ(Do("event 02:00:00:00:00:01 1 0 0 0"), "error usage: event MAC CHL B0 B1 B2 B3 [HEX...]");
     EXPECT_EQ(Do("silent all"), "ok silent 1");
     EXPECT_EQ(Do("event 02:00:00:00:00:01 1 0 0 0 0"), "error 02:00:00:00:00:01 is silent");
     EXPECT_TRUE(sent.empty());
@@ -448,7 +445,6 @@ TEST_F(SimLinkTest, SeededLossRepeatsItself) {
     EXPECT_EQ(Do("loss all off"), "ok loss 0 0 0");
     EXPECT_EQ(AnswerPattern(sent, 20, keepAlive), std::string(20, 'x'));
     EXPECT_EQ(Do("loss all 101 0 1"), "error loss percentages must be 0..100");
-    EXPECT_EQ(Do("loss all 1 1"), "error usage: loss MAC|all RX-PERCENT TX-PERCENT SEED | loss MAC|all off");
 
     // From a profile, the same seed gives the same pattern as the command.
     const std::string path =
