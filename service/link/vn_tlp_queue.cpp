@@ -37,6 +37,15 @@ int VnTlpQueueAddPacketToRetransmissionList(PVN_DEVICE pVn, const uint8_t* pBuff
     pPacket->DataLength = static_cast<uint32_t>(std::min(Length, sizeof(pPacket->Data)));
     memcpy(pPacket->Data, pBuff, pPacket->DataLength);
     qor::MutexLock lock(&pVn->TlpRetransmissionPacketListMutex);
+    // A TLP sent earlier with this number (its ACK was lost, or the numbers were rewound by a
+    // NAK) can no longer be told apart from the new one by the unit: every ACK or NAK for the
+    // number now means the new TLP, so the old copy goes. Otherwise a NAK would resend a
+    // command the unit already carried out and never the one it asked for.
+    while (PTLP_RETRANSMIT_PACKET pOld = _FindOldestLocked(pVn, SeqNumber)) {
+        PemListRemoveEntry(&pOld->Entry);
+        --pVn->TlpRetransmissionPacketAmount;
+        _FreeRecord(pOld);
+    }
     if (pVn->TlpRetransmissionPacketAmount >= kTlpRetransmissionListMax) {
         PDLIST oldest = pVn->TlpRetransmissionPacketList.Flink;
         PemListRemoveEntry(oldest);
