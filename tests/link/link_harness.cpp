@@ -1,65 +1,77 @@
+// The link tests run the service's modules in this process, inside a private network and
+// mount namespace of their own: the service's NIC is this namespace's loopback (or a veth
+// pair made there), and the test plays the units. Nothing reaches the machine's interfaces,
+// device nodes, record directories or log.
 #include "link_harness.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sched.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
-
-#include <string>
 
 #include "cfg_check_dir.h"
 #include "nlk_tty_info.h"
 #include "pem_dbg.h"
-#include "vn_get_info.h"
+#include "vn_connect.h"
+#include "vn_unit_services.h"
 
 namespace {
 constexpr uint16_t kEtherType = 0xD41F;
-const std::array<uint8_t, 6> kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+const Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr uint16_t kDeviceSeq = 0x155;  // the unit's sequence number in connect answers
 
-Bytes DllpReply(uint8_t code, int returnCode, uint16_t seq) {
-    return {0x20, code, static_cast<uint8_t>((returnCode << 2) | ((seq >> 8) & 3)),
-            static_cast<uint8_t>(seq)};
-}
-}  // namespace
+const auto DllpReply = [](int code, int returnCode, int seq) {
+    return Bytes{0x20, uint8_t(code), uint8_t((returnCode << 2) | ((seq >> 8) & 3)), uint8_t(seq)};
+};
 
-bool IsDllp(const Frame& f, uint8_t cmd) {
-    return f.link.size() >= 4 && f.link[0] == 0x20 && (f.link[1] & 0x1F) == cmd;
-}
-bool IsTlp(const Frame& f) {
-    return f.link.size() >= 8 && f.link[0] == 0x10;
-}
-
-Bytes InfoStructureResponse(uint8_t typeInfo, int uartChannels) {
-    Bytes b = {0x20, 18, 1, 0xFF};
-    Bytes info(28, 0);
-    memcpy(info.data() + 6, "LINKTEST01", 10);
-    info[16] = typeInfo;
-    info[24] = static_cast<uint8_t>(1 + uartChannels);
-    info[26] = 1;
-    b.insert(b.end(), info.begin(), info.end());
-    const uint8_t ctu[4] = {0, 0, 1, 2};
-    b.insert(b.end(), ctu, ctu + 4);
-    for (int i = 0; i < uartChannels; ++i) {
-        const uint8_t uart[16] = {
-            static_cast<uint8_t>(1 + i), 1, 4, 5, 1, 1, 1, 0, 0, 1, 0, 1, 0x07, 0x00, 0, 0};
-        b.insert(b.end(), uart, uart + 16);
-    }
+// Info structure answer: a control unit and `uarts` version 5 UARTs (channels 1..).
+Bytes InfoStructureResponse(uint8_t typeInfo, int uarts) {
+    Bytes b = {0x20, 18, 1, 0xFF, 0, 0, 0, 0, 0, 0, 'L', 'I', 'N', 'K', 'T', 'E', 'S', 'T', '0', '1'};
+    b.insert(b.end(), {typeInfo, 0, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(1 + uarts), 0, 1, 0, 0, 0, 1, 2});
+    for (int i = 0; i < uarts; ++i)
+        b.insert(b.end(), {static_cast<uint8_t>(1 + i), 1, 4, 5, 1, 1, 1, 0, 0, 1, 0, 1, 0x07, 0x00, 0, 0});
     return b;
 }
 
-ScriptedUnit::ScriptedUnit(std::array<uint8_t, 6> mac, const char* ifname) : mac_(mac) {
+const auto Address = [](int ifindex) {
+    return sockaddr_ll{AF_PACKET, htons(kEtherType), ifindex, 0, 0, 6, {}};
+};
+
+bool PrivateWorld() {
+    const auto Fail = [](const char* what) { return fprintf(stderr, "link tests: %s: %m\n", what), false; };
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) return Fail("unshare (needs root)");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return Fail("make / private");
+    // Record directories, device nodes and the service's log land in private tmpfs mounts.
+    for (const char* dir : {"/usr/share", "/dev", "/var/log"})
+        if (mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) return Fail(dir);
+    if (mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) != 0) return Fail("mknod /dev/null");
+    if (!CfgDirCheck()) return Fail("record directories");
+    return system("ip link set lo up") == 0 || Fail("bring lo up");
+}
+
+}  // namespace
+
+uint16_t ConnectUnit(const Mac& mac, const char* password, uint32_t* pPorts) {
+    uint8_t raw[32];
+    VnPasswordToRaw(reinterpret_cast<const uint8_t*>(password), strlen(password), raw);
+    uint32_t ports[2];
+    return VnMainConnect(mac.data(), raw, pPorts ? pPorts : ports, pPorts ? pPorts + 1 : ports + 1);
+}
+
+ScriptedUnit::ScriptedUnit(Mac mac, const char* ifname) : mac_(mac) {
     ifindex_ = static_cast<int>(if_nametoindex(ifname));
     sock_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(kEtherType));
-    struct sockaddr_ll addr {};
-    addr.sll_family = AF_PACKET;
-    addr.sll_protocol = htons(kEtherType);
-    addr.sll_ifindex = ifindex_;
-    if (sock_ < 0 || bind(sock_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0)
+    const sockaddr_ll addr = Address(ifindex_);
+    if (sock_ < 0 || bind(sock_, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
         ADD_FAILURE() << "scripted unit socket: " << strerror(errno);
     stopFd_ = eventfd(0, EFD_CLOEXEC);
     thread_ = std::thread([this] { Run(); });
@@ -80,15 +92,10 @@ void ScriptedUnit::Send(const Bytes& link) {
         memcpy(frame.data(), peer_.data(), 6);
     }
     memcpy(frame.data() + 6, mac_.data(), 6);
-    frame[12] = kEtherType >> 8;
-    frame[13] = kEtherType & 0xFF;
+    frame[12] = kEtherType >> 8, frame[13] = kEtherType & 0xFF;
     frame.insert(frame.end(), link.begin(), link.end());
-    struct sockaddr_ll addr {};
-    addr.sll_family = AF_PACKET;
-    addr.sll_protocol = htons(kEtherType);
-    addr.sll_ifindex = ifindex_;
-    addr.sll_halen = 6;
-    if (sendto(sock_, frame.data(), frame.size(), 0, reinterpret_cast<struct sockaddr*>(&addr),
+    const sockaddr_ll addr = Address(ifindex_);
+    if (sendto(sock_, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&addr),
                sizeof(addr)) != static_cast<ssize_t>(frame.size()))
         ADD_FAILURE() << "scripted unit send: " << strerror(errno);
 }
@@ -100,13 +107,11 @@ void ScriptedUnit::Run() {
         if (poll(fds, 2, -1) < 0) continue;
         if (fds[0].revents) return;
         const ssize_t n = recv(sock_, buf, sizeof(buf), 0);
-        if (n < 15) continue;
-        Frame f;
-        f.at = Clock::now();
-        memcpy(f.dest.data(), buf, 6);
+        Frame f{Clock::now(), {}, {}};
+        if (n >= 15) memcpy(f.dest.data(), buf, 6);
         // Only frames the service sent to this unit or broadcast (our own come back too).
-        if (memcmp(buf + 6, mac_.data(), 6) == 0) continue;
-        if (f.dest != mac_ && f.dest != kBroadcast) continue;
+        if (n < 15 || memcmp(buf + 6, mac_.data(), 6) == 0 || (f.dest != mac_ && f.dest != kBroadcast))
+            continue;
         f.link.assign(buf + 14, buf + n);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -118,53 +123,36 @@ void ScriptedUnit::Run() {
 }
 
 void ScriptedUnit::Answer(const Frame& f) {
+    const auto delay = [&] { std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load())); };
     if (IsTlp(f)) {
-        if (ackTlps) {
-            const uint16_t seq = static_cast<uint16_t>((f.link[1] << 2) | (f.link[2] >> 6));
-            Send(DllpReply(0, 0, seq));
-        }
+        if (ackTlps) Send(DllpReply(0, 0, static_cast<uint16_t>((f.link[1] << 2) | (f.link[2] >> 6))));
         return;
     }
     if (f.link[0] != 0x20 || f.link.size() < 4) return;
-    switch (f.link[1] & 0x1F) {
-        case 4:
-            Send({0x20, 7, 0, 0});
-            break;
-        case 6:
-            Send({0x20, 5, 0, 0});
-            break;
-        case 16:
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
-            if (f.link[3] == 0xFF && answerInfo) Send(InfoStructureResponse(typeInfo, uartChannels));
-            break;
-        case 8:
-            if (answerKeepAlive) Send({0x20, 9, 0, 0});
-            break;
-        case 2:
-        case 10: {
-            const bool disconnect = ((f.link[2] >> 2) & 3) != 0;
-            const int rc = disconnect ? disconnectReturnCode.load() : connectReturnCode.load();
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
-            if (rc >= 0) Send(DllpReply(static_cast<uint8_t>((f.link[1] & 0x1F) + 1), rc, deviceSeq));
-            break;
-        }
-        default:
-            break;
+    const uint8_t cmd = f.link[1] & 0x1F;
+    if (cmd == 4 || cmd == 6) Send({0x20, static_cast<uint8_t>(cmd == 4 ? 7 : 5), 0, 0});
+    if (cmd == 8) Send({0x20, 9, 0, 0});
+    if (cmd == 16 && f.link[3] == 0xFF && (delay(), answerInfo))
+        Send(InfoStructureResponse(typeInfo, uartChannels));
+    if (cmd == 2 || cmd == 10) {
+        const int rc = ((f.link[2] >> 2) & 3) != 0 ? disconnectReturnCode.load() : connectReturnCode.load();
+        delay();
+        if (rc >= 0) Send(DllpReply(static_cast<uint8_t>(cmd + 1), rc, kDeviceSeq));
     }
 }
 
-std::vector<Frame> ScriptedUnit::Frames(const std::function<bool(const Frame&)>& match) {
-    std::lock_guard<std::mutex> lock(mutex_);
+std::vector<Frame> ScriptedUnit::Frames(const std::function<bool(const Frame&)>& match, size_t count,
+                                        int ms) {
     std::vector<Frame> out;
-    for (const Frame& f : frames_)
-        if (match(f)) out.push_back(f);
-    return out;
-}
-
-std::vector<Frame> ScriptedUnit::WaitFrames(const std::function<bool(const Frame&)>& match, size_t count,
-                                            int ms) {
-    std::vector<Frame> out;
-    WaitUntil([&] { return (out = Frames(match)).size() >= count; }, ms);
+    WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            out.clear();
+            for (const Frame& f : frames_)
+                if (match(f)) out.push_back(f);
+            return out.size() >= count;
+        },
+        ms);
     return out;
 }
 
@@ -175,10 +163,12 @@ void ScriptedUnit::ClearFrames() {
 
 void LinkFixture::SetUp() {
     PemDbgBuffAlloc();
-    unit = std::make_unique<ScriptedUnit>(std::array<uint8_t, 6>{0x00, 0x11, 0x22, 0xA0, 0xB0, 0xC0});
+    lost = 0;
+    VnUnitServices.DisconnectEvent = [](PVN_DEVICE) { ++lost; };
+    unit = std::make_unique<ScriptedUnit>(Mac{0x00, 0x11, 0x22, 0xA0, 0xB0, 0xC0});
     nic = NicMainAddInterface("lo");
     ASSERT_TRUE(nic) << "NIC record on lo";
-    vn = VnMainAdd(nic.get(), unit->Mac().data());
+    vn = VnMainAdd(nic.get(), mac().data());
     ASSERT_TRUE(vn);
     ASSERT_TRUE(WaitUntil([&] { return vn->DllpGetInfoThreadSuccess == 1; }, 2000)) << "unit informed";
     unit->ClearFrames();
@@ -191,15 +181,18 @@ void LinkFixture::TearDown() {
     vn.reset();
     VnMainDelAll();
     unit.reset();
+    VnUnitServices.DisconnectEvent = nullptr;
     PemDbgBuffFree();
     // Each test starts with empty record directories, no nodes and no minors taken.
-    for (const char* dir : {kCfgMappingDir, kCfgConnectDir}) {
-        if (DIR* d = opendir(dir)) {
-            while (const dirent* e = readdir(d))
-                if (e->d_name[0] != '.') unlink((std::string(dir) + "/" + e->d_name).c_str());
-            closedir(d);
-        }
-    }
+    const std::string records = std::string("rm -f ") + kCfgMappingDir + "/* " + kCfgConnectDir + "/*";
+    EXPECT_EQ(system(records.c_str()), 0);
     NlkTtyDeleteDeviceNodeAll();
     memset(NlkTtyInfo, 0, sizeof(NlkTtyInfo));
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!PrivateWorld()) return 1;
+    NlkTtyInfoRegister();  // the mapping's minors and nodes, as the daemon's start-up does
+    return RUN_ALL_TESTS();
 }

@@ -1,43 +1,30 @@
-// Connect, disconnect, mapping and the password query against a scripted unit.
+// Connect, disconnect, mapping and the password query against a scripted unit; then the
+// keep-alive: timing, reconnect attempts and the one teardown per loss (timings with wide
+// tolerances: these machines are shared and noisy).
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
+#include "../unit/test_support_log.h"
 #include "cfg_check_dir.h"
 #include "cfg_record.h"
 #include "link_harness.h"
 #include "nlk_tty_info.h"
 #include "vn_connect.h"
+#include "vn_unit_services.h"
 
 namespace {
 
-bool IsConnect(const Frame& f) {
-    return IsDllp(f, 2) || IsDllp(f, 10);
-}
-
-std::string RecordPath(const char* dir, const std::array<uint8_t, 6>& mac) {
-    char path[96];
-    CfgRecordPath(path, sizeof(path), dir, mac.data());
-    return path;
-}
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
+const auto Exists = [](const std::string& path) { return access(path.c_str(), F_OK) == 0; };
 
 class Connect : public LinkFixture {
   protected:
-    uint16_t DoConnect(const std::string& password = "") {
-        uint8_t raw[32];
-        VnPasswordToRaw(reinterpret_cast<const uint8_t*>(password.data()), password.size(), raw);
-        uint32_t ctu = 1, sio = 1;
-        const uint16_t status = VnMainConnect(unit->Mac().data(), raw, &ctu, &sio);
-        EXPECT_EQ(ctu, 0u);  // no configuration or channel server exists for units yet
-        EXPECT_EQ(sio, 0u);
-        return status;
+    std::string Record(const char* dir) {
+        char path[96];
+        return CfgRecordPath(path, sizeof(path), dir, mac().data()), path;
     }
     void Reinform(uint8_t typeInfo, int uarts) {
         unit->typeInfo = typeInfo;
@@ -48,137 +35,116 @@ class Connect : public LinkFixture {
         unit->ClearFrames();
     }
     void ExpectTornDown() {
-        EXPECT_EQ(vn->IsConnectedByHost, 0);
-        EXPECT_EQ(vn->LinkStatus, 0);
-        EXPECT_EQ(vn->DllpKeepAliveThreadRunning, 0);
+        EXPECT_EQ(vn->IsConnectedByHost + vn->LinkStatus + vn->DllpKeepAliveThreadRunning, 0);
     }
 };
 
 }  // namespace
 
-TEST_F(Connect, DockModeSendsFourBytesWithTheHostSequenceNumber) {
-    vn->HostSeqNumber = 0x2A7;
-    ASSERT_EQ(DoConnect("ignored in dock mode"), 0);
-    auto frames = unit->WaitFrames(IsConnect, 1, 500);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].link, (Bytes{0x20, 2, 0x02, 0xA7}));
-    EXPECT_EQ(vn->IsConnectedByHost, 1);
-    EXPECT_EQ(vn->LinkStatus, 1);
-    EXPECT_EQ(vn->DeviceSeqNumberRx, 0x154);  // the unit's number minus one
-    EXPECT_EQ(vn->DllpKeepAliveThreadRunning, 1);
-    EXPECT_TRUE(Exists(RecordPath(kCfgConnectDir, unit->Mac())));
-    uint32_t ctu = 9, sio = 9;
-    EXPECT_EQ(VnMainConnect(unit->Mac().data(), nullptr, &ctu, &sio), 64);
-    EXPECT_EQ(ctu, 0u);
-}
-
 TEST_F(Connect, AdvanceModeSendsTheReversedPasswordBlock) {
     Reinform(0x11, 2);  // advance mode, password enabled
-    ASSERT_EQ(DoConnect("abc"), 0);
-    auto frames = unit->WaitFrames(IsConnect, 1, 500);
+    ASSERT_EQ(ConnectUnit(mac(), "abc"), 0);
+    auto frames = unit->Frames(IsConnect, 1, 500);
     ASSERT_EQ(frames.size(), 1u);
     Bytes expected = {0x20, 10, 0x10, 0x00};
-    Bytes block(32, 0);
-    block[29] = 'c';
-    block[30] = 'b';
-    block[31] = 'a';
-    expected.insert(expected.end(), block.begin(), block.end());
-    expected.insert(expected.end(), 4, 0);
+    expected.resize(40);
+    expected[4 + 29] = 'c', expected[4 + 30] = 'b', expected[4 + 31] = 'a';
     EXPECT_EQ(frames[0].link, expected);
     uint8_t record[64];
     size_t len = 0;
-    ASSERT_EQ(VnMainGetVnPassword(unit->Mac().data(), record, sizeof(record), &len), 0);
-    EXPECT_EQ(len, 10u);
-    EXPECT_EQ(record[6], 3);
-    EXPECT_EQ(0, memcmp(record + 7, "abc", 3));
+    ASSERT_EQ(VnMainGetVnPassword(mac().data(), record, sizeof(record), &len), 0);
+    EXPECT_EQ(Bytes(record + 6, record + len), (Bytes{3, 'a', 'b', 'c'}));
     // The record on disk holds the inverted stored form.
     uint8_t raw[32];
-    ASSERT_EQ(CfgConnectRead(RecordPath(kCfgConnectDir, unit->Mac()).c_str(), raw), 1);
+    ASSERT_EQ(CfgConnectRead(Record(kCfgConnectDir).c_str(), raw), 1);
     EXPECT_EQ(0, memcmp(raw, vn->PasswordRaw, 32));
 
     // An empty password still sends the whole block, all zero.
-    ASSERT_EQ(VnMainDisconnect(unit->Mac().data(), 1), 0);
+    ASSERT_EQ(VnMainDisconnect(mac().data(), 1), 0);
     unit->ClearFrames();
-    ASSERT_EQ(DoConnect(""), 0);
-    frames = unit->WaitFrames(IsConnect, 1, 500);
+    ASSERT_EQ(ConnectUnit(mac()), 0);
+    frames = unit->Frames(IsConnect, 1, 500);
     ASSERT_EQ(frames.size(), 1u);
-    ASSERT_EQ(frames[0].link.size(), 40u);
-    EXPECT_EQ(Bytes(frames[0].link.begin() + 4, frames[0].link.end()), Bytes(36, 0));
+    std::fill(expected.begin() + 4, expected.end(), 0);
+    EXPECT_EQ(frames[0].link, expected);
 }
 
 TEST_F(Connect, RefusalsLeaveNothingBehind) {
     const std::pair<int, uint16_t> cases[] = {{1, 66}, {2, 67}, {3, 68}, {4, 69}, {-1, 65}};
     for (const auto& [returnCode, status] : cases) {
         unit->connectReturnCode = returnCode;
-        EXPECT_EQ(DoConnect(), status) << "return code " << returnCode;
+        EXPECT_EQ(ConnectUnit(mac()), status) << "return code " << returnCode;
         ExpectTornDown();
-        EXPECT_FALSE(Exists(RecordPath(kCfgConnectDir, unit->Mac())));
+        EXPECT_FALSE(Exists(Record(kCfgConnectDir)));
     }
     uint8_t raw[32] = {};
     uint32_t ctu, sio;
-    const uint8_t unknown[6] = {1, 2, 3, 4, 5, 6};
-    EXPECT_EQ(VnMainConnect(unknown, raw, &ctu, &sio), 32);
+    EXPECT_EQ(ConnectUnit({1, 2, 3, 4, 5, 6}), 32);
     EXPECT_EQ(VnMainConnect(nullptr, raw, &ctu, &sio), 1);
     uint8_t record[64];
     size_t len;
-    EXPECT_EQ(VnMainGetVnPassword(unit->Mac().data(), record, sizeof(record), &len), 68);
+    EXPECT_EQ(VnMainGetVnPassword(mac().data(), record, sizeof(record), &len), 68);
 }
 
-TEST_F(Connect, DisconnectAnswersTearTheHostSideDownWhateverTheUnitSays) {
-    EXPECT_EQ(VnMainDisconnect(unit->Mac().data(), 1), 70);
+// Each round connects in dock mode, then the unit answers the disconnect its way.
+TEST_F(Connect, DockConnectAndDisconnectAnswersWhateverTheUnitSays) {
+    EXPECT_EQ(VnMainDisconnect(mac().data(), 1), 70);
+    vn->HostSeqNumber = 0x2A7;
     const std::pair<int, uint16_t> cases[] = {{1, 72}, {2, 73}, {4, 75}, {5, 74}, {0, 0}};
     for (const auto& [returnCode, status] : cases) {
-        ASSERT_EQ(DoConnect(), 0);
+        uint32_t ports[2] = {1, 1};
+        ASSERT_EQ(ConnectUnit(mac(), "ignored in dock mode", ports), 0);
+        EXPECT_EQ(ports[0] + ports[1], 0u);  // no configuration or channel server yet
+        EXPECT_EQ(unit->Frames(IsConnect, 1, 500).at(0).link, (Bytes{0x20, 2, 0x02, 0xA7}));
+        EXPECT_EQ(vn->LinkStatus, 1);
+        EXPECT_EQ(vn->DeviceSeqNumberRx, 0x154);  // the unit's number minus one
+        EXPECT_EQ(vn->DllpKeepAliveThreadRunning, 1);
+        EXPECT_TRUE(Exists(Record(kCfgConnectDir)));
+        EXPECT_EQ(ConnectUnit(mac()), 64);
         unit->disconnectReturnCode = returnCode;
         unit->ClearFrames();
-        EXPECT_EQ(VnMainDisconnect(unit->Mac().data(), 1), status) << "return code " << returnCode;
+        EXPECT_EQ(VnMainDisconnect(mac().data(), 1), status) << "return code " << returnCode;
         ExpectTornDown();
         // The record stays unless the unit agreed.
-        EXPECT_EQ(Exists(RecordPath(kCfgConnectDir, unit->Mac())), status != 0);
+        EXPECT_EQ(Exists(Record(kCfgConnectDir)), status != 0);
         auto frames = unit->Frames(IsConnect);
         ASSERT_EQ(frames.size(), 1u);
         EXPECT_EQ(frames[0].link[2] & 0x0C, 1 << 2);  // disconnect requested by a client
+        unit->ClearFrames();
     }
     // No answer: 71, and the host side stays connected.
-    ASSERT_EQ(DoConnect(), 0);
+    ASSERT_EQ(ConnectUnit(mac()), 0);
     unit->disconnectReturnCode = -1;
-    EXPECT_EQ(VnMainDisconnect(unit->Mac().data(), 1), 71);
+    EXPECT_EQ(VnMainDisconnect(mac().data(), 1), 71);
     EXPECT_EQ(vn->IsConnectedByHost, 1);
 }
 
-TEST_F(Connect, MappingCreatesOneNodePerUartAndUnmappingRemovesThem) {
+// Nodes for each UART, removed by the unmapping; a failed mapping releases every minor.
+TEST_F(Connect, MappingCreatesOneNodePerUartAndEveryUnmappingOrFailureReleasesThem) {
     uint8_t info[64];
     size_t len = 0;
-    ASSERT_EQ(VnMainMapping(unit->Mac().data(), 1, info, sizeof(info), &len), 0);
-    EXPECT_EQ(len, 7u + 4u);
-    EXPECT_EQ(Bytes(info + 6, info + 11), (Bytes{2, 1, 0, 2, 1}));
+    ASSERT_EQ(VnMainMapping(mac().data(), 1, info, sizeof(info), &len), 0);
+    EXPECT_EQ(Bytes(info + 6, info + len), (Bytes{2, 1, 0, 2, 1}));
     for (int minor : {0, 1}) {
         struct stat st {};
         const std::string node = "/dev/ttyVN" + std::to_string(minor);
         ASSERT_EQ(stat(node.c_str(), &st), 0) << node;
         EXPECT_TRUE(S_ISCHR(st.st_mode));
         EXPECT_EQ(st.st_mode & 07777, 0777u);
-        EXPECT_EQ(major(st.st_rdev), 222u);
-        EXPECT_EQ(minor(st.st_rdev), static_cast<unsigned>(minor));
+        EXPECT_EQ(st.st_rdev, makedev(222, minor));
         EXPECT_EQ(NlkTtyInfo[minor].IsMaping, 1);
     }
-    EXPECT_TRUE(Exists(RecordPath(kCfgMappingDir, unit->Mac())));
-    EXPECT_EQ(VnMainMapping(unit->Mac().data(), 0, nullptr, 0, nullptr), 48);
-    EXPECT_EQ(VnMainUnMapping(unit->Mac().data()), 0);
-    EXPECT_FALSE(Exists("/dev/ttyVN0"));
-    EXPECT_FALSE(Exists("/dev/ttyVN1"));
+    EXPECT_TRUE(Exists(Record(kCfgMappingDir)));
+    EXPECT_EQ(MapUnit(mac()), 48);
+    EXPECT_EQ(VnMainUnMapping(mac().data()), 0);
+    EXPECT_FALSE(Exists("/dev/ttyVN0") || Exists("/dev/ttyVN1"));
     EXPECT_EQ(NlkTtyInfo[0].IsMaping, 0);
-    EXPECT_FALSE(Exists(RecordPath(kCfgMappingDir, unit->Mac())));
-    EXPECT_EQ(VnMainUnMapping(unit->Mac().data()), 49);
+    EXPECT_FALSE(Exists(Record(kCfgMappingDir)));
+    EXPECT_EQ(VnMainUnMapping(mac().data()), 49);
 
-    ASSERT_EQ(DoConnect(), 0);
-    EXPECT_EQ(VnMainMapping(unit->Mac().data(), 0, nullptr, 0, nullptr), 64);
-}
-
-TEST_F(Connect, FailedMappingsReleaseEveryMinor) {
     // Only minor 255 free: the first UART gets it, the second finds none.
     for (int minor = 0; minor < 255; ++minor) NlkTtyInfo[minor].IsMaping = 1;
-    EXPECT_EQ(VnMainMapping(unit->Mac().data(), 0, nullptr, 0, nullptr), 53);
+    EXPECT_EQ(MapUnit(mac()), 53);
     EXPECT_EQ(NlkTtyInfo[255].IsMaping, 0);
     EXPECT_EQ(vn->DibArray[1].Uart.TtyMinorNumber, -1);
     EXPECT_EQ(vn->IsMappingByHost, 0);
@@ -186,12 +152,94 @@ TEST_F(Connect, FailedMappingsReleaseEveryMinor) {
 
     // A node that cannot be created: 51, minors released.
     ASSERT_EQ(mkdir("/dev/ttyVN1", 0700), 0);
-    EXPECT_EQ(VnMainMapping(unit->Mac().data(), 0, nullptr, 0, nullptr), 51);
+    EXPECT_EQ(MapUnit(mac()), 51);
     EXPECT_EQ(NlkTtyInfo[0].IsMaping + NlkTtyInfo[1].IsMaping, 0);
     EXPECT_FALSE(Exists("/dev/ttyVN0"));
     rmdir("/dev/ttyVN1");
 
     Reinform(0, 0);
-    EXPECT_EQ(VnMainMapping(unit->Mac().data(), 0, nullptr, 0, nullptr), 50);
+    EXPECT_EQ(MapUnit(mac()), 50);
     for (const auto& e : NlkTtyInfo) ASSERT_EQ(e.IsMaping, 0);
+    ASSERT_EQ(ConnectUnit(mac()), 0);
+    EXPECT_EQ(MapUnit(mac()), 64);
+}
+
+namespace {
+
+const auto IsKeepAlive = [](const Frame& f) { return IsDllp(f, 8); };
+const auto Seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+const auto Threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
+// The log line that contains `marker` ends with the time and a line end of its own.
+bool EndsWithBlankLine(const std::string& log, const char* marker) {
+    const size_t at = log.find(marker), end = log.find('\n', at);
+    return at != std::string::npos && end != std::string::npos && log.compare(end, 2, "\n\n") == 0;
+}
+class KeepAlive : public LinkFixture {};
+
+}  // namespace
+
+// A loss: 21 attempts, one teardown and one event; a later connect reuses the idle thread,
+// and removing the unit ends it.
+TEST_F(KeepAlive, SilentUnitIsRetried21TimesThenTornDownOnceKeepingOneThread) {
+    LogCapture cap;
+    const int before = Threads();
+    ASSERT_EQ(ConnectUnit(mac()), 0);
+    const int connected = Threads();
+    EXPECT_EQ(connected, before + 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    unit->silent = true;
+    const auto silence = Clock::now();
+    auto attempts = unit->Frames(IsConnect, 2, 10000);
+    ASSERT_GE(attempts.size(), 2u);
+    // Down after the 11th unanswered probe of a window: 12 to 23 ticks.
+    const double detected = Seconds(attempts[1].at - silence);
+    EXPECT_TRUE(detected > 3.0 && detected < 8.0) << detected;
+    ASSERT_TRUE(WaitUntil([&] { return lost.load() == 1; }, 20000));
+    EXPECT_EQ(unit->Frames(IsConnect).size(), 1u + 21u);
+    EXPECT_EQ(vn->IsConnectedByHost, 0);
+    EXPECT_EQ(vn->LinkStatus, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(lost.load(), 1);
+    EXPECT_EQ(unit->Frames(IsConnect).size(), 1u + 21u);
+    EXPECT_TRUE(EndsWithBlankLine(cap.Text(), "reconnect fail @@@@@, cnt:21,")) << cap.Text();
+    EXPECT_TRUE(EndsWithBlankLine(cap.Text(), "##### been disconnect, send event #####")) << cap.Text();
+
+    unit->silent = false;
+    ASSERT_EQ(ConnectUnit(mac()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Threads() == connected; }, 2000)) << Threads();
+    vn.reset();
+    VnMainDelAll();
+    EXPECT_TRUE(WaitUntil([&] { return Threads() == before - 1; }, 2000)) << Threads();
+}
+
+// An answering unit is probed every 300 ms and never declared down. A unit-reported time-out
+// starts the reconnect at the next tick; a unit that comes back during the attempts is
+// reconnected: probes resume, no event.
+TEST_F(KeepAlive, ProbesEvery300msAndReconnectsAfterReportedTimeoutOrReturnWithoutEvent) {
+    LogCapture cap;
+    ASSERT_EQ(ConnectUnit(mac()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    const auto probes = unit->Frames(IsKeepAlive);
+    EXPECT_TRUE(probes.size() >= 7u && probes.size() <= 11u) << probes.size();
+    for (size_t i = 1; i < probes.size(); ++i)
+        EXPECT_NEAR(Seconds(probes[i].at - probes[i - 1].at), 0.4, 0.2);
+    EXPECT_EQ(unit->Frames(IsConnect).size(), 1u);  // no reconnect attempt
+    unit->ClearFrames();
+    const auto sent = Clock::now();
+    unit->Send({0x20, 24, 0, 0});
+    auto attempts = unit->Frames(IsConnect, 1, 2000);
+    ASSERT_EQ(attempts.size(), 1u);
+    EXPECT_LT(Seconds(attempts[0].at - sent), 0.7);
+    EXPECT_TRUE(WaitUntil([&] { return EndsWithBlankLine(cap.Text(), "reconnect ok @@@@@, cnt:1,"); }, 2000));
+
+    unit->silent = true;
+    ASSERT_GE(unit->Frames(IsConnect, 4, 12000).size(), 4u);  // three attempts failed
+    unit->silent = false;
+    ASSERT_TRUE(WaitUntil([&] { return vn->DllpKeepAliveTryReConnectCnt == 0; }, 3000));
+    unit->ClearFrames();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_GE(unit->Frames(IsKeepAlive).size(), 3u);
+    EXPECT_TRUE(unit->Frames(IsConnect).empty());
+    EXPECT_EQ(lost.load(), 0);
+    EXPECT_EQ(vn->IsConnectedByHost, 1);
 }
