@@ -79,7 +79,7 @@ TEST(TlpCodec, HeaderBitsFromTheLayoutTableAndBack) {
         }
         ASSERT_EQ(frame.size(), 8 + c.DataLength);
         EXPECT_EQ(std::vector<uint8_t>(frame.begin(), frame.begin() + 8), c.Wire);
-        EXPECT_EQ(0, memcmp(frame.data() + 8, data.data(), data.size()));
+        EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 8, frame.end()), data);
         _TLP_HEADER back;
         uint16_t seq = 0;
         ASSERT_EQ(VnTlpDecode(frame.data(), frame.size(), &back, &seq), 1);
