@@ -388,19 +388,25 @@ TEST_F(SimLinkTest, SilentUnitsAnswerNothingAtAll) {
 
 TEST_F(SimLinkTest, DelayHoldsBackAcksAndAnswersInOrder) {
     ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    EXPECT_EQ(Do("delay 02:00:00:00:00:01 200"), "ok delay 200");
+    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
+    EXPECT_EQ(Do("delay all 200"), "ok delay 200");
     Send(kUnitA, TlpLink(9, 0, 0, 1, {0, 0, 1, 0}));
     Send(kUnitA, ConnectLink(10, true, 0, 0, Bytes(32, 0)));
     Send(kUnitA, {0x20, 8, 0, 0});
-    EXPECT_TRUE(sent.empty());
+    ReceiveDllp("veth0", kUnitB, SIM_DLLP_DOCK_SEARCH);
+    EXPECT_EQ(ctx.Timers.NextDue(), now + 200);
     ctx.Timers.RunDue(now + 199);
     EXPECT_TRUE(sent.empty());
+    // A unit removed while its answer waits sends nothing.
+    EXPECT_EQ(Do("remove 02:00:00:00:00:02"), "ok removed 1");
     ctx.Timers.RunDue(now + 200);
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[0].Frame[15], SIM_DLLP_ACK);
     EXPECT_EQ(sent[1].Frame[14], kSimPacketTlp);
     EXPECT_EQ(sent[2].Frame[15], SIM_DLLP_ADVANCE_CONNECT_RESPONSE);
     EXPECT_EQ(sent[3].Frame[15], SIM_DLLP_KEEP_ALIVE_RESPONSE);
+    EXPECT_EQ(ctx.Timers.Size(), 0u);
+    EXPECT_EQ(Do("delay all 60001"), "error delay must be 0..60000 ms");
 }
 
 // Which of Count keep-alives got an answer, with the unit's loss setting as it is.

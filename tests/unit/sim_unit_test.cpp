@@ -128,24 +128,6 @@ TEST_F(SimUnitTest, HostileAnswersAreSentAsBuilt) {
     EXPECT_NE(Do("hostile 02:00:00:00:00:01 evil").find("error unknown kind 'evil'"), std::string::npos);
 }
 
-TEST_F(SimUnitTest, DelayedAnswersWaitForTheirTimer) {
-    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
-    EXPECT_EQ(Do("delay all 150"), "ok delay 150");
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
-    EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(ctx.Timers.NextDue(), 1150);
-    ctx.Timers.RunDue(1149);
-    EXPECT_TRUE(sent.empty());
-    // A unit removed while its answer waits sends nothing.
-    EXPECT_EQ(Do("remove 02:00:00:00:00:02"), "ok removed 1");
-    ctx.Timers.RunDue(1150);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(SrcOf(sent[0].Frame), kUnitA);
-    EXPECT_EQ(ctx.Timers.Size(), 0u);
-    EXPECT_EQ(Do("delay all 60001"), "error delay must be 0..60000 ms");
-}
-
 TEST_F(SimUnitTest, HostileInputNeverGetsAnOddAnswer) {
     ASSERT_EQ(Do("add ctu_analog 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
     ctx.Verbose = true;  // the dump reads the frames too
