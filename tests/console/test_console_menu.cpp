@@ -90,26 +90,20 @@ TEST_F(ConsoleMenu, OverlongTokensAreRefusedAndTheNextLineStillCounts) {
     EXPECT_EQ(Mac(0xAA), service.Requests()[0].Payload);
 }
 
-TEST_F(ConsoleMenu, PasswordRequestPromptRepeatsUntilTwoHexDigits) {
+TEST_F(ConsoleMenu, FlagPromptRepeatsUntilTwoHexDigitsAndPasswordsStopAt32Bytes) {
+    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kPwdPrompt +
+                  "\nd[#_#]b : Password data invalid.\n",
+              Run('j', "020000000015\n01\n" + std::string(33, 'p') + "\n"));
+    EXPECT_TRUE(service.Requests().empty());
     service.Answer = [](const Request& r) { return Ok(r, Cat({Mac(0x11), Be32(50001), Be32(55001)})); };
-    const std::string screen =
-        Run('j', "020000000011\n1\n001\nzz\n" + std::string(300, '0') + "\n01\nsecret\n");
+    const std::string screen = Run(
+        'j', "020000000011\n1\n001\nzz\n" + std::string(300, '0') + "\n01\n" + std::string(32, 'p') + "\n");
     EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kFlagPrompt + kFlagPrompt +
                   kFlagPrompt + kFlagPrompt + kPwdPrompt + kWait +
                   "\nd[#_#]b : Connect ok (CTU tcp port:50001, SIO tcp port:55001).\n\n",
               screen);
     ASSERT_EQ(1u, service.Requests().size());
-    EXPECT_EQ(Cat({Mac(0x11), {1}, {'s', 'e', 'c', 'r', 'e', 't'}}), service.Requests()[0].Payload);
-}
-
-TEST_F(ConsoleMenu, PasswordOf33CharactersIsRefused) {
-    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kPwdPrompt +
-                  "\nd[#_#]b : Password data invalid.\n",
-              Run('j', "020000000015\n01\n" + std::string(33, 'p') + "\n"));
-    EXPECT_TRUE(service.Requests().empty());
-    Run('j', "020000000015\n01\n" + std::string(32, 'p') + "\n");
-    ASSERT_EQ(1u, service.Requests().size());
-    EXPECT_EQ(39u, service.Requests()[0].Length);
+    EXPECT_EQ(Cat({Mac(0x11), {1}, Bytes(32, 'p')}), service.Requests()[0].Payload);
 }
 
 TEST_F(ConsoleMenu, ConnectFlagOtherThanOneSendsNoPassword) {
