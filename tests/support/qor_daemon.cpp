@@ -42,20 +42,19 @@ std::optional<pid_t> ParentOf(pid_t pid) {
     return static_cast<pid_t>(ppid);
 }
 
-// A child of ours running the daemon binary and not yet claimed: the daemon, reparented to
-// us. Other children (qorsim started by the same test) are never taken for it.
+// A child of ours running the daemon binary (by its name, which a daemon that already ended
+// keeps) and not yet claimed: the daemon, reparented to us. Other children (qorsim started
+// by the same test) are never taken for it.
 std::optional<pid_t> FindOrphanedChild(const std::string& binary) {
-    std::error_code ec;
-    const auto exe = std::filesystem::canonical(binary, ec);
+    const std::string comm = std::filesystem::path(binary).filename().string().substr(0, 15) + "\n";
     std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
     if (!proc) return std::nullopt;
     while (const struct dirent* e = readdir(proc.get())) {
         char* end = nullptr;
         const long pid = strtol(e->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') continue;
-        if (ClaimedPids().count(static_cast<pid_t>(pid))) continue;
-        if (ParentOf(static_cast<pid_t>(pid)) != getpid()) continue;
-        if (std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) == exe)
+        if (pid <= 0 || *end != '\0' || ClaimedPids().count(static_cast<pid_t>(pid))) continue;
+        if (ParentOf(static_cast<pid_t>(pid)) == getpid() &&
+            ReadFile("/proc/" + std::to_string(pid) + "/comm") == comm)
             return static_cast<pid_t>(pid);
     }
     return std::nullopt;
@@ -82,12 +81,6 @@ std::vector<std::string> DaemonEnvironment() {
 
 }  // namespace
 
-int DecodeWaitStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-
 // ---------------------------------------------------------------------------------------
 
 SyslogSink::SyslogSink(std::string path) : path_(std::move(path)) {
@@ -107,42 +100,27 @@ SyslogSink::~SyslogSink() {
     unlink(path_.c_str());
 }
 
-void SyslogSink::Drain(Clock::duration timeout) {
-    const auto deadline = Clock::now() + timeout;
+void SyslogSink::Drain() {
     char buff[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        struct pollfd pfd {
-            fd_.get(), POLLIN, 0
-        };
-        const int ready = poll(&pfd, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return;
-        const ssize_t n = recv(fd_.get(), buff, sizeof(buff), MSG_DONTWAIT);
-        if (n > 0) messages_.emplace_back(buff, static_cast<size_t>(n));
-        // Having read one, do not block: the caller checks the new message first.
-        return;
-    }
+    for (ssize_t n; (n = recv(fd_.get(), buff, sizeof(buff), MSG_DONTWAIT)) > 0;)
+        messages_.emplace_back(buff, static_cast<size_t>(n));
 }
 
 std::optional<std::string> SyslogSink::WaitFor(const std::string& needle, Clock::duration timeout) {
-    const auto deadline = Clock::now() + timeout;
-    size_t checked = 0;
-    for (;;) {
-        for (; checked < messages_.size(); ++checked)
-            if (messages_[checked].find(needle) != std::string::npos) return messages_[checked];
-        const auto now = Clock::now();
-        if (now >= deadline) return std::nullopt;
-        Drain(deadline - now);
-    }
+    std::optional<std::string> found;
+    Eventually(
+        [&] {
+            Drain();
+            for (const auto& m : messages_)
+                if (m.find(needle) != std::string::npos) found = m;
+            return found.has_value();
+        },
+        timeout, 10ms);
+    return found;
 }
 
 const std::vector<std::string>& SyslogSink::Messages() {
-    size_t before;
-    do {
-        before = messages_.size();
-        Drain(Clock::duration::zero());
-    } while (messages_.size() != before);
+    Drain();
     return messages_;
 }
 
@@ -226,8 +204,7 @@ bool DaemonProcess::Start(Clock::duration timeout) {
             std::this_thread::sleep_for(10ms);
         }
         if (launcherStatus_ < 0) {
-            int status = 0;
-            if (waitpid(launcher, &status, WNOHANG) == launcher) launcherStatus_ = DecodeWaitStatus(status);
+            if (const auto st = WaitPid(launcher, 0s)) launcherStatus_ = *st;
         }
     }
     if (launcherStatus_ < 0) {
@@ -258,20 +235,12 @@ bool DaemonProcess::Signal(int sig) const {
 std::optional<int> DaemonProcess::WaitExit(Clock::duration timeout) {
     if (reaped_) return exitStatus_;
     if (pid_ <= 0) return std::nullopt;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            reaped_ = true;
-            exitStatus_ = DecodeWaitStatus(status);
-            ClaimedPids().erase(pid_);
-            return exitStatus_;
-        }
-        if (r < 0 && errno != EINTR) return std::nullopt;
-        if (Clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(5ms);
-    }
+    const auto status = WaitPid(pid_, timeout);
+    if (!status || *status < 0) return std::nullopt;
+    reaped_ = true;
+    exitStatus_ = *status;
+    ClaimedPids().erase(pid_);
+    return exitStatus_;
 }
 
 std::string DaemonProcess::SanitizerReports() {

@@ -27,7 +27,7 @@ class SyslogSink {
     const std::vector<std::string>& Messages();
 
   private:
-    void Drain(Clock::duration timeout);
+    void Drain();  // everything received so far, without waiting
 
     std::string path_;
     UniqueFd fd_;
@@ -72,8 +72,5 @@ class DaemonProcess {
     std::string stdout_;
     std::string error_;
 };
-
-// Status in shell convention: exit code, or 128 + signal number.
-int DecodeWaitStatus(int status);
 
 }  // namespace qortest

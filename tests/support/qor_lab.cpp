@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <fstream>
@@ -154,6 +155,21 @@ bool PacketSocket::Send(const Mac& dest, std::span<const uint8_t> payload) {
     return n == static_cast<ssize_t>(frame.size());
 }
 
+std::optional<int> WaitPid(pid_t pid, Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status)     ? WEXITSTATUS(status)
+                   : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                         : -1;
+        if (r < 0 && errno != EINTR) return -1;
+        if (Clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
 std::vector<uint8_t> Dllp(uint8_t cmd, uint8_t byte2, uint8_t byte3) {
     return {0x20, cmd, byte2, byte3};
 }
@@ -181,14 +197,19 @@ size_t CountOccurrences(const std::string& text, const std::string& needle) {
     return count;
 }
 
+bool Eventually(const std::function<bool()>& fn, Clock::duration timeout, Clock::duration step) {
+    const auto deadline = Clock::now() + timeout;
+    while (!fn()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
 bool WaitForFileContains(const std::string& path, const std::string& needle, Clock::duration timeout,
                          size_t times) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (CountOccurrences(ReadFile(path).value_or(""), needle) >= times) return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
+    return Eventually([&] { return CountOccurrences(ReadFile(path).value_or(""), needle) >= times; },
+                      timeout);
 }
 
 }  // namespace qortest

@@ -97,10 +97,16 @@ class PacketSocket {
 // Link payload of a DLLP (starts at the packet-type byte).
 std::vector<uint8_t> Dllp(uint8_t cmd, uint8_t byte2 = 0, uint8_t byte3 = 0);
 
+// Waits up to timeout for child pid to end: its status in shell convention (exit code, or 128
+// + signal number), -1 when it cannot be waited for, nullopt while it still runs.
+std::optional<int> WaitPid(pid_t pid, Clock::duration timeout);
+
 // Files.
 std::optional<std::string> ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& content);
 size_t CountOccurrences(const std::string& text, const std::string& needle);
+// Polls fn until it returns true; false at the deadline.
+bool Eventually(const std::function<bool()>& fn, Clock::duration timeout, Clock::duration step = 20ms);
 // Polls until the file contains needle at least `times` times; false at the deadline.
 bool WaitForFileContains(const std::string& path, const std::string& needle, Clock::duration timeout,
                          size_t times = 1);

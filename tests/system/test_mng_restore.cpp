@@ -15,6 +15,7 @@ using namespace mng;
 const Mac kDock = UnitMac(3, 1);                            // dock_basic: dock mode, no password
 const Mac kAdvance = UnitMac(3, 2);                         // advance_password: "varnel-secret"
 const Mac kOpen = UnitMac(3, 3);                            // ctu_uart2: advance mode, no password needed
+const Mac kLate = UnitMac(3, 4);                            // dock_basic, found after the restore
 const Mac kLetters = {0x02, 0x00, 0x00, 0xAB, 0xCD, 0xEF};  // dock_basic, named in upper case
 
 class MngRestore : public ServiceTest {
@@ -55,85 +56,39 @@ class MngRestore : public ServiceTest {
 };
 
 // qorlab --veths 1
-TEST_F(MngRestore, MappedAndConnectedUnitsComeBackMappedFirstButNotAfterClearAll) {
-    ASSERT_NO_FATAL_FAILURE(StartAt());
-    SimProcess* sim = StartSim({{"dock_basic", kDock}, {"advance_password", kAdvance}, {"ctu_uart2", kOpen}});
-    ASSERT_TRUE(sim);
-    for (const Mac& m : {kDock, kAdvance, kOpen}) ASSERT_TRUE(WaitListed(client_, m));
-    // Mapped before connected (a connected unit cannot be mapped).
-    ASSERT_TRUE(Map(client_, kDock));
-    ASSERT_TRUE(Map(client_, kOpen));
-    ASSERT_TRUE(Connect(client_, ConnectRecord(kDock, 0)));
-    ASSERT_TRUE(Connect(client_, ConnectRecord(kAdvance, "varnel-secret")));
-    {
-        SCOPED_TRACE("restart");
-        ASSERT_NO_FATAL_FAILURE(Restart());
-        const double mappedAt = SecondsUntil([&] { return Mapped() == Sorted({kDock, kOpen}); });
-        const double connectedAt = SecondsUntil([&] { return Connected() == Sorted({kDock, kAdvance}); });
-        EXPECT_LE(mappedAt, connectedAt);
-        EXPECT_LT(connectedAt, 11.0);
-        // Both for the unit that was both: so it was mapped before it was connected.
-        EXPECT_EQ(Mapped(), Sorted({kDock, kOpen}));
-        EXPECT_EQ(Log().find("mapping FAIL"), std::string::npos);
-        // The password came back from the record and reached the unit (it accepted it).
-        EXPECT_TRUE(IsResponse(client_.Request(kGetVnPassword, MacBytes(kAdvance)), kGetVnPassword, kSuccess,
-                               Concat({MacBytes(kAdvance), {13}, Bytes("varnel-secret")})));
-        EXPECT_EQ(ReadFile(Record(kConnectDir, kAdvance)), StoredForm("varnel-secret"));
-        auto detail =
-            DecodeDetailInfo(client_.Request(kGetSpecificVnInfo, MacBytes(kDock)).value_or(Packet{}).Payload);
-        ASSERT_TRUE(detail);
-        EXPECT_EQ(detail->Unit.Mapped, 1);
-        EXPECT_EQ(detail->Unit.LinkStatus, 1);
-    }
-    SCOPED_TRACE("restart after clear-all");
-    PastTheRestore();  // a restore pass still running would write the records again
-    EXPECT_TRUE(IsResponse(client_.Request(kClearAllRecords), kClearAllRecords, kSuccess, {}));
-    ASSERT_NO_FATAL_FAILURE(Restart());
-    for (const Mac& m : {kDock, kAdvance}) ASSERT_TRUE(WaitListed(client_, m));
-    PastTheRestore();
-    EXPECT_TRUE(Mapped().empty());
-    EXPECT_TRUE(Connected().empty());
-    for (const char* dir : {kMappingDir, kConnectDir})
-        for (const Mac& m : {kDock, kAdvance, kOpen})
-            EXPECT_FALSE(PathExists(Record(dir, m))) << Record(dir, m);
-}
-
-// qorlab --veths 1
-TEST_F(MngRestore, RecordNamesInEitherCaseRestoreOnlyUnitsFoundWithinTheRestorePasses) {
+TEST_F(MngRestore, RecordsBringUnitsBackMappedFirstOnlyWithinTheRestorePasses) {
     for (const char* dir : {kMappingDir, kConnectDir}) ASSERT_EQ(mkdir(dir, 0700), 0) << dir;
     std::string upper = RecordName(kLetters);
     std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return toupper(c); });
     ASSERT_EQ(upper, "020000ABCDEF");
     ASSERT_TRUE(WriteFile(std::string(kMappingDir) + "/" + upper, ""));
     ASSERT_TRUE(WriteFile(std::string(kConnectDir) + "/" + upper, std::string(32, '\xff')));
-    // Names that are not twelve hexadecimal digits are left alone.
-    ASSERT_TRUE(WriteFile(std::string(kMappingDir) + "/020000abcdeg", ""));
-    ASSERT_TRUE(WriteFile(std::string(kMappingDir) + "/020000abcdef0", ""));
     // Records of a unit that appears only after the restore passes.
-    ASSERT_TRUE(WriteFile(Record(kMappingDir, kDock), ""));
-    ASSERT_TRUE(WriteFile(Record(kConnectDir, kDock), std::string(32, '\xff')));
+    ASSERT_TRUE(WriteFile(Record(kMappingDir, kLate), ""));
+    ASSERT_TRUE(WriteFile(Record(kConnectDir, kLate), std::string(32, '\xff')));
     ASSERT_NO_FATAL_FAILURE(StartAt());
-    SimProcess* sim = StartSim({{"dock_basic", kLetters}});
+    SimProcess* sim = StartSim({{"dock_basic", kDock},
+                                {"advance_password", kAdvance},
+                                {"ctu_uart2", kOpen},
+                                {"dock_basic", kLetters}});
     ASSERT_TRUE(sim);
+
+    Step("record names in upper case");
     SecondsUntil(
         [&] { return Mapped() == std::vector<Mac>{kLetters} && Connected() == std::vector<Mac>{kLetters}; });
-    EXPECT_TRUE(PathExists(std::string(kMappingDir) + "/020000abcdeg"));
     EXPECT_TRUE(IsResponse(client_.Request(kGetVnPassword, MacBytes(kLetters)), kGetVnPassword, kSuccess,
                            Concat({MacBytes(kLetters), {0}})));
-    {
-        SCOPED_TRACE("a unit found after the restore passes");
-        PastTheRestore();
-        ASSERT_TRUE(sim->Ok("add dock_basic " + MacString(kDock) + " " + lab_.PeerIfs[0]))
-            << sim->LastAnswer();
-        ASSERT_TRUE(WaitListed(client_, kDock));
-        std::this_thread::sleep_for(1500ms);
-        EXPECT_EQ(Mapped(), std::vector<Mac>{kLetters});
-        EXPECT_EQ(Connected(), std::vector<Mac>{kLetters});
-        // Its records stay for the next start.
-        EXPECT_TRUE(PathExists(Record(kMappingDir, kDock)));
-        EXPECT_TRUE(PathExists(Record(kConnectDir, kDock)));
-    }
-    SCOPED_TRACE("let go by a client");
+    Step("a unit found after the restore passes");
+    PastTheRestore();
+    ASSERT_TRUE(sim->Ok("add dock_basic " + MacString(kLate) + " " + lab_.PeerIfs[0])) << sim->LastAnswer();
+    ASSERT_TRUE(WaitListed(client_, kLate));
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(Mapped(), std::vector<Mac>{kLetters});
+    EXPECT_EQ(Connected(), std::vector<Mac>{kLetters});
+    // Its records stay for the next start (and go now, so that it does not come back).
+    for (const char* dir : {kMappingDir, kConnectDir})
+        EXPECT_EQ(unlink(Record(dir, kLate).c_str()), 0) << dir;
+    Step("let go by a client");
     // Disconnected and unmapped, the unit must not come back at the next start: no record of
     // it may survive, whatever the case of its name.
     EXPECT_TRUE(IsResponse(client_.Request(kVnDisconnect, MacBytes(kLetters)), kVnDisconnect, kSuccess,
@@ -143,13 +98,42 @@ TEST_F(MngRestore, RecordNamesInEitherCaseRestoreOnlyUnitsFoundWithinTheRestoreP
     for (const char* dir : {kMappingDir, kConnectDir}) {
         EXPECT_FALSE(PathExists(Record(dir, kLetters))) << dir;
         EXPECT_FALSE(PathExists(std::string(dir) + "/" + upper)) << dir;
-        ASSERT_EQ(unlink(Record(dir, kDock).c_str()), 0);
     }
+
+    Step("restart");
+    // Mapped before connected (a connected unit cannot be mapped).
+    ASSERT_TRUE(Map(client_, kDock));
+    ASSERT_TRUE(Map(client_, kOpen));
+    ASSERT_TRUE(Connect(client_, ConnectRecord(kDock, 0)));
+    ASSERT_TRUE(Connect(client_, ConnectRecord(kAdvance, "varnel-secret")));
     ASSERT_NO_FATAL_FAILURE(Restart());
-    ASSERT_TRUE(WaitListed(client_, kLetters));
+    const double mappedAt = SecondsUntil([&] { return Mapped() == Sorted({kDock, kOpen}); });
+    const double connectedAt = SecondsUntil([&] { return Connected() == Sorted({kDock, kAdvance}); });
+    EXPECT_LE(mappedAt, connectedAt);
+    EXPECT_LT(connectedAt, 11.0);
+    // Both for the unit that was both: so it was mapped before it was connected.
+    EXPECT_EQ(Mapped(), Sorted({kDock, kOpen}));
+    EXPECT_EQ(Log().find("mapping FAIL"), std::string::npos);
+    // The password came back from the record and reached the unit (it accepted it).
+    EXPECT_TRUE(IsResponse(client_.Request(kGetVnPassword, MacBytes(kAdvance)), kGetVnPassword, kSuccess,
+                           Concat({MacBytes(kAdvance), {13}, Bytes("varnel-secret")})));
+    EXPECT_EQ(ReadFile(Record(kConnectDir, kAdvance)), StoredForm("varnel-secret"));
+    auto detail =
+        DecodeDetailInfo(client_.Request(kGetSpecificVnInfo, MacBytes(kDock)).value_or(Packet{}).Payload);
+    ASSERT_TRUE(detail);
+    EXPECT_EQ(detail->Unit.Mapped, 1);
+    EXPECT_EQ(detail->Unit.LinkStatus, 1);
+    Step("restart after clear-all");
+    PastTheRestore();  // a restore pass still running would write the records again
+    EXPECT_TRUE(IsResponse(client_.Request(kClearAllRecords), kClearAllRecords, kSuccess, {}));
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    for (const Mac& m : {kDock, kAdvance, kLetters}) ASSERT_TRUE(WaitListed(client_, m));
     PastTheRestore();
     EXPECT_TRUE(Mapped().empty());
     EXPECT_TRUE(Connected().empty());
+    for (const char* dir : {kMappingDir, kConnectDir})
+        for (const Mac& m : {kDock, kAdvance, kOpen})
+            EXPECT_FALSE(PathExists(Record(dir, m))) << Record(dir, m);
 }
 
 }  // namespace

@@ -10,14 +10,10 @@ namespace {
 class Search : public InProcessService {};
 
 struct SearchFrame {
-    int64_t Ns;
+    int64_t Ms;  // since the first search seen
     size_t Nic;
     uint8_t Code;
 };
-
-int64_t Ms(int64_t ns) {
-    return ns / 1000000;
-}
 
 // qorlab --veths 2
 TEST_F(Search, AdvanceThenDockOnEveryNicInTurn) {
@@ -34,27 +30,29 @@ TEST_F(Search, AdvanceThenDockOnEveryNicInTurn) {
     std::this_thread::sleep_for(5500ms);  // two and a half search cycles
     for (auto& tap : taps) tap->Stop();
 
-    // With no unit on the far side, searches are all the service sends.
-    std::vector<SearchFrame> seen;
+    // With no unit on the far side, searches are all the service sends: 20 xx 00 00 broadcast.
+    std::vector<std::pair<int64_t, SearchFrame>> frames;
     for (size_t nic = 0; nic < 2; ++nic) {
         for (const TapFrame& f : taps[nic]->Frames()) {
             ASSERT_FALSE(f.Outgoing());
             EXPECT_EQ(f.Source(), vethMacs[nic]);
             EXPECT_EQ(f.Dest(), kBroadcastMac);
             ASSERT_GE(f.Bytes.size(), 18u);
-            const uint8_t code = f.Bytes[15];
-            EXPECT_TRUE(code == 4 || code == 6) << "command " << int(code);
-            EXPECT_EQ(std::vector<uint8_t>(f.Bytes.begin() + 14, f.Bytes.begin() + 18),
-                      (std::vector<uint8_t>{0x20, code, 0, 0}));
-            seen.push_back({f.RealNs, nic, code});
+            EXPECT_EQ((std::vector<uint8_t>{f.Bytes[14], f.Bytes[16], f.Bytes[17]}),
+                      (std::vector<uint8_t>{0x20, 0, 0}));
+            EXPECT_TRUE(f.DllpCode() == 4 || f.DllpCode() == 6) << "command " << int(f.Bytes[15]);
+            frames.push_back({f.RealNs, {0, nic, f.Bytes[15]}});
         }
     }
-    std::sort(seen.begin(), seen.end(),
-              [](const SearchFrame& a, const SearchFrame& b) { return a.Ns < b.Ns; });
+    std::sort(frames.begin(), frames.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<SearchFrame> seen;
     std::string trace;
-    for (const auto& s : seen)
-        trace += std::to_string(Ms(s.Ns - seen.front().Ns)) + " ms veth" + std::to_string(s.Nic) +
+    for (auto& [ns, s] : frames) {
+        s.Ms = (ns - frames.front().first) / 1000000;
+        seen.push_back(s);
+        trace += std::to_string(s.Ms) + " ms veth" + std::to_string(s.Nic) +
                  (s.Code == 4 ? " advance\n" : " dock\n");
+    }
     SCOPED_TRACE("searches seen:\n" + trace);
 
     // Rounds of one search per NIC: advance, dock, advance, dock, ...
@@ -69,13 +67,11 @@ TEST_F(Search, AdvanceThenDockOnEveryNicInTurn) {
         EXPECT_EQ(b.Code, a.Code) << "a round mixes advance and dock";
         EXPECT_NE(a.Nic, b.Nic) << "a NIC was searched twice in one round";
         EXPECT_EQ(a.Nic, seen.front().Nic) << "the NICs are not searched in a fixed order";
-        const int64_t gap = Ms(b.Ns - a.Ns);
-        EXPECT_GE(gap, 30) << "NICs searched less than 50 ms apart";
-        EXPECT_LE(gap, 200) << "NICs searched more than 50 ms apart";
+        EXPECT_GE(b.Ms - a.Ms, 30) << "NICs searched less than 50 ms apart";
+        EXPECT_LE(b.Ms - a.Ms, 200) << "NICs searched more than 50 ms apart";
         if (r + 1 < rounds) {
-            const int64_t next = Ms(seen[2 * r + 2].Ns - a.Ns);
-            EXPECT_GE(next, 800) << "the next search followed less than a second later";
-            EXPECT_LE(next, 1500) << "the next search followed more than a second later";
+            EXPECT_GE(seen[2 * r + 2].Ms - a.Ms, 800) << "the next search followed less than a second later";
+            EXPECT_LE(seen[2 * r + 2].Ms - a.Ms, 1500) << "the next search followed more than a second later";
         }
     }
 }

@@ -16,55 +16,47 @@ using NicLayer = ServiceTest;
 TEST_F(ServiceRuntime, StartsAsADaemonRestartsCleanAndStopsOnlyOnSigterm) {
     ASSERT_TRUE(WriteFile(kLogPath, "line left by an earlier run\n"));
     ASSERT_NO_FATAL_FAILURE(StartAndWaitForNics());
-    {
-        SCOPED_TRACE("first start");
-        // Only the version line: the daemon's own standard output is closed.
-        EXPECT_EQ(daemon_->Stdout(), "QORSERVICE : Version - 1.0.15.0\n");
-        EXPECT_NE(daemon_->Pid(), getpid());
-        EXPECT_EQ(ReadFile(kPidPath).value_or("<missing>"), std::to_string(daemon_->Pid()) + "\n");
-        struct stat st {};
-        ASSERT_EQ(stat(kPidPath, &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0666u) << "pid file created with mode 0666 under a zero umask";
-        for (const char* dir : {kMappingDir, kConnectDir}) {
-            ASSERT_EQ(stat(dir, &st), 0) << dir << " missing";
-            EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir;
-            EXPECT_EQ(st.st_mode & 0777, 0700u) << dir;
-        }
-        EXPECT_EQ(Log().find("earlier run"), std::string::npos) << "the log is not emptied at start";
+    Step("first start");
+    // Only the version line: the daemon's own standard output is closed.
+    EXPECT_EQ(daemon_->Stdout(), "QORSERVICE : Version - 1.0.15.0\n");
+    EXPECT_NE(daemon_->Pid(), getpid());
+    EXPECT_EQ(ReadFile(kPidPath).value_or("<missing>"), std::to_string(daemon_->Pid()) + "\n");
+    struct stat st {};
+    ASSERT_EQ(stat(kPidPath, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u) << "pid file created with mode 0666 under a zero umask";
+    for (const char* dir : {kMappingDir, kConnectDir}) {
+        ASSERT_EQ(stat(dir, &st), 0) << dir << " missing";
+        EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir;
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << dir;
     }
-    {
-        SCOPED_TRACE("signals");
-        ASSERT_TRUE(daemon_->Signal(SIGINT));
-        EXPECT_FALSE(daemon_->WaitExit(1s)) << "the daemon ended on SIGINT";
-        const auto start = Clock::now();
-        ASSERT_EQ(Stop(), 0);
-        // One second of idle sleep at most, plus the time the services need to stop.
-        EXPECT_LT(Clock::now() - start, 2500ms);
-        EXPECT_TRUE(syslog_->Messages().empty())
-            << "an orderly stop logs to syslog: " << syslog_->Messages().front();
-        EXPECT_NE(Log().find("NIC (veth0), del\n"), std::string::npos) << "teardown frees the NIC record";
-    }
-    {
-        SCOPED_TRACE("second start");
-        // An old pid file longer than the new line keeps its tail: the file is not truncated.
-        const std::string old = "123456789\nXYZ";
-        ASSERT_TRUE(WriteFile(kPidPath, old));
-        ASSERT_NO_FATAL_FAILURE(StartDaemon());
-        const std::string pidLine = std::to_string(daemon_->Pid()) + "\n";
-        ASSERT_LT(pidLine.size(), old.size());
-        EXPECT_TRUE(
-            Eventually([&] { return ReadFile(kPidPath) == pidLine + old.substr(pidLine.size()); }, 5s))
-            << ReadFile(kPidPath).value_or("<missing>");
-        // A fresh log: one NIC record, none of the old lines.
-        EXPECT_TRUE(Eventually(
-            [] {
-                return CountOccurrences(Log(), NicAdd("veth0")) == 1 &&
-                       Log().find("), del") == std::string::npos;
-            },
-            5s))
-            << "log after restart:\n"
-            << Log();
-    }
+    EXPECT_EQ(Log().find("earlier run"), std::string::npos) << "the log is not emptied at start";
+    Step("signals");
+    ASSERT_TRUE(daemon_->Signal(SIGINT));
+    EXPECT_FALSE(daemon_->WaitExit(1s)) << "the daemon ended on SIGINT";
+    const auto start = Clock::now();
+    ASSERT_EQ(Stop(), 0);
+    // One second of idle sleep at most, plus the time the services need to stop.
+    EXPECT_LT(Clock::now() - start, 2500ms);
+    EXPECT_TRUE(syslog_->Messages().empty())
+        << "an orderly stop logs to syslog: " << syslog_->Messages().front();
+    EXPECT_NE(Log().find("NIC (veth0), del\n"), std::string::npos) << "teardown frees the NIC record";
+    Step("second start");
+    // An old pid file longer than the new line keeps its tail: the file is not truncated.
+    const std::string old = "123456789\nXYZ";
+    ASSERT_TRUE(WriteFile(kPidPath, old));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    const std::string pidLine = std::to_string(daemon_->Pid()) + "\n";
+    ASSERT_LT(pidLine.size(), old.size());
+    EXPECT_TRUE(Eventually([&] { return ReadFile(kPidPath) == pidLine + old.substr(pidLine.size()); }, 5s))
+        << ReadFile(kPidPath).value_or("<missing>");
+    // A fresh log: one NIC record, none of the old lines.
+    EXPECT_TRUE(Eventually(
+        [] {
+            return CountOccurrences(Log(), NicAdd("veth0")) == 1 && Log().find("), del") == std::string::npos;
+        },
+        5s))
+        << "log after restart:\n"
+        << Log();
 }
 
 // qorlab --veths 0: only the loopback interface.
