@@ -26,8 +26,9 @@
 // record's IsConnectedByHost sampled), threads and file descriptors of this process before
 // _InitProgFunc and after _FreeProgFunc.
 //
-// Exit status 1 on a teardown, a wrong answer, a refused send, a retransmission list beyond its
-// bound, a failed final disconnect, or more threads or descriptors after than before.
+// Exit status 1 on a teardown, a wrong answer, a stale resend, a refused send, a retransmission
+// list beyond its bound, a failed final disconnect, or more threads or descriptors after than
+// before.
 //
 // Options: --seconds S (60), --loss P (5, percent in each direction), --seed N (1),
 //          --timeout-ms MS (500), --nak-every MS (250; 0: no NAKs), --max-words N (16).
@@ -341,8 +342,8 @@ int main(int argc, char** argv) {
     Figure("fds_after", fdsAfter, "fds", 0);
 
     const bool ok = teardowns == 0 && disconnectedSamples == 0 && connectedAtEnd == 1 && tally.Wrong == 0 &&
-                    tally.SendFail == 0 && maxList <= kTlpRetransmissionListMax && disconnectStatus == 0 &&
-                    threadsAfter <= threadsBefore && fdsAfter <= fdsBefore;
+                    tap.StaleResends == 0 && tally.SendFail == 0 && maxList <= kTlpRetransmissionListMax &&
+                    disconnectStatus == 0 && threadsAfter <= threadsBefore && fdsAfter <= fdsBefore;
     Figure("passed", ok ? 1 : 0, "bool", 0);
     return ok ? 0 : 1;
 }
