@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim_control.h"
@@ -23,33 +24,24 @@ TEST_F(SimUnitTest, SearchesAreAnsweredByEveryUnitOnThatInterfaceOnly) {
     ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
     ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
     ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:03 veth1"), "ok added 02:00:00:00:00:03");
-
+    // Which units answered, on which interface, with which command.
+    auto answers = [this] {
+        std::set<std::tuple<std::string, SimMac, uint8_t>> from;
+        for (const auto& s : sent) from.insert({s.Iface, SrcOf(s.Frame), s.Frame[15]});
+        EXPECT_EQ(from.size(), sent.size());
+        sent.clear();
+        return from;
+    };
     ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
-    ASSERT_EQ(sent.size(), 2u);
-    std::set<SimMac> from;
-    for (const auto& s : sent) {
-        EXPECT_EQ(s.Iface, "veth0");
-        ASSERT_EQ(s.Frame.size(), kSimMinFrame);
-        EXPECT_EQ(DstOf(s.Frame), kHost) << "answer goes to the searching host";
-        EXPECT_EQ(Bytes(s.Frame.begin() + 12, s.Frame.begin() + 16), (Bytes{0xD4, 0x1F, 0x20, 7}));
-        from.insert(SrcOf(s.Frame));
-    }
-    EXPECT_EQ(from, (std::set<SimMac>{kUnitA, kUnitB}));
-
-    sent.clear();
+    EXPECT_EQ(answers(), (std::set<std::tuple<std::string, SimMac, uint8_t>>{
+                             {"veth0", kUnitA, SIM_DLLP_ADVANCE_SEARCH_RESPONSE},
+                             {"veth0", kUnitB, SIM_DLLP_ADVANCE_SEARCH_RESPONSE}}));
     ReceiveDllp("veth1", kSimBroadcastMac, SIM_DLLP_DOCK_SEARCH);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Iface, "veth1");
-    EXPECT_EQ(SrcOf(sent[0].Frame), kUnitC);
-    EXPECT_EQ(sent[0].Frame[15], SIM_DLLP_DOCK_SEARCH_RESPONSE);
-
-    // A search sent to one unit's own MAC is answered by that unit alone.
-    sent.clear();
-    ReceiveDllp("veth0", kUnitB, SIM_DLLP_DOCK_SEARCH);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(SrcOf(sent[0].Frame), kUnitB);
+    ReceiveDllp("veth0", kUnitB, SIM_DLLP_DOCK_SEARCH);  // to one unit's own MAC
+    EXPECT_EQ(answers(), (std::set<std::tuple<std::string, SimMac, uint8_t>>{
+                             {"veth1", kUnitC, SIM_DLLP_DOCK_SEARCH_RESPONSE},
+                             {"veth0", kUnitB, SIM_DLLP_DOCK_SEARCH_RESPONSE}}));
     // A unit is reached only on its own interface.
-    sent.clear();
     ReceiveDllp("veth1", kUnitB, SIM_DLLP_DOCK_SEARCH);
     ReceiveDllp("veth0", SimMac{0x02, 0, 0, 0, 0, 0x55}, SIM_DLLP_DOCK_SEARCH);
     EXPECT_TRUE(sent.empty());
@@ -57,25 +49,12 @@ TEST_F(SimUnitTest, SearchesAreAnsweredByEveryUnitOnThatInterfaceOnly) {
 
 TEST_F(SimUnitTest, InfoRequestGetsTheInfoStructureOfTheProfile) {
     ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    _SIM_UNIT* unit = SimUnitGet(ctx, kUnitA);
-    ASSERT_NE(unit, nullptr);
-    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, kSimAcuItemInfo);
-    ASSERT_EQ(sent.size(), 1u);
-    const auto& f = sent[0].Frame;
-    EXPECT_EQ(DstOf(f), kHost);
-    EXPECT_EQ(SrcOf(f), kUnitA);
-    ASSERT_GT(f.size(), 18u + kSimInfoHeaderLength);
-    // ACU response, return code 1, length byte 0xFF, then the structure.
-    EXPECT_EQ(Bytes(f.begin() + 14, f.begin() + 18), (Bytes{0x20, 18, 1, 0xFF}));
-    EXPECT_EQ(Bytes(f.begin() + 18, f.end()), SimInfoBuild(*unit->Profile, kUnitA, unit->Link));
-    EXPECT_EQ(unit->Stats.InfoRequests, 1u);
-
-    // Command byte 0x30 has the low five bits of the ACU code.
-    sent.clear();
-    ReceiveDllp("veth0", kUnitA, 0x30, 0, kSimAcuItemInfo);
-    EXPECT_EQ(sent.size(), 1u);
+    // Command byte 0x30 has the low five bits of the ACU code. The answer: ACU response,
+    // return code 1, length byte 0xFF, then the structure.
+    EXPECT_EQ(
+        Links({0x20, 0x30, 0, kSimAcuItemInfo}),
+        (std::vector<Bytes>{Bytes{0x20, 18, 1, 0xFF} + SimInfoBuild(*Unit().Profile, kUnitA, Unit().Link)}));
     // Other items, and the ACU command to the broadcast address, get no answer.
-    sent.clear();
     ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, kSimAcuItemLinkState);
     ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ACU, 0, kSimAcuItemInfo);
     EXPECT_TRUE(sent.empty());
@@ -101,78 +80,59 @@ TEST_F(SimUnitTest, OwnFramesAndGroupSourcesAreIgnored) {
 
 TEST_F(SimUnitTest, HostileAnswersAreSentAsBuilt) {
     ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    _SIM_UNIT* unit = SimUnitGet(ctx, kUnitA);
+    const Bytes info = {0x20, SIM_DLLP_ACU, 0, 0xFF};
     EXPECT_EQ(Do("hostile 02:00:00:00:00:01 many-dibs"), "ok hostile many-dibs 70");
-    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Frame[18 + 24], 70);
-    EXPECT_EQ(std::vector<uint8_t>(sent[0].Frame.begin() + 18, sent[0].Frame.end()),
-              SimInfoBuildHostile(*unit->Profile, kUnitA, unit->Link, SimHostile::ManyDibs, 70));
-
-    const size_t full = 18 + SimInfoBuild(*unit->Profile, kUnitA, unit->Link).size();
-    sent.clear();
+    EXPECT_EQ(Links(info).at(0),
+              (Bytes{0x20, 18, 1, 0xFF} +
+               SimInfoBuildHostile(*Unit().Profile, kUnitA, Unit().Link, SimHostile::ManyDibs, 70)));
+    const size_t full = 18 + SimInfoBuild(*Unit().Profile, kUnitA, Unit().Link).size();
     EXPECT_EQ(Do("hostile 02:00:00:00:00:01 truncate"), "ok hostile truncate 0");
-    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Frame.size(), SimInfoTruncatedLength(full, 0));
-    EXPECT_LT(sent[0].Frame.size(), full);
-
-    sent.clear();
+    EXPECT_EQ(Links(info).at(0).size() + 14, SimInfoTruncatedLength(full, 0));
     EXPECT_EQ(Do("hostile all truncate 16"), "ok hostile truncate 16");
-    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, 0xFF);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].Frame.size(), 16u) << "cut frames are not padded";
-
-    EXPECT_EQ(Do("hostile 02:00:00:00:00:01 none"), "ok hostile none 0");
+    EXPECT_EQ(Links(info).at(0).size(), 2u) << "cut frames are not padded";
     EXPECT_EQ(Do("hostile 02:00:00:00:00:01 ports 256"), "error argument of ports must be 0..255");
     EXPECT_NE(Do("hostile 02:00:00:00:00:01 evil").find("error unknown kind 'evil'"), std::string::npos);
 }
 
+// Random frames to a unit: it never sends what a unit may not send. Allowed are search, info,
+// connect and keep-alive answers, ACK and NAK, and register read answers (CMD TLPs with RW 0)
+// that hold exactly the words they announce.
 TEST_F(SimUnitTest, HostileInputNeverGetsAnOddAnswer) {
     ASSERT_EQ(Do("add ctu_analog 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
     ctx.Verbose = true;  // the dump reads the frames too
     std::mt19937 rng(777);
+    const std::set<int> answers{0, 1, 3, 5, 7, 9, 11, 18};
+    size_t tlps = 0;
     for (int round = 0; round < 5000; ++round) {
-        std::vector<uint8_t> f(rng() % 70);
+        Bytes f(rng() % 70);
         for (auto& b : f) b = static_cast<uint8_t>(rng());
-        if (f.size() >= 16) {
+        if (f.size() >= 18) {
             const SimMac dst = (rng() & 1) ? kUnitA : kSimBroadcastMac;
             std::copy(dst.begin(), dst.end(), f.begin());
             f[6] &= 0xFE;  // unicast source
             f[12] = 0xD4;
             f[13] = 0x1F;
             f[14] = (rng() & 1) ? 0x20 : 0x10;
-            // Half of the TLPs become register reads or writes of a channel the unit has.
-            if (f[14] == 0x10 && f.size() >= 18 && (rng() & 1)) {
+            if (f[14] == 0x10 && (rng() & 1)) {  // a register read or write of an existing channel
                 f[16] &= 0xC1;
                 f[17] = static_cast<uint8_t>(rng() % 6);
             }
         }
+        sent.clear();
         Receive("veth0", f);
-    }
-    // Only answers a unit may give: search, info, connect and keep-alive answers, ACK and NAK,
-    // and register read answers (CMD TLPs with RW 0) that hold exactly the words they announce.
-    const std::set<int> answers{0, 1, 3, 5, 7, 9, 11, 18};
-    size_t tlps = 0;
-    for (const auto& s : sent) {
-        ASSERT_GE(s.Frame.size(), 18u);
-        EXPECT_EQ(SrcOf(s.Frame), kUnitA);
-        if (s.Frame[14] == kSimPacketTlp) {
-            ++tlps;
-            _SIM_FRAME f;
-            ASSERT_EQ(SimFrameDecode(s.Frame.data(), s.Frame.size(), &f, SimSender::Unit),
+        for (const auto& s : sent) {
+            _SIM_FRAME d;
+            ASSERT_EQ(SimFrameDecode(s.Frame.data(), s.Frame.size(), &d, SimSender::Unit),
                       SimFrameStatus::Ok);
-            EXPECT_EQ(f.Tlp.Type, kSimTlpCmd);
-            EXPECT_EQ(f.Tlp.RW, 0);
-            EXPECT_FALSE(f.Tlp.DataTruncated);
-            EXPECT_LE(f.Tlp.Offset + f.Tlp.LengthInDW, 256);
-            continue;
+            tlps += d.PacketType == kSimPacketTlp;
+            ASSERT_TRUE(d.PacketType == kSimPacketTlp
+                            ? d.Tlp.Type == kSimTlpCmd && d.Tlp.RW == 0 && !d.Tlp.DataTruncated &&
+                                  d.Tlp.Offset + d.Tlp.LengthInDW <= 256 && d.Src == kUnitA
+                            : answers.count(d.Dllp.Cmd) && d.Src == kUnitA)
+                << "answer to " << ::testing::PrintToString(f);
         }
-        ASSERT_EQ(s.Frame[14], kSimPacketDllp);
-        EXPECT_TRUE(answers.count(s.Frame[15])) << int(s.Frame[15]);
     }
-    EXPECT_FALSE(sent.empty());
-    EXPECT_GT(tlps, 0u) << "some random TLPs are reads of an existing channel";
+    EXPECT_GT(tlps, 10u) << "some random TLPs are reads of an existing channel";
 }
 
 TEST_F(SimUnitTest, AddAndRemoveRules) {
@@ -197,13 +157,7 @@ TEST_F(SimUnitTest, AddAndRemoveRules) {
     EXPECT_EQ(Do("list"),
               "ok 2 02:00:00:00:00:01,veth0,ctu_uart2,talking "
               "02:00:00:00:00:02,veth0,ctu_dio,silent,hostile=ports");
-    EXPECT_EQ(
-        Do("show 02:00:00:00:00:02"),
-        "ok 02:00:00:00:00:02 iface=veth0 profile=ctu_dio silent=1 hostile=ports/17 delay=0 "
-        "info-reply=0x01/0xff search-reply=7/5 link=0/00:00:00:00:00:00 rx=0 tx=0 searches=0 "
-        "info-requests=0 ignored=0 connect-reply=default disconnect-reply=default seq=341 host-seq=0 "
-        "nak-next=0 loss=0/0/0 watchdog=0 connects=0 disconnects=0 refused=0 keep-alives=0 ka-timeouts=0 "
-        "tlps-rx=0 tlps-tx=0 acks=0 naks=0 acks-rx=0 naks-rx=0 lost=0/0 unacked=- tlp-seqs=-");
+    EXPECT_NE(Do("show 02:00:00:00:00:02").find(" silent=1 hostile=ports/17 "), std::string::npos);
     EXPECT_EQ(Do("show 02:00:00:00:00:09"), "error no unit 02:00:00:00:00:09");
     EXPECT_EQ(Do("remove all"), "ok removed 2");
     EXPECT_EQ(Do("list"), "ok 0");
