@@ -27,27 +27,24 @@ constexpr Mac kBroadcastMac = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 // Owns one file descriptor and closes it.
 class UniqueFd {
   public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(other.release());
+        reset(other.release());
         return *this;
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd() { reset(); }
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0 && fd_ != fd) ::close(fd_);
         fd_ = fd;
     }
 
   private:
-    int fd_ = -1;
+    int fd_;
 };
 
 // The lab as qorlab describes it in the environment. Index i of Veths, PeerIfs and

@@ -41,6 +41,25 @@ std::string ErrnoText(const std::string& what) {
     return what + ": " + strerror(errno);
 }
 
+std::optional<UnitInfo> DecodeUnitInfo(std::span<const uint8_t> p, bool withPorts) {
+    if (p.size() != (withPorts ? kBasicUnitInfoWithPortsLength : kBasicUnitInfoLength)) return std::nullopt;
+    UnitInfo u;
+    u.UnitMac = MacAt(&p[0]);
+    std::copy(&p[6], &p[16], u.ModelRaw.begin());
+    u.TypeInfo = p[16];
+    u.LinkStatus = p[17];
+    u.ConnectedHostMac = MacAt(&p[18]);
+    u.Mapped = p[24];
+    u.AvailableChls = p[25];
+    u.MajorVersion = p[26];
+    u.MinorVersion = p[27];
+    if (withPorts) {
+        u.CtuPort = Get(&p[28], 4, true);
+        u.SioPort = Get(&p[32], 4, true);
+    }
+    return u;
+}
+
 }  // namespace
 
 std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h) {
@@ -87,12 +106,6 @@ std::string Describe(const Packet& p) {
     return head + Hex(p.Payload);
 }
 
-std::string UnitInfo::Model() const {
-    size_t n = 0;
-    while (n < ModelRaw.size() && ModelRaw[n] != 0) ++n;
-    return std::string(ModelRaw.begin(), ModelRaw.begin() + static_cast<long>(n));
-}
-
 std::optional<ServiceInfo> DecodeServiceInfo(std::span<const uint8_t> p) {
     ServiceInfo info;
     size_t at = 0;
@@ -124,25 +137,6 @@ std::optional<std::vector<NicInfo>> DecodeNicInfoList(std::span<const uint8_t> p
         list.push_back(std::move(nic));
     }
     return list;
-}
-
-std::optional<UnitInfo> DecodeUnitInfo(std::span<const uint8_t> p, bool withPorts) {
-    if (p.size() != (withPorts ? kBasicUnitInfoWithPortsLength : kBasicUnitInfoLength)) return std::nullopt;
-    UnitInfo u;
-    u.UnitMac = MacAt(&p[0]);
-    std::copy(&p[6], &p[16], u.ModelRaw.begin());
-    u.TypeInfo = p[16];
-    u.LinkStatus = p[17];
-    u.ConnectedHostMac = MacAt(&p[18]);
-    u.Mapped = p[24];
-    u.AvailableChls = p[25];
-    u.MajorVersion = p[26];
-    u.MinorVersion = p[27];
-    if (withPorts) {
-        u.CtuPort = Get(&p[28], 4, true);
-        u.SioPort = Get(&p[32], 4, true);
-    }
-    return u;
 }
 
 std::optional<std::vector<UnitInfo>> DecodeUnitInfoList(std::span<const uint8_t> p, bool withPorts) {

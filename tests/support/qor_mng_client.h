@@ -131,10 +131,7 @@ struct UnitInfo {
     // Only in the record with ports.
     uint32_t CtuPort = 0;
     uint32_t SioPort = 0;
-
-    std::string Model() const;  // up to the first zero byte
 };
-std::optional<UnitInfo> DecodeUnitInfo(std::span<const uint8_t> p, bool withPorts);
 std::optional<std::vector<UnitInfo>> DecodeUnitInfoList(std::span<const uint8_t> p, bool withPorts);
 
 struct ChannelEntry {

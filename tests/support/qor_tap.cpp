@@ -17,18 +17,6 @@
 
 namespace qortest {
 
-Mac TapFrame::Dest() const {
-    Mac m{};
-    if (Bytes.size() >= 6) std::copy(Bytes.begin(), Bytes.begin() + 6, m.begin());
-    return m;
-}
-
-Mac TapFrame::Source() const {
-    Mac m{};
-    if (Bytes.size() >= 12) std::copy(Bytes.begin() + 6, Bytes.begin() + 12, m.begin());
-    return m;
-}
-
 bool TapFrame::Outgoing() const {
     return PacketType == PACKET_OUTGOING;
 }

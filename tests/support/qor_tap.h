@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -21,11 +22,16 @@ struct TapFrame {
     int PacketType = 0;  // PACKET_HOST, PACKET_BROADCAST, PACKET_OUTGOING, ...
     std::vector<uint8_t> Bytes;
 
-    Mac Dest() const;
-    Mac Source() const;
+    Mac Dest() const { return MacAt(0); }
+    Mac Source() const { return MacAt(6); }
     bool IsDllp() const { return Bytes.size() >= 18 && Bytes[14] == 0x20; }
     uint8_t DllpCode() const { return IsDllp() ? static_cast<uint8_t>(Bytes[15] & 0x1F) : 0xFF; }
     bool Outgoing() const;
+    Mac MacAt(size_t at) const {
+        Mac m{};
+        if (Bytes.size() >= at + 6) std::copy_n(Bytes.begin() + static_cast<long>(at), 6, m.begin());
+        return m;
+    }
 };
 
 class FrameTap {

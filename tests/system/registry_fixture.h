@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -120,15 +121,13 @@ class InProcessService : public ::testing::Test {
     static bool DrivePasses(const SimProcess& sim, const Mac& mac, unsigned long requests,
                             Clock::duration timeout = 5s) {
         const auto start = sim.Counters(mac);
-        if (!start) return false;
-        const auto deadline = Clock::now() + timeout;
-        for (;;) {
-            const auto now = sim.Counters(mac);
-            if (now && now->InfoRequests >= start->InfoRequests + requests) return true;
-            if (Clock::now() >= deadline) return false;
-            if (VnRef unit = VnMainGetByMac(mac.data())) VnMainUpdateInfo(unit.get());
-            std::this_thread::sleep_for(3ms);
-        }
+        return start && Eventually(
+                            [&] {
+                                if (VnRef unit = VnMainGetByMac(mac.data())) VnMainUpdateInfo(unit.get());
+                                const auto now = sim.Counters(mac);
+                                return now && now->InfoRequests >= start->InfoRequests + requests;
+                            },
+                            timeout, 3ms);
     }
 
     // Runs fn on the record while no get-info pass can decode into it: passes decode under
@@ -150,49 +149,27 @@ inline std::string ModelOf(PVN_DEVICE p) {
                        strnlen(reinterpret_cast<const char*>(p->ModelName), 10));
 }
 
-inline Mac MacOf(PVN_DEVICE p) {
-    Mac m{};
-    std::copy(p->Mac, p->Mac + 6, m.begin());
-    return m;
-}
+// The channels of sim/profiles/ctu_uart2.prof as they travel in the info structure: channel
+// number, type, length in words, info byte.
+inline const std::vector<std::array<uint8_t, 4>> kCtuUart2 = {{0, 0, 4, 2}, {1, 1, 4, 5}, {2, 1, 3, 2}};
 
-struct ExpectedDib {
-    uint8_t Chl, Type, LengthInDW, Info;
-    std::vector<uint8_t> Extra;
-};
-
-// The channels of sim/profiles/ctu_uart2.prof as they travel in the info structure.
-inline const std::vector<ExpectedDib> kCtuUart2 = {
-    {0, 0, 4, 2, {0x01, 0, 0, 0, 'U', '2', 'S', '-', 'E', 'X', 0, 0}},
-    {1, 1, 4, 5, {0x0e, 0x01, 0x01, 0x00, 0x00, 0x04, 0x00, 0x04, 0x77, 0, 0, 0}},
-    {2, 1, 3, 2, {0x00, 0x01, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00}},
-};
-
-// What the info structure of a ctu_uart2 unit puts into its record, as far as qorsim and the
-// service must agree on it; the decoding of every field is proven by the decoder's unit tests.
+// The record of a ctu_uart2 unit, as far as qorsim and the service must agree on it; the
+// decoding of every field is proven by the decoder's unit tests, the bytes a unit's info
+// structure turns into by the management tests.
 inline void ExpectCtuUart2Record(PVN_DEVICE p, uint8_t linkStatus = 0) {
     EXPECT_EQ(ModelOf(p), "VN-U2S");
-    EXPECT_EQ(p->TypeInfo, 0x01);
     EXPECT_EQ(p->LinkStatus, linkStatus);
-    EXPECT_EQ(p->MajorVersion, 2);
     EXPECT_EQ(p->MinorVersion, 7);
-    EXPECT_EQ(p->DibLengthInDW, 11);
     ASSERT_EQ(p->AvailableChls, kCtuUart2.size());
     for (size_t i = 0; i < kCtuUart2.size(); ++i) {
-        SCOPED_TRACE("DIB " + std::to_string(i));
         const _DIB& dib = p->DibArray[i];
-        const ExpectedDib& want = kCtuUart2[i];
-        EXPECT_EQ(std::vector<uint8_t>({dib.ChlNumber, dib.Type, dib.LengthInDW, dib.Info}),
-                  std::vector<uint8_t>({want.Chl, want.Type, want.LengthInDW, want.Info}));
-        EXPECT_EQ(std::vector<uint8_t>(dib.ExtraData, dib.ExtraData + want.Extra.size()), want.Extra);
-        EXPECT_EQ(VnGetChannelType(p, want.Chl), want.Type);
+        EXPECT_EQ((std::array<uint8_t, 4>{dib.ChlNumber, dib.Type, dib.LengthInDW, dib.Info}), kCtuUart2[i])
+            << "DIB " << i;
     }
     // UART layouts 5 and 2: 1024- and 256-byte buffers; no TTY assigned yet.
     EXPECT_EQ(p->DibArray[1].Uart.TxBuffSize, 1024u);
     EXPECT_EQ(p->DibArray[2].Uart.RxBuffSize, 256u);
     EXPECT_EQ(p->DibArray[1].Uart.TtyMinorNumber, -1);
-    EXPECT_EQ(p->DibArray[2].Uart.TtyMinorNumber, -1);
-    EXPECT_EQ(VnGetChannelType(p, 3), 0);
 }
 
 }  // namespace qortest

@@ -33,31 +33,12 @@ std::string TooSmallLine(const Mac& mac) {
     return line;
 }
 
-// Whatever a unit sends, the record stays within its arrays: at most 64 channels, and the
-// bank and port counts of every per-type record (also of slots above AvailableChls, which
-// keep records of earlier decodes) within the bank and port tables.
-void ExpectBounded(PVN_DEVICE p) {
-    EXPECT_LE(p->AvailableChls, kVnMaxChannels);
-    for (int i = 0; i < kVnMaxChannels; ++i) {
-        SCOPED_TRACE("slot " + std::to_string(i));
-        const _DIB& d = p->DibArray[i];
-        EXPECT_LE(d.DioPtr ? d.DioPtr->NumberOfBanks : 0, kDibMaxDioBanks);
-        EXPECT_LE(d.AiPtr ? d.AiPtr->NumberOfInputPorts : 0, kDibMaxPorts);
-        EXPECT_LE(d.AoPtr ? d.AoPtr->NumberOfOutputPorts : 0, kDibMaxPorts);
-        EXPECT_LE(d.UiPtr ? d.UiPtr->NumberOfInputPorts : 0, kDibMaxPorts);
-        EXPECT_LE(d.UoPtr ? d.UoPtr->NumberOfOutputPorts : 0, kDibMaxPorts);
-        EXPECT_LE(d.BAoPtr ? d.BAoPtr->NumberOfOutputPorts : 0, kDibMaxPorts);
-        EXPECT_LE(d.MAiPtr ? d.MAiPtr->NumberOfInputPorts : 0, kDibMaxPorts);
-        EXPECT_LE(d.TpsPtr ? d.TpsPtr->NumberOfSensors : 0, kDibMaxPorts);
-    }
-}
-
 // The profile's own three DIBs in slots 0..n-1.
 void ExpectProfileDibs(PVN_DEVICE p, size_t n) {
     for (size_t i = 0; i < n && i < kCtuUart2.size(); ++i) {
-        EXPECT_EQ(p->DibArray[i].ChlNumber, kCtuUart2[i].Chl) << "slot " << i;
-        EXPECT_EQ(p->DibArray[i].Type, kCtuUart2[i].Type) << "slot " << i;
-        EXPECT_EQ(p->DibArray[i].LengthInDW, kCtuUart2[i].LengthInDW) << "slot " << i;
+        const _DIB& dib = p->DibArray[i];
+        EXPECT_EQ((std::array<uint8_t, 4>{dib.ChlNumber, dib.Type, dib.LengthInDW, dib.Info}), kCtuUart2[i])
+            << "slot " << i;
     }
 }
 
@@ -72,18 +53,14 @@ struct HostileCase {
 
 // The ctu_uart2 answer is 90 bytes: 18 bytes of Ethernet header and DLLP, the 28-byte unit
 // header, then DIBs of 16, 16 and 12 bytes.
-// What each kind of answer does to the record is proven by the decoder's unit tests; here
-// the answers come through the get-info thread, whose frame length bounds the decode.
+// What each kind of answer does to the record, and that no answer breaks its bounds, is proven
+// by the decoder's unit tests and fuzz target; here the answers come through the get-info
+// thread, whose frame length bounds the decode.
 const std::vector<HostileCase> kHostileCases = {
-    {"many-dibs", 70, true, 64, 64, false, 3},
     {"many-dibs", 255, true, 64, 64, false, 3},
-    {"long-dib", 33, true, 4, 4, false, 1},
     {"long-dib", 34, true, 4, 4, true, 1},
     // Three whole DIBs, one that runs past the frame, and two announced that never come.
     {"overrun", 255, true, 3, 3, false, 3},
-    {"banks", 255, true, 4, 4, true, 3},
-    {"banks-short", 255, true, 4, 4, false, 3},
-    {"ports", 255, true, 10, 10, false, 3},
     // Cut half-way into the DIBs (68 bytes): only the first DIB is whole.
     {"truncate", 0, true, 0, 1, false, 1},
     {"truncate", 16, false, 3, 3, false, 3},
@@ -95,7 +72,7 @@ const std::vector<HostileCase> kHostileCases = {
 };
 
 // qorlab --veths 1
-TEST_F(InfoStructure, HostileOrUnknownAnswersLeaveRecordBoundedAndThreadGoesOn) {
+TEST_F(InfoStructure, HostileOrUnknownAnswersAreDecodedWithinTheFrameOrRefused) {
     const Mac mac = UnitMac(6, 1);
     const Mac bystander = UnitMac(6, 2);
     SimProcess* sim = StartSim({{"ctu_uart2", mac}, {"ctu_uart2", bystander}});
@@ -121,7 +98,6 @@ TEST_F(InfoStructure, HostileOrUnknownAnswersLeaveRecordBoundedAndThreadGoesOn) 
         ASSERT_TRUE(DrivePasses(*sim, mac, 2)) << "the get-info thread stopped asking after " << name;
         ASSERT_EQ(VnMainGetByMac(mac.data()).get(), unit.get());
         Inspect(unit, [&](PVN_DEVICE p) {
-            ExpectBounded(p);
             EXPECT_GE(p->AvailableChls, c.MinChls);
             EXPECT_LE(p->AvailableChls, c.MaxChls);
             EXPECT_EQ(ModelOf(p), "VN-U2S");
@@ -166,10 +142,7 @@ TEST_F(InfoStructure, HostileOrUnknownAnswersLeaveRecordBoundedAndThreadGoesOn) 
     ASSERT_TRUE(sim->Ok("hostile " + MacString(mac) + " none"));
     ASSERT_TRUE(DrivePasses(*sim, mac, 2));
     ASSERT_EQ(VnMainGetByMac(mac.data()).get(), unit.get());
-    Inspect(unit, [](PVN_DEVICE p) {
-        ExpectCtuUart2Record(p);
-        ExpectBounded(p);
-    });
+    Inspect(unit, [](PVN_DEVICE p) { ExpectCtuUart2Record(p); });
     unit->IsMappingByHost = 0;
     VnRef other = WaitInformed(bystander);
     ASSERT_TRUE(other);
