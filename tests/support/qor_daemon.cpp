@@ -128,6 +128,11 @@ const std::vector<std::string>& SyslogSink::Messages() {
 
 DaemonProcess::DaemonProcess(std::string path) : path_(std::move(path)) {}
 
+bool DaemonProcess::Fail(std::string why) {
+    error_ = std::move(why);
+    return false;
+}
+
 DaemonProcess::~DaemonProcess() {
     if (pid_ <= 0 || reaped_) return;
     Signal(SIGTERM);
@@ -138,20 +143,12 @@ DaemonProcess::~DaemonProcess() {
 }
 
 bool DaemonProcess::Start(Clock::duration timeout) {
-    if (!InLab()) {
-        error_ = "refusing to start the daemon outside a qorlab lab";
-        return false;
-    }
+    if (!InLab()) return Fail("refusing to start the daemon outside a qorlab lab");
     // Orphans of our children become ours rather than the lab's PID 1.
-    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
-        error_ = std::string("PR_SET_CHILD_SUBREAPER: ") + strerror(errno);
-        return false;
-    }
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+        return Fail(std::string("PR_SET_CHILD_SUBREAPER: ") + strerror(errno));
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        error_ = std::string("pipe: ") + strerror(errno);
-        return false;
-    }
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return Fail(std::string("pipe: ") + strerror(errno));
     UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
 
     posix_spawn_file_actions_t actions;
@@ -178,10 +175,7 @@ bool DaemonProcess::Start(Clock::duration timeout) {
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     writeEnd.reset();
-    if (rc != 0) {
-        error_ = "posix_spawn " + path_ + ": " + strerror(rc);
-        return false;
-    }
+    if (rc != 0) return Fail("posix_spawn " + path_ + ": " + strerror(rc));
 
     // Collect the output until both the first process and the daemon closed the pipe, and
     // the exit status of the first process.
@@ -215,10 +209,9 @@ bool DaemonProcess::Start(Clock::duration timeout) {
     }
     // The first process is gone, so its child has been reparented to us by now.
     const auto daemon = FindOrphanedChild(path_);
-    if (!daemon) {
-        error_ = "no forked daemon found (first process exited with " + std::to_string(launcherStatus_) + ")";
-        return false;
-    }
+    if (!daemon)
+        return Fail("no forked daemon found (first process exited with " + std::to_string(launcherStatus_) +
+                    ")");
     pid_ = *daemon;
     ClaimedPids().insert(pid_);
     return true;

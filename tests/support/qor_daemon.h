@@ -64,6 +64,8 @@ class DaemonProcess {
     static std::string SanitizerReports();
 
   private:
+    bool Fail(std::string why);  // keeps why in Error(); false
+
     std::string path_;
     pid_t pid_ = -1;
     bool reaped_ = false;

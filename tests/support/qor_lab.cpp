@@ -69,17 +69,10 @@ void RunInNetns(pid_t nsPid, const std::function<void()>& fn) {
     // setns(CLONE_NEWNET) changes only the calling thread, so a short-lived thread keeps the
     // test's own threads where they are.
     std::thread worker([&]() {
-        const std::string path = "/proc/" + std::to_string(nsPid) + "/ns/net";
-        UniqueFd ns(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!ns) {
-            error = Errno("open " + path);
-            return;
-        }
-        if (setns(ns.get(), CLONE_NEWNET) != 0) {
-            error = Errno("setns " + path);
-            return;
-        }
         try {
+            const std::string path = "/proc/" + std::to_string(nsPid) + "/ns/net";
+            UniqueFd ns(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!ns || setns(ns.get(), CLONE_NEWNET) != 0) throw std::runtime_error(Errno("enter " + path));
             fn();
         } catch (const std::exception& e) {
             error = e.what();

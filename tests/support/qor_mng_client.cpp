@@ -252,63 +252,50 @@ bool Client::Connect(const std::string& host, uint16_t port, Clock::duration tim
     return true;
 }
 
+bool Client::Fail(std::string why) {
+    error_ = std::move(why);
+    return false;
+}
+
 bool Client::SendRaw(std::span<const uint8_t> bytes) {
-    if (!fd_) {
-        error_ = "not connected";
-        return false;
-    }
-    size_t sent = 0;
+    if (!fd_) return Fail("not connected");
     const auto deadline = Clock::now() + 5s;
-    while (sent < bytes.size()) {
+    for (size_t sent = 0; sent < bytes.size();) {
         const ssize_t n = send(fd_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            if (Clock::now() >= deadline) {
-                error_ = "send: the service takes no more bytes";
-                return false;
-            }
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (Clock::now() >= deadline) return Fail("send: the service takes no more bytes");
             struct pollfd pfd {
                 fd_.get(), POLLOUT, 0
             };
             poll(&pfd, 1, 50);
-            continue;
+        } else {
+            return Fail(ErrnoText("send"));
         }
-        error_ = ErrnoText("send");
-        return false;
     }
     return true;
 }
 
 bool Client::Fill(size_t n, Clock::time_point deadline) {
     while (buffered_.size() < n) {
-        if (!fd_ || closed_) {
-            error_ = "connection closed by the service";
-            return false;
-        }
+        if (!fd_ || closed_) return Fail("connection closed by the service");
         struct pollfd pfd {
             fd_.get(), POLLIN, 0
         };
         const int ready = poll(&pfd, 1, MsLeft(deadline));
-        if (ready == 0) {
-            error_ = "time-out: " + std::to_string(buffered_.size()) + " of " + std::to_string(n) + " bytes";
-            return false;
-        }
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            error_ = ErrnoText("poll");
-            return false;
-        }
+        if (ready == 0)
+            return Fail("time-out: " + std::to_string(buffered_.size()) + " of " + std::to_string(n) +
+                        " bytes");
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return Fail(ErrnoText("poll"));
         uint8_t chunk[16384];
         const ssize_t got = recv(fd_.get(), chunk, sizeof(chunk), 0);
         if (got > 0) {
             buffered_.insert(buffered_.end(), chunk, chunk + got);
         } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
             closed_ = true;
-            error_ = got == 0 ? "connection closed by the service" : ErrnoText("recv");
-            return false;
+            return Fail(got == 0 ? "connection closed by the service" : ErrnoText("recv"));
         }
     }
     return true;
@@ -376,15 +363,8 @@ std::optional<Packet> Client::WaitEvent(Clock::duration timeout) {
 }
 
 bool Client::Silent(Clock::duration timeout) {
-    const size_t before = buffered_.size();
-    if (before != 0) {
-        error_ = std::to_string(before) + " bytes already waiting";
-        return false;
-    }
-    if (Fill(1, Clock::now() + timeout)) {
-        error_ = "bytes arrived: " + Hex(buffered_);
-        return false;
-    }
+    if (!buffered_.empty()) return Fail(std::to_string(buffered_.size()) + " bytes already waiting");
+    if (Fill(1, Clock::now() + timeout)) return Fail("bytes arrived: " + Hex(buffered_));
     return !closed_;
 }
 

@@ -222,6 +222,7 @@ class Client {
   private:
     // Reads until at least n bytes are buffered; false on time-out or close.
     bool Fill(size_t n, Clock::time_point deadline);
+    bool Fail(std::string why);  // keeps why in Error(); false
 
     UniqueFd fd_;
     std::vector<uint8_t> buffered_;
