@@ -30,23 +30,41 @@ namespace console_test {
 
 using Bytes = std::vector<uint8_t>;
 
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+// V as N bytes, least significant first (Le) or last (Be).
+inline Bytes Le(uint32_t v, int n) {
+    Bytes b;
+    for (int i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return b;
+}
+inline Bytes Be32(uint32_t v) {
+    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+            static_cast<uint8_t>(v)};
+}
+inline uint32_t LeGet(const uint8_t* p, int n) {
+    uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
 // A management packet: the 12-byte little-endian header, then the payload.
 inline Bytes Packet(uint16_t code, uint16_t status, const Bytes& payload, uint8_t version = 1) {
-    const auto n = static_cast<uint32_t>(payload.size());
-    Bytes p{version,
-            0,
-            0,
-            0,
-            static_cast<uint8_t>(code),
-            static_cast<uint8_t>(code >> 8),
-            static_cast<uint8_t>(status),
-            static_cast<uint8_t>(status >> 8),
-            static_cast<uint8_t>(n),
-            static_cast<uint8_t>(n >> 8),
-            static_cast<uint8_t>(n >> 16),
-            static_cast<uint8_t>(n >> 24)};
-    p.insert(p.end(), payload.begin(), payload.end());
-    return p;
+    return Cat({{version, 0, 0, 0},
+                Le(code, 2),
+                Le(status, 2),
+                Le(static_cast<uint32_t>(payload.size()), 4),
+                payload});
+}
+
+// Text in a field of N bytes, zero padded or cut.
+inline Bytes Padded(const std::string& text, size_t n) {
+    Bytes b(text.begin(), text.begin() + static_cast<long>(std::min(n, text.size())));
+    b.resize(n, 0);
+    return b;
 }
 
 inline Bytes Mac(uint8_t last) {
@@ -143,9 +161,9 @@ class FakeService {
             }
             for (uint8_t h[12]; ReadExact(fd, h, 12);) {
                 Request r{h[0],
-                          static_cast<uint16_t>(h[4] | (h[5] << 8)),
-                          static_cast<uint16_t>(h[6] | (h[7] << 8)),
-                          static_cast<uint32_t>(h[8] | (h[9] << 8) | (h[10] << 16) | (h[11] << 24)),
+                          static_cast<uint16_t>(LeGet(h + 4, 2)),
+                          static_cast<uint16_t>(LeGet(h + 6, 2)),
+                          LeGet(h + 8, 4),
                           {}};
                 r.Payload.resize(r.Length);
                 if (r.Length && !ReadExact(fd, r.Payload.data(), r.Length)) break;

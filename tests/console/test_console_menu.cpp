@@ -29,31 +29,11 @@ Bytes Ok(const Request& r, const Bytes& payload = {}, uint16_t status = 0) {
 
 Bytes BasicUnit(uint8_t last, const std::string& model, uint8_t link, uint8_t mapping, uint8_t chls,
                 uint8_t minor) {
-    Bytes u = Mac(last);
-    Bytes name(10, 0);
-    memcpy(name.data(), model.data(), std::min<size_t>(10, model.size()));
-    u.insert(u.end(), name.begin(), name.end());
-    u.push_back(0x01);
-    u.push_back(link);
-    Bytes host(6, 0);
-    if (link == 1) host = {0x02, 0, 0, 1, 0, 0};
-    u.insert(u.end(), host.begin(), host.end());
-    u.push_back(mapping);
-    u.push_back(chls);
-    u.push_back(2);
-    u.push_back(minor);
-    return u;
-}
-
-Bytes Be32(uint32_t v) {
-    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-            static_cast<uint8_t>(v)};
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
+    return Cat({Mac(last),
+                Padded(model, 10),
+                {0x01, link},
+                link == 1 ? Bytes{0x02, 0, 0, 1, 0, 0} : Bytes(6, 0),
+                {mapping, chls, 2, minor}});
 }
 
 }  // namespace
@@ -188,6 +168,7 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
     const Bytes allMappings = Cat({Mac(0x11), {2, 1, 0, 2, 0xFF}, Mac(0x14), {9, 1, 4, 7}});
     const Bytes connected = Cat({BasicUnit(0x11, "VN-U2S", 1, 1, 3, 7), Be32(50001), Be32(0),
                                  BasicUnit(0x12, "VN-A4M", 1, 0, 6, 1), Be32(50002), Be32(55002)});
+    const Bytes cut = {1, 2, 3};
     const ActionCase cases[] = {
         {'A', "", infoAnswer, 0, false, 1, info("1.0.15.0", "1.0.4.0", "YES")},
         {'a', "", {}, 0, false, 1, "\nd[#_#]b : No data return.\n"},
@@ -204,12 +185,7 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
         {'g', mac11, Cat({Mac(0x11), {2, 1, 0, 2, 1}}), 0, false, 8,
          kMacPrompt + kWait + "<CLEAR>MAC : 02:00:00:00:00:11\n" + eq30 +
              " Chl |  Mapping\n 01     ttyVN0\n 02     ttyVN1\n"},
-        {'G',
-         mac11,
-         {1, 2, 3},
-         0,
-         false,
-         8,
+        {'G', mac11, cut, 0, false, 8,
          kMacPrompt + kWait + "\nd[#_#]b : Extra data length invalid, Length:3\n\n"},
         {'i', "", allMappings, 0, false, 10,
          "<CLEAR>MAC : 02:00:00:00:00:11\n" + eq30 + " Chl |  Mapping\n 01     ttyVN0\n 02     NONE\n\n" +
@@ -229,12 +205,7 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
          connectHead + "\nd[#_#]b : Password is incorrect.\n\n"},
         // The detail view opens only after a good first update.
         {'F', "020000000077\nb", {}, 0, false, 14, kMacPrompt + kWait + "\nd[#_#]b : No extra data.\n"},
-        {'f',
-         "020000000077\nb",
-         {1, 2, 3},
-         0,
-         false,
-         14,
+        {'f', "020000000077\nb", cut, 0, false, 14,
          kMacPrompt + kWait + "\nd[#_#]b : Extra data length invalid.\n"},
         // Map-then-connect and disconnect-then-unmap stop at the first failure.
         {'.', "020000000099\n00\n", {}, 32, true, 8, connectHead + "\nd[#_#]b : VN not found.\n\n"},
@@ -297,26 +268,12 @@ TEST_F(ConsoleMenu, RandomOperatorInputAndServiceAnswersNeverHarm) {
         std::string input;
         const size_t length = rng() % 400;
         for (size_t i = 0; i < length; ++i) {
-            switch (rng() % 6) {
-                case 0:
-                    input += keys[rng() % keys.size()];
-                    break;
-                case 1:
-                    input += "020000000011\n";
-                    break;
-                case 2:
-                    input += "01\n";
-                    break;
-                case 3:
-                    input += '\n';
-                    break;
-                case 4:
-                    input += std::string(rng() % 300, 'f');
-                    break;
-                default:
-                    input += static_cast<char>(rng());
-                    break;
-            }
+            const unsigned kind = rng() % 6;
+            const char* lines[] = {"020000000011\n", "01\n", "\n"};
+            input += kind == 0   ? std::string(1, keys[rng() % keys.size()])
+                     : kind < 4  ? std::string(lines[kind - 1])
+                     : kind == 4 ? std::string(rng() % 300, 'f')
+                                 : std::string(1, static_cast<char>(rng()));
         }
         StdinFeed in(input);
         for (int i = 0; i < 500; ++i) {

@@ -116,10 +116,6 @@ def key(c, k, prompt=PROMPT):
     return screen[:-len(prompt)]
 
 
-def press(c, k):
-    c.key(k)
-
-
 def typed(c, text, after):
     """Types one input line once the prompt `after` is shown (the terminal is back in line mode
     by then)."""
@@ -129,7 +125,7 @@ def typed(c, text, after):
 
 def with_mac(c, k, mac, prompt=PROMPT):
     """Types a menu key and a MAC; returns the screen after the MAC's echo up to the next prompt."""
-    press(c, k)
+    c.key(k)
     typed(c, mac, MAC_PROMPT)
     screen = c.expect(prompt)[:-len(prompt)]
     check(screen.startswith(mac + "\n"), screen)
@@ -137,9 +133,9 @@ def with_mac(c, k, mac, prompt=PROMPT):
 
 
 def quit_console(c):
-    press(c, "q")
+    c.key("q")
     c.expect("\nd[#_#]b : Enter key to exit program.")
-    press(c, "x")
+    c.key("x")
     status = c.wait_exit()
     c.close()
     check(status == 0, "exit status %s" % status)
@@ -168,39 +164,14 @@ def search_row(last, link="DISCONNECT", mapped="NO "):
     return " %s      %s      %s       %s      %s     %s" % (mac(last), link, mapped, minor, chls, model)
 
 
-def sorted_rows(screen_table):
-    return sorted(screen_table.splitlines())
-
-
 # ---------------------------------------------------------------------------------------------
 # Cases
-
-def case_service_nic_and_search():
-    start_units()
-    start_service()
-    c = open_console()
-    dashes = "-" * 41 + "\n"
-    check_eq("\n" + CLEAR + dashes + " Program Version     : 1.0.8.0\n Service Version     : 1.0.15.0\n"
-             " TTY Driver Version  : 1.0.4.0\n TTY Driver Startup  : NO\n" + dashes, key(c, "a"))
-    nic_header = " Index |         Mac         |  Name"
-    for k in "bC":
-        screen = key(c, k)
-        check(re.fullmatch(re.escape("\n" + CLEAR + table(nic_header, [])) +
-                           r"   \d\d     02:00:00:01:00:00     veth0\n", screen), screen)
-    expected = sorted_rows(table(SEARCH_HEADER, [search_row(last) for last in UNITS]))
-    screen = key(c, "d")
-    check(screen.startswith("\n" + WAIT + CLEAR), screen)
-    check_eq(expected, sorted_rows(screen[len("\n" + WAIT + CLEAR):]))
-    screen = with_mac(c, "E", "020000010000")
-    check_eq(expected, sorted_rows(screen[screen.index(CLEAR) + len(CLEAR):]))
-    quit_console(c)
-
 
 def case_detail_view():
     start_units()
     start_service()
     c = open_console()
-    press(c, "f")
+    c.key("f")
     typed(c, "020000000012", MAC_PROMPT)
     screen = c.expect(SUB_PROMPT)
     check(WAIT + "\nd[#_#]b : Update VN info ok.\n" + CLEAR +
@@ -208,7 +179,7 @@ def case_detail_view():
     check(">>----------------------------------<<\n" + SUB_PROMPT in screen, screen)
 
     def view(k):
-        press(c, k)
+        c.key(k)
         return c.expect(SUB_PROMPT)[:-len(SUB_PROMPT)]
 
     def field(label, value):
@@ -234,7 +205,7 @@ def case_detail_view():
     check_eq("\nd[#_#]b : No DIO channel.\n", view("f"))
     check_eq("\n", view("z"))
     check_eq(WAIT + "\nd[#_#]b : Update VN info ok.\n", view("a"))
-    press(c, "q")
+    c.key("q")
     c.expect(PROMPT)
     # The DIO unit: three banks of 8, 8 and 4 I/Os.
     with_mac(c, "F", "020000000013", SUB_PROMPT)
@@ -242,7 +213,7 @@ def case_detail_view():
     check(field("Number of bank", "3") + field("Same bank IO share same direction ctrl", "NO") in dio, dio)
     check_eq(["8", "8", "4"], re.findall(r" Number of IOs {25}: (\d+)\n", dio))
     check(dio.count(field("Bank support input", "YES")) == 3, dio)
-    press(c, "Q")
+    c.key("Q")
     c.expect(PROMPT)
     # A unit the service does not know.
     check_eq(WAIT + "\nd[#_#]b : VN not found.\n\n", with_mac(c, "f", "020000000099"))
@@ -250,7 +221,7 @@ def case_detail_view():
 
 
 def connect(c, last, flag="00"):
-    press(c, "j")
+    c.key("j")
     typed(c, "0200000000" + last, MAC_PROMPT)
     typed(c, flag, FLAG_PROMPT)
     return c.expect(PROMPT)[:-len(PROMPT)]
@@ -293,7 +264,7 @@ def case_mapping_and_records():
     check_eq(WAIT + "\nd[#_#]b : UnMapping ok.\n", with_mac(c, "h", "020000000014"))
     check_eq("\n\nd[#_#]b : No mapping info found.\n", key(c, "I"))
     # Map and connect, then disconnect and unmap (the hidden keys "." and 0x1F).
-    press(c, ".")
+    c.key(".")
     typed(c, "020000000011", MAC_PROMPT)
     typed(c, "00", FLAG_PROMPT)
     check_eq("00\n" + WAIT + "\nd[#_#]b : Mapping ok." + WAIT + "\nd[#_#]b : Connect ok.\n",
@@ -314,7 +285,7 @@ def case_no_service():
     check_eq(CLEAR + "\nd[#_#]b : Connect to service fail.\n\nd[#_#]b : Enter key to exit program.",
              c.expect("Enter key to exit program."))
     check(c.rest(0.5) == "", "nothing more before the key")
-    press(c, "\n")
+    c.key("\n")
     status = c.wait_exit()
     c.close()
     check_eq(255, status)

@@ -6,6 +6,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "console_test_support.h"
@@ -41,30 +42,21 @@ struct Unit {
 };
 
 Bytes Record(const Unit& u) {
-    Bytes r = u.MacBytes;
-    Bytes model(10, 0);
-    memcpy(model.data(), u.Model.data(), std::min<size_t>(10, u.Model.size()));
-    r.insert(r.end(), model.begin(), model.end());
-    r.push_back(u.TypeInfo);
-    r.push_back(u.LinkStatus);
-    r.insert(r.end(), u.HostMac.begin(), u.HostMac.end());
-    r.push_back(u.Mapping);
-    r.push_back(static_cast<uint8_t>(u.Available >= 0 ? u.Available : static_cast<int>(u.Dibs.size())));
-    r.push_back(u.Major);
-    r.push_back(u.Minor);
-    for (uint32_t port : {u.CtuPort, u.SioPort}) {
-        for (int s = 24; s >= 0; s -= 8) r.push_back(static_cast<uint8_t>(port >> s));
-    }
+    const auto available =
+        static_cast<uint8_t>(u.Available >= 0 ? u.Available : static_cast<int>(u.Dibs.size()));
+    Bytes r = Cat({u.MacBytes,
+                   Padded(u.Model, 10),
+                   {u.TypeInfo, u.LinkStatus},
+                   u.HostMac,
+                   {u.Mapping, available, u.Major, u.Minor},
+                   Be32(u.CtuPort),
+                   Be32(u.SioPort)});
     for (const Dib& d : u.Dibs) {
-        const int lengthInDw = d.LengthInDW >= 0 ? d.LengthInDW : static_cast<int>(d.Extra.size() / 4 + 1);
-        r.push_back(d.Chl);
-        r.push_back(d.Type);
-        r.push_back(static_cast<uint8_t>(lengthInDw));
-        r.push_back(d.Info);
-        r.push_back(d.Minor);
-        r.push_back(
-            static_cast<uint8_t>(d.ExtraLength >= 0 ? d.ExtraLength : static_cast<int>(d.Extra.size())));
-        r.insert(r.end(), d.Extra.begin(), d.Extra.end());
+        const int words = d.LengthInDW >= 0 ? d.LengthInDW : static_cast<int>(d.Extra.size() / 4 + 1);
+        const int extra = d.ExtraLength >= 0 ? d.ExtraLength : static_cast<int>(d.Extra.size());
+        r = Cat({r,
+                 {d.Chl, d.Type, static_cast<uint8_t>(words), d.Info, d.Minor, static_cast<uint8_t>(extra)},
+                 d.Extra});
     }
     return r;
 }
@@ -117,53 +109,28 @@ const std::pair<void (*)(const _VN_INFO*), const char*> kViews[] = {
 // ---------------------------------------------------------------------------------------------
 // Decoding the record
 
-TEST(DetailDecode, RecordShorterThanUnitPartIsRefused) {
-    Bytes r = Record(Unit{});
+TEST(DetailDecode, RecordsAreBoundedByTheirOwnLengths) {
     _VN_INFO info{};
-    EXPECT_EQ(0, VnInfoDecode(r.data(), 35, &info));
+    Bytes r = Record(Unit{});
+    EXPECT_EQ(0, VnInfoDecode(r.data(), 35, &info)) << "shorter than the unit part";
     EXPECT_EQ(1, VnInfoDecode(r.data(), 36, &info));
     EXPECT_EQ(0, info.DibCount);
-}
-
-TEST(DetailDecode, ExtraDataBeyond128BytesIsCutAndTheNextEntryStillFound) {
+    // 70 entries fill 64 slots; 200 extra bytes keep 128, and the next entry is still found.
     Unit u;
-    Bytes big(200, 0x41);
-    u.Dibs = {{0, 2, 0, big, 51}, {7, 1, 0, Extra({0x10, 0}, 8)}};
-    const _VN_INFO info = Decode(u);
-    ASSERT_EQ(2, info.DibCount);
-    EXPECT_EQ(128, info.DibInfo[0].ExtraDataLength);
-    EXPECT_EQ(7, info.DibInfo[1].ChlNumber);
-    EXPECT_EQ(0x10, info.DibInfo[1].ExtraData[0]);
-}
-
-TEST(DetailDecode, MoreThan64EntriesFillOnly64Slots) {
-    struct Guarded {
-        _VN_INFO Info;
-        uint8_t Guard[256];
-    } g{};
-    memset(g.Guard, 0x5A, sizeof(g.Guard));
-    Unit u;
-    for (int i = 0; i < 70; ++i) u.Dibs.push_back({static_cast<uint8_t>(i), 2, 0, Extra({}, 128)});
-    const Bytes r = Record(u);
-    ASSERT_EQ(1, VnInfoDecode(r.data(), r.size(), &g.Info));
-    EXPECT_EQ(64, g.Info.DibCount);
-    EXPECT_EQ(70, g.Info.AvailableChls);
-    EXPECT_EQ(63, g.Info.DibInfo[63].ChlNumber);
-    for (uint8_t b : g.Guard) ASSERT_EQ(0x5A, b);
-}
-
-TEST(DetailDecode, EntriesThatRunPastTheRecordAreCutWhereTheBytesEnd) {
-    Unit u;
+    u.Dibs = {{0, 2, 0, Bytes(200, 0x41), 51}};
+    for (int i = 1; i < 70; ++i) u.Dibs.push_back({static_cast<uint8_t>(i), 1, 0, Extra({0x10}, 8)});
+    info = Decode(u);
+    EXPECT_EQ(std::tuple(64, 70, 128, 0x10, 63),
+              std::tuple(info.DibCount, info.AvailableChls, info.DibInfo[0].ExtraDataLength,
+                         info.DibInfo[1].ExtraData[0], info.DibInfo[63].ChlNumber));
+    // An entry cut by the record's end keeps the 3 of its 8 extra bytes that came; no entries
+    // are made up for the 5 announced.
+    u.Available = 5;
     u.Dibs = {{0, 1, 2, Extra({1, 2, 3, 4}, 8)}, {1, 1, 2, Extra({9, 9, 9, 9, 9}, 8)}};
-    u.Available = 5;  // announces more than it carries
-    Bytes r = Record(u);
-    r.resize(r.size() - 5);  // the second entry keeps 3 of its 8 extra bytes
-    _VN_INFO info{};
-    ASSERT_EQ(1, VnInfoDecode(r.data(), r.size(), &info));
-    ASSERT_EQ(2, info.DibCount);
-    EXPECT_EQ(3, info.DibInfo[1].ExtraDataLength);
-    EXPECT_EQ(9, info.DibInfo[1].ExtraData[2]);
-    EXPECT_EQ(0, info.DibInfo[1].ExtraData[3]);
+    r = Record(u);
+    ASSERT_EQ(1, VnInfoDecode(r.data(), r.size() - 5, &info));
+    EXPECT_EQ(std::tuple(2, 3, 9, 0), std::tuple(info.DibCount, info.DibInfo[1].ExtraDataLength,
+                                                 info.DibInfo[1].ExtraData[2], info.DibInfo[1].ExtraData[3]));
 }
 
 // ---------------------------------------------------------------------------------------------
