@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -73,8 +74,7 @@ class SimUnitTest : public ::testing::Test {
     }
     void TearDown() override {
         fclose(ctx.Log);
-        for (const auto& p : files_) unlink(p.c_str());
-        if (!dir_.empty()) rmdir(dir_.c_str());
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
 
     std::string Do(const std::string& line) { return SimControlExecute(ctx, line); }
@@ -91,12 +91,9 @@ class SimUnitTest : public ::testing::Test {
     }
 
     std::string LogText() {
-        fflush(ctx.Log);
+        std::string s(static_cast<size_t>(ftell(ctx.Log)), '\0');
         rewind(ctx.Log);
-        std::string s;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), ctx.Log)) > 0) s.append(buf, n);
+        s.resize(fread(s.data(), 1, s.size(), ctx.Log));
         return s;
     }
 
@@ -108,7 +105,6 @@ class SimUnitTest : public ::testing::Test {
         }
         const std::string path = dir_ + "/" + name + ".prof";
         std::ofstream(path) << text;
-        files_.push_back(path);
         return path;
     }
 
@@ -159,5 +155,4 @@ class SimUnitTest : public ::testing::Test {
 
   private:
     std::string dir_;
-    std::vector<std::string> files_;
 };

@@ -49,15 +49,9 @@ Bytes Answer(uint8_t code, uint8_t rc) {
 // The TLP header bytes from the layout table, then Data.
 Bytes TlpLink(uint16_t seq, uint8_t type, uint8_t rw, uint8_t chl, std::array<uint8_t, 4> word,
               const Bytes& data = {}) {
-    return Bytes{0x10,
-                 static_cast<uint8_t>(seq >> 2),
-                 static_cast<uint8_t>(((seq & 3) << 6) | (type << 1) | rw),
-                 chl,
-                 word[0],
-                 word[1],
-                 word[2],
-                 word[3]} +
-           data;
+    const Bytes head{0x10, static_cast<uint8_t>(seq >> 2),
+                     static_cast<uint8_t>(((seq & 3) << 6) | (type << 1) | rw), chl};
+    return head + Bytes(word.begin(), word.end()) + data;
 }
 
 using SimLinkTest = SimUnitTest;
@@ -84,10 +78,9 @@ TEST_F(SimLinkTest, DockConnectAndDisconnectAreAnsweredWithTheUnitSequenceNumber
 TEST_F(SimLinkTest, AdvanceConnectComparesThePasswordBlock) {
     ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
     ASSERT_EQ(Advance(0, kSecret).size(), 40u);
-    Bytes typed(32, 0), aligned(32, 0);  // as typed, or right-aligned but not reversed
-    const std::string pw = "varnel-secret";
-    std::copy(pw.begin(), pw.end(), typed.begin());
-    std::copy(pw.begin(), pw.end(), aligned.end() - static_cast<long>(pw.size()));
+    const std::string pw = "varnel-secret";  // as typed, or right-aligned but not reversed
+    const Bytes typed = Bytes(pw.begin(), pw.end()) + Bytes(19, 0),
+                aligned = Bytes(19, 0) + Bytes(pw.begin(), pw.end());
     Run(kUnitA, {{Advance(0, typed), Answer(11, 4), 0},
                  {Advance(0, aligned), Answer(11, 4), 0},
                  {Advance(0, Bytes(32, 0)), Answer(11, 4), 0},

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -48,23 +49,17 @@ TEST(DibDecode, UnitHeaderAndTypeInfoBits) {
     b.bytes[25] = 0x33;
     Unit u;
     ASSERT_EQ(u.Decode(b.bytes), 1);
-    EXPECT_EQ(0, memcmp(u.vn->ModelName, "QV-1000XYZ", 10));
-    EXPECT_EQ(u.vn->TypeInfo_Mode, 1);
-    EXPECT_EQ(u.vn->TypeInfo_Experiment, 1);
-    EXPECT_EQ(u.vn->TypeInfo_PasswordEnable, 1);
-    EXPECT_EQ(u.vn->TypeInfo_TimeSharingEnable, 1);
-    EXPECT_EQ(u.vn->TypeInfo_IsMORA, 1);
-    EXPECT_EQ(u.vn->TypeInfo_WithExternalEEPROM, 1);
-    EXPECT_EQ(u.vn->LinkStatus, 1);
-    EXPECT_EQ(u.vn->ConnectedHostMac[5], 0x15);
-    EXPECT_EQ(u.vn->DibLengthInDW, 0x33);
-    EXPECT_EQ(u.vn->MajorVersion, 2);
-    EXPECT_EQ(u.vn->MinorVersion, 7);
-    EXPECT_EQ(u.vn->AvailableChls, 0);
+    const _VN_DEVICE& v = *u.vn;
+    EXPECT_EQ(0, memcmp(v.ModelName, "QV-1000XYZ", 10));
+    EXPECT_EQ(std::tuple(v.TypeInfo_Mode, v.TypeInfo_Experiment, v.TypeInfo_PasswordEnable,
+                         v.TypeInfo_TimeSharingEnable, v.TypeInfo_IsMORA, v.TypeInfo_WithExternalEEPROM),
+              std::tuple(1, 1, 1, 1, 1, 1));
+    EXPECT_EQ(std::tuple(v.LinkStatus, v.ConnectedHostMac[5], v.DibLengthInDW, v.MajorVersion, v.MinorVersion,
+                         v.AvailableChls),
+              std::tuple(1, 0x15, 0x33, 2, 7, 0));
     b.bytes[16] = 0x02;
     ASSERT_EQ(u.Decode(b.bytes), 1);
-    EXPECT_EQ(u.vn->TypeInfo_Mode, 2);
-    EXPECT_EQ(u.vn->TypeInfo_PasswordEnable, 0);
+    EXPECT_EQ(std::tuple(v.TypeInfo_Mode, v.TypeInfo_PasswordEnable), std::tuple(2, 0));
 }
 
 TEST(DibDecode, UartLayoutsByVersion) {
@@ -81,22 +76,16 @@ TEST(DibDecode, UartLayoutsByVersion) {
     ASSERT_EQ(u.Decode(b.bytes), 1);
     ASSERT_EQ(u.vn->AvailableChls, 7);
     EXPECT_EQ(u.vn->DibArray[0].CtU.Version, 2);
+    // The capability flags as digits, RS232 first and DCD power I/O last.
     auto caps = [](const _DIB_UART& v) {
-        return std::vector<int>{v.RS232Cap,
-                                v.RS422Cap,
-                                v.RS485Cap,
-                                v.AHDCCap,
-                                v.CSCap,
-                                v.RS422TerminationCtrlCap,
-                                v.RS485TerminationCtrlCap,
-                                v.RIPowerIO5VCap,
-                                v.RIPowerIO12VCap,
-                                v.RIPowerIOCap,
-                                v.DCDPowerIO5VCap,
-                                v.DCDPowerIO12VCap,
-                                v.DCDPowerIOCap};
+        std::string s;
+        for (int c : {v.RS232Cap, v.RS422Cap, v.RS485Cap, v.AHDCCap, v.CSCap, v.RS422TerminationCtrlCap,
+                      v.RS485TerminationCtrlCap, v.RIPowerIO5VCap, v.RIPowerIO12VCap, v.RIPowerIOCap,
+                      v.DCDPowerIO5VCap, v.DCDPowerIO12VCap, v.DCDPowerIOCap})
+            s += static_cast<char>('0' + c);
+        return s;
     };
-    const std::vector<int> rs232Only{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const std::string rs232Only = "1000000000000";
     // The record keeps the whole Info byte; line-type bits make it read as a layout above 5,
     // which, like layouts 0 and 1 for the caps and unknown layouts for all, means RS232 only.
     const _DIB_UART& v0 = u.vn->DibArray[1].Uart;
@@ -108,12 +97,12 @@ TEST(DibDecode, UartLayoutsByVersion) {
     }
     const _DIB_UART& v3 = u.vn->DibArray[3].Uart;
     EXPECT_EQ(std::tuple(v3.TxBuffSize, v3.RxBuffSize, v3.SystemBaseClockX), std::tuple(0x100u, 0x200u, 0));
-    EXPECT_EQ(caps(v3), std::vector<int>(13, 1));
+    EXPECT_EQ(caps(v3), std::string(13, '1'));
     const _DIB_UART& v5 = u.vn->DibArray[4].Uart;
     EXPECT_EQ(
         std::tuple(v5.SystemBaseClockX, v5.ClockMultiplierM, v5.ClockDivisorN, v5.TxBuffSize, v5.RxBuffSize),
         std::tuple(7, 8, 9, 0x1234u, 0x5678u));
-    EXPECT_EQ(caps(v5), (std::vector<int>{0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(caps(v5), "0110000000001");
     const _DIB_UART& v6 = u.vn->DibArray[5].Uart;
     EXPECT_EQ(std::tuple(v6.TxBuffSize, v6.RxBuffSize), std::tuple(0u, 0u));
     EXPECT_EQ(caps(v6), rs232Only);
@@ -132,31 +121,21 @@ TEST(DibDecode, DioBanksAreLaidSideBySidePerChannel) {
     ASSERT_EQ(u.Decode(b.bytes), 1);
     const _DIB_DIO* d = u.vn->DibArray[0].DioPtr.get();
     ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->Version, 2);
-    EXPECT_EQ(d->NumberOfBanks, 3);
-    EXPECT_EQ(d->ShareSameDirectionCtrlCap, 1);
-    EXPECT_EQ(d->SamplingClockScaleCap, 0xA5);
-    EXPECT_EQ(d->SystemClockFreq, 1000000u);
-    EXPECT_EQ(d->Bank[0].IoShiftBits, 0u);
-    EXPECT_EQ(d->Bank[1].IoShiftBits, 8u);
-    EXPECT_EQ(d->Bank[2].IoShiftBits, 16u);
-    EXPECT_EQ(d->Bank[0].IoMask, 0x000000FFu);
-    EXPECT_EQ(d->Bank[1].IoMask, 0x0000FF00u);
-    EXPECT_EQ(d->Bank[2].IoMask, 0x000F0000u);
-    EXPECT_EQ(d->Bank[0].WritingSettingsToFlashCap, 1);
-    EXPECT_EQ(d->Bank[0].EdgeTriggerCap, 1);
-    EXPECT_EQ(d->Bank[1].DirectionCap, 3);
-    EXPECT_EQ(d->Bank[1].EdgeTriggerCap, 2);
-    EXPECT_EQ(d->Bank[1].OutputPinConfigurationCap, 3);
-    EXPECT_EQ(d->Bank[1].OutputPinResistorApplied, 3);
-    EXPECT_EQ(d->Bank[2].DirectionCap, 2);
-    EXPECT_EQ(d->Bank[2].NumberOfIOs, 4);
-    EXPECT_EQ(d->Bank[2].BankIndex, 2);
-    const _DIB_DIO* second = u.vn->DibArray[1].DioPtr.get();
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(second->Bank[0].NumberOfIOs, 32);
-    EXPECT_EQ(second->Bank[0].IoShiftBits, 0u);  // a second channel starts again at bit 0
-    EXPECT_EQ(second->Bank[0].IoMask, 0xFFFFFFFFu);
+    EXPECT_EQ(std::tuple(d->Version, d->NumberOfBanks, d->ShareSameDirectionCtrlCap, d->SamplingClockScaleCap,
+                         d->SystemClockFreq),
+              std::tuple(2, 3, 1, 0xA5, 1000000u));
+    // Per bank: index, I/Os, shift, mask, direction, flash, edge, pin configuration, resistors.
+    auto bank = [](const auto& b) {
+        return std::tuple(b.BankIndex, b.NumberOfIOs, b.IoShiftBits, b.IoMask, b.DirectionCap,
+                          b.WritingSettingsToFlashCap, b.EdgeTriggerCap, b.OutputPinConfigurationCap,
+                          b.OutputPinResistorApplied);
+    };
+    EXPECT_EQ(bank(d->Bank[0]), std::tuple(0, 8, 0u, 0x000000FFu, 0, 1, 1, 0, 0));
+    EXPECT_EQ(bank(d->Bank[1]), std::tuple(1, 8, 8u, 0x0000FF00u, 3, 0, 2, 3, 3));
+    EXPECT_EQ(bank(d->Bank[2]), std::tuple(2, 4, 16u, 0x000F0000u, 2, 0, 2, 0, 0));
+    // A second channel starts again at bit 0.
+    ASSERT_NE(u.vn->DibArray[1].DioPtr, nullptr);
+    EXPECT_EQ(bank(u.vn->DibArray[1].DioPtr->Bank[0]), std::tuple(0, 32, 0u, 0xFFFFFFFFu, 0, 0, 0, 0, 0));
 }
 
 TEST(DibDecode, AnalogRecords) {
