@@ -25,26 +25,21 @@ std::atomic<unsigned> gSimSerial{0};
 // child of a multi-threaded process may only make async-signal-safe calls.
 pid_t SpawnInNetns(pid_t nsPid, const std::vector<std::string>& argv, const std::string& outputPath,
                    std::string* error) {
+    auto fail = [&](const std::string& what) {
+        *error = what + ": " + strerror(errno);
+        return -1;
+    };
     const std::string nsPath = "/proc/" + std::to_string(nsPid) + "/ns/net";
     UniqueFd ns(open(nsPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!ns) {
-        *error = "open " + nsPath + ": " + strerror(errno);
-        return -1;
-    }
+    if (!ns) return fail("open " + nsPath);
     UniqueFd out(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!out) {
-        *error = "open " + outputPath + ": " + strerror(errno);
-        return -1;
-    }
+    if (!out) return fail("open " + outputPath);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const pid_t parent = getpid();
     const pid_t pid = fork();
-    if (pid < 0) {
-        *error = std::string("fork: ") + strerror(errno);
-        return -1;
-    }
+    if (pid < 0) return fail("fork");
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(126);
@@ -72,20 +67,17 @@ bool SimProcess::Start(const std::string& binary, pid_t nsPid, const std::vector
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = SpawnInNetns(nsPid, argv, outputPath_, &error_);
     if (pid_ < 0) return false;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (Output().find("ready") != std::string::npos) return true;
-        if (const auto status = WaitPid(pid_, 0s)) {
-            error_ = "qorsim ended with status " + std::to_string(*status) + ":\n" + Output();
-            pid_ = -1;
-            return false;
-        }
-        if (Clock::now() >= deadline) {
-            error_ = "qorsim did not print 'ready':\n" + Output();
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    std::optional<int> status;
+    if (Eventually(
+            [&] { return Output().find("ready") != std::string::npos || (status = WaitPid(pid_, 0s)); },
+            timeout, 10ms) &&
+        !status)
+        return true;
+    error_ =
+        (status ? "qorsim ended with status " + std::to_string(*status) : "qorsim did not print 'ready'") +
+        ":\n" + Output();
+    if (status) pid_ = -1;
+    return false;
 }
 
 std::string SimProcess::Output() const {
