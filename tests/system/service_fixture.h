@@ -10,7 +10,6 @@
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <source_location>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -276,9 +275,9 @@ class ServiceTest : public ::testing::Test {
     }
 
     // Names the step of a long case that later failures belong to, in place of the last one.
-    void Step(const std::string& name, std::source_location at = std::source_location::current()) {
+    void Step(const std::string& name) {
         step_.reset();
-        step_.emplace(at.file_name(), static_cast<int>(at.line()), name);
+        step_.emplace(__FILE__, __LINE__, name);
     }
 
     LabInfo lab_;
