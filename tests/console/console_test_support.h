@@ -5,11 +5,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -100,8 +98,10 @@ class FakeService {
         port_ = ntohs(a.sin_port);
         thread_ = std::thread([this] { Run(); });
     }
+    // Shutting the sockets down ends the blocking accept and receive of the service thread.
     ~FakeService() {
-        stop_ = true;
+        shutdown(listen_, SHUT_RDWR);
+        Hangup();
         thread_.join();
         close(listen_);
     }
@@ -136,37 +136,22 @@ class FakeService {
             done += static_cast<size_t>(n);
         }
     }
-    // Polls in short steps so that the destructor's stop is seen.
-    bool Readable(int fd) {
-        for (pollfd p{fd, POLLIN, 0}; !stop_;)
-            if (poll(&p, 1, 50) > 0) return true;
-        return false;
-    }
-    bool ReadExact(int fd, uint8_t* p, size_t n) {
-        for (size_t done = 0; done < n;) {
-            if (!Readable(fd)) return false;
-            const ssize_t r = recv(fd, p + done, n - done, 0);
-            if (r <= 0) return false;
-            done += static_cast<size_t>(r);
-        }
-        return true;
-    }
     void Run() {
-        while (Readable(listen_)) {
-            const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
+        for (int fd; (fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
             {
                 std::lock_guard<std::mutex> g(m_);
                 client_ = fd;
             }
-            for (uint8_t h[12]; ReadExact(fd, h, 12);) {
+            for (uint8_t h[12]; recv(fd, h, 12, MSG_WAITALL) == 12;) {
                 Request r{h[0],
                           static_cast<uint16_t>(LeGet(h + 4, 2)),
                           static_cast<uint16_t>(LeGet(h + 6, 2)),
                           LeGet(h + 8, 4),
                           {}};
                 r.Payload.resize(r.Length);
-                if (r.Length && !ReadExact(fd, r.Payload.data(), r.Length)) break;
+                if (r.Length &&
+                    recv(fd, r.Payload.data(), r.Length, MSG_WAITALL) != static_cast<ssize_t>(r.Length))
+                    break;
                 {
                     std::lock_guard<std::mutex> g(m_);
                     requests_.push_back(r);
@@ -184,7 +169,6 @@ class FakeService {
     int listen_ = -1;
     int client_ = -1;
     uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
     std::mutex m_;
     std::vector<Request> requests_;
     std::thread thread_;

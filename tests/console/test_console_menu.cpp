@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "console_test_support.h"
 #include "mng_connect.h"
@@ -110,7 +111,8 @@ TEST_F(ConsoleMenu, DebugConfigurationAsksSevenSwitchesInOrder) {
         "\nd[#_#]b : Set debug configuration ok.\n",
         screen);
     ASSERT_EQ(1u, service.Requests().size());
-    EXPECT_EQ(Bytes({1, 0, 1, 0, 1, 0, 0}), service.Requests()[0].Payload);
+    EXPECT_EQ(std::pair(uint16_t{2}, Bytes{1, 0, 1, 0, 1, 0, 0}),
+              std::pair(service.Requests()[0].Code, service.Requests()[0].Payload));
     // Input that ends half-way sends nothing.
     Run(',', "yy");
     EXPECT_EQ(1u, service.Requests().size());
@@ -218,7 +220,9 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
         EXPECT_EQ(c.Screen, Run(c.Key, c.Typed));
         const auto requests = service.Requests();
         ASSERT_GT(requests.size(), before);
-        EXPECT_EQ(c.LastCode, requests.back().Code);
+        EXPECT_EQ(std::tuple(1, c.LastCode, 0, requests.back().Payload.size()),
+                  std::tuple(requests.back().Version, requests.back().Code, requests.back().Status,
+                             requests.back().Length));
         uint8_t mac[6];
         if (c.Typed.size() >= 12 && sscanf(c.Typed.c_str(), "%2hhx%2hhx%2hhx%2hhx%2hhx%2hhx", &mac[0],
                                            &mac[1], &mac[2], &mac[3], &mac[4], &mac[5]) == 6) {
