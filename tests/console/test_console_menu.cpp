@@ -1,7 +1,6 @@
 // Main-menu actions with the operator's keys fed through standard input and a scripted
-// service: prompts, input rules, and each action's screen for answers a real service rarely
-// gives (errors, short and cut records); the everyday screens are proven on a real console
-// in the ConsolePty cases.
+// service: prompts, input rules, and each action's screen for everyday answers and for those
+// a real service rarely gives (errors, short and cut records).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -118,9 +117,12 @@ TEST_F(ConsoleMenu, DebugConfigurationAsksSevenSwitchesInOrder) {
     EXPECT_EQ(1u, service.Requests().size());
 }
 
-TEST_F(ConsoleMenu, UnhandledKeysPrintAnEmptyLineAndQQuits) {
+TEST_F(ConsoleMenu, UnhandledKeysPrintAnEmptyLineQuestionMarkTheMenuAndQQuits) {
     for (int key : std::initializer_list<int>{'n', 'N', 'z', 'R', '1', ' ', 0, 0x1B, 0xFF, 0x7F})
         EXPECT_EQ("\n", Run(key)) << key;
+    const std::string menu = Run('?'), rule = std::string(36, '-');
+    EXPECT_EQ(0u, menu.find(">" + rule + "<\n    A : get service & driver info\n"));
+    EXPECT_TRUE(menu.ends_with("    Q : quit\n>" + rule + "<\n") && Count(menu, "\n") == 17) << menu;
     StdinFeed in("");
     EXPECT_EQ(0, PemMenuDispatch(&client, 'q'));
     EXPECT_EQ(0, PemMenuDispatch(&client, 'Q'));
@@ -193,6 +195,17 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
          "<CLEAR>MAC : 02:00:00:00:00:11\n" + eq30 + " Chl |  Mapping\n 01     ttyVN0\n 02     NONE\n\n" +
              "MAC : 02:00:00:00:00:14\n" + eq30 + " Chl |  Mapping\n 01     ttyVN4\n"},
         {'H', mac11, {}, 0, false, 9, kMacPrompt + kWait + "\nd[#_#]b : Extra data length invalid.\n"},
+        {'G', mac11, {}, 48, true, 8, kMacPrompt + kWait + "\nd[#_#]b : VN mapping already.\n\n"},
+        {'I', "", {}, 0, false, 10, "\nd[#_#]b : No mapping info found.\n"},
+        {'k', mac11, {}, 0, true, 12, kMacPrompt + kWait + "\nd[#_#]b : Disconnect ok.\n"},
+        {'K', mac11, {}, 70, true, 12, kMacPrompt + kWait + "\nd[#_#]b : Disconnected already.\n\n"},
+        {0x1F,
+         mac11,
+         {},
+         0,
+         true,
+         9,
+         kMacPrompt + kWait + "\nd[#_#]b : Disconnect ok." + kWait + "\nd[#_#]b : Un-mapping ok.\n"},
         {'h', mac11, {}, 49, true, 9, kMacPrompt + kWait + "\nd[#_#]b : VN not mapping.\n\n"},
         {'l', "", connected, 0, false, 13,
          table("        Mac         | CTU tp | SIO tp |Mapping| Minor V | Chls | Model Name",
@@ -203,6 +216,7 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
         {'j', mac11 + "00\n", Mac(0x11), 0, false, 11, connectHead + "\nd[#_#]b : Connect ok.\n"},
         {'j', mac11 + "00\n", Bytes(10, 0), 0, false, 11,
          connectHead + "\nd[#_#]b : Extra data length invalid.\n"},
+        {'j', mac11 + "00\n", Mac(0x11), 64, false, 11, connectHead + "\nd[#_#]b : Connected already.\n\n"},
         {'j', mac11 + "00\n", Mac(0x11), 69, false, 11,
          connectHead + "\nd[#_#]b : Password is incorrect.\n\n"},
         // The detail view opens only after a good first update.
@@ -296,15 +310,23 @@ TEST_F(ConsoleMenu, RandomOperatorInputAndServiceAnswersNeverHarm) {
     EXPECT_EQ("\nd[#_#]b : Clear all VN mapping and connect record ok.\n", Run('m'));
 }
 
-TEST_F(ConsoleMenu, ALaterFailedUpdateKeepsTheUnitShown) {
+// The detail view opens after a good update; its menu ignores other keys, updates again, and
+// keeps the unit shown after a failed update.
+TEST_F(ConsoleMenu, DetailSubMenuUpdatesIgnoresOtherKeysAndKeepsTheUnitAfterAFailure) {
     const Bytes record = Cat({BasicUnit(0x13, "VN-D20", 0, 0, 0, 3), Be32(0), Be32(0)});
     int n = 0;
     service.Answer = [&n, record](const Request& r) {
-        return n++ == 0 ? Ok(r, record) : Ok(r, r.Payload, 32);
+        return n++ < 2 ? Ok(r, record) : Ok(r, r.Payload, 32);
     };
-    const std::string screen = Run('f', "020000000013\nab");
-    EXPECT_NE(std::string::npos, screen.find("d[#_#]b >> CMD ? " + kWait + "\nd[#_#]b : VN not found.\n\n" +
-                                             "d[#_#]b >> CMD ? <CLEAR>"));
+    const std::string sub = "d[#_#]b >> CMD ? ", rule = std::string(34, '-'),
+                      ok = "\nd[#_#]b : Update VN info ok.\n";
+    const std::string screen = Run('f', "020000000013\nzaab");
+    EXPECT_EQ(0u,
+              screen.find(kMacPrompt + kWait + ok + "<CLEAR>>>" + rule + "<<\n    A : update Varnel info\n"));
+    EXPECT_NE(std::string::npos,
+              screen.find("    Q : quit\n>>" + rule + "<<\n" + sub + "\n" + sub + kWait + ok + sub + kWait +
+                          "\nd[#_#]b : VN not found.\n\n" + sub + "<CLEAR>"))
+        << screen;
     EXPECT_NE(std::string::npos, screen.find("  Model Name          : VN-D20\n"));
     EXPECT_EQ(0, memcmp(client.VnInfo.Mac, Mac(0x13).data(), 6));
 }
