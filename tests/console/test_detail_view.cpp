@@ -2,6 +2,7 @@
 // hand-built records (no service needed).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -193,36 +194,6 @@ TEST(DetailView, EveryViewPrintsItsMessageForAUnitWithoutThatChannel) {
     }
 }
 
-TEST(DetailView, ControlUnitLayouts) {
-    Unit u;
-    Bytes name(12, 0);
-    memcpy(name.data(), "Dock unit", 9);
-    u.Dibs = {{0, 0, 0, name},
-              {1, 0, 1, Extra({'E', 'X', '-', 'M', 'O', 'D', 'Z'}, 8)},
-              {2, 0, 2, Extra({0x01, 0, 0, 0, 'U', '2', 'S', '-', 'E', 'X', 'Y'}, 12)},
-              {3, 0, 3, Extra({}, 4)}};
-    EXPECT_EQ("<CLEAR>" + kEquals + Field("DIB channel", "0") + Field("Version", "x00") +
-                  Field("Device name", "Dock unit") + kEquals + Field("DIB channel", "1") +
-                  Field("Version", "x01") + Field("Extension model name", "EX-MOD") + kEquals +
-                  Field("DIB channel", "2") + Field("Version", "x02") +
-                  Field("Extension model name", "U2S-EX") + Field("Data pipe flow ctrl capability", "YES") +
-                  kEquals,
-              View(_PrintControlUnitInfo, Decode(u)));
-}
-
-TEST(DetailView, ControlUnitNameIsBoundedByItsDibAndShownWithoutControlBytes) {
-    Unit u;
-    Bytes name(128, 'N');  // no terminator at all
-    name[3] = 0x1B;        // an escape byte must not reach the terminal
-    u.Dibs = {{0, 0, 0, name, 33}};
-    std::string out = View(_PrintControlUnitInfo, Decode(u));
-    EXPECT_NE(std::string::npos, out.find(Field("Device name", "NNN." + std::string(124, 'N'))));
-    // LengthInDW shorter than the bytes sent: only (LengthInDW - 1) x 4 bytes are the name.
-    u.Dibs = {{0, 0, 0, name, 3}};
-    out = View(_PrintControlUnitInfo, Decode(u));
-    EXPECT_NE(std::string::npos, out.find(Field("Device name", "NNN.NNNN")));
-}
-
 // Lines a view shows for one unit: each run is a group of "Label=value" fields separated by
 // '|' that must appear together, the runs in this order.
 struct ViewCase {
@@ -248,7 +219,22 @@ TEST(DetailView, ChannelViewsShowTheirDecodedFields) {
     Bytes hostileString(128, 'S');
     hostileString[0] = 255;  // 1020 bytes of serial number claimed
     hostileString[1] = 255;  // and a name starting far past the DIB
+    Bytes name(128, 'N');    // no terminator at all
+    name[3] = 0x1B;          // an escape byte must not reach the terminal
     const ViewCase cases[] = {
+        // Control unit layouts 0 to 2 (3 is not shown); a name is bounded by its DIB, and by
+        // LengthInDW when that is shorter than the bytes sent: (LengthInDW - 1) x 4 bytes.
+        {_PrintControlUnitInfo,
+         {{0, 0, 0, Padded("Dock unit", 12)},
+          {1, 0, 1, Extra({'E', 'X', '-', 'M', 'O', 'D', 'Z'}, 8)},
+          {2, 0, 2, Extra({0x01, 0, 0, 0, 'U', '2', 'S', '-', 'E', 'X', 'Y'}, 12)},
+          {3, 0, 3, Extra({}, 4)}},
+         {"DIB channel=0|Version=x00|Device name=Dock unit",
+          "DIB channel=1|Version=x01|Extension model name=EX-MOD",
+          "DIB channel=2|Version=x02|Extension model name=U2S-EX|Data pipe flow ctrl capability=YES"},
+         {"DIB channel=3"}},
+        {_PrintControlUnitInfo, {{0, 0, 0, name, 33}}, {"Device name=NNN." + std::string(124, 'N')}},
+        {_PrintControlUnitInfo, {{0, 0, 0, name, 3}}, {"Device name=NNN.NNNN"}},
         // UART: Info 0x08 is layout 0 with the RS422/485 line bit; layouts 0 and 1 carry no caps.
         {_PrintUartInfo,
          {{1, 1, 0x08, Extra({0x80, 0x00, 0x00, 0x01}, 4)}, {2, 1, 0x31, Extra({0x10, 0, 0x20, 0}, 4)}},
@@ -400,7 +386,8 @@ TEST(DetailView, DioBanksStopAtTheBytesSentAndUnshownLayoutsAreSkipped) {
 }
 
 // Random records of every channel type, with random lengths, versions and cut-off points:
-// every view must stay inside the record (the sanitizer builds check each byte read).
+// every view stays inside the record (the sanitizer builds check each byte read, from an
+// exactly sized copy) and shows no control byte.
 TEST(DetailDecode, RandomHostileRecordsStayInBounds) {
     std::mt19937 rng(20261206);
     const uint8_t types[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 128, 200};
@@ -413,33 +400,25 @@ TEST(DetailDecode, RandomHostileRecordsStayInBounds) {
         r[25] = static_cast<uint8_t>(rng() % 3 == 0 ? rng() : entries);
         for (int e = 0; e < entries; ++e) {
             const size_t extra = rng() % 4 == 0 ? rng() % 256 : (rng() % 33) * 4;
-            r.push_back(static_cast<uint8_t>(e));
-            r.push_back(types[rng() % sizeof(types)]);
-            r.push_back(static_cast<uint8_t>(rng() % 2 == 0 ? extra / 4 + 1 : rng()));
-            r.push_back(static_cast<uint8_t>(rng() % 3 == 0 ? rng() : rng() % 8));
-            r.push_back(static_cast<uint8_t>(rng()));
-            r.push_back(static_cast<uint8_t>(extra));
+            const auto words = static_cast<uint8_t>(rng() % 2 == 0 ? extra / 4 + 1 : rng());
+            const auto info = static_cast<uint8_t>(rng() % 3 == 0 ? rng() : rng() % 8);
+            r = Cat({r,
+                     {static_cast<uint8_t>(e), types[rng() % sizeof(types)], words, info,
+                      static_cast<uint8_t>(rng()), static_cast<uint8_t>(extra)}});
             for (size_t i = 0; i < extra; ++i) r.push_back(static_cast<uint8_t>(rng() % 4 == 0 ? 0 : rng()));
         }
         r.resize(rng() % 5 == 0 ? rng() % (r.size() + 1) : r.size());
-        // An exactly sized heap copy, so a read past the record is caught.
         std::unique_ptr<uint8_t[]> exact(new uint8_t[r.size() + 1]);
         memcpy(exact.get(), r.data(), r.size());
         _VN_INFO info{};
-        if (!VnInfoDecode(exact.get(), r.size(), &info)) {
-            ASSERT_LT(r.size(), 36u);
-            continue;
-        }
-        ASSERT_LE(info.DibCount, 64);
-        for (int i = 0; i < info.DibCount; ++i) ASSERT_LE(info.DibInfo[i].ExtraDataLength, 128);
+        if (!VnInfoDecode(exact.get(), r.size(), &info)) continue;
         _PrintVarnelInfo(&info);
         for (const auto& view : kViews) view.first(&info);
         const std::string shown = out.Take();
         channelsShown += Count(shown, " DIB channel");
-        for (char c : shown) {
-            const auto b = static_cast<unsigned char>(c);
-            ASSERT_TRUE(b >= 0x20 || c == '\n') << "control byte " << int(b) << " reached the screen";
-        }
+        ASSERT_TRUE(std::all_of(shown.begin(), shown.end(), [](char c) {
+            return c == '\n' || static_cast<unsigned char>(c) >= 0x20;
+        })) << "a control byte reached the screen";
     }
     EXPECT_GT(channelsShown, 1000);
 }

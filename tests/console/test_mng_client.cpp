@@ -118,22 +118,3 @@ TEST_F(MngClientTest, CommonChecksNameTheFault) {
         EXPECT_EQ(screen, out.Take());
     }
 }
-
-TEST(MngConnectTest, NoServiceOnThePortFails) {
-    // A port that was just free: bind, read it back, close.
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
-    socklen_t len = sizeof(a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    _MNG_CLIENT client;
-    ASSERT_EQ(0, MngClientInit(&client));
-    EXPECT_EQ(0, MngConnect(&client, ntohs(a.sin_port)));
-    EXPECT_EQ(-1, client.Sock);
-    EXPECT_EQ(0, client.IsConnect);
-    EXPECT_EQ(PEM_ERROR_SOCKET_TX, MngClientGetServiceInfo(&client));
-    MngClientFree(&client);
-}

@@ -78,6 +78,10 @@ class SimUnitTest : public ::testing::Test {
     }
 
     std::string Do(const std::string& line) { return SimControlExecute(ctx, line); }
+    // Control lines and the exact answer each must get, in order.
+    void Talk(const std::vector<std::pair<std::string, std::string>>& lines) {
+        for (const auto& [line, answer] : lines) EXPECT_EQ(Do(line), answer) << line;
+    }
 
     void Receive(const std::string& iface, const std::vector<uint8_t>& frame, uint8_t pktType = PACKET_HOST) {
         std::string err;

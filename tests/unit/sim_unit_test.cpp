@@ -136,65 +136,58 @@ TEST_F(SimUnitTest, HostileInputNeverGetsAnOddAnswer) {
 }
 
 TEST_F(SimUnitTest, AddAndRemoveRules) {
-    EXPECT_EQ(Do("add ctu_uart2 02:00:00:00:00:01"), "error usage: add PROFILE MAC IFACE");
-    EXPECT_EQ(Do("add ctu_uart2 02:00:00:00:00 veth0"), "error '02:00:00:00:00' is not a MAC address");
-    EXPECT_EQ(Do("add ctu_uart2 03:00:00:00:00:01 veth0"),
-              "error unit MAC 03:00:00:00:00:01 is a group address");
-    EXPECT_EQ(Do("add ctu_uart2 00:00:00:00:00:00 veth0"), "error unit MAC 00:00:00:00:00:00 is not usable");
+    Talk({{"add ctu_uart2 02:00:00:00:00:01", "error usage: add PROFILE MAC IFACE"},
+          {"add ctu_uart2 02:00:00:00:00 veth0", "error '02:00:00:00:00' is not a MAC address"},
+          {"add ctu_uart2 03:00:00:00:00:01 veth0", "error unit MAC 03:00:00:00:00:01 is a group address"},
+          {"add ctu_uart2 00:00:00:00:00:00 veth0", "error unit MAC 00:00:00:00:00:00 is not usable"},
+          {"add ctu_uart2 02:00:00:00:00:01 missing0", "error no interface 'missing0'"},
+          {"add ctu_uart2.prof 02:00:00:00:00:01 veth0", "ok added 02:00:00:00:00:01"},
+          {"add " QORSIM_TEST_PROFILE_DIR "/ctu_dio.prof 02:00:00:00:00:02 veth0",
+           "ok added 02:00:00:00:00:02"},
+          {"add ctu_dio 02:00:00:00:00:02 veth1", "error unit 02:00:00:00:00:02 exists already"},
+          {"silent 02:00:00:00:00:02", "ok silent 1"},
+          {"hostile 02:00:00:00:00:02 ports 17", "ok hostile ports 17"},
+          {"list",
+           "ok 2 02:00:00:00:00:01,veth0,ctu_uart2,talking "
+           "02:00:00:00:00:02,veth0,ctu_dio,silent,hostile=ports"},
+          {"show 02:00:00:00:00:09", "error no unit 02:00:00:00:00:09"}});
     EXPECT_NE(
-        Do("add no_such_profile 02:00:00:00:00:01 veth0").find("error profile 'no_such_profile' not found"),
+        Do("add no_such_profile 02:00:00:00:00:03 veth0").find("error profile 'no_such_profile' not found"),
         std::string::npos);
-    EXPECT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 missing0"), "error no interface 'missing0'");
-    EXPECT_EQ(Do("add ctu_uart2.prof 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    EXPECT_EQ(Do("add " QORSIM_TEST_PROFILE_DIR "/ctu_dio.prof 02:00:00:00:00:02 veth0"),
-              "ok added 02:00:00:00:00:02");
-    EXPECT_EQ(Do("add ctu_dio 02:00:00:00:00:02 veth1"), "error unit 02:00:00:00:00:02 exists already");
     EXPECT_EQ(ctx.Profiles.size(), 2u) << "profiles are loaded once";
-    EXPECT_EQ(Do("list"),
-              "ok 2 02:00:00:00:00:01,veth0,ctu_uart2,talking 02:00:00:00:00:02,veth0,ctu_dio,talking");
-    EXPECT_EQ(Do("silent 02:00:00:00:00:02"), "ok silent 1");
-    EXPECT_EQ(Do("hostile 02:00:00:00:00:02 ports 17"), "ok hostile ports 17");
-    EXPECT_EQ(Do("list"),
-              "ok 2 02:00:00:00:00:01,veth0,ctu_uart2,talking "
-              "02:00:00:00:00:02,veth0,ctu_dio,silent,hostile=ports");
     EXPECT_NE(Do("show 02:00:00:00:00:02").find(" silent=1 hostile=ports/17 "), std::string::npos);
-    EXPECT_EQ(Do("show 02:00:00:00:00:09"), "error no unit 02:00:00:00:00:09");
-    EXPECT_EQ(Do("remove all"), "ok removed 2");
-    EXPECT_EQ(Do("list"), "ok 0");
+    Talk({{"remove all", "ok removed 2"}, {"list", "ok 0"}});
 }
 
 TEST_F(SimUnitTest, AddManyMakesConsecutiveMacsUpTo255) {
-    EXPECT_EQ(Do("add-many 3 ctu_uart2 02:00:00:00:00:fe veth0"),
-              "ok added 3 02:00:00:00:00:fe..02:00:00:00:01:00");
-    EXPECT_NE(SimUnitGet(ctx, SimMac{0x02, 0, 0, 0, 0x01, 0x00}), nullptr);
     // All or none: a clash in the middle leaves nothing of the new range.
-    EXPECT_EQ(Do("add-many 4 ctu_uart2 02:00:00:00:00:fc veth0"),
-              "error unit 02:00:00:00:00:fe exists already");
-    EXPECT_EQ(ctx.Units.size(), 3u);
-    EXPECT_EQ(Do("add-many 253 ctu_uart2 02:00:00:10:00:00 veth0"),
-              "error 253 more units would exceed 255 (3 exist)");
-    EXPECT_EQ(Do("add-many 252 ctu_uart2 02:00:00:10:00:00 veth0"),
-              "ok added 252 02:00:00:10:00:00..02:00:00:10:00:fb");
+    Talk({{"add-many 3 ctu_uart2 02:00:00:00:00:fe veth0", "ok added 3 02:00:00:00:00:fe..02:00:00:00:01:00"},
+          {"add-many 4 ctu_uart2 02:00:00:00:00:fc veth0", "error unit 02:00:00:00:00:fe exists already"},
+          {"add-many 253 ctu_uart2 02:00:00:10:00:00 veth0",
+           "error 253 more units would exceed 255 (3 exist)"},
+          {"add-many 252 ctu_uart2 02:00:00:10:00:00 veth0",
+           "ok added 252 02:00:00:10:00:00..02:00:00:10:00:fb"},
+          {"add ctu_uart2 02:00:00:20:00:00 veth0", "error already 255 units"},
+          {"add-many 0 ctu_uart2 02:00:00:20:00:00 veth0", "error count must be 1..255"}});
+    EXPECT_NE(SimUnitGet(ctx, SimMac{0x02, 0, 0, 0, 0x01, 0x00}), nullptr);
     EXPECT_EQ(ctx.Units.size(), 255u);
-    EXPECT_EQ(Do("add ctu_uart2 02:00:00:20:00:00 veth0"), "error already 255 units");
-    EXPECT_EQ(Do("add-many 0 ctu_uart2 02:00:00:20:00:00 veth0"), "error count must be 1..255");
     // 255 units answer one broadcast search.
     ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
     EXPECT_EQ(sent.size(), 255u);
-    EXPECT_EQ(Do("remove all"), "ok removed 255");
-    EXPECT_EQ(Do("add-many 2 ctu_uart2 ff:ff:ff:ff:ff:ff veth0"),
-              "error unit MAC ff:ff:ff:ff:ff:ff is a group address");
-    EXPECT_EQ(Do("add-many 3 ctu_uart2 fe:ff:ff:ff:ff:fe veth0"),
-              "error MAC range crosses into group addresses at ff:00:00:00:00:00");
+    Talk({{"remove all", "ok removed 255"},
+          {"add-many 2 ctu_uart2 ff:ff:ff:ff:ff:ff veth0",
+           "error unit MAC ff:ff:ff:ff:ff:ff is a group address"},
+          {"add-many 3 ctu_uart2 fe:ff:ff:ff:ff:fe veth0",
+           "error MAC range crosses into group addresses at ff:00:00:00:00:00"}});
     EXPECT_EQ(ctx.Units.size(), 0u);
 }
 
 TEST_F(SimUnitTest, CommandLineSyntax) {
-    EXPECT_EQ(Do(""), "error empty command");
-    EXPECT_EQ(Do("frobnicate"), "error unknown command 'frobnicate' (try help)");
-    EXPECT_EQ(Do("list extra"), "error usage: list");
-    EXPECT_EQ(Do("silent nonsense"), "error 'nonsense' is not a MAC address");
-    EXPECT_EQ(Do("verbose on"), "ok verbose on");
+    Talk({{"", "error empty command"},
+          {"frobnicate", "error unknown command 'frobnicate' (try help)"},
+          {"list extra", "error usage: list"},
+          {"silent nonsense", "error 'nonsense' is not a MAC address"},
+          {"verbose on", "ok verbose on"}});
     EXPECT_TRUE(ctx.Verbose);
     EXPECT_NE(Do("help").find("hostile MAC|all KIND [ARG]"), std::string::npos);
     EXPECT_FALSE(ctx.QuitRequested);

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "pem_dbg.h"
@@ -19,24 +20,25 @@ TEST(PemDbg, ForceFlagsAndSwitchesDecideWhatIsLogged) {
     EXPECT_EQ(cap.Text(), "forced 1\nenabled\n");
 }
 
+// Everything left in a pipe's read end, which is closed.
+std::string Drain(int fd) {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;) out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
 TEST(PemDbg, LongMessagesAreCutTo8191CharactersInBothCopies) {
     LogCapture cap;
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const int savedPrint = PemPrintFd;
-    PemPrintFd = pipeFds[1];
-    const std::string big(10000, 'x');
-    // The pipe holds 64 KiB, enough for the 8191-byte copy.
-    PemDbg(1, 1, "%s", big.c_str());
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const int savedPrint = std::exchange(PemPrintFd, p[1]);
+    PemDbg(1, 1, "%s", std::string(10000, 'x').c_str());  // the pipe holds 64 KiB
     PemPrintFd = savedPrint;
-    close(pipeFds[1]);
-    std::string printed;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buf, sizeof(buf))) > 0) printed.append(buf, static_cast<size_t>(n));
-    close(pipeFds[0]);
+    close(p[1]);
+    EXPECT_EQ(Drain(p[0]), std::string(8191, 'x'));
     EXPECT_EQ(cap.Text(), std::string(8191, 'x'));
-    EXPECT_EQ(printed, std::string(8191, 'x'));
 }
 
 TEST(PemDbg, NothingIsWrittenWithoutBufferOrPrintDescriptor) {
@@ -49,20 +51,17 @@ TEST(PemDbg, NothingIsWrittenWithoutBufferOrPrintDescriptor) {
     // With the print descriptor switched off (daemon closed stdout), a forced print does
     // not reach a reused descriptor 1.
     LogCapture cap;
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
     const int savedStdout = dup(STDOUT_FILENO);
-    dup2(pipeFds[1], STDOUT_FILENO);
-    const int savedPrint = PemPrintFd;
-    PemPrintFd = -1;
+    dup2(p[1], STDOUT_FILENO);
+    close(p[1]);
+    const int savedPrint = std::exchange(PemPrintFd, -1);
     PemDbg(1, 1, "logged only\n");
     PemPrintFd = savedPrint;
     dup2(savedStdout, STDOUT_FILENO);
     close(savedStdout);
-    close(pipeFds[1]);
-    char c;
-    EXPECT_EQ(read(pipeFds[0], &c, 1), 0);
-    close(pipeFds[0]);
+    EXPECT_EQ(Drain(p[0]), "");
     EXPECT_EQ(cap.Text(), "logged only\n");
 }
 
@@ -72,7 +71,8 @@ TEST(PemDbg, ConcurrentMessagesStayWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < kPerThread; ++i) PemDbg(0, 1, "thread %d message %04d %s\n", t, i, "abcdefghijklmnopqrstuvwxyz");
+            for (int i = 0; i < kPerThread; ++i)
+                PemDbg(0, 1, "thread %d message %04d %s\n", t, i, "abcdefghijklmnopqrstuvwxyz");
         });
     for (auto& th : threads) th.join();
     const std::string text = cap.Text();

@@ -64,6 +64,13 @@ bool WaitFor(F cond, int ms = 2000) {
 struct Registry : ::testing::Test {
     LogCapture cap;
     FakeNic fake;
+    // Hands Frame to the unit's get-info thread until a pass has decoded one.
+    static bool Inform(_VN_DEVICE* u, const std::vector<uint8_t>& frame) {
+        return WaitFor([&] {
+            VnMainDeliverReply(u, frame.data(), frame.size());
+            return u->DllpGetInfoThreadSuccess == 1;
+        });
+    }
     ~Registry() override {
         VnMainDelAll();
         memset(VnIndexActive, 0, sizeof(VnIndexActive));
@@ -119,11 +126,7 @@ TEST_F(Registry, GetInfoThreadDecodesTheReplyAndEndsOnFatalAnswers) {
     VnRef u = VnMainAdd(fake.nic, a.data());
     ASSERT_TRUE(u);
     // The first pass starts at once; it waits for the reply we deliver here.
-    auto frame = AcuFrame(a.data(), 18, 1, 0xFF, 3);
-    ASSERT_TRUE(WaitFor([&] {
-        VnMainDeliverReply(u.get(), frame.data(), frame.size());
-        return u->DllpGetInfoThreadSuccess == 1;
-    }));
+    ASSERT_TRUE(Inform(u.get(), AcuFrame(a.data(), 18, 1, 0xFF, 3)));
     EXPECT_EQ(u->AvailableChls, 3);
     EXPECT_EQ(VnGetChannelType(u.get(), 2), 1);
 
@@ -182,11 +185,7 @@ TEST_F(Registry, QueriesListInformedUnitsByIndexAndNeverOverrunTheBuffer) {
     VnRef uc = VnMainAdd(fake.nic, c.data());
     // b is not informed yet; c has two UARTs and is mapped; a has no channels.
     for (const auto& [u, mac, n] : {std::tuple{ua.get(), a.data(), 0}, std::tuple{uc.get(), c.data(), 2}}) {
-        auto frame = AcuFrame(mac, 18, 1, 0xFF, n);
-        ASSERT_TRUE(WaitFor([&] {
-            VnMainDeliverReply(u, frame.data(), frame.size());
-            return u->DllpGetInfoThreadSuccess == 1;
-        }));
+        ASSERT_TRUE(Inform(u, AcuFrame(mac, 18, 1, 0xFF, n)));
     }
     ua->AvailableChls = 0;
     uint8_t buf[8192];
@@ -229,11 +228,7 @@ TEST_F(Registry, TriggerDuringAPassNeverWaitsAndIsNotLost) {
     VnMainUpdateInfo(u.get());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
     // The trigger is kept: after the first pass another one follows and decodes this reply.
-    auto frame = AcuFrame(a.data(), 18, 1, 0xFF, 2);
-    ASSERT_TRUE(WaitFor([&] {
-        VnMainDeliverReply(u.get(), frame.data(), frame.size());
-        return u->DllpGetInfoThreadSuccess == 1;
-    }));
+    ASSERT_TRUE(Inform(u.get(), AcuFrame(a.data(), 18, 1, 0xFF, 2)));
     EXPECT_EQ(u->AvailableChls, 2);
 }
 
@@ -244,10 +239,7 @@ TEST_F(Registry, AnAwaitedReplyIsNeitherFakedNorOverwrittenByAnotherCommandsRepl
     auto connectReply = AcuFrame(a.data(), 3, 0, 0x55, 0);
     auto lateInfo = AcuFrame(a.data(), 18, 1, 0xFF, 1);
     // Let the first info pass finish, so only this test waits on the slot.
-    ASSERT_TRUE(WaitFor([&] {
-        VnMainDeliverReply(u.get(), lateInfo.data(), lateInfo.size());
-        return u->DllpGetInfoThreadSuccess == 1;
-    }));
+    ASSERT_TRUE(Inform(u.get(), lateInfo));
     {
         qor::MutexLock lock(&u->DllpCmdCompleteMutex);
         u->RxLength = 0;
