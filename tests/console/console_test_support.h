@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,8 +39,8 @@ inline Bytes Le(uint32_t v, int n) {
     return b;
 }
 inline Bytes Be32(uint32_t v) {
-    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-            static_cast<uint8_t>(v)};
+    const Bytes le = Le(v, 4);
+    return {le.rbegin(), le.rend()};
 }
 inline uint32_t LeGet(const uint8_t* p, int n) {
     uint32_t v = 0;
@@ -51,11 +50,8 @@ inline uint32_t LeGet(const uint8_t* p, int n) {
 
 // A management packet: the 12-byte little-endian header, then the payload.
 inline Bytes Packet(uint16_t code, uint16_t status, const Bytes& payload, uint8_t version = 1) {
-    return Cat({{version, 0, 0, 0},
-                Le(code, 2),
-                Le(status, 2),
-                Le(static_cast<uint32_t>(payload.size()), 4),
-                payload});
+    const auto n = static_cast<uint32_t>(payload.size());
+    return Cat({{version, 0, 0, 0}, Le(code, 2), Le(status, 2), Le(n, 4), payload});
 }
 
 // Text in a field of N bytes, zero padded or cut.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "pem_dbg.h"
@@ -70,18 +71,12 @@ TEST(TlpCodec, HeaderBitsFromTheLayoutTableAndBack) {
         _TLP_HEADER back;
         uint16_t seq = 0;
         ASSERT_EQ(VnTlpDecode(frame.data(), frame.size(), &back, &seq), 1);
-        EXPECT_EQ(seq, c.Seq);
-        EXPECT_EQ(back.Type, c.Hdr.Type);
-        EXPECT_EQ(back.RW, c.Hdr.RW);
-        EXPECT_EQ(back.ChlNumber, c.Hdr.ChlNumber);
-        EXPECT_EQ(TlpGetExtraDataLength(&back), c.DataLength);
-        if (c.Hdr.Type == TLP_TYPE_DATA) {
-            EXPECT_EQ(back.Flag, c.Hdr.Flag);
-            EXPECT_EQ(back.LengthInByte, c.Hdr.LengthInByte);
-        } else {
-            EXPECT_EQ(back.Offset, c.Hdr.Offset);
-            EXPECT_EQ(back.LengthInDW, c.Hdr.LengthInDW);
-        }
+        const bool isData = c.Hdr.Type == TLP_TYPE_DATA;  // Flag and LengthInByte, or Offset and LengthInDW
+        EXPECT_EQ(
+            std::tuple(seq, back.Type, back.RW, back.ChlNumber, TlpGetExtraDataLength(&back),
+                       isData ? back.Flag : back.Offset, isData ? back.LengthInByte : back.LengthInDW),
+            std::tuple(c.Seq, c.Hdr.Type, c.Hdr.RW, c.Hdr.ChlNumber, c.DataLength,
+                       isData ? c.Hdr.Flag : c.Hdr.Offset, isData ? c.Hdr.LengthInByte : c.Hdr.LengthInDW));
     }
 }
 

@@ -76,36 +76,28 @@ TEST(DibDecode, UartLayoutsByVersion) {
     ASSERT_EQ(u.Decode(b.bytes), 1);
     ASSERT_EQ(u.vn->AvailableChls, 7);
     EXPECT_EQ(u.vn->DibArray[0].CtU.Version, 2);
-    // The capability flags as digits, RS232 first and DCD power I/O last.
-    auto caps = [](const _DIB_UART& v) {
-        std::string s;
+    // Buffer sizes, clock X, M and N, and the capability flags as digits (RS232 first, DCD
+    // power I/O last).
+    auto uart = [&u](int i) {
+        const _DIB_UART& v = u.vn->DibArray[i].Uart;
+        std::string caps;
         for (int c : {v.RS232Cap, v.RS422Cap, v.RS485Cap, v.AHDCCap, v.CSCap, v.RS422TerminationCtrlCap,
                       v.RS485TerminationCtrlCap, v.RIPowerIO5VCap, v.RIPowerIO12VCap, v.RIPowerIOCap,
                       v.DCDPowerIO5VCap, v.DCDPowerIO12VCap, v.DCDPowerIOCap})
-            s += static_cast<char>('0' + c);
-        return s;
+            caps += static_cast<char>('0' + c);
+        return std::tuple(v.TxBuffSize, v.RxBuffSize, v.SystemBaseClockX, v.ClockMultiplierM, v.ClockDivisorN,
+                          caps);
     };
-    const std::string rs232Only = "1000000000000";
     // The record keeps the whole Info byte; line-type bits make it read as a layout above 5,
     // which, like layouts 0 and 1 for the caps and unknown layouts for all, means RS232 only.
-    const _DIB_UART& v0 = u.vn->DibArray[1].Uart;
-    EXPECT_EQ(std::tuple(v0.Version, v0.TxBuffSize, v0.RxBuffSize), std::tuple(0x18, 0u, 0u));
-    EXPECT_EQ(caps(v0), rs232Only);
-    for (const _DIB_UART* v : {&u.vn->DibArray[2].Uart, &u.vn->DibArray[6].Uart}) {
-        EXPECT_EQ(std::tuple(v->TxBuffSize, v->RxBuffSize), std::tuple(0x400u, 0x800u));
-        EXPECT_EQ(caps(*v), rs232Only);
-    }
-    const _DIB_UART& v3 = u.vn->DibArray[3].Uart;
-    EXPECT_EQ(std::tuple(v3.TxBuffSize, v3.RxBuffSize, v3.SystemBaseClockX), std::tuple(0x100u, 0x200u, 0));
-    EXPECT_EQ(caps(v3), std::string(13, '1'));
-    const _DIB_UART& v5 = u.vn->DibArray[4].Uart;
-    EXPECT_EQ(
-        std::tuple(v5.SystemBaseClockX, v5.ClockMultiplierM, v5.ClockDivisorN, v5.TxBuffSize, v5.RxBuffSize),
-        std::tuple(7, 8, 9, 0x1234u, 0x5678u));
-    EXPECT_EQ(caps(v5), "0110000000001");
-    const _DIB_UART& v6 = u.vn->DibArray[5].Uart;
-    EXPECT_EQ(std::tuple(v6.TxBuffSize, v6.RxBuffSize), std::tuple(0u, 0u));
-    EXPECT_EQ(caps(v6), rs232Only);
+    const std::string rs232Only = "1000000000000";
+    EXPECT_EQ(u.vn->DibArray[1].Uart.Version, 0x18);
+    EXPECT_EQ(uart(1), std::tuple(0u, 0u, 0, 0, 0, rs232Only));
+    EXPECT_EQ(uart(2), std::tuple(0x400u, 0x800u, 0, 0, 0, rs232Only));
+    EXPECT_EQ(uart(6), std::tuple(0x400u, 0x800u, 0, 0, 0, rs232Only));
+    EXPECT_EQ(uart(3), std::tuple(0x100u, 0x200u, 0, 0, 0, std::string(13, '1')));
+    EXPECT_EQ(uart(4), std::tuple(0x1234u, 0x5678u, 7, 8, 9, std::string("0110000000001")));
+    EXPECT_EQ(uart(5), std::tuple(0u, 0u, 0, 0, 0, rs232Only));
 }
 
 TEST(DibDecode, DioBanksAreLaidSideBySidePerChannel) {
@@ -159,48 +151,38 @@ TEST(DibDecode, AnalogRecords) {
     ASSERT_EQ(u.vn->AvailableChls, 10);
     // Per type: the count that bounds its port table, plus the fields that need more than a
     // byte copy (bit 31 of the FIFO word is its type, rates are little-endian words).
-    const _DIB_AI* ai = u.vn->DibArray[0].AiPtr.get();
-    ASSERT_NE(ai, nullptr);
-    EXPECT_EQ(std::tuple(ai->FifoSize, ai->FifoType, ai->NumberOfInputPorts, ai->SupportMaxProgramableGains),
-              std::tuple(0x1000u, 1, 4, 0x83));
-    EXPECT_EQ(ai->MaxSamplingRateCapability, 200000u);
-    EXPECT_EQ(ai->Port[3].PortIndex, 3);
-    const _DIB_AO* ao = u.vn->DibArray[1].AoPtr.get();
-    ASSERT_NE(ao, nullptr);
-    EXPECT_EQ(std::tuple(ao->NumberOfOutputPorts, ao->Resolution, ao->MaxUpdateingRateCapability),
+    const auto& d = u.vn->DibArray;
+    ASSERT_TRUE(d[0].AiPtr && d[1].AoPtr && d[2].UiPtr && d[3].UoPtr && d[4].BAoPtr && d[5].MAiPtr &&
+                d[6].TpsPtr && d[9].CntPtr);
+    const _DIB_AI& ai = *d[0].AiPtr;
+    EXPECT_EQ(std::tuple(ai.FifoSize, ai.FifoType, ai.NumberOfInputPorts, ai.SupportMaxProgramableGains,
+                         ai.MaxSamplingRateCapability, ai.Port[3].PortIndex),
+              std::tuple(0x1000u, 1, 4, 0x83, 200000u, 3));
+    const _DIB_AO& ao = *d[1].AoPtr;
+    EXPECT_EQ(std::tuple(ao.NumberOfOutputPorts, ao.Resolution, ao.MaxUpdateingRateCapability),
               std::tuple(2, 12, 10000u));
-    const _DIB_UI* ui = u.vn->DibArray[2].UiPtr.get();
-    ASSERT_NE(ui, nullptr);
-    EXPECT_EQ(std::tuple(ui->ClockDividerWidth, ui->NumberOfInputPorts, ui->MaxSamplingRateCapability),
-              std::tuple(3, 8, 0x04030201u));
+    const _DIB_UI& ui = *d[2].UiPtr;
     EXPECT_EQ(
-        std::tuple(ui->VoltageCoef[0], ui->CurrentCoef[0], ui->ResistorCoefAlpha[0], ui->ResistorCoefBeta[0]),
-        std::tuple(5, 6, 7, 8));
-    const _DIB_UO* uo = u.vn->DibArray[3].UoPtr.get();
-    ASSERT_NE(uo, nullptr);
-    EXPECT_EQ(std::tuple(uo->NumberOfOutputPorts, uo->VoltageCoef[0], uo->CurrentCoef[0]),
-              std::tuple(2, 9, 10));
-    const _DIB_BAO* bao = u.vn->DibArray[4].BAoPtr.get();
-    ASSERT_NE(bao, nullptr);
-    EXPECT_EQ(std::tuple(bao->NumberOfOutputPorts, bao->NumberOfAoGroups), std::tuple(4, 2));
-    const _DIB_MAI* mai = u.vn->DibArray[5].MAiPtr.get();
-    ASSERT_NE(mai, nullptr);
-    EXPECT_EQ(std::tuple(mai->FifoSize, mai->FifoType, mai->NumberOfInputPorts, mai->Port[7].PortIndex),
-              std::tuple(0x2000u, 1, 8, 7));
-    const _DIB_TPS* tps = u.vn->DibArray[6].TpsPtr.get();
-    ASSERT_NE(tps, nullptr);
-    EXPECT_EQ(std::tuple(tps->NumberOfSensors, tps->LsbUnit[3]), std::tuple(3, 0x02));
-    // String, parallel: raw bytes only; counter: an empty record.
-    EXPECT_EQ(u.vn->DibArray[7].ExtraData[4], 'S');
-    EXPECT_EQ(u.vn->DibArray[8].ExtraData[0], 0xAA);
-    EXPECT_EQ(u.vn->DibArray[8].DioPtr, nullptr);
-    EXPECT_NE(u.vn->DibArray[9].CntPtr, nullptr);
-    EXPECT_EQ(u.vn->DibArray[9].LengthInDW, 1);
-    EXPECT_EQ(VnGetChannelType(u.vn.get(), 6), 10);
-    EXPECT_EQ(VnGetChannelType(u.vn.get(), 8), 128);
-    EXPECT_EQ(VnGetChannelType(u.vn.get(), 42), 0);  // absent reads like a control unit
+        std::tuple(ui.ClockDividerWidth, ui.NumberOfInputPorts, ui.MaxSamplingRateCapability,
+                   ui.VoltageCoef[0], ui.CurrentCoef[0], ui.ResistorCoefAlpha[0], ui.ResistorCoefBeta[0]),
+        std::tuple(3, 8, 0x04030201u, 5, 6, 7, 8));
+    EXPECT_EQ(
+        std::tuple(d[3].UoPtr->NumberOfOutputPorts, d[3].UoPtr->VoltageCoef[0], d[3].UoPtr->CurrentCoef[0],
+                   d[4].BAoPtr->NumberOfOutputPorts, d[4].BAoPtr->NumberOfAoGroups),
+        std::tuple(2, 9, 10, 4, 2));
+    const _DIB_MAI& mai = *d[5].MAiPtr;
+    EXPECT_EQ(std::tuple(mai.FifoSize, mai.FifoType, mai.NumberOfInputPorts, mai.Port[7].PortIndex,
+                         d[6].TpsPtr->NumberOfSensors, d[6].TpsPtr->LsbUnit[3]),
+              std::tuple(0x2000u, 1, 8, 7, 3, 0x02));
+    // String, parallel: raw bytes only; counter: an empty record. An absent channel reads
+    // like a control unit and has no entry.
+    EXPECT_EQ(std::tuple(d[7].ExtraData[4], d[8].ExtraData[0], d[8].DioPtr == nullptr, d[9].LengthInDW),
+              std::tuple('S', 0xAA, true, 1));
+    EXPECT_EQ(std::tuple(VnGetChannelType(u.vn.get(), 6), VnGetChannelType(u.vn.get(), 8),
+                         VnGetChannelType(u.vn.get(), 42)),
+              std::tuple(10, 128, 0));
     EXPECT_EQ(VnGetDibPointer(u.vn.get(), 42), nullptr);
-    EXPECT_EQ(VnGetDibPointer(u.vn.get(), 9), &u.vn->DibArray[8]);
+    EXPECT_EQ(VnGetDibPointer(u.vn.get(), 9), &d[8]);
     EXPECT_EQ(cap.Text(), "");
 }
 
