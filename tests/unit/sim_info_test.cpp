@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -87,40 +86,6 @@ std::vector<Walked> Walk(const std::vector<uint8_t>& info, size_t count) {
     return out;
 }
 
-TEST(SimInfoHostile, ManyLongAndOverrunningDibs) {
-    const _SIM_PROFILE p = Load(kSmall);
-    // 70 DIBs announced and carried, channel numbers distinct, the added ones header-only.
-    auto info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::ManyDibs, 70);
-    auto dibs = Walk(info, 70);
-    ASSERT_EQ(info[24], 70);
-    ASSERT_EQ(dibs.size(), 70u);
-    std::set<uint8_t> channels;
-    for (const auto& d : dibs) channels.insert(d.Chl);
-    EXPECT_EQ(channels.size(), 70u);
-    EXPECT_EQ(
-        std::count_if(dibs.begin(), dibs.end(), [](const Walked& d) { return d.Type == SIM_CHL_PARALLEL; }),
-        68)
-        << "the profile's parallel port and 67 more";
-    EXPECT_EQ(info.size(), 64 + 67 * 4u);
-    EXPECT_EQ(SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::ManyDibs, 255)[24], 255);
-
-    // A 40-word DIB second, carried whole, so a host that skips it finds the UART behind it.
-    info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::LongDib, 40);
-    dibs = Walk(info, info[24]);
-    ASSERT_EQ(dibs.size(), 4u);
-    EXPECT_EQ(std::tuple(dibs[1].Words, dibs[1].Present, dibs[2].Type, dibs[2].Chl),
-              std::tuple(40, 39 * 4u, SIM_CHL_UART, 1));
-    EXPECT_EQ(info.size(), dibs[3].Offset + 4);
-
-    // Overrun: a last DIB of 20 words with 8 bytes, and two announced DIBs not there at all.
-    info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::Overrun, 20);
-    dibs = Walk(info, info[24]);
-    ASSERT_EQ(info[24], 3 + 1 + 2);
-    ASSERT_EQ(dibs.size(), 4u);
-    EXPECT_EQ(std::tuple(dibs[3].Words, dibs[3].Present), std::tuple(20, 8u));
-    EXPECT_EQ(info.size(), dibs[3].Offset + 4 + 8);
-}
-
 TEST(SimInfoHostile, BankCountsBeyondTheTable) {
     const _SIM_PROFILE p = Load(kSmall);
     const auto info = SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::Banks, 40);
@@ -163,18 +128,6 @@ TEST(SimInfoHostile, PortCountsSitWhereEachTypeKeepsThem) {
         EXPECT_EQ(d.Present, want[i].extra) << i;
         EXPECT_EQ(info[d.Offset + 4 + want[i].at], 20) << "type " << int(d.Type);
     }
-}
-
-TEST(SimInfoHostile, NoneAndTruncateLeaveTheStructureAlone) {
-    const _SIM_PROFILE p = Load(kSmall);
-    const auto plain = SimInfoBuild(p, kUnit, LinkOf(p));
-    EXPECT_EQ(SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::None, 0), plain);
-    EXPECT_EQ(SimInfoBuildHostile(p, kUnit, LinkOf(p), SimHostile::Truncate, 30), plain);
-    // Frame of 18 + 64 bytes: half-way into the 36 DIB bytes is 18 + 28 + 18.
-    EXPECT_EQ(SimInfoTruncatedLength(82, 0), 64u);
-    EXPECT_EQ(SimInfoTruncatedLength(82, 30), 30u);
-    EXPECT_EQ(SimInfoTruncatedLength(82, 500), 82u);
-    EXPECT_EQ(SimInfoTruncatedLength(46, 0), 32u) << "no DIBs: cut into the unit header";
 }
 
 }  // namespace

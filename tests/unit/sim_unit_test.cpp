@@ -78,22 +78,6 @@ TEST_F(SimUnitTest, OwnFramesAndGroupSourcesAreIgnored) {
     EXPECT_EQ(SimUnitGet(ctx, kUnitA)->Stats.Ignored, 6u);
 }
 
-TEST_F(SimUnitTest, HostileAnswersAreSentAsBuilt) {
-    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    const Bytes info = {0x20, SIM_DLLP_ACU, 0, 0xFF};
-    EXPECT_EQ(Do("hostile 02:00:00:00:00:01 many-dibs"), "ok hostile many-dibs 70");
-    EXPECT_EQ(Links(info).at(0),
-              (Bytes{0x20, 18, 1, 0xFF} +
-               SimInfoBuildHostile(*Unit().Profile, kUnitA, Unit().Link, SimHostile::ManyDibs, 70)));
-    const size_t full = 18 + SimInfoBuild(*Unit().Profile, kUnitA, Unit().Link).size();
-    EXPECT_EQ(Do("hostile 02:00:00:00:00:01 truncate"), "ok hostile truncate 0");
-    EXPECT_EQ(Links(info).at(0).size() + 14, SimInfoTruncatedLength(full, 0));
-    EXPECT_EQ(Do("hostile all truncate 16"), "ok hostile truncate 16");
-    EXPECT_EQ(Links(info).at(0).size(), 2u) << "cut frames are not padded";
-    EXPECT_EQ(Do("hostile 02:00:00:00:00:01 ports 256"), "error argument of ports must be 0..255");
-    EXPECT_NE(Do("hostile 02:00:00:00:00:01 evil").find("error unknown kind 'evil'"), std::string::npos);
-}
-
 // Random frames to a unit: it never sends what a unit may not send. Allowed are search, info,
 // connect and keep-alive answers, ACK and NAK, and register read answers (CMD TLPs with RW 0)
 // that hold exactly the words they announce.
@@ -187,8 +171,10 @@ TEST_F(SimUnitTest, CommandLineSyntax) {
           {"frobnicate", "error unknown command 'frobnicate' (try help)"},
           {"list extra", "error usage: list"},
           {"silent nonsense", "error 'nonsense' is not a MAC address"},
+          {"hostile all ports 256", "error argument of ports must be 0..255"},
           {"verbose on", "ok verbose on"}});
     EXPECT_TRUE(ctx.Verbose);
+    EXPECT_NE(Do("hostile all evil").find("error unknown kind 'evil'"), std::string::npos);
     EXPECT_NE(Do("help").find("hostile MAC|all KIND [ARG]"), std::string::npos);
     EXPECT_FALSE(ctx.QuitRequested);
     EXPECT_EQ(Do("quit"), "ok bye");
