@@ -10,8 +10,6 @@
 #include <tuple>
 
 #include "console_test_support.h"
-#include "mng_connect.h"
-#include "mng_rx.h"
 #include "pem_main.h"
 
 using namespace console_test;

@@ -3,13 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <tuple>
 
 #include "console_test_support.h"
-#include "mng_client.h"
-#include "mng_connect.h"
-#include "mng_rx.h"
 #include "pem_error.h"
 
 using namespace console_test;

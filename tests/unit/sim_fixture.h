@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>

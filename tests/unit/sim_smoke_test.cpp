@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -87,11 +88,6 @@ std::string Control(const std::string& path, const std::string& text) {
     return answer;
 }
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
-
 class SimSmoke : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -124,12 +120,12 @@ TEST_F(SimSmoke, ControlSocketIsKeptAnswersEachLineAndGoesOnQuit) {
               "error no interface 'no-such-if': No such device");
     EXPECT_EQ(Control(ctl, "quit"), "ok bye");
     EXPECT_EQ(sim.Wait(3000), 0);
-    EXPECT_FALSE(Exists(ctl)) << "control socket removed on exit";
+    EXPECT_FALSE(std::filesystem::exists(ctl)) << "control socket removed on exit";
     // SIGTERM stops it as cleanly.
     ASSERT_TRUE(sim.Start({"--control", ctl}));
     kill(sim.Pid(), SIGTERM);
     EXPECT_EQ(sim.Wait(3000), 0);
-    EXPECT_FALSE(Exists(ctl));
+    EXPECT_FALSE(std::filesystem::exists(ctl));
 }
 
 TEST_F(SimSmoke, UsageErrorsExitWith2AndAFileAtTheControlPathIsLeftAlone) {

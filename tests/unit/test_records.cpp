@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "cfg_record.h"
 #include "vn_connect.h"
@@ -15,10 +16,10 @@ TEST(CfgRecord, NamesAreTwelveHexDigitsInEitherCase) {
     CfgRecordPath(path, sizeof(path), "/usr/share/qorservice_connect", mac);
     EXPECT_STREQ(path, "/usr/share/qorservice_connect/0a1b2c3d4e5f");
     uint8_t parsed[6];
-    ASSERT_EQ(CfgParseRecordName("0A1B2C3D4E5F", parsed), 1);
-    EXPECT_EQ(0, memcmp(parsed, mac, 6));
-    ASSERT_EQ(CfgParseRecordName("0a1b2c3d4e5f", parsed), 1);
-    EXPECT_EQ(0, memcmp(parsed, mac, 6));
+    for (const char* good : {"0A1B2C3D4E5F", "0a1b2c3d4e5f"}) {
+        ASSERT_EQ(CfgParseRecordName(good, parsed), 1);
+        EXPECT_EQ(0, memcmp(parsed, mac, 6)) << good;
+    }
     for (const char* bad : {"0a1b2c3d4e5", "0a1b2c3d4e5f0", "0a1b2c3d4e5g", "..", "", "0a1b2c3d4e5f.tmp"})
         EXPECT_EQ(CfgParseRecordName(bad, parsed), 0) << bad;
 }
@@ -33,20 +34,15 @@ TEST(CfgRecord, ShortConnectRecordsReadAsZeroPasswordBytes) {
     uint8_t raw[32];
     memset(raw, 0xAA, sizeof(raw));
     ASSERT_EQ(CfgConnectRead(path, raw), 1);
-    EXPECT_EQ(raw[0], 'x');
-    EXPECT_EQ(raw[1], 'y');
-    for (int i = 2; i < 32; ++i) EXPECT_EQ(raw[i], 0) << i;
+    EXPECT_EQ(std::string(raw, raw + 32), "xy" + std::string(30, '\0'));
     unlink(path);
     EXPECT_EQ(CfgConnectRead(path, raw), 0);
 }
 
 TEST(PasswordForm, ReversedRightAlignedAndBackInClientOrder) {
-    uint8_t raw[32];
+    uint8_t raw[32], back[32];
     VnPasswordToRaw(reinterpret_cast<const uint8_t*>("secret"), 6, raw);
-    EXPECT_EQ(raw[31], 's');
-    EXPECT_EQ(raw[26], 't');
-    EXPECT_EQ(raw[25], 0);
-    uint8_t back[32];
+    EXPECT_EQ(std::tuple(raw[31], raw[26], raw[25]), std::tuple('s', 't', 0));
     ASSERT_EQ(VnPasswordFromRaw(raw, back), 6u);
     EXPECT_EQ(0, memcmp(back, "secret", 6));
     const std::string full(32, 'p');
