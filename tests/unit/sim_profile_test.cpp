@@ -29,7 +29,7 @@ void ExpectError(const std::string& text, int line, const std::string& what) {
     EXPECT_NE(err.find(what), std::string::npos) << err;
 }
 
-TEST(SimProfileParse, EveryKeyAndDataToken) {
+TEST(SimProfileParse, EveryKeyDataTokenAndRegister) {
     const std::string text =
         "# a comment line\r\n"
         "model      \"VN #1 x\"   # quoted, with a space and a hash\r\n"
@@ -42,11 +42,18 @@ TEST(SimProfileParse, EveryKeyAndDataToken) {
         "connected-host 0a:0b:0c:0d:0e:0f\n"
         "search-reply advance 5\n"
         "search-reply dock 0x27\n"
+        "connect-reply 0x3f\n"
+        "disconnect-reply none\n"
+        "device-seq 1023\n"
+        "watchdog 2500\n"
+        "loss 5 100 4294967295\n"
+        "reg 0x10 0 7   # before its dib line\n"
         "\n"
         "dib 0 ctu 2 01 zero:3 \"AB\" le16:0x1234 le32:0xA1B2C3D4 u8:255 ff 0000\n"
         "dib 0x10 200 0x07\n"
         "data 0a0B0c0D   # continues channel 16\n"
-        "data u8:1 00 0000\n";
+        "data u8:1 00 0000\n"
+        "reg 16 254 0xFFFFFFFF 2\n";
     _SIM_PROFILE p;
     std::string err;
     ASSERT_TRUE(Parse(text, &p, &err)) << err;
@@ -63,12 +70,19 @@ TEST(SimProfileParse, EveryKeyAndDataToken) {
     EXPECT_EQ(std::tuple(p.SearchReplyAdvance, p.SearchReplyDock), std::tuple(5, 0x27));
     ASSERT_EQ(p.Dibs.size(), 2u);
     EXPECT_EQ(std::tuple(p.Dibs[0].ChlNumber, p.Dibs[0].Type, p.Dibs[0].Info, p.Dibs[0].Line),
-              std::tuple(0, SIM_CHL_CTU, 2, 13));
+              std::tuple(0, SIM_CHL_CTU, 2, 19));
     EXPECT_EQ(p.Dibs[0].ExtraData, std::vector<uint8_t>({0x01, 0, 0, 0, 'A', 'B', 0x34, 0x12, 0xD4, 0xC3,
                                                          0xB2, 0xA1, 0xFF, 0xFF, 0, 0}));
     EXPECT_EQ(std::tuple(p.Dibs[1].ChlNumber, p.Dibs[1].Type, p.Dibs[1].Info), std::tuple(0x10, 200, 7));
     EXPECT_EQ(p.Dibs[1].ExtraData, std::vector<uint8_t>({0x0A, 0x0B, 0x0C, 0x0D, 0x01, 0, 0, 0}));
     EXPECT_EQ(SimDibLengthInDW(p.Dibs[1]), 3u);
+    EXPECT_EQ(std::tuple(p.ConnectReply.How, p.ConnectReply.Code, SimForcedReplyText(p.DisconnectReply)),
+              std::tuple(_SIM_FORCED_REPLY::Kind::Code, 63, "none"));
+    EXPECT_EQ(std::tuple(p.DeviceSeq, p.WatchdogMs, p.Loss.RxPercent, p.Loss.TxPercent, p.Loss.Seed),
+              std::tuple(1023, 2500u, 5, 100, 0xFFFFFFFFu));
+    ASSERT_EQ(p.Registers.size(), 2u);
+    EXPECT_EQ(std::tuple(p.Registers[1].Offset, p.Registers[1].Values),
+              std::tuple(254, std::vector<uint32_t>{0xFFFFFFFF, 2}));
 }
 
 TEST(SimProfileParse, DefaultsModesAndPasswordForms) {
@@ -81,6 +95,8 @@ TEST(SimProfileParse, DefaultsModesAndPasswordForms) {
         std::tuple(SimProfileTypeInfo(p), p.Password.empty(), p.LinkStatus, p.ConnectedHostMac == SimMac{},
                    p.SearchReplyAdvance, p.SearchReplyDock, p.DibLengthAuto, SimProfileDibLengthInDW(p)),
         std::tuple(0x00, true, 0, true, 7, 5, true, 1 + 2 + 7));
+    EXPECT_EQ(std::tuple(p.ConnectReply.How, p.DeviceSeq, p.WatchdogMs, p.Loss.RxPercent),
+              std::tuple(_SIM_FORCED_REPLY::Kind::Default, 0x155, 0u, 0));
     EXPECT_EQ(p.ModelName, (std::array<uint8_t, 10>{'X'}));
     for (const auto& [line, mode] : std::initializer_list<std::pair<const char*, uint8_t>>{
              {"mode dock", 0}, {"mode advance", 1}, {"mode ip", 2}, {"mode 7", 7}, {"mode 0x3", 3}}) {
@@ -93,42 +109,15 @@ TEST(SimProfileParse, DefaultsModesAndPasswordForms) {
     EXPECT_EQ(p.Password.size(), 32u);
 }
 
-TEST(SimProfileParse, LinkKeysAndRegisters) {
-    _SIM_PROFILE p;
-    std::string err;
-    ASSERT_TRUE(Parse(std::string(kMinimal), &p, &err)) << err;
-    EXPECT_EQ(std::tuple(p.ConnectReply.How, p.DeviceSeq, p.WatchdogMs, p.Loss.RxPercent),
-              std::tuple(_SIM_FORCED_REPLY::Kind::Default, 0x155, 0u, 0));
-    const std::string text = std::string(kMinimal) +
-                             "connect-reply 0x3f\n"
-                             "disconnect-reply none\n"
-                             "device-seq 1023\n"
-                             "watchdog 2500\n"
-                             "loss 5 100 4294967295\n"
-                             "reg 1 0 7   # before its dib line\n"
-                             "dib 1 uart 1 le16:1 le16:1\n"
-                             "reg 1 254 0xFFFFFFFF 2\n";
-    ASSERT_TRUE(Parse(text, &p, &err)) << err;
-    EXPECT_EQ(std::tuple(p.ConnectReply.How, p.ConnectReply.Code, SimForcedReplyText(p.DisconnectReply)),
-              std::tuple(_SIM_FORCED_REPLY::Kind::Code, 63, "none"));
-    EXPECT_EQ(std::tuple(p.DeviceSeq, p.WatchdogMs, p.Loss.RxPercent, p.Loss.TxPercent, p.Loss.Seed),
-              std::tuple(1023, 2500u, 5, 100, 0xFFFFFFFFu));
-    ASSERT_EQ(p.Registers.size(), 2u);
-    EXPECT_EQ(p.Registers[1].Offset, 254);
-    EXPECT_EQ(p.Registers[1].Values, (std::vector<uint32_t>{0xFFFFFFFF, 2}));
-
-    const std::string m = kMinimal;
+TEST(SimProfileParse, MalformedFilesNameTheLine) {
+    const std::string m = kMinimal;  // 3 lines
+    ExpectError(m + "colour red\n", 4, "unknown key 'colour'");
     ExpectError(m + "connect-reply 64\n", 4, "out of range 0..63");
     ExpectError(m + "disconnect-reply 1\ndisconnect-reply 2\n", 5, "duplicate 'disconnect-reply'");
     ExpectError(m + "loss 1 1\n", 4, "usage: loss");
     ExpectError(m + "dib 1 ctu 0\nreg 1 255 1 2\n", 5, "run past the last one (255)");
     ExpectError(m + "dib 1 ctu 0\nreg 1 0 0x100000000\n", 5, "too large");
     ExpectError(m + "dib 1 ctu 0\nreg 2 0 1\n", 5, "channel 2, which has no 'dib' line");
-}
-
-TEST(SimProfileParse, MalformedFilesNameTheLine) {
-    const std::string m = kMinimal;  // 3 lines
-    ExpectError(m + "colour red\n", 4, "unknown key 'colour'");
     ExpectError("model X\nmode dock\n\n", 3, "missing 'version'");
     ExpectError("model ABCDEFGHIJK\n", 1, "1 to 10 characters");
     ExpectError("model a b\n", 1, "usage: model");
