@@ -194,9 +194,8 @@ TEST(SimOptions, UnitSpecsAndErrors) {
     _SIM_UNIT_ARG unitArg;
     std::string err;
     ASSERT_TRUE(SimUnitArgParse("dir,with,commas/p.prof,02:00:00:00:00:01,veth0", &unitArg, &err)) << err;
-    EXPECT_EQ(unitArg.Profile, "dir,with,commas/p.prof");
-    EXPECT_EQ(unitArg.Mac, kUnitA);
-    EXPECT_EQ(unitArg.Iface, "veth0");
+    EXPECT_EQ(std::tuple(unitArg.Profile, unitArg.Mac, unitArg.Iface),
+              std::tuple("dir,with,commas/p.prof", kUnitA, "veth0"));
     for (const char* bad :
          {"p,02:00:00:00:00:01", "p,02:00:00:00:00:01,", ",02:00:00:00:00:01,veth0", "p,bad,veth0"})
         EXPECT_FALSE(SimUnitArgParse(bad, &unitArg, &err)) << bad;
@@ -208,12 +207,9 @@ TEST(SimOptions, UnitSpecsAndErrors) {
                    "--units-from c,02:00:00:00:01:00,v0 --control /tmp/x.sock --profile-dir /p --verbose",
                    &o, &err))
         << err;
-    EXPECT_EQ(o.Units.size(), 2u);
-    EXPECT_EQ(o.UnitsCount, 10u);
-    EXPECT_EQ(o.UnitsFrom.Profile, "c");
-    EXPECT_EQ(o.ControlPath, "/tmp/x.sock");
-    EXPECT_EQ(o.ProfileDirs, std::vector<std::string>{"/p"});
-    EXPECT_TRUE(o.Verbose);
+    EXPECT_EQ(std::tuple(o.Units.size(), o.UnitsCount, o.UnitsFrom.Profile, o.ControlPath, o.ProfileDirs,
+                         o.Verbose),
+              std::tuple(2u, 10u, "c", "/tmp/x.sock", std::vector<std::string>{"/p"}, true));
     for (const char* bad : {"--units-count 3", "--units-count 256 --units-from c,02:00:00:00:01:00,v0",
                             "--units-count x --units-from c,02:00:00:00:01:00,v0", "--control", "--frob"}) {
         err.clear();
@@ -241,20 +237,20 @@ TEST(SimTimers, OrderCancelAndReentry) {
 }
 
 TEST(SimDump, InfoStructureCutShortIsDescribedNotOverread) {
+    auto dump = [](std::vector<uint8_t> info, size_t n) {
+        return SimDumpInfo(info.data(), std::min(n, info.size()), "");
+    };
     std::vector<uint8_t> info(28, 0);
     info[24] = 3;  // three DIBs announced, none there
-    EXPECT_NE(SimDumpInfo(info.data(), info.size(), "").find("dib 0: missing"), std::string::npos);
+    EXPECT_NE(dump(info, 99).find("dib 0: missing"), std::string::npos);
+    EXPECT_NE(dump(info, 27).find("cut short"), std::string::npos);
     info.insert(info.end(), {1, 1, 9, 5, 0xAA, 0xBB});  // 9 words announced, 2 bytes there
-    EXPECT_NE(SimDumpInfo(info.data(), info.size(), "").find("runs 30 bytes past the data"),
-              std::string::npos);
-    EXPECT_NE(SimDumpInfo(info.data(), 27, "").find("cut short"), std::string::npos);
+    EXPECT_NE(dump(info, 99).find("runs 30 bytes past the data"), std::string::npos);
     // Bytes behind complete DIBs are pointed out unless they are zero padding.
-    std::vector<uint8_t> whole(28, 0);
-    whole[24] = 1;
-    whole.insert(whole.end(), {1, 1, 1, 5, 0, 0});
-    EXPECT_EQ(SimDumpInfo(whole.data(), whole.size(), "").find("behind the DIBs"), std::string::npos);
-    whole.back() = 7;
-    EXPECT_NE(SimDumpInfo(whole.data(), whole.size(), "").find("2 bytes behind the DIBs"), std::string::npos);
+    info[24] = 1, info[30] = 1, info[32] = info[33] = 0;
+    EXPECT_EQ(dump(info, 99).find("behind the DIBs"), std::string::npos);
+    info.back() = 7;
+    EXPECT_NE(dump(info, 99).find("2 bytes behind the DIBs"), std::string::npos);
 }
 
 }  // namespace

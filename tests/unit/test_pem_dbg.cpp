@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -75,21 +76,17 @@ TEST(PemDbg, ConcurrentMessagesStayWhole) {
                 PemDbg(0, 1, "thread %d message %04d %s\n", t, i, "abcdefghijklmnopqrstuvwxyz");
         });
     for (auto& th : threads) th.join();
-    const std::string text = cap.Text();
+    // Each thread's messages arrive whole, one per line, and in its order.
+    std::istringstream text(cap.Text());
     std::vector<int> next(kThreads, 0);
-    size_t pos = 0, lines = 0;
-    while (pos < text.size()) {
-        const size_t end = text.find('\n', pos);
-        ASSERT_NE(end, std::string::npos);
+    size_t lines = 0;
+    for (std::string line; std::getline(text, line); ++lines) {
         int t = -1, i = -1;
         char tail[64] = {};
-        ASSERT_EQ(sscanf(text.substr(pos, end - pos).c_str(), "thread %d message %d %63s", &t, &i, tail), 3);
-        ASSERT_GE(t, 0);
-        ASSERT_LT(t, kThreads);
-        EXPECT_EQ(i, next[t]++);  // each thread's messages arrive whole and in its order
-        EXPECT_STREQ(tail, "abcdefghijklmnopqrstuvwxyz");
-        pos = end + 1;
-        ++lines;
+        ASSERT_EQ(sscanf(line.c_str(), "thread %d message %d %63s", &t, &i, tail), 3) << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads && i == next[t]++ &&
+                    std::string(tail) == "abcdefghijklmnopqrstuvwxyz")
+            << line;
     }
     EXPECT_EQ(lines, static_cast<size_t>(kThreads * kPerThread));
 }

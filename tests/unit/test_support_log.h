@@ -4,12 +4,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "pem_dbg.h"
 
 class LogCapture {
-public:
+  public:
     LogCapture() {
         PemDbgBuffAlloc();
         fd_ = memfd_create("qorlog", MFD_CLOEXEC);
@@ -21,17 +22,11 @@ public:
         PemDbgBuffFree();
     }
     std::string Text() const {
-        std::string out;
-        char buf[4096];
-        off_t off = 0;
-        ssize_t n;
-        while ((n = pread(fd_, buf, sizeof(buf), off)) > 0) {
-            out.append(buf, static_cast<size_t>(n));
-            off += n;
-        }
+        std::string out(static_cast<size_t>(lseek(fd_, 0, SEEK_END)), '\0');
+        out.resize(static_cast<size_t>(std::max<ssize_t>(0, pread(fd_, out.data(), out.size(), 0))));
         return out;
     }
 
-private:
+  private:
     int fd_;
 };

@@ -83,14 +83,12 @@ TEST_F(Registry, LowestFreeIndexAndOneRecordPerMac) {
     auto a = Mac(1), b = Mac(2);
     VnRef ua = VnMainAdd(fake.nic, a.data());
     ASSERT_TRUE(ua);
-    EXPECT_EQ(ua->Index, 1);
     EXPECT_EQ(VnMainAdd(fake.nic, a.data()).get(), ua.get());  // same MAC, same record
     VnRef ub = VnMainAdd(fake.nic, b.data());
-    EXPECT_EQ(ub->Index, 2);
-    EXPECT_EQ(VnAmount, 2);
-    EXPECT_EQ(VnMainGetByIndex(2).get(), ub.get());
-    EXPECT_EQ(ua->DibArray[63].Uart.TtyMinorNumber, -1);
-    EXPECT_EQ(ua->ReConnectJobIsDone, 1);
+    EXPECT_EQ(std::tuple(ua->Index, ub->Index, VnAmount, VnMainGetByIndex(2).get() == ub.get()),
+              std::tuple(1, 2, 2, true));
+    EXPECT_EQ(std::tuple(ua->DibArray[63].Uart.TtyMinorNumber, ua->ReConnectJobIsDone.load()),
+              std::tuple(-1, 1));
     ua.reset();
     ub.reset();
     VnMainDelAllWithoutMappingOrConnectedByHost();
@@ -105,10 +103,9 @@ TEST_F(Registry, MappedOrConnectedUnitsSurviveThePeriodicRemoval) {
     VnMainAdd(fake.nic, b.data())->IsConnectedByHost = 1;
     VnMainAdd(fake.nic, c.data());
     VnMainDelAllWithoutMappingOrConnectedByHost();
-    EXPECT_TRUE(VnMainGetByMac(a.data()));
-    EXPECT_TRUE(VnMainGetByMac(b.data()));
-    EXPECT_FALSE(VnMainGetByMac(c.data()));
-    EXPECT_EQ(VnAmount, 2);
+    EXPECT_EQ(std::tuple(!!VnMainGetByMac(a.data()), !!VnMainGetByMac(b.data()), !!VnMainGetByMac(c.data()),
+                         VnAmount),
+              std::tuple(true, true, false, 2));
     VnMainDelByNic(fake.nic);  // a removed NIC takes only free units with it
     EXPECT_EQ(VnAmount, 2);
 }
