@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim_fixture.h"
@@ -70,9 +71,8 @@ TEST_F(SimLinkTest, DockConnectAndDisconnectAreAnsweredWithTheUnitSequenceNumber
                  {Dock(0), Answer(3, 0), 1},
                  {Dock(3, 0x3FF), Answer(3, 0), 0},
                  {Dock(0, 0x2A5), Answer(3, 0), 1, kOtherHost}});
-    EXPECT_EQ(Unit().HostSeq, 0x2A5);
-    EXPECT_EQ(Unit().Link.ConnectedHostMac, kOtherHost);
-    EXPECT_EQ(Unit().Stats.Refused, 2u);
+    EXPECT_EQ(std::tuple(Unit().HostSeq, Unit().Link.ConnectedHostMac, Unit().Stats.Refused),
+              std::tuple(0x2A5, kOtherHost, 2u));
 }
 
 TEST_F(SimLinkTest, AdvanceConnectComparesThePasswordBlock) {
@@ -172,16 +172,13 @@ TEST_F(SimLinkTest, KeepAliveAnswerTimeoutCommandAndWatchdog) {
     EXPECT_EQ(Unit().Link.LinkStatus, 1);
     ctx.Timers.RunDue(now = 2500);
     EXPECT_EQ(Head(OneLink(), 4), (Bytes{0x20, 24, 0, 0}));
-    EXPECT_EQ(Unit().Link.LinkStatus, 0);
-    EXPECT_EQ(ctx.Timers.Size(), 0u);
+    EXPECT_EQ(std::tuple(Unit().Link.LinkStatus, ctx.Timers.Size()), std::tuple(0, 0u));
     // The host's reconnect brings it back and restarts the watchdog.
     Send(kUnitA, Dock(0));
-    EXPECT_EQ(Unit().Link.LinkStatus, 1);
-    EXPECT_EQ(ctx.Timers.NextDue(), 3500);
+    EXPECT_EQ(std::tuple(Unit().Link.LinkStatus, ctx.Timers.NextDue()), std::tuple(1, 3500));
     EXPECT_EQ(Do("watchdog all off"), "ok watchdog off");
-    EXPECT_EQ(ctx.Timers.Size(), 0u);
-    EXPECT_EQ(Unit().Stats.KeepAliveTimeouts, 2u);
-    EXPECT_EQ(Unit().Stats.KeepAlives, 3u);
+    EXPECT_EQ(std::tuple(ctx.Timers.Size(), Unit().Stats.KeepAliveTimeouts, Unit().Stats.KeepAlives),
+              std::tuple(0u, 2u, 3u));
     // Removing a unit takes its watchdog along.
     EXPECT_EQ(Do("watchdog all 50"), "ok watchdog 50");
     EXPECT_EQ(ctx.Timers.Size(), 1u);
@@ -202,9 +199,8 @@ TEST_F(SimLinkTest, EveryTlpIsAcknowledgedWithItsSequenceNumber) {
     // Duplicates are acknowledged again and recorded as they came.
     Send(kUnitA, TlpLink(5, 1, 0, 1, {0, 0, 0, 0}));
     Send(kUnitA, TlpLink(5, 1, 0, 1, {0, 0, 0, 0}));
-    EXPECT_EQ(sent.size(), 2u);
-    EXPECT_EQ(SimSeqHistoryText(Unit()), "0,0,0,1023,1023,1023,341,341,341,682,682,682,5,5");
-    EXPECT_EQ(Unit().Stats.AcksTx, 14u);
+    EXPECT_EQ(std::tuple(sent.size(), SimSeqHistoryText(Unit()), Unit().Stats.AcksTx),
+              std::tuple(2u, "0,0,0,1023,1023,1023,341,341,341,682,682,682,5,5", 14u));
     // A TLP to the broadcast address is nobody's.
     EXPECT_EQ(Reply(kSimBroadcastMac, TlpLink(6, 1, 0, 1, {0, 0, 0, 0})), Bytes{});
 }
@@ -286,13 +282,11 @@ TEST_F(SimLinkTest, RegisterReadsAndWritesStayInsideTheFile) {
     EXPECT_EQ(Do("device-seq 02:00:00:00:00:01 1023"), "ok device-seq 1023");
     EXPECT_EQ(Head(Links(TlpLink(0x17, 0, 0, 7, {0, 0, 1, 0})).at(1), 3), (Bytes{0x10, 0xFF, 0xC0}));
     EXPECT_EQ(Head(Links(TlpLink(0x18, 0, 0, 7, {0, 0, 1, 0})).at(1), 3), (Bytes{0x10, 0x00, 0x00}));
-    EXPECT_EQ(Unit().TxSeq, 1);
-    EXPECT_EQ(SimUnackedText(Unit()), "341,342,343,1023,0");
+    EXPECT_EQ(std::tuple(Unit().TxSeq, SimUnackedText(Unit())), std::tuple(1, "341,342,343,1023,0"));
     Send(kUnitA, {0x20, 0, 0x01, 0x56});
     Send(kUnitA, {0x20, 0, 0x03, 0xFF});
     Send(kUnitA, {0x20, 0, 0x00, 0x09});  // never sent: changes nothing
-    EXPECT_EQ(SimUnackedText(Unit()), "341,343,0");
-    EXPECT_EQ(Unit().Stats.AcksRx, 3u);
+    EXPECT_EQ(std::tuple(SimUnackedText(Unit()), Unit().Stats.AcksRx), std::tuple("341,343,0", 3u));
 }
 
 TEST_F(SimLinkTest, EventAndDataTlpsGoToTheConnectedHostByteForByte) {
@@ -341,9 +335,8 @@ TEST_F(SimLinkTest, SilentUnitsAnswerNothingAtAll) {
     EXPECT_EQ(Do("ka-timeout all"), "ok ka-timeout 0");
     ctx.Timers.RunDue(now += 1000);
     EXPECT_TRUE(sent.empty()) << "not even answers held back before the unit went silent";
-    EXPECT_EQ(Unit().Link.LinkStatus, 0);
-    EXPECT_EQ(SimSeqHistoryText(Unit()), "-");
-    EXPECT_EQ(Unit().Stats.Ignored, 4u);
+    EXPECT_EQ(std::tuple(Unit().Link.LinkStatus, SimSeqHistoryText(Unit()), Unit().Stats.Ignored),
+              std::tuple(0, "-", 4u));
     EXPECT_EQ(Do("talk all"), "ok talking 1");
     Send(kUnitA, {0x20, 8, 0, 0});
     ctx.Timers.RunDue(now += 100);
