@@ -11,10 +11,7 @@
 
 namespace {
 
-const char* kMinimal =
-    "model X\n"
-    "mode dock\n"
-    "version 1 0\n";
+const char* kMinimal = "model X\nmode dock\nversion 1 0\n";
 
 bool Parse(const std::string& text, _SIM_PROFILE* p, std::string* err) {
     return SimProfileParse(text, "t.prof", p, err);

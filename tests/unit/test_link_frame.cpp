@@ -30,15 +30,8 @@ struct TlpCase {
 _TLP_HEADER Hdr(uint8_t type, uint8_t rw, uint8_t chl, uint8_t tid, uint8_t offset, uint8_t dw, uint8_t aolbe,
                 uint8_t flag = 0, uint16_t lengthInByte = 0) {
     _TLP_HEADER h{};
-    h.Type = type;
-    h.RW = rw;
-    h.ChlNumber = chl;
-    h.TransactionID = tid;
-    h.Offset = offset;
-    h.LengthInDW = dw;
-    h.AOLBE = aolbe;
-    h.Flag = flag;
-    h.LengthInByte = lengthInByte;
+    std::tie(h.Type, h.RW, h.ChlNumber, h.TransactionID, h.Offset, h.LengthInDW, h.AOLBE, h.Flag,
+             h.LengthInByte) = std::tuple(type, rw, chl, tid, offset, dw, aolbe, flag, lengthInByte);
     return h;
 }
 
