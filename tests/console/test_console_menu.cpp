@@ -20,6 +20,9 @@ const std::string kMacPrompt = "d[#_#]b : mac (e.g. x0012f3a4b5c6)    ? x";
 const std::string kFlagPrompt = "d[#_#]b : password request (1 byte)   ? x";
 const std::string kPwdPrompt = "d[#_#]b : password (max 32 byte)      ? ";
 const std::string kWait = "\nd[#_#]b : Waitting ...";
+const std::string kSay = "\nd[#_#]b : ";
+// Connect's prompts up to the password: MAC, the flag's meaning, the flag.
+const std::string kAsk = kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt;
 
 Bytes Ok(const Request& r, const Bytes& payload = {}, uint16_t status = 0) {
     return Packet(static_cast<uint16_t>(0x8000 | r.Code), status, payload);
@@ -47,29 +50,27 @@ class ConsoleMenu : public ConnectedClient {
 };
 
 TEST_F(ConsoleMenu, InvalidMacsAreRefusedWithoutContactingTheService) {
-    const std::string refused = kMacPrompt + "\nd[#_#]b : VN mac data invalid.\n";
+    const std::string refused = kMacPrompt + kSay + "VN mac data invalid.\n";
     const std::string overlong = std::string(60000, 'a') + "\n";
     for (const std::string typed : {"00000000001\n", "0000000000112\n", "00000000001g\n", "x020000000011\n",
                                     "0200:0000:0011\n", "\n\n", overlong.c_str()}) {
         for (int key : std::initializer_list<int>{'g', 'h', 'J', 'k', '.', 0x1F, 'f'}) {
             EXPECT_EQ(refused, Run(key, typed)) << "key " << key << " input " << typed;
         }
-        EXPECT_EQ(kMacPrompt + "\nd[#_#]b : NIC mac data invalid.\n", Run('e', typed));
+        EXPECT_EQ(kMacPrompt + kSay + "NIC mac data invalid.\n", Run('e', typed));
     }
     EXPECT_TRUE(service.Requests().empty());
 }
 
 TEST_F(ConsoleMenu, FlagPromptRepeatsUntilTwoHexDigitsAndPasswordsStopAt32Bytes) {
-    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kPwdPrompt +
-                  "\nd[#_#]b : Password data invalid.\n",
+    EXPECT_EQ(kAsk + kPwdPrompt + kSay + "Password data invalid.\n",
               Run('j', "020000000015\n01\n" + std::string(33, 'p') + "\n"));
     EXPECT_TRUE(service.Requests().empty());
     service.Answer = [](const Request& r) { return Ok(r, Cat({Mac(0x11), Be32(50001), Be32(55001)})); };
     const std::string screen = Run(
         'j', "020000000011\n1\n001\nzz\n" + std::string(300, '0') + "\n01\n" + std::string(32, 'p') + "\n");
-    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kFlagPrompt + kFlagPrompt +
-                  kFlagPrompt + kFlagPrompt + kPwdPrompt + kWait +
-                  "\nd[#_#]b : Connect ok (CTU tcp port:50001, SIO tcp port:55001).\n\n",
+    EXPECT_EQ(kAsk + kFlagPrompt + kFlagPrompt + kFlagPrompt + kFlagPrompt + kPwdPrompt + kWait + kSay +
+                  "Connect ok (CTU tcp port:50001, SIO tcp port:55001).\n\n",
               screen);
     ASSERT_EQ(1u, service.Requests().size());
     EXPECT_EQ(Cat({Mac(0x11), {1}, Bytes(32, 'p')}), service.Requests()[0].Payload);
@@ -77,9 +78,7 @@ TEST_F(ConsoleMenu, FlagPromptRepeatsUntilTwoHexDigitsAndPasswordsStopAt32Bytes)
 
 TEST_F(ConsoleMenu, ConnectFlagOtherThanOneSendsNoPassword) {
     service.Answer = [](const Request& r) { return Ok(r, {}, r.Payload[6] > 1 ? 1 : 0); };
-    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kWait +
-                  "\nd[#_#]b : Parameter invalid.\n\n",
-              Run('j', "020000000011\n0A\n"));
+    EXPECT_EQ(kAsk + kWait + kSay + "Parameter invalid.\n\n", Run('j', "020000000011\n0A\n"));
     ASSERT_EQ(1u, service.Requests().size());
     EXPECT_EQ(Cat({Mac(0x11), {0x0A}}), service.Requests()[0].Payload);
 }
@@ -147,7 +146,7 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
         table("        Mac         |  Link Status  | Mapping | Minor V | Chls | Model Name",
               " 02:00:00:00:00:11      DISCONNECT      NO        x07      03     VN-U2S\n"
               " 02:00:00:00:00:12      CONNECTED       YES       xab      12     0123456789\n");
-    const std::string connectHead = kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kWait;
+    const std::string connectHead = kAsk + kWait;
     const std::string mac11 = "020000000011\n";
     const Bytes infoAnswer =
         Cat({{8, '1', '.', '0', '.', '1', '5', '.', '0'}, {7, '1', '.', '0', '.', '4', '.', '0'}, {1}});
@@ -162,7 +161,7 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
     const Bytes connected = Cat({BasicUnit(0x11, "VN-U2S", 1, 1, 3, 7), Be32(50001), Be32(0),
                                  BasicUnit(0x12, "VN-A4M", 1, 0, 6, 1), Be32(50002), Be32(55002)});
     const Bytes cut = {1, 2, 3};
-    const std::string mw = kMacPrompt + kWait, d = "\nd[#_#]b : ";
+    const std::string mw = kMacPrompt + kWait, d = kSay;
     const Bytes none;
     const ActionCase cases[] = {
         {'A', "", infoAnswer, 0, false, 1, info("1.0.15.0", "1.0.4.0", "YES")},
@@ -235,8 +234,7 @@ TEST_F(ConsoleMenu, MapThenConnectPassesThePassword) {
         if (r.Code == 8) return Ok(r, Cat({Mac(0x11), {0}}));
         return Ok(r, Cat({Mac(0x11), Be32(50001), Be32(55001)}));
     };
-    EXPECT_EQ(kMacPrompt + "d[#_#]b : 0x00->NO, 0x01->YES\n" + kFlagPrompt + kPwdPrompt + kWait +
-                  "\nd[#_#]b : Mapping ok." + kWait + "\nd[#_#]b : Connect ok.\n",
+    EXPECT_EQ(kAsk + kPwdPrompt + kWait + kSay + "Mapping ok." + kWait + kSay + "Connect ok.\n",
               Run('.', "020000000011\n01\npw\n"));
     ASSERT_EQ(2u, service.Requests().size());
     EXPECT_EQ(8, service.Requests()[0].Code);
@@ -301,14 +299,12 @@ TEST_F(ConsoleMenu, DetailSubMenuUpdatesIgnoresOtherKeysAndKeepsTheUnitAfterAFai
     service.Answer = [&n, record](const Request& r) {
         return n++ < 2 ? Ok(r, record) : Ok(r, r.Payload, 32);
     };
-    const std::string sub = "d[#_#]b >> CMD ? ", rule = std::string(34, '-'),
-                      ok = "\nd[#_#]b : Update VN info ok.\n";
+    const std::string sub = "d[#_#]b >> CMD ? ", rule(34, '-'), ok = kSay + "Update VN info ok.\n";
     const std::string screen = Run('f', "020000000013\nzaab");
     EXPECT_EQ(0u,
               screen.find(kMacPrompt + kWait + ok + "<CLEAR>>>" + rule + "<<\n    A : update Varnel info\n"));
-    EXPECT_NE(std::string::npos,
-              screen.find("    Q : quit\n>>" + rule + "<<\n" + sub + "\n" + sub + kWait + ok + sub + kWait +
-                          "\nd[#_#]b : VN not found.\n\n" + sub + "<CLEAR>"))
+    EXPECT_NE(std::string::npos, screen.find("    Q : quit\n>>" + rule + "<<\n" + sub + "\n" + sub + kWait +
+                                             ok + sub + kWait + kSay + "VN not found.\n\n" + sub + "<CLEAR>"))
         << screen;
     EXPECT_NE(std::string::npos, screen.find("  Model Name          : VN-D20\n"));
     EXPECT_EQ(0, memcmp(client.VnInfo.Mac, Mac(0x13).data(), 6));

@@ -187,9 +187,8 @@ TEST(DetailView, UnitHeaderOfADisconnectedDockUnitHasNoPorts) {
 
 TEST(DetailView, EveryViewPrintsItsMessageForAUnitWithoutThatChannel) {
     const _VN_INFO info = Decode(Unit{});
-    for (const auto& [print, name] : kViews) {
+    for (const auto& [print, name] : kViews)
         EXPECT_EQ(std::string("\nd[#_#]b : No ") + name + " channel.\n", View(print, info));
-    }
 }
 
 // Lines a view shows for one unit: each run is a group of "Label=value" fields separated by
