@@ -291,8 +291,8 @@ TEST_F(ConsoleMenu, RandomOperatorInputAndServiceAnswersNeverHarm) {
     EXPECT_EQ("\nd[#_#]b : Clear all VN mapping and connect record ok.\n", Run('m'));
 }
 
-// The detail view opens after a good update; its menu ignores other keys, updates again, and
-// keeps the unit shown after a failed update.
+// The detail view opens after a good update; its menu ignores other keys, maps C to O to the
+// views, updates again, and keeps the unit shown after a failed update.
 TEST_F(ConsoleMenu, DetailSubMenuUpdatesIgnoresOtherKeysAndKeepsTheUnitAfterAFailure) {
     const Bytes record = Cat({BasicUnit(0x13, "VN-D20", 0, 0, 0, 3), Be32(0), Be32(0)});
     int n = 0;
@@ -300,11 +300,17 @@ TEST_F(ConsoleMenu, DetailSubMenuUpdatesIgnoresOtherKeysAndKeepsTheUnitAfterAFai
         return n++ < 2 ? Ok(r, record) : Ok(r, r.Payload, 32);
     };
     const std::string sub = "d[#_#]b >> CMD ? ", rule(34, '-'), ok = kSay + "Update VN info ok.\n";
-    const std::string screen = Run('f', "020000000013\nzaab");
+    const std::string screen = Run('f', "020000000013\nzacdefghijklmnoab");
     EXPECT_EQ(0u,
               screen.find(kMacPrompt + kWait + ok + "<CLEAR>>>" + rule + "<<\n    A : update Varnel info\n"));
-    EXPECT_NE(std::string::npos, screen.find("    Q : quit\n>>" + rule + "<<\n" + sub + "\n" + sub + kWait +
-                                             ok + sub + kWait + kSay + "VN not found.\n\n" + sub + "<CLEAR>"))
+    // Keys C to O show one channel type each; this unit has none.
+    std::string views;
+    for (const char* name : {"CONTROL UNIT", "UART", "PARALLEL", "DIO", "COUNTER", "AI", "AO", "UI", "UO",
+                             "Bipolar AO", "Multi-Function AI", "Temperature Sensor", "STRING"})
+        views += sub + kSay + "No " + name + " channel.\n";
+    EXPECT_NE(std::string::npos,
+              screen.find("    Q : quit\n>>" + rule + "<<\n" + sub + "\n" + sub + kWait + ok + views + sub +
+                          kWait + kSay + "VN not found.\n\n" + sub + "<CLEAR>"))
         << screen;
     EXPECT_NE(std::string::npos, screen.find("  Model Name          : VN-D20\n"));
     EXPECT_EQ(0, memcmp(client.VnInfo.Mac, Mac(0x13).data(), 6));

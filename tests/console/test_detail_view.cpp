@@ -285,22 +285,23 @@ TEST(DetailView, ChannelViewsShowTheirDecodedFields) {
         {_PrintParallelInfo, {{5, 2, 0, {}}}, {"DIB channel=5|Version=x00"}},
         // AI gain codes: x2^n, bit 6 a divider (layout 1 only), bit 7 individual.
         {_PrintAiInfo,
-         {{1, 5, 0, Extra({0, 0, 0, 0, 1, 12, 1, 0x00}, 16)},
-          {2, 5, 0, Extra({0, 0, 0, 0, 1, 12, 1, 0x03}, 16)},
+         {{2, 5, 0, Extra({0, 0, 0, 0, 1, 12, 1, 0x03}, 16)},
           {3, 5, 0, Extra({0, 0, 0, 0, 1, 12, 1, 0x42}, 16)},
           {4, 5, 1, Extra({0, 0, 0, 0, 1, 12, 1, 0x04}, 16)},
           {5, 5, 1, Extra({0, 0, 0, 0, 1, 12, 1, 0xC4}, 16)},
           {6, 5, 1, Extra({0, 0, 0, 0, 1, 12, 1, 0x05}, 16)},
           {7, 5, 2, Extra({0, 0, 0, 0, 1, 12, 1, 0x00}, 16)}},
-         {"Support max programable gain=x1, unsupport individual", "Support max programable gain=Unknow",
-          "Support max programable gain=Unknow", "Support max programable gain=x16, unsupport individual",
+         {"Support max programable gain=Unknow", "Support max programable gain=Unknow",
+          "Support max programable gain=x16, unsupport individual",
           "Support max programable gain=/16, support individual", "Support max programable gain=Unknow"},
          {"DIB channel=7"}},
         {_PrintAiInfo,
          {{1, 5, 1, Extra({0xFF, 0xFF, 0xFF, 0x7F, 1, 12, 0x0E, 0x01, 0xFF, 0xFF, 0xFF, 0xFF}, 16)}},
-         {"Fifo size=2147483647|Fifo type=Un-shared mode",
-          "Support input type=Bipolar|Clock divider width=32 bit",
-          "ADC max sampling rate (samples/sec)=2147483647|ADC reference voltage (calculated)=0.00"}},
+         {"DIB channel=1|Version=x01|Fifo size=2147483647|Fifo type=Un-shared mode|Number of input port=1|"
+          "Resolution=12|Support input type=Bipolar|Clock divider width=32 bit|Support max programable "
+          "gain=x2, "
+          "unsupport individual|ADC max sampling rate (samples/sec)=2147483647|ADC reference voltage "
+          "(calculated)=0.00|ADC reference voltage=x00 x00 x00 x00"}},
         {_PrintAoInfo,
          {{2, 6, 0, Extra({0x00, 0x02, 0, 0, 4, 12, 0x81, 0, 0x10, 0x27, 0, 0, 0x10, 0x27, 0x00, 0x03}, 16)}},
          {"DIB channel=2|Version=x00|Fifo size=512|Number of output port=4|Resolution=12|"
@@ -350,6 +351,9 @@ TEST(DetailView, ChannelViewsShowTheirDecodedFields) {
         {_PrintVirtualInfo,
          {{5, 128, 0, {0, 2, 0, 0, 'D', 'e', 'v', '-', '1', 0, 0, 0}}},
          {"Version=x00|Device name=Dev-1"}},
+        {_PrintVirtualInfo,
+         {{5, 128, 0, Cat({{3, 2, 0, 0}, Padded("SN2024000001", 12), Padded("Dev-1", 8)})}},
+         {"Version=x00|Serial number=SN2024000001|Device name=Dev-1"}},
         {_PrintVirtualInfo,
          {{5, 128, 0, hostileString}},
          {"Serial number=" + std::string(124, 'S') + "|Device name="}},

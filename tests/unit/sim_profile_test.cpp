@@ -212,6 +212,13 @@ TEST(SimShippedProfiles, AllLoadWithoutWarnings) {
         EXPECT_TRUE(SimProfileCheck(p).empty()) << f << ": " << SimProfileCheck(p)[0];
         ASSERT_FALSE(p.Dibs.empty()) << f;
         EXPECT_EQ(p.Dibs[0].Type, SIM_CHL_CTU) << f << ": the control unit comes first";
+        // The channel types of the units the demo and its guide describe.
+        std::string types;
+        for (const auto& d : p.Dibs) types += std::to_string(d.Type) + " ";
+        const std::string name = entry.path().stem().string();
+        if (name == "ctu_dio" || name == "ctu_analog") {
+            EXPECT_EQ(types, name == "ctu_dio" ? "0 3 " : "0 5 6 10 11 128 ");
+        }
     }
     EXPECT_GE(files, 5u);
 }

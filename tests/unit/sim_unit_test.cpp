@@ -25,22 +25,21 @@ TEST_F(SimUnitTest, SearchesAreAnsweredByEveryUnitOnThatInterfaceOnly) {
     ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
     ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:03 veth1"), "ok added 02:00:00:00:00:03");
     // Which units answered, on which interface, with which command.
+    using Answers = std::set<std::tuple<std::string, SimMac, uint8_t>>;
     auto answers = [this] {
-        std::set<std::tuple<std::string, SimMac, uint8_t>> from;
+        Answers from;
         for (const auto& s : sent) from.insert({s.Iface, SrcOf(s.Frame), s.Frame[15]});
         EXPECT_EQ(from.size(), sent.size());
         sent.clear();
         return from;
     };
     ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
-    EXPECT_EQ(answers(), (std::set<std::tuple<std::string, SimMac, uint8_t>>{
-                             {"veth0", kUnitA, SIM_DLLP_ADVANCE_SEARCH_RESPONSE},
-                             {"veth0", kUnitB, SIM_DLLP_ADVANCE_SEARCH_RESPONSE}}));
+    EXPECT_EQ(answers(), (Answers{{"veth0", kUnitA, SIM_DLLP_ADVANCE_SEARCH_RESPONSE},
+                                  {"veth0", kUnitB, SIM_DLLP_ADVANCE_SEARCH_RESPONSE}}));
     ReceiveDllp("veth1", kSimBroadcastMac, SIM_DLLP_DOCK_SEARCH);
     ReceiveDllp("veth0", kUnitB, SIM_DLLP_DOCK_SEARCH);  // to one unit's own MAC
-    EXPECT_EQ(answers(), (std::set<std::tuple<std::string, SimMac, uint8_t>>{
-                             {"veth1", kUnitC, SIM_DLLP_DOCK_SEARCH_RESPONSE},
-                             {"veth0", kUnitB, SIM_DLLP_DOCK_SEARCH_RESPONSE}}));
+    EXPECT_EQ(answers(), (Answers{{"veth1", kUnitC, SIM_DLLP_DOCK_SEARCH_RESPONSE},
+                                  {"veth0", kUnitB, SIM_DLLP_DOCK_SEARCH_RESPONSE}}));
     // A unit is reached only on its own interface.
     ReceiveDllp("veth1", kUnitB, SIM_DLLP_DOCK_SEARCH);
     ReceiveDllp("veth0", SimMac{0x02, 0, 0, 0, 0, 0x55}, SIM_DLLP_DOCK_SEARCH);
@@ -153,7 +152,6 @@ TEST_F(SimUnitTest, AddManyMakesConsecutiveMacsUpTo255) {
            "ok added 252 02:00:00:10:00:00..02:00:00:10:00:fb"},
           {"add ctu_uart2 02:00:00:20:00:00 veth0", "error already 255 units"},
           {"add-many 0 ctu_uart2 02:00:00:20:00:00 veth0", "error count must be 1..255"}});
-    EXPECT_NE(SimUnitGet(ctx, SimMac{0x02, 0, 0, 0, 0x01, 0x00}), nullptr);
     EXPECT_EQ(ctx.Units.size(), 255u);
     // 255 units answer one broadcast search.
     ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);

@@ -10,14 +10,10 @@ struct Item {
     int Value;
 };
 
-std::vector<int> Walk(const _DLIST* head) {
+// The values from the head on, forwards or (Step PemListGetPrev) backwards.
+std::vector<int> Walk(const _DLIST* head, PDLIST (*step)(const _DLIST*) = PemListGetNext) {
     std::vector<int> out;
-    for (PDLIST p = PemListGetNext(head); p != head; p = PemListGetNext(p)) out.push_back(reinterpret_cast<Item*>(p)->Value);
-    return out;
-}
-std::vector<int> WalkBack(const _DLIST* head) {
-    std::vector<int> out;
-    for (PDLIST p = PemListGetPrev(head); p != head; p = PemListGetPrev(p)) out.push_back(reinterpret_cast<Item*>(p)->Value);
+    for (PDLIST p = step(head); p != head; p = step(p)) out.push_back(reinterpret_cast<Item*>(p)->Value);
     return out;
 }
 }  // namespace
@@ -33,7 +29,7 @@ TEST(PemList, InsertOrderAndWalksBothWays) {
     PemListInsertEntry(&a.Entry, &d.Entry);  // directly behind a
     EXPECT_EQ(PemListEmpty(&head), 0);
     EXPECT_EQ(Walk(&head), (std::vector<int>{3, 1, 4, 2}));
-    EXPECT_EQ(WalkBack(&head), (std::vector<int>{2, 4, 1, 3}));
+    EXPECT_EQ(Walk(&head, PemListGetPrev), (std::vector<int>{2, 4, 1, 3}));
     EXPECT_EQ(PemListGetNext(&b.Entry), &head);  // circular: the last entry leads to the head
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <tuple>
 
@@ -25,18 +26,15 @@ TEST(CfgRecord, NamesAreTwelveHexDigitsInEitherCase) {
 }
 
 TEST(CfgRecord, ShortConnectRecordsReadAsZeroPasswordBytes) {
-    char path[] = "/tmp/qorrecXXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const uint8_t stored[3] = {static_cast<uint8_t>(~'x'), static_cast<uint8_t>(~'y'), 0xFF};
-    ASSERT_EQ(write(fd, stored, 3), 3);
-    close(fd);
+    // Stored inverted: 'x', 'y', then a zero byte.
+    const std::string path = "/tmp/qorrec-" + std::to_string(getpid());
+    std::ofstream(path) << static_cast<char>(~'x') << static_cast<char>(~'y') << '\xFF';
     uint8_t raw[32];
     memset(raw, 0xAA, sizeof(raw));
-    ASSERT_EQ(CfgConnectRead(path, raw), 1);
+    ASSERT_EQ(CfgConnectRead(path.c_str(), raw), 1);
     EXPECT_EQ(std::string(raw, raw + 32), "xy" + std::string(30, '\0'));
-    unlink(path);
-    EXPECT_EQ(CfgConnectRead(path, raw), 0);
+    unlink(path.c_str());
+    EXPECT_EQ(CfgConnectRead(path.c_str(), raw), 0);
 }
 
 TEST(PasswordForm, ReversedRightAlignedAndBackInClientOrder) {
