@@ -81,6 +81,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qorsim: nothing to play: give --unit, --units-count or --control\n");
         return 2;
     }
+    // SIGINT and SIGTERM wait (blocked) for the loop's signalfd from here on: a stop sent right
+    // after "ready" must still end with the clean-up, not kill the process.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
     std::printf("ready %zu units\n", ctx.Units.size());
     std::fflush(stdout);
     const int status = SimLoopRun(ctx, std::move(control));
