@@ -157,10 +157,7 @@ TEST(SimProfileParse, MalformedFilesNameTheLine) {
 
 TEST(SimProfileCheck, WarnsAboutWhatHostsCannotHold) {
     const std::string m = kMinimal;
-    struct {
-        std::string dib;
-        std::string what;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"dib 1 uart 9 00000000", "UART layout 9 is unknown"},
         {"dib 1 uart 5 zero:8", "UART layout 5"},
         {"dib 1 dio 1 u8:33 000000 zero:8", "bank count 33 is above 32"},
@@ -177,14 +174,14 @@ TEST(SimProfileCheck, WarnsAboutWhatHostsCannotHold) {
         {"dib 1 99 0", "channel type 99 is unknown"},
         {"dib 0 ctu 2 zero:4", "control unit layout 2"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [dib, what] : cases) {
         _SIM_PROFILE p;
         std::string err;
-        ASSERT_TRUE(Parse(m + c.dib + "\n", &p, &err)) << err;
+        ASSERT_TRUE(Parse(m + dib + "\n", &p, &err)) << err;
         const auto w = SimProfileCheck(p);
-        ASSERT_EQ(w.size(), 1u) << c.dib;
+        ASSERT_EQ(w.size(), 1u) << dib;
         EXPECT_NE(w[0].find("t.prof:4: warning: "), std::string::npos) << w[0];
-        EXPECT_NE(w[0].find(c.what), std::string::npos) << w[0];
+        EXPECT_NE(w[0].find(what), std::string::npos) << w[0];
     }
     _SIM_PROFILE p;
     std::string err;
