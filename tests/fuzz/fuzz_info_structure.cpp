@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "pem_dbg.h"
 #include "vn_get_info.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

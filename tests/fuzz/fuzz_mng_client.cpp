@@ -1,20 +1,14 @@
 // One management client's receive-and-dispatch path: an arbitrary byte stream goes through a
-// socketpair into MngClientHandleRx, call after call, until the stream is used up. The
-// handlers run against a small registry: a NIC record whose socket is closed (nothing leaves
-// the process) with three units behind it, one with a control unit and a UART (so mapping
-// works), one with four UARTs, one without channels.
+// socketpair into MngClientHandleRx until it is used up, against a registry of three units
+// (a control unit and a UART, four UARTs, no channels) behind a NIC whose socket is closed.
 //
-// Side effects on the machine: mapping creates /dev/ttyVN* nodes and mapping records under
-// /usr/share, so at start-up the target moves into a mount namespace of its own with tmpfs
-// over /usr/share and /dev (holding null, zero and urandom). Without that sandbox (no
-// privilege for unshare/mount) commands 8 and 9 are taken out of the stream. Three commands
-// are always taken out (their code is replaced by an unknown one, which the service answers
-// with nothing): 4 rebuilds the NIC list from the machine's interfaces and would open raw
-// sockets on them, 14 sleeps 200 ms per call, 16 runs a shell per call.
+// Mapping makes /dev/ttyVN* nodes and records under /usr/share, so the target first moves into
+// a mount namespace with tmpfs over both; without that privilege commands 8 and 9 are taken out
+// of the stream. 4 (opens raw sockets on the machine's interfaces), 14 (sleeps 200 ms) and 16
+// (runs a shell) are always taken out: their code becomes an unknown one, which gets no answer.
 //
-// Each response is checked: version 1, the command's response code, a Length that fits the
-// transmit buffer and matches the bytes sent; one response per command code 1..16, none
-// for any other code.
+// Checked: one response per command code 1..16 and none for any other, each with version 1,
+// the command's response code and a Length that fits the buffer and matches the bytes sent.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -26,14 +20,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
+#include "../unit/registry_support.h"
 #include "mng_server.h"
-#include "nic_main.h"
 #include "pem_lock.h"
 #include "vn_get_info.h"
 #include "vn_main.h"
@@ -73,13 +65,8 @@ bool Sandbox() {
 }
 
 PNIC_DEVICE MakeNic() {
-    PNIC_DEVICE nic = new _NIC_DEVICE{};
-    nic->Sock = -1;
+    PNIC_DEVICE nic = NewClosedNic("fuzz0");
     nic->Index = 1;
-    nic->RefCount.store(1);  // the list's reference
-    nic->TxMutexInit = 1;
-    pthread_mutex_init(&nic->TxMutex, nullptr);
-    snprintf(nic->InterfaceName, sizeof(nic->InterfaceName), "fuzz0");
     memcpy(nic->Mac, kNicMac, 6);
     qor::MutexLock lock(&NicListMutex);
     PemListInsertTail(&NicList, &nic->Entry);
@@ -87,27 +74,13 @@ PNIC_DEVICE MakeNic() {
     return nic;
 }
 
-// Info structure: unit header, then DIBs of ChlNumber, Type, LengthInDW, Info and extra words.
-std::vector<uint8_t> InfoStructure(const uint8_t* mac, const char* model, int uarts, bool ctu) {
-    std::vector<uint8_t> s(28, 0);
-    memcpy(s.data(), mac, 6);
-    memcpy(s.data() + 6, model, strnlen(model, 10));
-    s[16] = 0x00;  // dock mode
-    s[24] = static_cast<uint8_t>(uarts + (ctu ? 1 : 0));
-    s[26] = 1;
+// Dock mode; an optional control unit, then version 1 UARTs.
+std::vector<uint8_t> InfoStructure(const char* model, int uarts, bool ctu) {
+    InfoBuilder info(model);
     uint8_t chl = 0;
-    if (ctu) {
-        const uint8_t dib[] = {chl++, 0, 2, 0, 'F', 'U', 'Z', 'Z'};
-        s.insert(s.end(), dib, dib + sizeof(dib));
-    }
-    for (int i = 0; i < uarts; ++i) {
-        const uint8_t dib[] = {chl++, 1, 2, 1, 0x80, 0x00, 0x80, 0x00};
-        s.insert(s.end(), dib, dib + sizeof(dib));
-    }
-    uint8_t words = 0;
-    for (size_t at = 28; at < s.size(); at += 4 * s[at + 2]) words = static_cast<uint8_t>(words + s[at + 2]);
-    s[25] = words;
-    return s;
+    if (ctu) info.Dib(chl++, 0, 0, {'F', 'U', 'Z', 'Z'});
+    for (int i = 0; i < uarts; ++i) info.Dib(chl++, 1, 1, {0x80, 0x00, 0x80, 0x00});
+    return info.bytes;
 }
 
 void AddUnit(PNIC_DEVICE nic, const uint8_t* mac, const std::vector<uint8_t>& info) {
@@ -120,27 +93,22 @@ void AddUnit(PNIC_DEVICE nic, const uint8_t* mac, const std::vector<uint8_t>& in
     VnGetInfoDecode(unit.get(), info.data(), info.size());
 }
 
-struct Client {
-    _MNG_CLIENT rec{};
-    int peer = -1;
-};
-
-Client* Setup() {
+_MNG_CLIENT* Setup() {
     gSandboxed = Sandbox();
     fprintf(stderr, "fuzz_mng_client: %s\n",
             gSandboxed ? "private /usr/share and /dev: every command but 4, 14 and 16 runs"
                        : "no sandbox: commands 4, 8, 9, 14 and 16 are taken out");
     PNIC_DEVICE nic = MakeNic();
-    AddUnit(nic, kUartUnit, InfoStructure(kUartUnit, "FUZZ-U1", 1, true));
-    AddUnit(nic, kFourUarts, InfoStructure(kFourUarts, "FUZZ-U4", 4, false));
-    AddUnit(nic, kEmptyUnit, InfoStructure(kEmptyUnit, "FUZZ-E", 0, false));
-    static Client c;
-    c.rec.Index = 1;
-    c.rec.IsConnect = 1;
-    c.rec.RxBuff = new uint8_t[kBuff]();
-    c.rec.TxBuff = new uint8_t[kBuff]();
-    c.rec.ThreadExitFd = -1;
-    pthread_mutex_init(&c.rec.SendMutex, nullptr);
+    AddUnit(nic, kUartUnit, InfoStructure("FUZZ-U1", 1, true));
+    AddUnit(nic, kFourUarts, InfoStructure("FUZZ-U4", 4, false));
+    AddUnit(nic, kEmptyUnit, InfoStructure("FUZZ-E", 0, false));
+    static _MNG_CLIENT c{};
+    c.Index = 1;
+    c.IsConnect = 1;
+    c.RxBuff = new uint8_t[kBuff]();
+    c.TxBuff = new uint8_t[kBuff]();
+    c.ThreadExitFd = -1;
+    pthread_mutex_init(&c.SendMutex, nullptr);
     return &c;
 }
 
@@ -186,7 +154,7 @@ std::vector<uint8_t> Drain(int fd) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Client* client = Setup();
+    static _MNG_CLIENT* client = Setup();
     if (size > kMaxInput) return 0;
     std::vector<uint8_t> stream(data, data + size);
     const std::vector<uint16_t> expected = Prepare(stream);
@@ -205,10 +173,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     shutdown(sv[1], SHUT_WR);  // the service sees the end of the stream
 
-    client->rec.Sock = sv[0];
+    client->Sock = sv[0];
     std::vector<uint8_t> responses;
     for (int calls = 0; calls < 100000; ++calls) {
-        const int more = MngClientHandleRx(&client->rec);
+        const int more = MngClientHandleRx(client);
         const auto got = Drain(sv[1]);
         responses.insert(responses.end(), got.begin(), got.end());
         if (!more) break;
@@ -229,6 +197,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     close(sv[0]);
     close(sv[1]);
-    client->rec.Sock = -1;
+    client->Sock = -1;
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "../unit/registry_support.h"
 #include "nic_main.h"
 #include "vn_connect.h"
 #include "vn_main.h"
@@ -68,13 +69,6 @@ inline const Bytes kUartAnswer = {0x10, 0x05, 0x40, 1, 0x00, 0x04, 0x01, 0x1F, 0
 // The operations as the management handlers call them (a password in the client's order).
 uint16_t ConnectUnit(const Mac& mac, const char* password = "", uint32_t* pPorts = nullptr);
 inline const auto MapUnit = [](const Mac& mac) { return VnMainMapping(mac.data(), 0, nullptr, 0, nullptr); };
-
-template <typename F>
-bool WaitUntil(F cond, int ms) {
-    for (const auto end = Clock::now() + ms * 1ms; !cond(); std::this_thread::sleep_for(2ms))
-        if (Clock::now() >= end) return false;
-    return true;
-}
 
 // Service side: the NIC record on lo and the unit record, informed by the unit's answer.
 class LinkFixture : public ::testing::Test {

@@ -6,36 +6,15 @@
 #include <tuple>
 #include <vector>
 
+#include "registry_support.h"
 #include "test_support_log.h"
 #include "vn_get_info.h"
 
 namespace {
 
-struct InfoBuilder {
-    std::vector<uint8_t> bytes = std::vector<uint8_t>(28, 0);
-    InfoBuilder() {
-        const char model[10] = {'Q', 'V', '-', '1', '0', '0', '0', 'X', 'Y', 'Z'};
-        for (int i = 0; i < 10; ++i) bytes[6 + i] = static_cast<uint8_t>(model[i]);
-        bytes[26] = 2;
-        bytes[27] = 7;
-    }
-    InfoBuilder& Dib(uint8_t chl, uint8_t type, uint8_t info, std::vector<uint8_t> extra) {
-        while (extra.size() % 4) extra.push_back(0);
-        bytes.push_back(chl);
-        bytes.push_back(type);
-        bytes.push_back(static_cast<uint8_t>(1 + extra.size() / 4));
-        bytes.push_back(info);
-        bytes.insert(bytes.end(), extra.begin(), extra.end());
-        ++bytes[24];
-        return *this;
-    }
-};
-
 struct Unit {
     std::unique_ptr<_VN_DEVICE> vn{new _VN_DEVICE{}};
-    int Decode(const std::vector<uint8_t>& b, size_t length = SIZE_MAX) {
-        return VnGetInfoDecode(vn.get(), b.data(), std::min(length, b.size()));
-    }
+    int Decode(const std::vector<uint8_t>& b) { return VnGetInfoDecode(vn.get(), b.data(), b.size()); }
 };
 
 }  // namespace

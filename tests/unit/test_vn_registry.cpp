@@ -1,9 +1,7 @@
 // The unit registry and the get-info thread, driven in-process through a NIC record whose
 // socket is closed (nothing leaves the process) and replies delivered by hand.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "pem_lock.h"
+#include "registry_support.h"
 #include "test_support_log.h"
 #include "vn_get_info.h"
 #include "vn_main.h"
@@ -21,52 +20,29 @@
 
 namespace {
 
-struct FakeNic {
-    PNIC_DEVICE nic = new _NIC_DEVICE{};
-    FakeNic() {
-        nic->Sock = -1;
-        nic->RefCount.store(1);
-        nic->TxMutexInit = 1;
-        pthread_mutex_init(&nic->TxMutex, nullptr);
-        snprintf(nic->InterfaceName, sizeof(nic->InterfaceName), "fake0");
-    }
-    ~FakeNic() { NicMainRelease(nic); }
-};
-
 std::array<uint8_t, 6> Mac(uint8_t last) {
     return {0x00, 0x11, 0x22, 0x33, 0x44, last};
 }
 
-// An ACU response frame carrying a unit header and `channels` UART DIBs.
+// A DLLP answer frame from mac (code, return code, length byte), then a unit header and
+// `channels` UART DIBs.
 std::vector<uint8_t> AcuFrame(const uint8_t* mac, uint8_t code, uint8_t returnCode, uint8_t lengthByte,
                               int channels) {
-    std::vector<uint8_t> f(14 + 4 + 28, 0);
+    InfoBuilder info;
+    for (int i = 0; i < channels; ++i) info.Dib(static_cast<uint8_t>(i + 1), 1, 2, {0, 1, 0, 1});
+    std::vector<uint8_t> f(12, 0);
     memcpy(f.data() + 6, mac, 6);
-    const uint8_t head[] = {0xD4, 0x1F, 0x20, code, returnCode, lengthByte};
-    std::copy(head, head + 6, f.begin() + 12);
-    f[18 + 24] = static_cast<uint8_t>(channels);
-    for (int i = 0; i < channels; ++i) {
-        const uint8_t dib[8] = {static_cast<uint8_t>(i + 1), 1, 2, 2, 0, 1, 0, 1};
-        f.insert(f.end(), dib, dib + 8);
-    }
+    f.insert(f.end(), {0xD4, 0x1F, 0x20, code, returnCode, lengthByte});
+    f.insert(f.end(), info.bytes.begin(), info.bytes.end());
     return f;
-}
-
-template <typename F>
-bool WaitFor(F cond, int ms = 2000) {
-    for (int i = 0; i < ms / 5; ++i) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return cond();
 }
 
 struct Registry : ::testing::Test {
     LogCapture cap;
-    FakeNic fake;
+    NicRef nic{NewClosedNic("fake0")};
     // Hands Frame to the unit's get-info thread until a pass has decoded one.
     static bool Inform(_VN_DEVICE* u, const std::vector<uint8_t>& frame) {
-        return WaitFor([&] {
+        return WaitUntil([&] {
             VnMainDeliverReply(u, frame.data(), frame.size());
             return u->DllpGetInfoThreadSuccess == 1;
         });
@@ -81,10 +57,10 @@ struct Registry : ::testing::Test {
 
 TEST_F(Registry, LowestFreeIndexAndOneRecordPerMac) {
     auto a = Mac(1), b = Mac(2);
-    VnRef ua = VnMainAdd(fake.nic, a.data());
+    VnRef ua = VnMainAdd(nic.get(), a.data());
     ASSERT_TRUE(ua);
-    EXPECT_EQ(VnMainAdd(fake.nic, a.data()).get(), ua.get());  // same MAC, same record
-    VnRef ub = VnMainAdd(fake.nic, b.data());
+    EXPECT_EQ(VnMainAdd(nic.get(), a.data()).get(), ua.get());  // same MAC, same record
+    VnRef ub = VnMainAdd(nic.get(), b.data());
     EXPECT_EQ(std::tuple(ua->Index, ub->Index, VnAmount, VnMainGetByIndex(2).get() == ub.get()),
               std::tuple(1, 2, 2, true));
     EXPECT_EQ(std::tuple(ua->DibArray[63].Uart.TtyMinorNumber, ua->ReConnectJobIsDone.load()),
@@ -94,33 +70,33 @@ TEST_F(Registry, LowestFreeIndexAndOneRecordPerMac) {
     VnMainDelAllWithoutMappingOrConnectedByHost();
     EXPECT_EQ(VnAmount, 0);
     EXPECT_FALSE(VnMainGetByMac(a.data()));
-    EXPECT_EQ(VnMainAdd(fake.nic, b.data())->Index, 1);  // index 1 again once freed
+    EXPECT_EQ(VnMainAdd(nic.get(), b.data())->Index, 1);  // index 1 again once freed
 }
 
 TEST_F(Registry, MappedOrConnectedUnitsSurviveThePeriodicRemoval) {
     auto a = Mac(1), b = Mac(2), c = Mac(3);
-    VnMainAdd(fake.nic, a.data())->IsMappingByHost = 1;
-    VnMainAdd(fake.nic, b.data())->IsConnectedByHost = 1;
-    VnMainAdd(fake.nic, c.data());
+    VnMainAdd(nic.get(), a.data())->IsMappingByHost = 1;
+    VnMainAdd(nic.get(), b.data())->IsConnectedByHost = 1;
+    VnMainAdd(nic.get(), c.data());
     VnMainDelAllWithoutMappingOrConnectedByHost();
     EXPECT_EQ(std::tuple(!!VnMainGetByMac(a.data()), !!VnMainGetByMac(b.data()), !!VnMainGetByMac(c.data()),
                          VnAmount),
               std::tuple(true, true, false, 2));
-    VnMainDelByNic(fake.nic);  // a removed NIC takes only free units with it
+    VnMainDelByNic(nic.get());  // a removed NIC takes only free units with it
     EXPECT_EQ(VnAmount, 2);
 }
 
 TEST_F(Registry, IndexTableRefusesPastOneByte) {
     for (int i = 1; i <= kVnMaxUnits; ++i) VnIndexActive[i] = 1;
     auto a = Mac(9);
-    EXPECT_FALSE(VnMainAdd(fake.nic, a.data()));
+    EXPECT_FALSE(VnMainAdd(nic.get(), a.data()));
     EXPECT_EQ(VnIndexActive[256], 0);  // the over-range index was given back
     EXPECT_NE(cap.Text().find("VN can't get available index\n"), std::string::npos);
 }
 
 TEST_F(Registry, GetInfoThreadDecodesTheReplyAndEndsOnFatalAnswers) {
     auto a = Mac(1);
-    VnRef u = VnMainAdd(fake.nic, a.data());
+    VnRef u = VnMainAdd(nic.get(), a.data());
     ASSERT_TRUE(u);
     // The first pass starts at once; it waits for the reply we deliver here.
     ASSERT_TRUE(Inform(u.get(), AcuFrame(a.data(), 18, 1, 0xFF, 3)));
@@ -130,7 +106,7 @@ TEST_F(Registry, GetInfoThreadDecodesTheReplyAndEndsOnFatalAnswers) {
     // A return code other than 0 or 1 ends the thread; triggers and delete then return.
     auto bad = AcuFrame(a.data(), 18, 2, 0xFF, 0);
     VnMainUpdateInfo(u.get());
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         VnMainDeliverReply(u.get(), bad.data(), bad.size());
         return cap.Text().find("get info thd, ReturnCode:x02 fail") != std::string::npos;
     }));
@@ -164,7 +140,7 @@ TEST_F(Registry, LookupsStayValidWhileRecordsAreRemoved) {
     for (int round = 0; round < 6; ++round) {
         for (uint8_t last = 1; last <= 4; ++last) {
             auto m = Mac(last);
-            VnMainAdd(fake.nic, m.data());
+            VnMainAdd(nic.get(), m.data());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         VnMainDelAllWithoutMappingOrConnectedByHost();
@@ -177,13 +153,12 @@ TEST_F(Registry, LookupsStayValidWhileRecordsAreRemoved) {
 
 TEST_F(Registry, QueriesListInformedUnitsByIndexAndNeverOverrunTheBuffer) {
     auto a = Mac(1), b = Mac(2), c = Mac(3);
-    VnRef ua = VnMainAdd(fake.nic, a.data());
-    VnRef ub = VnMainAdd(fake.nic, b.data());
-    VnRef uc = VnMainAdd(fake.nic, c.data());
+    VnRef ua = VnMainAdd(nic.get(), a.data());
+    VnRef ub = VnMainAdd(nic.get(), b.data());
+    VnRef uc = VnMainAdd(nic.get(), c.data());
     // b is not informed yet; c has two UARTs and is mapped; a has no channels.
-    for (const auto& [u, mac, n] : {std::tuple{ua.get(), a.data(), 0}, std::tuple{uc.get(), c.data(), 2}}) {
+    for (const auto& [u, mac, n] : {std::tuple{ua.get(), a.data(), 0}, std::tuple{uc.get(), c.data(), 2}})
         ASSERT_TRUE(Inform(u, AcuFrame(mac, 18, 1, 0xFF, n)));
-    }
     ua->AvailableChls = 0;
     uint8_t buf[8192];
     size_t len = 0;
@@ -216,7 +191,7 @@ TEST_F(Registry, QueriesListInformedUnitsByIndexAndNeverOverrunTheBuffer) {
 
 TEST_F(Registry, TriggerDuringAPassNeverWaitsAndIsNotLost) {
     auto a = Mac(1);
-    VnRef u = VnMainAdd(fake.nic, a.data());
+    VnRef u = VnMainAdd(nic.get(), a.data());
     ASSERT_TRUE(u);
     // The first pass is waiting for its reply (up to 200 ms). The receive thread triggers
     // from the very thread that must deliver that reply, so the trigger must return at once.
@@ -231,7 +206,7 @@ TEST_F(Registry, TriggerDuringAPassNeverWaitsAndIsNotLost) {
 
 TEST_F(Registry, AnAwaitedReplyIsNeitherFakedNorOverwrittenByAnotherCommandsReply) {
     auto a = Mac(1);
-    VnRef u = VnMainAdd(fake.nic, a.data());
+    VnRef u = VnMainAdd(nic.get(), a.data());
     ASSERT_TRUE(u);
     auto connectReply = AcuFrame(a.data(), 3, 0, 0x55, 0);
     auto lateInfo = AcuFrame(a.data(), 18, 1, 0xFF, 1);
