@@ -24,6 +24,11 @@ using Mac = std::array<uint8_t, 6>;
 constexpr uint16_t kLinkEtherType = 0xD41F;
 constexpr Mac kBroadcastMac = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
+// Simulated units: 02:00:00:00:<group>:<n>.
+inline Mac UnitMac(uint8_t group, uint8_t n) {
+    return {0x02, 0x00, 0x00, 0x00, group, n};
+}
+
 // Owns one file descriptor and closes it.
 class UniqueFd {
   public:

@@ -12,7 +12,6 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "pem_lock.h"
@@ -31,11 +30,6 @@ constexpr const char* kServiceLogPath = "/var/log/qorservice.log";
 constexpr auto kRemovalPeriod = 12s;
 constexpr auto kRemovalDeadline = 14s;
 
-// MACs of simulated units: 02:00:00:00:<group>:<n>.
-inline Mac UnitMac(uint8_t group, uint8_t n) {
-    return {0x02, 0x00, 0x00, 0x00, group, n};
-}
-
 class InProcessService : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -44,10 +38,9 @@ class InProcessService : public ::testing::Test {
     }
 
     void TearDown() override {
-        StopService();
-        for (auto& sim : sims_) {
+        if (started_) _FreeProgFunc();
+        for (auto& sim : sims_)
             if (HasFailure()) std::cerr << "qorsim output:\n" << sim->Output() << "\n";
-        }
         sims_.clear();
         if (HasFailure()) std::cerr << "service log:\n" << Log() << "\n";
     }
@@ -58,10 +51,8 @@ class InProcessService : public ::testing::Test {
     SimProcess* StartSim(const std::vector<std::pair<std::string, Mac>>& units, pid_t nsPid = 0,
                          std::string ifname = "p0") {
         std::vector<std::string> args;
-        for (const auto& [profile, mac] : units) {
-            args.push_back("--unit");
-            args.push_back(profile + "," + MacString(mac) + "," + ifname);
-        }
+        for (const auto& [profile, mac] : units)
+            args.insert(args.end(), {"--unit", profile + "," + MacString(mac) + "," + ifname});
         auto sim = std::make_unique<SimProcess>();
         if (!sim->Start(QORSIM_PATH, nsPid ? nsPid : lab_.PeerPids.at(0), args)) {
             ADD_FAILURE() << "qorsim did not start: " << sim->Error();
@@ -76,16 +67,7 @@ class InProcessService : public ::testing::Test {
         ASSERT_FALSE(started_);
         ASSERT_EQ(_InitProgFunc(), 1) << Log();
         started_ = true;
-        startedAt_ = Clock::now();
     }
-
-    void StopService() {
-        if (!started_) return;
-        _FreeProgFunc();
-        started_ = false;
-    }
-
-    Clock::duration SinceStart() const { return Clock::now() - startedAt_; }
 
     static std::string Log() { return ReadFile(kServiceLogPath).value_or(""); }
 
@@ -94,12 +76,8 @@ class InProcessService : public ::testing::Test {
         const Mac& mac, Clock::duration timeout,
         const std::function<bool(PVN_DEVICE)>& done = [](PVN_DEVICE) { return true; }) {
         VnRef unit;
-        const bool found = Eventually(
-            [&] {
-                unit = VnMainGetByMac(mac.data());
-                return unit && done(unit.get());
-            },
-            timeout, 5ms);
+        const bool found =
+            Eventually([&] { return (unit = VnMainGetByMac(mac.data())) && done(unit.get()); }, timeout, 5ms);
         return found ? std::move(unit) : VnRef();
     }
 
@@ -141,7 +119,6 @@ class InProcessService : public ::testing::Test {
     LabInfo lab_;
     std::vector<std::unique_ptr<SimProcess>> sims_;
     bool started_ = false;
-    Clock::time_point startedAt_{};
 };
 
 inline std::string ModelOf(PVN_DEVICE p) {
@@ -153,6 +130,15 @@ inline std::string ModelOf(PVN_DEVICE p) {
 // number, type, length in words, info byte.
 inline const std::vector<std::array<uint8_t, 4>> kCtuUart2 = {{0, 0, 4, 2}, {1, 1, 4, 5}, {2, 1, 3, 2}};
 
+// The profile's own DIBs in slots 0..n-1.
+inline void ExpectProfileDibs(PVN_DEVICE p, size_t n) {
+    for (size_t i = 0; i < n && i < kCtuUart2.size(); ++i) {
+        const _DIB& dib = p->DibArray[i];
+        EXPECT_EQ((std::array<uint8_t, 4>{dib.ChlNumber, dib.Type, dib.LengthInDW, dib.Info}), kCtuUart2[i])
+            << "slot " << i;
+    }
+}
+
 // The record of a ctu_uart2 unit, as far as qorsim and the service must agree on it; the
 // decoding of every field is proven by the decoder's unit tests, the bytes a unit's info
 // structure turns into by the management tests.
@@ -161,11 +147,7 @@ inline void ExpectCtuUart2Record(PVN_DEVICE p, uint8_t linkStatus = 0) {
     EXPECT_EQ(p->LinkStatus, linkStatus);
     EXPECT_EQ(p->MinorVersion, 7);
     ASSERT_EQ(p->AvailableChls, kCtuUart2.size());
-    for (size_t i = 0; i < kCtuUart2.size(); ++i) {
-        const _DIB& dib = p->DibArray[i];
-        EXPECT_EQ((std::array<uint8_t, 4>{dib.ChlNumber, dib.Type, dib.LengthInDW, dib.Info}), kCtuUart2[i])
-            << "DIB " << i;
-    }
+    ExpectProfileDibs(p, kCtuUart2.size());
     // UART layouts 5 and 2: 1024- and 256-byte buffers; no TTY assigned yet.
     EXPECT_EQ(p->DibArray[1].Uart.TxBuffSize, 1024u);
     EXPECT_EQ(p->DibArray[2].Uart.RxBuffSize, 256u);

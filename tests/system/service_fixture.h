@@ -31,15 +31,13 @@ inline std::string NicAdd(const std::string& ifname) {
     return "NIC (" + ifname + "), add\n";
 }
 
-// Simulated units: 02:00:00:00:<group>:<n>.
-inline Mac UnitMac(uint8_t group, uint8_t n) {
-    return {0x02, 0x00, 0x00, 0x00, group, n};
-}
-
 inline std::string RecordName(const Mac& m) {
     char name[13];
     snprintf(name, sizeof(name), "%02x%02x%02x%02x%02x%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
     return name;
+}
+inline std::string Record(const char* dir, const Mac& m) {
+    return std::string(dir) + "/" + RecordName(m);
 }
 
 inline bool PathExists(const std::string& path) {
@@ -138,6 +136,30 @@ class ServiceTest : public ::testing::Test {
             << "the management port never opened";
     }
 
+    // The service, qorsim playing `units` behind veth0 (sim_; none for no units) and client_,
+    // once every unit is listed.
+    void StartWithUnits(const std::vector<std::pair<std::string, Mac>>& units) {
+        ASSERT_NO_FATAL_FAILURE(StartService());
+        if (!units.empty()) {
+            ASSERT_TRUE(sim_ = StartSim(units));
+        }
+        client_ = NewClient();
+        ASSERT_TRUE(client_.IsOpen());
+        for (const auto& [profile, mac] : units) ASSERT_TRUE(WaitListed(client_, mac)) << profile;
+    }
+
+    // A request of client_ that must be answered.
+    std::optional<mng::Packet> Ask(uint16_t code, const std::vector<uint8_t>& payload = {}) {
+        auto p = client_.Request(code, payload);
+        EXPECT_TRUE(p) << client_.Error();
+        return p;
+    }
+
+    // The answer to a command naming one MAC: status and the MAC echoed.
+    ::testing::AssertionResult Echoes(uint16_t code, const Mac& mac, uint16_t status) {
+        return IsResponse(Ask(code, mng::MacBytes(mac)), code, status, mng::MacBytes(mac));
+    }
+
     // SIGTERM, then the daemon's exit status (nullopt if it did not end within the timeout).
     std::optional<int> Stop(Clock::duration timeout = 5s) {
         if (!daemon_ || !daemon_->Signal(SIGTERM)) return std::nullopt;
@@ -153,18 +175,12 @@ class ServiceTest : public ::testing::Test {
         return c;
     }
 
-    std::string Unit(const std::string& profile, const Mac& mac, size_t peer = 0) const {
-        return profile + "," + MacString(mac) + "," + lab_.PeerIfs.at(peer);
-    }
-
     // qorsim on the far side of veth `peer` playing each (profile, MAC); null (with a failure
     // recorded) when it did not start.
     SimProcess* StartSim(const std::vector<std::pair<std::string, Mac>>& units, size_t peer = 0) {
         std::vector<std::string> args;
-        for (const auto& [profile, mac] : units) {
-            args.push_back("--unit");
-            args.push_back(Unit(profile, mac, peer));
-        }
+        for (const auto& [profile, mac] : units)
+            args.insert(args.end(), {"--unit", profile + "," + MacString(mac) + "," + lab_.PeerIfs.at(peer)});
         auto sim = std::make_unique<SimProcess>();
         if (!sim->Start(QORSIM_PATH, lab_.PeerPids.at(peer), args)) {
             ADD_FAILURE() << "qorsim did not start: " << sim->Error();
@@ -281,6 +297,8 @@ class ServiceTest : public ::testing::Test {
     }
 
     LabInfo lab_;
+    mng::Client client_;
+    SimProcess* sim_ = nullptr;
     std::optional<::testing::ScopedTrace> step_;
     std::unique_ptr<SyslogSink> syslog_;
     std::unique_ptr<DaemonProcess> daemon_;

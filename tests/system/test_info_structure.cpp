@@ -3,6 +3,7 @@
 // checks every byte it touches.
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "registry_fixture.h"
 
@@ -31,15 +32,6 @@ std::string TooSmallLine(const Mac& mac) {
     snprintf(line, sizeof(line), "VN  (:%.2x:%.2x:%.2x), get info thd, RX RESPONSE, extra data too small\n",
              mac[3], mac[4], mac[5]);
     return line;
-}
-
-// The profile's own three DIBs in slots 0..n-1.
-void ExpectProfileDibs(PVN_DEVICE p, size_t n) {
-    for (size_t i = 0; i < n && i < kCtuUart2.size(); ++i) {
-        const _DIB& dib = p->DibArray[i];
-        EXPECT_EQ((std::array<uint8_t, 4>{dib.ChlNumber, dib.Type, dib.LengthInDW, dib.Info}), kCtuUart2[i])
-            << "slot " << i;
-    }
 }
 
 struct HostileCase {

@@ -3,6 +3,7 @@
 // every client. How the unit's refusals map to statuses is proven by the link tests.
 #include <algorithm>
 #include <atomic>
+#include <tuple>
 
 #include "service_fixture.h"
 
@@ -17,23 +18,6 @@ const Mac kOpen = UnitMac(2, 3);     // ctu_uart2: advance mode, no password req
 
 class MngConnect : public ServiceTest {
   protected:
-    void StartWithUnits(const std::vector<std::pair<std::string, Mac>>& units) {
-        ASSERT_NO_FATAL_FAILURE(StartService());
-        ASSERT_TRUE(sim_ = StartSim(units));
-        client_ = NewClient();
-        for (const auto& [profile, mac] : units) ASSERT_TRUE(WaitListed(client_, mac)) << profile;
-    }
-
-    std::optional<Packet> Ask(uint16_t code, const std::vector<uint8_t>& payload = {}) {
-        auto p = client_.Request(code, payload);
-        EXPECT_TRUE(p) << client_.Error();
-        return p;
-    }
-
-    ::testing::AssertionResult Echoes(uint16_t code, const Mac& mac, uint16_t status) {
-        return IsResponse(Ask(code, MacBytes(mac)), code, status, MacBytes(mac));
-    }
-
     // The password record command 15 answers: the MAC, a length byte and the password.
     ::testing::AssertionResult HasPassword(const Mac& mac, const std::string& password) {
         return IsResponse(Ask(kGetVnPassword, MacBytes(mac)), kGetVnPassword, kSuccess,
@@ -48,21 +32,15 @@ class MngConnect : public ServiceTest {
         std::atomic<int> ready{0};
         std::vector<std::optional<Packet>> answers(kClients);
         std::vector<std::thread> threads;
-        for (int i = 0; i < kClients; ++i) {
+        for (int i = 0; i < kClients; ++i)
             threads.emplace_back([&, i] {
                 ++ready;
                 while (ready < kClients) std::this_thread::yield();
                 answers[i] = clients[i].RequestRaw(cmd, code);
             });
-        }
         for (auto& t : threads) t.join();
         return answers;
     }
-
-    static std::string RecordPath(const Mac& m) { return std::string(kConnectDir) + "/" + RecordName(m); }
-
-    SimProcess* sim_ = nullptr;
-    Client client_;
 };
 
 // qorlab --veths 1
@@ -75,19 +53,15 @@ TEST_F(MngConnect, ConnectAnswersThePortsAndWritesTheRecord) {
     ASSERT_EQ(system("ip link set veth0 up"), 0);
     EXPECT_TRUE(IsResponse(down, kVnConnect, kNicTransmitFail, MacBytes(kDock)));
     EXPECT_NE(Log().find("TX CMD, connect fail"), std::string::npos);
-    EXPECT_FALSE(PathExists(RecordPath(kDock)));
+    EXPECT_FALSE(PathExists(Record(kConnectDir, kDock)));
     ASSERT_TRUE(Eventually([] { return ReadFile("/sys/class/net/veth0/carrier") == "1\n"; }, 3s));
     auto result = Connect(client_, ConnectRecord(kDock, 0));
     ASSERT_TRUE(result);
     // Ports of the unit's servers, when it has them, are listening on loopback.
-    for (uint32_t port : {result->CtuPort, result->SioPort}) {
-        EXPECT_LT(port, 65536u);
-        if (port != 0) {
-            EXPECT_TRUE(Listening(static_cast<uint16_t>(port))) << port;
-        }
-    }
+    for (uint32_t port : {result->CtuPort, result->SioPort})
+        EXPECT_TRUE(port < 65536 && (port == 0 || Listening(static_cast<uint16_t>(port)))) << port;
     // A unit without password: the record is 32 bytes 0xFF.
-    EXPECT_EQ(ReadFile(RecordPath(kDock)), std::string(32, '\xff'));
+    EXPECT_EQ(ReadFile(Record(kConnectDir, kDock)), std::string(32, '\xff'));
     Step("connected");
     // Connected already: 64 with the same result, so a second client learns the ports.
     Client other = NewClient();
@@ -103,11 +77,9 @@ TEST_F(MngConnect, ConnectAnswersThePortsAndWritesTheRecord) {
     ASSERT_TRUE(list);
     const auto connected = DecodeUnitInfoList(list->Payload, true).value_or(std::vector<UnitInfo>{});
     ASSERT_EQ(connected.size(), 1u) << Describe(*list);
-    EXPECT_EQ(connected[0].UnitMac, kDock);
-    EXPECT_EQ(connected[0].LinkStatus, 1);
-    EXPECT_EQ(connected[0].ConnectedHostMac, veth0);
-    EXPECT_EQ(connected[0].CtuPort, result->CtuPort);
-    EXPECT_EQ(connected[0].SioPort, result->SioPort);
+    const UnitInfo& u = connected[0];
+    EXPECT_EQ(std::tuple(u.UnitMac, u.LinkStatus, u.ConnectedHostMac, u.CtuPort, u.SioPort),
+              std::tuple(kDock, 1, veth0, result->CtuPort, result->SioPort));
     const auto detail = Ask(kGetSpecificVnInfo, MacBytes(kDock)).value_or(Packet{}).Payload;
     EXPECT_TRUE(detail.size() >= 36 &&
                 std::equal(list->Payload.begin(), list->Payload.end(), detail.begin()));
@@ -115,13 +87,11 @@ TEST_F(MngConnect, ConnectAnswersThePortsAndWritesTheRecord) {
     Step("disconnected");
     // Disconnect answers the MAC echo, removes the record, the listing and the servers.
     EXPECT_TRUE(Echoes(kVnDisconnect, kDock, kSuccess));
-    EXPECT_FALSE(PathExists(RecordPath(kDock)));
+    EXPECT_FALSE(PathExists(Record(kConnectDir, kDock)));
     EXPECT_TRUE(Listed(client_, kGetAllConnected).empty());
     EXPECT_TRUE(Echoes(kVnDisconnect, kDock, kDisconnectedAlready));
     for (uint32_t port : {result->CtuPort, result->SioPort})
-        if (port != 0) {
-            EXPECT_FALSE(Listening(static_cast<uint16_t>(port))) << port;
-        }
+        EXPECT_TRUE(port == 0 || !Listening(static_cast<uint16_t>(port))) << port;
     // And it can be connected again.
     EXPECT_TRUE(Connect(client_, ConnectRecord(kDock, 0)));
 }
@@ -173,12 +143,12 @@ TEST_F(MngConnect, PasswordsGoToTheUnitAndComeBackAsSentOnlyWithFlagOne) {
           ConnectRecord(kAdvance, "varnel-secre"), ConnectRecord(kAdvance, 0, Bytes("varnel-secret"))})
         EXPECT_TRUE(IsResponse(Ask(kVnConnect, record), kVnConnect, kPasswordIncorrect, MacBytes(kAdvance)))
             << Hex(record);
-    EXPECT_FALSE(PathExists(RecordPath(kAdvance)));
+    EXPECT_FALSE(PathExists(Record(kConnectDir, kAdvance)));
     EXPECT_TRUE(Listed(client_, kGetAllConnected).empty());
     Step("the right password");
     ASSERT_TRUE(Connect(client_, ConnectRecord(kAdvance, "varnel-secret")));
     EXPECT_TRUE(HasPassword(kAdvance, "varnel-secret"));
-    EXPECT_EQ(ReadFile(RecordPath(kAdvance)), StoredForm("varnel-secret"));
+    EXPECT_EQ(ReadFile(Record(kConnectDir, kAdvance)), StoredForm("varnel-secret"));
     EXPECT_TRUE(Echoes(kVnDisconnect, kAdvance, kSuccess));
     Step("32 bytes at most");
     const std::string longest = "0123456789abcdefghijklmnopqrstuv";
@@ -186,7 +156,7 @@ TEST_F(MngConnect, PasswordsGoToTheUnitAndComeBackAsSentOnlyWithFlagOne) {
     // Length 39 (a longer one is refused before anything is sent): read back whole.
     ASSERT_TRUE(Connect(client_, ConnectRecord(kAdvance, longest)));
     EXPECT_TRUE(HasPassword(kAdvance, longest));
-    EXPECT_EQ(ReadFile(RecordPath(kAdvance)), StoredForm(longest));
+    EXPECT_EQ(ReadFile(Record(kConnectDir, kAdvance)), StoredForm(longest));
     Step("a unit without password");
     // Flag 0 ignores the bytes behind it; a password the unit does not ask for is kept.
     ASSERT_TRUE(Connect(client_, ConnectRecord(kOpen, 0, Bytes("ignored bytes"))));
@@ -205,13 +175,9 @@ TEST_F(MngConnect, ALostUnitIsReportedOnceToEveryConnectedClient) {
     const std::string lost = "##### been disconnect, send event #####";
     auto reconnect = [&] {
         ASSERT_TRUE(sim_->Ok("talk " + MacString(kDock))) << sim_->LastAnswer();
-        EXPECT_TRUE(Eventually(
-            [&] {
-                return client_.Request(kVnConnect, ConnectRecord(kDock, 0)).value_or(Packet{}).Hdr.Status ==
-                       kSuccess;
-            },
-            15s, 200ms))
-            << "the unit could not be connected again";
+        const auto ok = [](const Packet& p) { return p.Hdr.Status == kSuccess; };
+        const auto p = RequestUntil(client_, kVnConnect, ConnectRecord(kDock, 0), ok, 15s);
+        EXPECT_TRUE(p && ok(*p)) << "the unit could not be connected again";
     };
     Step("lost while no client is connected: no event is built");
     // Management dumps on: an event that is built shows in the log.
@@ -250,7 +216,7 @@ TEST_F(MngConnect, ALostUnitIsReportedOnceToEveryConnectedClient) {
     // The lost unit is no longer connected by this host; its record stays for the next
     // start. The other unit was not disturbed.
     EXPECT_EQ(Listed(client_, kGetAllConnected), std::vector<Mac>{kOpen});
-    EXPECT_EQ(ReadFile(RecordPath(kDock)), std::string(32, '\xff'));
+    EXPECT_EQ(ReadFile(Record(kConnectDir, kDock)), std::string(32, '\xff'));
     // Its password is gone with the connection (68), or the silent unit has already been
     // dropped from the registry (32).
     auto pw = Ask(kGetVnPassword, MacBytes(kDock));

@@ -3,8 +3,6 @@
 // file is named and read is proven by the unit tests of the record helpers.
 #include <sys/stat.h>
 
-#include <algorithm>
-
 #include "service_fixture.h"
 
 namespace qortest {
@@ -47,22 +45,15 @@ class MngRestore : public ServiceTest {
     // Waits until the restore's five mapping and five connect passes, a second apart, are over.
     void PastTheRestore() { std::this_thread::sleep_for(startedAt_ + 11s - Clock::now()); }
 
-    static std::string Record(const char* dir, const Mac& m) {
-        return std::string(dir) + "/" + RecordName(m);
-    }
-
-    Client client_;
     Clock::time_point startedAt_{};
 };
 
 // qorlab --veths 1
 TEST_F(MngRestore, RecordsBringUnitsBackMappedFirstOnlyWithinTheRestorePasses) {
     for (const char* dir : {kMappingDir, kConnectDir}) ASSERT_EQ(mkdir(dir, 0700), 0) << dir;
-    std::string upper = RecordName(kLetters);
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return toupper(c); });
-    ASSERT_EQ(upper, "020000ABCDEF");
-    ASSERT_TRUE(WriteFile(std::string(kMappingDir) + "/" + upper, ""));
-    ASSERT_TRUE(WriteFile(std::string(kConnectDir) + "/" + upper, std::string(32, '\xff')));
+    const std::string upper = "/020000ABCDEF";  // kLetters
+    ASSERT_TRUE(WriteFile(kMappingDir + upper, ""));
+    ASSERT_TRUE(WriteFile(kConnectDir + upper, std::string(32, '\xff')));
     // Records of a unit that appears only after the restore passes.
     ASSERT_TRUE(WriteFile(Record(kMappingDir, kLate), ""));
     ASSERT_TRUE(WriteFile(Record(kConnectDir, kLate), std::string(32, '\xff')));
@@ -91,13 +82,11 @@ TEST_F(MngRestore, RecordsBringUnitsBackMappedFirstOnlyWithinTheRestorePasses) {
     Step("let go by a client");
     // Disconnected and unmapped, the unit must not come back at the next start: no record of
     // it may survive, whatever the case of its name.
-    EXPECT_TRUE(IsResponse(client_.Request(kVnDisconnect, MacBytes(kLetters)), kVnDisconnect, kSuccess,
-                           MacBytes(kLetters)));
-    EXPECT_TRUE(IsResponse(client_.Request(kVnUnmapping, MacBytes(kLetters)), kVnUnmapping, kSuccess,
-                           MacBytes(kLetters)));
+    EXPECT_TRUE(Echoes(kVnDisconnect, kLetters, kSuccess));
+    EXPECT_TRUE(Echoes(kVnUnmapping, kLetters, kSuccess));
     for (const char* dir : {kMappingDir, kConnectDir}) {
         EXPECT_FALSE(PathExists(Record(dir, kLetters))) << dir;
-        EXPECT_FALSE(PathExists(std::string(dir) + "/" + upper)) << dir;
+        EXPECT_FALSE(PathExists(dir + upper)) << dir;
     }
 
     Step("restart");

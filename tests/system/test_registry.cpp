@@ -23,9 +23,6 @@ TEST_F(UnitRegistry, AUnitIsFoundInformedAndRemovedOnePeriodAfterItFellSilent) {
         ASSERT_TRUE(unit->NicPtr);
         EXPECT_STREQ(unit->NicPtr->InterfaceName, "veth0");
         Inspect(unit, [](PVN_DEVICE p) { ExpectCtuUart2Record(p); });
-        EXPECT_EQ(VnAmount, 1);
-        EXPECT_EQ(VnMainGetByIndex(1).get(), unit.get());
-        EXPECT_FALSE(VnMainGetByIndex(2));
         // The first periodic removal drops the answering unit too; the next search finds it
         // again as a fresh record.
         ASSERT_TRUE(WaitForUnit(mac, kRemovalDeadline + 3s, [&](PVN_DEVICE p) { return p != unit.get(); }))
@@ -40,17 +37,8 @@ TEST_F(UnitRegistry, AUnitIsFoundInformedAndRemovedOnePeriodAfterItFellSilent) {
               << std::chrono::duration_cast<std::chrono::milliseconds>(gone).count() << " ms\n";
     EXPECT_GE(gone, kRemovalPeriod - 2s) << "removals closer together than the removal period";
     EXPECT_LE(gone, kRemovalDeadline) << "removals further apart than the removal period";
-    EXPECT_EQ(VnAmount, 0);
-    EXPECT_FALSE(VnMainGetByIndex(1));
     EXPECT_FALSE(Eventually([&] { return static_cast<bool>(VnMainGetByMac(mac.data())); }, 3s))
         << "a silent unit came back";
-
-    // Back again while no other unit exists: the lowest free index, 1, once more.
-    ASSERT_TRUE(sim->Ok("talk " + MacString(mac))) << sim->LastAnswer();
-    VnRef again = WaitInformed(mac);
-    ASSERT_TRUE(again) << "the returning unit was not found within 3 s";
-    EXPECT_EQ(again->Index, 1);
-    Inspect(again, [](PVN_DEVICE p) { ExpectCtuUart2Record(p); });
 }
 
 // qorlab --veths 2 --peers 1: both veths reach one segment through br0, where the unit is.

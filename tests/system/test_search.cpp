@@ -10,7 +10,7 @@ namespace {
 class Search : public InProcessService {};
 
 struct SearchFrame {
-    int64_t Ms;  // since the first search seen
+    int64_t Ms;  // kernel time stamp in ns, then ms since the first search seen
     size_t Nic;
     uint8_t Code;
 };
@@ -31,7 +31,7 @@ TEST_F(Search, AdvanceThenDockOnEveryNicInTurn) {
     for (auto& tap : taps) tap->Stop();
 
     // With no unit on the far side, searches are all the service sends: 20 xx 00 00 broadcast.
-    std::vector<std::pair<int64_t, SearchFrame>> frames;
+    std::vector<SearchFrame> seen;
     for (size_t nic = 0; nic < 2; ++nic) {
         for (const TapFrame& f : taps[nic]->Frames()) {
             ASSERT_FALSE(f.Outgoing());
@@ -41,15 +41,14 @@ TEST_F(Search, AdvanceThenDockOnEveryNicInTurn) {
             EXPECT_EQ((std::vector<uint8_t>{f.Bytes[14], f.Bytes[16], f.Bytes[17]}),
                       (std::vector<uint8_t>{0x20, 0, 0}));
             EXPECT_TRUE(f.DllpCode() == 4 || f.DllpCode() == 6) << "command " << int(f.Bytes[15]);
-            frames.push_back({f.RealNs, {0, nic, f.Bytes[15]}});
+            seen.push_back({f.RealNs, nic, f.Bytes[15]});
         }
     }
-    std::sort(frames.begin(), frames.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<SearchFrame> seen;
+    std::sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) { return a.Ms < b.Ms; });
     std::string trace;
-    for (auto& [ns, s] : frames) {
-        s.Ms = (ns - frames.front().first) / 1000000;
-        seen.push_back(s);
+    const int64_t first = seen.empty() ? 0 : seen.front().Ms;
+    for (auto& s : seen) {
+        s.Ms = (s.Ms - first) / 1000000;
         trace += std::to_string(s.Ms) + " ms veth" + std::to_string(s.Nic) +
                  (s.Code == 4 ? " advance\n" : " dock\n");
     }

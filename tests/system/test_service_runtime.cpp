@@ -50,13 +50,9 @@ TEST_F(ServiceRuntime, StartsAsADaemonRestartsCleanAndStopsOnlyOnSigterm) {
     EXPECT_TRUE(Eventually([&] { return ReadFile(kPidPath) == pidLine + old.substr(pidLine.size()); }, 5s))
         << ReadFile(kPidPath).value_or("<missing>");
     // A fresh log: one NIC record, none of the old lines.
-    EXPECT_TRUE(Eventually(
-        [] {
-            return CountOccurrences(Log(), NicAdd("veth0")) == 1 && Log().find("), del") == std::string::npos;
-        },
-        5s))
-        << "log after restart:\n"
-        << Log();
+    EXPECT_TRUE(WaitForFileContains(kLogPath, NicAdd("veth0"), 5s)) << Log();
+    EXPECT_EQ(CountOccurrences(Log(), NicAdd("veth0")), 1u) << Log();
+    EXPECT_EQ(Log().find("), del"), std::string::npos) << Log();
 }
 
 // qorlab --veths 0: only the loopback interface.
