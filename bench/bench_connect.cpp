@@ -35,7 +35,7 @@ std::optional<mng::DetailInfo> WaitDetail(mng::Client& c, Clock::duration timeou
         if (p->Hdr.Status == mng::kSuccess) {
             auto d = mng::DecodeDetailInfo(p->Payload);
             if (!d) Die("detail query: undecodable answer " + mng::Describe(*p));
-            if (d->Channels.size() == kChannels) return d;
+            if (d->Unit.AvailableChls == kChannels) return d;
         }
         std::this_thread::sleep_for(10ms);
     }
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         }
         for (long i = 0; i < block * 10; ++i) {
             const double us = TimedUs(client, mng::kGetServiceInfo, {}, &p);
-            if (p->Hdr.Status != mng::kSuccess || !mng::DecodeServiceInfo(p->Payload))
+            if (p->Hdr.Status != mng::kSuccess || !mng::IsServiceInfo(p->Payload))
                 Die("service info: " + mng::Describe(*p));
             if (done > warmup) infoUs.push_back(us);
         }

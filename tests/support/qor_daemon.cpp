@@ -217,10 +217,6 @@ bool DaemonProcess::Start(Clock::duration timeout) {
     return true;
 }
 
-bool DaemonProcess::Running() {
-    return pid_ > 0 && !reaped_ && !WaitExit(Clock::duration::zero());
-}
-
 bool DaemonProcess::Signal(int sig) const {
     return pid_ > 0 && !reaped_ && kill(pid_, sig) == 0;
 }

@@ -53,7 +53,6 @@ class DaemonProcess {
     const std::string& Stdout() const { return stdout_; }   // what it printed before forking
     const std::string& Error() const { return error_; }
 
-    bool Running();
     bool Signal(int sig) const;
     // Exit status of the daemon (128 + signal when killed); nullopt if still running.
     std::optional<int> WaitExit(Clock::duration timeout);

@@ -1,7 +1,6 @@
 #include "qor_mng_client.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -106,19 +105,11 @@ std::string Describe(const Packet& p) {
     return head + Hex(p.Payload);
 }
 
-std::optional<ServiceInfo> DecodeServiceInfo(std::span<const uint8_t> p) {
-    ServiceInfo info;
+bool IsServiceInfo(std::span<const uint8_t> p) {
     size_t at = 0;
-    for (std::string* text : {&info.ServiceVersion, &info.DriverVersion}) {
-        if (at >= p.size()) return std::nullopt;
-        const size_t n = p[at++];
-        if (p.size() - at < n) return std::nullopt;
-        text->assign(p.begin() + static_cast<long>(at), p.begin() + static_cast<long>(at + n));
-        at += n;
-    }
-    if (p.size() - at != 1) return std::nullopt;
-    info.DriverStarted = p[at];
-    return info;
+    for (int text = 0; text < 2; ++text)
+        if (at >= p.size() || (at += 1 + p[at]) > p.size()) return false;
+    return p.size() - at == 1;
 }
 
 std::optional<std::vector<NicInfo>> DecodeNicInfoList(std::span<const uint8_t> p) {
@@ -157,19 +148,8 @@ std::optional<DetailInfo> DecodeDetailInfo(std::span<const uint8_t> p) {
     d.Unit = *DecodeUnitInfo(p.first(kBasicUnitInfoWithPortsLength), true);
     size_t at = kBasicUnitInfoWithPortsLength;
     for (int i = 0; i < d.Unit.AvailableChls; ++i) {
-        if (p.size() - at < 6) return std::nullopt;
-        ChannelEntry c;
-        c.ChlNumber = p[at];
-        c.Type = p[at + 1];
-        c.LengthInDW = p[at + 2];
-        c.Info = p[at + 3];
-        c.TtyMinor = p[at + 4];
-        const size_t n = p[at + 5];
-        at += 6;
-        if (p.size() - at < n) return std::nullopt;
-        c.Extra.assign(p.begin() + static_cast<long>(at), p.begin() + static_cast<long>(at + n));
-        at += n;
-        d.Channels.push_back(std::move(c));
+        if (p.size() - at < 6 || p.size() - at - 6 < p[at + 5]) return std::nullopt;
+        at += 6 + p[at + 5];
     }
     if (at != p.size()) return std::nullopt;
     return d;

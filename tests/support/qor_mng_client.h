@@ -1,10 +1,6 @@
 // A management client for tests and benchmarks, written from the byte tables of the
 // management protocol on its own: it shares no code with the service, so a misreading of a
 // layout on either side shows up as a failing test instead of being mirrored.
-//
-// It can send anything (a command, a command with a wrong version or any Length, a header cut
-// short, raw bytes), reads one packet at a time (header, then exactly Length bytes) with a
-// time-out, and keeps the events that arrive while it waits for a response.
 #pragma once
 
 #include <array>
@@ -100,13 +96,8 @@ std::string Describe(const Packet& p);  // for failure messages
 
 // ---- payload records --------------------------------------------------------------------
 
-struct ServiceInfo {
-    std::string ServiceVersion;
-    std::string DriverVersion;
-    uint8_t DriverStarted = 0;
-};
-// The record must be consumed exactly.
-std::optional<ServiceInfo> DecodeServiceInfo(std::span<const uint8_t> p);
+// A whole service-info record: two length-prefixed version texts and the driver flag, no more.
+bool IsServiceInfo(std::span<const uint8_t> p);
 
 struct NicInfo {
     uint8_t Index = 0;
@@ -134,19 +125,11 @@ struct UnitInfo {
 };
 std::optional<std::vector<UnitInfo>> DecodeUnitInfoList(std::span<const uint8_t> p, bool withPorts);
 
-struct ChannelEntry {
-    uint8_t ChlNumber = 0;
-    uint8_t Type = 0;
-    uint8_t LengthInDW = 0;
-    uint8_t Info = 0;
-    uint8_t TtyMinor = 0;
-    std::vector<uint8_t> Extra;
-};
 struct DetailInfo {
     UnitInfo Unit;
-    std::vector<ChannelEntry> Channels;
 };
-// 36-byte record with ports, then AvailableChls channel entries; nothing may be left over.
+// 36-byte record with ports, then AvailableChls channel entries (six header bytes and as many
+// extra bytes as the sixth says); nothing may be left over. Only the unit part is kept.
 std::optional<DetailInfo> DecodeDetailInfo(std::span<const uint8_t> p);
 
 struct MappingInfo {

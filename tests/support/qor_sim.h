@@ -15,10 +15,8 @@ namespace qortest {
 // The counters `show MAC` reports for one unit.
 struct SimUnitCounters {
     unsigned long Rx = 0;
-    unsigned long Tx = 0;
     unsigned long Searches = 0;
     unsigned long InfoRequests = 0;
-    unsigned long Ignored = 0;
 };
 
 class SimProcess {
@@ -44,7 +42,6 @@ class SimProcess {
     std::optional<SimUnitCounters> Counters(const Mac& mac) const;
 
     pid_t Pid() const { return pid_; }
-    const std::string& ControlPath() const { return controlPath_; }
     std::string Output() const;
     const std::string& Error() const { return error_; }
 

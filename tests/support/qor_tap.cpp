@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 
