@@ -84,9 +84,7 @@ class FakeService {
 
     FakeService() {
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof(a);
         if (bind(listen_, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(listen_, 4) != 0 ||
             getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)

@@ -54,9 +54,8 @@ TEST_F(ConsoleMenu, InvalidMacsAreRefusedWithoutContactingTheService) {
     const std::string overlong = std::string(60000, 'a') + "\n";
     for (const std::string typed : {"00000000001\n", "0000000000112\n", "00000000001g\n", "x020000000011\n",
                                     "0200:0000:0011\n", "\n\n", overlong.c_str()}) {
-        for (int key : std::initializer_list<int>{'g', 'h', 'J', 'k', '.', 0x1F, 'f'}) {
+        for (int key : std::initializer_list<int>{'g', 'h', 'J', 'k', '.', 0x1F, 'f'})
             EXPECT_EQ(refused, Run(key, typed)) << "key " << key << " input " << typed;
-        }
         EXPECT_EQ(kMacPrompt + kSay + "NIC mac data invalid.\n", Run('e', typed));
     }
     EXPECT_TRUE(service.Requests().empty());

@@ -3,11 +3,8 @@
 #include <linux/capability.h>
 #include <sys/syscall.h>
 
-#include <cstring>
-
 #include "../unit/test_support_log.h"
 #include "link_harness.h"
-#include "pem_lock.h"
 #include "pem_main.h"
 #include "vn_connect.h"
 #include "vn_tlp_stream.h"

@@ -13,7 +13,6 @@
 #include <tuple>
 #include <vector>
 
-#include "sim_control.h"
 #include "sim_dump.h"
 #include "sim_fixture.h"
 #include "sim_options.h"

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 #include <tuple>
 #include <vector>
 
@@ -9,15 +8,6 @@
 #include "test_support_log.h"
 #include "vn_dllp_cmd.h"
 #include "vn_link_frame.h"
-
-namespace {
-std::vector<uint8_t> Encode(const _TLP_HEADER& hdr, const std::vector<uint8_t>& data, uint16_t seq) {
-    std::vector<uint8_t> out(kTlpFrameBuffSize);
-    const size_t n = VnTlpEncode(&hdr, data.data(), data.size(), seq, out.data(), out.size());
-    out.resize(n);
-    return out;
-}
-}  // namespace
 
 // One header encoded: the wire bytes it must give (empty: refused), and the same fields back.
 struct TlpCase {
@@ -52,7 +42,8 @@ TEST(TlpCodec, HeaderBitsFromTheLayoutTableAndBack) {
     for (const TlpCase& c : cases) {
         std::vector<uint8_t> data(c.DataLength);
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-        const auto frame = Encode(c.Hdr, data, c.Seq);
+        std::vector<uint8_t> frame(kTlpFrameBuffSize);
+        frame.resize(VnTlpEncode(&c.Hdr, data.data(), data.size(), c.Seq, frame.data(), frame.size()));
         SCOPED_TRACE(c.Seq);
         if (c.Wire.empty()) {
             EXPECT_EQ(frame.size(), 0u);
@@ -79,18 +70,14 @@ TEST(TlpCodec, DecodeBoundsAnnouncedLengthByReceivedBytes) {
     _TLP_HEADER hdr;
     uint16_t seq;
     ASSERT_EQ(VnTlpDecode(cmd, sizeof(cmd), &hdr, &seq), 1);
-    EXPECT_EQ(hdr.LengthInDW, 255);
-    EXPECT_EQ(TlpGetExtraDataLength(&hdr), 3);
+    EXPECT_EQ(std::tuple(hdr.LengthInDW, TlpGetExtraDataLength(&hdr)), std::tuple(255, 3));
     const uint8_t data[] = {0x10, 0x00, 0x02, 0x01, 0x07, 0xFF, 0, 0};
     ASSERT_EQ(VnTlpDecode(data, sizeof(data), &hdr, &seq), 1);
-    EXPECT_EQ(hdr.LengthInByte, 0x7FF);
-    EXPECT_EQ(TlpGetExtraDataLength(&hdr), 0);
+    EXPECT_EQ(std::tuple(hdr.LengthInByte, TlpGetExtraDataLength(&hdr)), std::tuple(0x7FF, 0));
     const uint8_t event[] = {0x10, 0x80, 0x08, 0x02, 0xA, 0xB, 0xC, 0xD};
     ASSERT_EQ(VnTlpDecode(event, sizeof(event), &hdr, &seq), 1);
-    EXPECT_EQ(hdr.Type, TLP_TYPE_EVENT);
-    EXPECT_EQ(seq, 0x200);
-    EXPECT_EQ(hdr.Event[0], 0xA);
-    EXPECT_EQ(hdr.Event[3], 0xD);
+    EXPECT_EQ(std::tuple(hdr.Type, seq, hdr.Event[0], hdr.Event[3]),
+              std::tuple(TLP_TYPE_EVENT, 0x200, 0xA, 0xD));
     EXPECT_EQ(VnTlpDecode(event, 7, &hdr, &seq), 0);  // shorter than the wire header
 }
 
@@ -98,8 +85,7 @@ TEST(TlpHeader, ExtraDataLengthIsBigEndianInMemory) {
     _TLP_HEADER hdr{};
     TlpSetExtraDataLength(&hdr, 0x1234);
     const uint8_t* raw = reinterpret_cast<const uint8_t*>(&hdr);
-    EXPECT_EQ(raw[14], 0x12);
-    EXPECT_EQ(raw[15], 0x34);
+    EXPECT_EQ(std::tuple(raw[14], raw[15]), std::tuple(0x12, 0x34));
     EXPECT_EQ(TlpGetExtraDataLength(&hdr), 0x1234);
     EXPECT_EQ(offsetof(_TLP_HEADER, LengthInByte), 8u);
     EXPECT_EQ(offsetof(_TLP_HEADER, Event), 10u);

@@ -1,6 +1,5 @@
 // Record names and the stored password form.
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include <cstring>
