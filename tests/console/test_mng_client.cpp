@@ -98,7 +98,7 @@ TEST_F(MngClientTest, CommonChecksNameTheFault) {
         {Packet(0x8001, 99, {}), "\nd[#_#]b : Unknow error code.\n\n"},
         {Packet(0x8001, 0, {}), ""}};
     for (const auto& [answer, screen] : cases) {
-        service.Answer = [&answer](const Request&) { return answer; };
+        service.Answer = [&a = answer](const Request&) { return a; };
         _MNG_RESPONSE r{};
         EXPECT_EQ(screen.empty(), MngClientCheckResponse(&client, MngClientGetServiceInfo(&client),
                                                          CMD_GET_SERVICE_INFO, &r));
