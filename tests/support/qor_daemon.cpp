@@ -63,19 +63,22 @@ std::optional<pid_t> FindOrphanedChild(const std::string& binary) {
 // The daemon closes its standard error, so its sanitizer runtimes report into files.
 std::vector<std::string> DaemonEnvironment() {
     std::vector<std::string> env;
-    std::string asan = "ASAN_OPTIONS=", ubsan = "UBSAN_OPTIONS=";
+    std::string asan = "ASAN_OPTIONS=", ubsan = "UBSAN_OPTIONS=", tsan = "TSAN_OPTIONS=";
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         if (entry.starts_with(asan))
             asan = entry + ":";
         else if (entry.starts_with(ubsan))
             ubsan = entry + ":";
+        else if (entry.starts_with(tsan))
+            tsan = entry + ":";
         else
             env.push_back(entry);
     }
     const std::string logPath = std::string("log_path=") + DaemonProcess::kSanitizerLogPrefix;
     env.push_back(asan + logPath);
     env.push_back(ubsan + logPath + ":print_stacktrace=1");
+    env.push_back(tsan + logPath);
     return env;
 }
 
