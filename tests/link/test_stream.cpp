@@ -151,7 +151,13 @@ TEST_F(Stream, ReceivedTlpsAreAcknowledgedThenDispatchedWithTheirBuffersOffTheSt
         NicRxHandleFrame(nic.get(), frame.data(), frame.size());
     }).join();
     EXPECT_GT(gDepth.load(), 0);
-    EXPECT_LT(gDepth.load(), 1024) << "bytes of stack between the dispatch and the handler";
+    // AddressSanitizer's red zones and unoptimised frames take more; a 2 KiB buffer still shows.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr long kMaxDepth = 3072;
+#else
+    constexpr long kMaxDepth = 1024;
+#endif
+    EXPECT_LT(gDepth.load(), kMaxDepth) << "bytes of stack between the dispatch and the handler";
 }
 
 // UART answers follow the controller version; announced lengths are cut to the frame.
