@@ -90,7 +90,8 @@ void AddUnit(PNIC_DEVICE nic, const uint8_t* mac, const std::vector<uint8_t>& in
     // is put in by hand, under the same lock a pass decodes under.
     VnGetInfoThreadDelete(unit.get());
     qor::WriteLock lock(&unit->InfoLock);
-    VnGetInfoDecode(unit.get(), info.data(), info.size());
+    if (!VnGetInfoDecode(unit.get(), info.data(), info.size())) __builtin_trap();
+    unit->Informed = 1;  // as a pass marks it: connect and mapping need not wait for one
 }
 
 _MNG_CLIENT* Setup() {
