@@ -43,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_raw_socket.h"
 #include "bench_stats.h"
 #include "pem_main.h"
 #include "qor_lab.h"
@@ -60,54 +61,6 @@ constexpr uint16_t kEchoEtherType = 0x88B5;  // local experimental: the service 
 
 double Us(int64_t ns) { return static_cast<double>(ns) / 1000.0; }
 
-// A raw socket for the baseline: one EtherType on one interface, blocking receive.
-struct RawSocket {
-    UniqueFd Fd;
-    int IfIndex = 0;
-    Mac Own{};
-
-    bool Open(const std::string& ifname) {
-        Fd.reset(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(kEchoEtherType)));
-        if (!Fd) return false;
-        // ioctl rather than sysfs: /sys shows the service side's interfaces only.
-        struct ifreq ifr {};
-        snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", ifname.c_str());
-        if (ioctl(Fd.get(), SIOCGIFINDEX, &ifr) != 0) return false;
-        IfIndex = ifr.ifr_ifindex;
-        if (ioctl(Fd.get(), SIOCGIFHWADDR, &ifr) != 0) return false;
-        memcpy(Own.data(), ifr.ifr_hwaddr.sa_data, 6);
-        struct sockaddr_ll addr {};
-        addr.sll_family = AF_PACKET;
-        addr.sll_protocol = htons(kEchoEtherType);
-        addr.sll_ifindex = IfIndex;
-        return bind(Fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    }
-    bool Send(const Mac& dest, uint8_t* frame, size_t length) {
-        memcpy(frame, dest.data(), 6);
-        memcpy(frame + 6, Own.data(), 6);
-        frame[12] = kEchoEtherType >> 8;
-        frame[13] = kEchoEtherType & 0xFF;
-        struct sockaddr_ll addr {};
-        addr.sll_family = AF_PACKET;
-        addr.sll_ifindex = IfIndex;
-        addr.sll_halen = 6;
-        memcpy(addr.sll_addr, dest.data(), 6);
-        return sendto(Fd.get(), frame, length, 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) ==
-               static_cast<ssize_t>(length);
-    }
-    // Next frame not sent by this host; its length, or -1 after timeoutMs.
-    ssize_t Recv(uint8_t* buff, size_t size, int timeoutMs) {
-        for (;;) {
-            struct pollfd pfd {Fd.get(), POLLIN, 0};
-            if (poll(&pfd, 1, timeoutMs) <= 0) return -1;
-            struct sockaddr_ll from {};
-            socklen_t len = sizeof(from);
-            const ssize_t n = recvfrom(Fd.get(), buff, size, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n > 0 && from.sll_pkttype != PACKET_OUTGOING) return n;
-        }
-    }
-};
-
 // Round trips veth0 -> p0 -> veth0, in microseconds.
 std::vector<double> RawRoundTrips(const LabInfo& lab, int count) {
     std::vector<double> rtts;
@@ -116,7 +69,7 @@ std::vector<double> RawRoundTrips(const LabInfo& lab, int count) {
     std::thread echo([&]() {
         RunInNetns(lab.PeerPids[0], [&]() {
             RawSocket s;
-            if (!s.Open(lab.PeerIfs[0])) throw std::runtime_error("cannot open the echo socket");
+            if (!s.Open(lab.PeerIfs[0], kEchoEtherType)) throw std::runtime_error("cannot open the echo socket");
             peerMac = s.Own;
             ready = true;
             uint8_t buff[2048];
@@ -131,7 +84,7 @@ std::vector<double> RawRoundTrips(const LabInfo& lab, int count) {
     });
     while (!ready) std::this_thread::sleep_for(1ms);
     RawSocket s;
-    if (!s.Open(lab.Veths[0])) {
+    if (!s.Open(lab.Veths[0], kEchoEtherType)) {
         stop = true;
         echo.join();
         return rtts;
