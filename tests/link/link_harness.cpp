@@ -86,13 +86,11 @@ ScriptedUnit::~ScriptedUnit() {
 }
 
 void ScriptedUnit::Send(const Bytes& link) {
-    Bytes frame(14, 0);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        memcpy(frame.data(), peer_.data(), 6);
-    }
-    memcpy(frame.data() + 6, mac_.data(), 6);
-    frame[12] = kEtherType >> 8, frame[13] = kEtherType & 0xFF;
+    std::unique_lock<std::mutex> lock(mutex_);
+    Bytes frame(peer_.begin(), peer_.end());
+    lock.unlock();
+    frame.insert(frame.end(), mac_.begin(), mac_.end());
+    frame.insert(frame.end(), {kEtherType >> 8, kEtherType & 0xFF});
     frame.insert(frame.end(), link.begin(), link.end());
     const sockaddr_ll addr = Address(ifindex_);
     if (sendto(sock_, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&addr),
@@ -107,12 +105,11 @@ void ScriptedUnit::Run() {
         if (poll(fds, 2, -1) < 0) continue;
         if (fds[0].revents) return;
         const ssize_t n = recv(sock_, buf, sizeof(buf), 0);
-        Frame f{Clock::now(), {}, {}};
-        if (n >= 15) memcpy(f.dest.data(), buf, 6);
         // Only frames the service sent to this unit or broadcast (our own come back too).
-        if (n < 15 || memcmp(buf + 6, mac_.data(), 6) == 0 || (f.dest != mac_ && f.dest != kBroadcast))
+        if (n < 15 || memcmp(buf + 6, mac_.data(), 6) == 0 ||
+            (memcmp(buf, mac_.data(), 6) != 0 && memcmp(buf, kBroadcast.data(), 6) != 0))
             continue;
-        f.link.assign(buf + 14, buf + n);
+        const Frame f{Clock::now(), Bytes(buf + 14, buf + n)};
         {
             std::lock_guard<std::mutex> lock(mutex_);
             frames_.push_back(f);
@@ -170,6 +167,15 @@ void LinkFixture::SetUp() {
     ASSERT_TRUE(nic) << "NIC record on lo";
     vn = VnMainAdd(nic.get(), mac().data());
     ASSERT_TRUE(vn);
+    ASSERT_TRUE(WaitUntil([&] { return vn->DllpGetInfoThreadSuccess == 1; }, 2000)) << "unit informed";
+    unit->ClearFrames();
+}
+
+void LinkFixture::Reinform(uint8_t typeInfo, int uarts) {
+    unit->typeInfo = typeInfo;
+    unit->uartChannels = uarts;
+    vn->DllpGetInfoThreadSuccess = 0;
+    VnMainUpdateInfo(vn.get());
     ASSERT_TRUE(WaitUntil([&] { return vn->DllpGetInfoThreadSuccess == 1; }, 2000)) << "unit informed";
     unit->ClearFrames();
 }

@@ -24,7 +24,6 @@ using Mac = std::array<uint8_t, 6>;
 
 struct Frame {
     Clock::time_point at;
-    Mac dest;
     Bytes link;  // from the packet type on
 };
 
@@ -38,8 +37,7 @@ class ScriptedUnit {
     std::atomic<bool> silent{false}, ackTlps{true}, answerInfo{true};
     std::atomic<int> connectReturnCode{0}, disconnectReturnCode{0};  // -1: no answer
     std::atomic<uint8_t> typeInfo{0x00};                             // mode dock, no password
-    std::atomic<int> uartChannels{2};
-    std::atomic<int> delayMs{0};  // before answering a connect or an info request
+    std::atomic<int> uartChannels{2}, delayMs{0};                    // delay: before a connect or info answer
 
     const Mac& GetMac() const { return mac_; }
     // Sends raw link bytes (packet type on) to the service NIC that sent last.
@@ -76,7 +74,8 @@ class LinkFixture : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
     const Mac& mac() const { return unit->GetMac(); }
-    static inline std::atomic<int> lost{0};  // units reported lost to the management clients
+    void Reinform(uint8_t typeInfo, int uarts);  // the unit now answers so, and is asked again
+    static inline std::atomic<int> lost{0};      // units reported lost to the management clients
 
     std::unique_ptr<ScriptedUnit> unit;
     NicRef nic;
