@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <mutex>
-#include <random>
 #include <string>
 #include <tuple>
 
@@ -238,56 +236,6 @@ TEST_F(ConsoleMenu, MapThenConnectPassesThePassword) {
     ASSERT_EQ(2u, service.Requests().size());
     EXPECT_EQ(8, service.Requests()[0].Code);
     EXPECT_EQ(Cat({Mac(0x11), {1, 'p', 'w'}}), service.Requests()[1].Payload);
-}
-
-// Random keys and lines from the operator, random answers from the service: the console
-// keeps going, and afterwards still works.
-TEST_F(ConsoleMenu, RandomOperatorInputAndServiceAnswersNeverHarm) {
-    std::mt19937 serviceRng(11);
-    std::mutex serviceRngLock;
-    service.Answer = [&](const Request& r) {
-        std::lock_guard<std::mutex> g(serviceRngLock);
-        const size_t sizes[] = {0, 3, 6, 7, 14, 18, 28, 36, 56, 100, 300, 1500};
-        Bytes payload(sizes[serviceRng() % 12] + serviceRng() % 3);
-        for (auto& b : payload) b = static_cast<uint8_t>(serviceRng() % 3 == 0 ? 0 : serviceRng());
-        if (r.Code == 14 && payload.size() >= 36) payload[25] = static_cast<uint8_t>(serviceRng() % 70);
-        const uint16_t status = serviceRng() % 4 == 0 ? static_cast<uint16_t>(serviceRng() % 80) : 0;
-        const uint16_t code = serviceRng() % 10 == 0 ? 0x8001 : static_cast<uint16_t>(0x8000 | r.Code);
-        Bytes answer = Packet(code, status, payload, serviceRng() % 20 == 0 ? 2 : 1);
-        if (serviceRng() % 8 == 0) {
-            const Bytes event = Packet(0x1001, 0, Mac(0x42));
-            answer.insert(answer.begin(), event.begin(), event.end());
-        }
-        return answer;
-    };
-    std::mt19937 rng(5);
-    const std::string keys = "abcdefghijklmnqABCDEFGHIJKLMNOQ?,.\x1f";
-    for (int round = 0; round < 60; ++round) {
-        std::string input;
-        const size_t length = rng() % 400;
-        for (size_t i = 0; i < length; ++i) {
-            const unsigned kind = rng() % 6;
-            const char* lines[] = {"020000000011\n", "01\n", "\n"};
-            input += kind == 0   ? std::string(1, keys[rng() % keys.size()])
-                     : kind < 4  ? std::string(lines[kind - 1])
-                     : kind == 4 ? std::string(rng() % 300, 'f')
-                                 : std::string(1, static_cast<char>(rng()));
-        }
-        StdinFeed in(input);
-        for (int i = 0; i < 500; ++i) {
-            const int key = PemKeyRead();
-            if (key < 0) break;
-            PemMenuDispatch(&client, key);
-            if (PemInputEnded()) break;
-        }
-    }
-    const std::string screens = out.Take();
-    // The run reached the service and its printers many times, events included.
-    EXPECT_GT(service.Requests().size(), 100u);
-    EXPECT_GT(Count(screens, "disconnect event"), 5);
-    EXPECT_GT(Count(screens, "<CLEAR>"), 20);
-    service.Answer = [](const Request& r) { return Ok(r); };
-    EXPECT_EQ("\nd[#_#]b : Clear all VN mapping and connect record ok.\n", Run('m'));
 }
 
 // The detail view opens after a good update; its menu ignores other keys, maps C to O to the

@@ -171,26 +171,6 @@ TEST(DetailView, UnitHeaderAndChannelTableGroupedByType) {
               out);
 }
 
-TEST(DetailView, UnitHeaderOfADisconnectedDockUnitHasNoPorts) {
-    Unit u;
-    u.TypeInfo = 0x00;
-    u.Model = "0123456789";  // all ten bytes used: no terminator inside the field
-    const std::string out = View(_PrintVarnelInfo, Decode(u));
-    for (const char* shown : {"DISCONNECT      NO ", "  Mode Type           : DOCK\n",
-                              "  Model Name          : 0123456789\n", "  Password Enable     : FALSE\n"})
-        EXPECT_NE(std::string::npos, out.find(shown)) << shown;
-    for (const char* hidden : {"Connected Host MAC", "Tcp port"})
-        EXPECT_EQ(std::string::npos, out.find(hidden));
-    u.TypeInfo = 0x05;
-    EXPECT_NE(std::string::npos, View(_PrintVarnelInfo, Decode(u)).find("  Mode Type           : UNKNOW\n"));
-}
-
-TEST(DetailView, EveryViewPrintsItsMessageForAUnitWithoutThatChannel) {
-    const _VN_INFO info = Decode(Unit{});
-    for (const auto& [print, name] : kViews)
-        EXPECT_EQ(std::string("\nd[#_#]b : No ") + name + " channel.\n", View(print, info));
-}
-
 // Lines a view shows for one unit: each run is a group of "Label=value" fields separated by
 // '|' that must appear together, the runs in this order.
 struct ViewCase {
@@ -374,12 +354,6 @@ TEST(DetailView, ChannelViewsShowTheirDecodedFields) {
         for (const std::string& absent : c.Absent)
             EXPECT_EQ(std::string::npos, out.find(Fields(absent))) << absent;
     }
-}
-
-TEST(DetailView, DioBanksStopAtTheBytesSent) {
-    Unit u;  // 200 banks announced, 128 bytes of extra data: at most the 29 bank entries that fit
-    u.Dibs = {{1, 3, 2, Extra({200}, 128)}};
-    EXPECT_EQ(29, Count(View(_PrintDioInfo, Decode(u)), " Bank index"));
 }
 
 // Random records of every channel type, with random lengths, versions and cut-off points:

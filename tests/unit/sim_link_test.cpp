@@ -140,13 +140,6 @@ TEST_F(SimLinkTest, ForcedConnectAndDisconnectReplies) {
     Run(kUnitA, {{Dock(1), {0x20, 3, 0x03, 0xFF}, 0, kOtherHost}});
     EXPECT_NE(Do("show 02:00:00:00:00:01").find(" connect-reply=default disconnect-reply=0 seq=1023 "),
               std::string::npos);
-
-    // The same settings from a profile.
-    const std::string path = Profile("forced",
-                                     "model F\nmode dock\nversion 1 0\nconnect-reply 4\n"
-                                     "disconnect-reply none\ndevice-seq 0x2\ndib 0 ctu 0\n");
-    ASSERT_EQ(Do("add " + path + " 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
-    Run(kUnitB, {{Dock(0), {0x20, 3, (4 << 2), 0x02}, 0}, {Dock(1), {}, 0}});
 }
 
 TEST_F(SimLinkTest, KeepAliveAnswerTimeoutCommandAndWatchdog) {
@@ -221,16 +214,6 @@ TEST_F(SimLinkTest, NakNextAnswersTheNextTlpsWithNakWithoutTakingThem) {
     EXPECT_EQ(Do("nak-next 02:00:00:00:00:01 1025"), "error count must be 0..1024");
     EXPECT_EQ(Do("clear-seqs all"), "ok clear-seqs 1");
     EXPECT_NE(Do("show 02:00:00:00:00:01").find(" tlp-seqs=-"), std::string::npos);
-}
-
-TEST_F(SimLinkTest, SequenceHistoryKeepsTheNewestAndShowsTheLast64) {
-    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    for (uint16_t s = 0; s < 300; ++s) Send(kUnitA, TlpLink(s, 1, 0, 1, {0, 0, 0, 0}));
-    EXPECT_EQ(Unit().RxTlpSeqs.size(), kSimSeqHistory);
-    EXPECT_EQ(Unit().RxTlpSeqs.front().Seq, 300 - kSimSeqHistory);
-    const std::string text = SimSeqHistoryText(Unit());
-    EXPECT_EQ(text.rfind("...,236,237,", 0), 0u) << text;
-    EXPECT_EQ(text.substr(text.size() - 8), ",298,299");
 }
 
 TEST_F(SimLinkTest, RegisterReadsAndWritesStayInsideTheFile) {
@@ -321,48 +304,6 @@ TEST_F(SimLinkTest, EventAndDataTlpsGoToTheConnectedHostByteForByte) {
     EXPECT_EQ(Unit().TxSeq, 0x15A) << "refused requests use no number";
 }
 
-TEST_F(SimLinkTest, SilentUnitsAnswerNothingAtAll) {
-    ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    EXPECT_EQ(Do("delay all 100"), "ok delay 100");
-    Send(kUnitA, {0x20, 8, 0, 0});  // its answer waits for the delay
-    EXPECT_EQ(Do("silent all"), "ok silent 1");
-    Send(kUnitA, Dock(0));
-    Send(kUnitA, {0x20, 8, 0, 0});
-    Send(kUnitA, TlpLink(1, 0, 0, 1, {0, 0, 1, 0}));
-    Send(kUnitA, TlpLink(2, 1, 0, 1, {0, 0, 0, 0}));
-    EXPECT_EQ(Do("ka-timeout all"), "ok ka-timeout 0");
-    ctx.Timers.RunDue(now += 1000);
-    EXPECT_TRUE(sent.empty()) << "not even answers held back before the unit went silent";
-    EXPECT_EQ(std::tuple(Unit().Link.LinkStatus, SimSeqHistoryText(Unit()), Unit().Stats.Ignored),
-              std::tuple(0, "-", 4u));
-    EXPECT_EQ(Do("talk all"), "ok talking 1");
-    Send(kUnitA, {0x20, 8, 0, 0});
-    ctx.Timers.RunDue(now += 100);
-    EXPECT_EQ(sent.size(), 1u);
-}
-
-TEST_F(SimLinkTest, DelayHoldsBackAcksAndAnswersInOrder) {
-    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
-    EXPECT_EQ(Do("delay all 200"), "ok delay 200");
-    Send(kUnitA, TlpLink(9, 0, 0, 1, {0, 0, 1, 0}));
-    Send(kUnitA, ConnectLink(10, true, 0, 0, Bytes(32, 0)));
-    Send(kUnitA, {0x20, 8, 0, 0});
-    ReceiveDllp("veth0", kUnitB, SIM_DLLP_DOCK_SEARCH);
-    EXPECT_EQ(ctx.Timers.NextDue(), now + 200);
-    ctx.Timers.RunDue(now + 199);
-    EXPECT_TRUE(sent.empty());
-    // A unit removed while its answer waits sends nothing.
-    EXPECT_EQ(Do("remove 02:00:00:00:00:02"), "ok removed 1");
-    ctx.Timers.RunDue(now + 200);
-    ASSERT_EQ(sent.size(), 4u);
-    EXPECT_EQ(std::tuple(sent[0].Frame[15], sent[1].Frame[14], sent[2].Frame[15], sent[3].Frame[15],
-                         ctx.Timers.Size()),
-              std::tuple(SIM_DLLP_ACK, kSimPacketTlp, SIM_DLLP_ADVANCE_CONNECT_RESPONSE,
-                         SIM_DLLP_KEEP_ALIVE_RESPONSE, 0u));
-    EXPECT_EQ(Do("delay all 60001"), "error delay must be 0..60000 ms");
-}
-
 // Which of Count keep-alives got an answer, with the unit's loss setting as it is.
 std::string AnswerPattern(std::vector<Sent>& sent, int count, const std::function<void()>& send) {
     std::string p;
@@ -401,29 +342,6 @@ TEST_F(SimLinkTest, SeededLossRepeatsItself) {
     EXPECT_EQ(Do("loss all off"), "ok loss 0 0 0");
     EXPECT_EQ(AnswerPattern(sent, 20, keepAlive), std::string(20, 'x'));
     EXPECT_EQ(Do("loss all 101 0 1"), "error loss percentages must be 0..100");
-}
-
-TEST_F(SimLinkTest, VerboseLogShowsTheConversation) {
-    ctx.Verbose = true;
-    ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
-    Receive("veth0", {0x01, 0x02});
-    Send(kUnitA, ConnectLink(10, true, 0, 5, Bytes(32, 1)));
-    Send(kUnitA, ConnectLink(10, true, 0, 5, kSecret));
-    Send(kUnitA, TlpLink(0x3FF, 0, 1, 1, {1, 2, 1, 0x1F}, {0x04, 0x03, 0x02, 0x01}));
-    Do("nak-next all");
-    Send(kUnitA, TlpLink(1, 1, 0, 1, {0x08, 0x02, 0, 0}, {'o', 'k'}));
-    const std::string log = LogText();
-    for (const char* want : {
-             "rx veth0 ff:ff:ff:ff:ff:ff <- 02:00:00:00:99:01 60B DLLP ADVANCE_SEARCH(4)",
-             "tx veth0 02:00:00:00:00:01 -> 02:00:00:00:99:01 60B DLLP ADVANCE_SEARCH_RESPONSE(7)",
-             "2B dropped",
-             "DLLP ADVANCE_CONNECT(10) connect version=1 seq=5 password-block=01010101",
-             "connect answered 4 (wrong password block), unit sequence number 341",
-             "TLP seq=1023 CMD rw=1 chl=1 write tid=1 offset=2 dw=1 aolbe=0x1f words=0x01020304",
-             "TLP 1 answered with NAK (0 more to come)",
-         })
-        EXPECT_NE(log.find(want), std::string::npos) << want << "\n" << log;
 }
 
 }  // namespace

@@ -108,39 +108,19 @@ TEST(SimProfileParse, DefaultsModesAndPasswordForms) {
 
 TEST(SimProfileParse, MalformedFilesNameTheLine) {
     const std::string m = kMinimal;  // 3 lines
-    ExpectError(m + "colour red\n", 4, "unknown key 'colour'");
     ExpectError(m + "connect-reply 64\n", 4, "out of range 0..63");
-    ExpectError(m + "disconnect-reply 1\ndisconnect-reply 2\n", 5, "duplicate 'disconnect-reply'");
-    ExpectError(m + "loss 1 1\n", 4, "usage: loss");
     ExpectError(m + "dib 1 ctu 0\nreg 1 255 1 2\n", 5, "run past the last one (255)");
-    ExpectError(m + "dib 1 ctu 0\nreg 1 0 0x100000000\n", 5, "too large");
     ExpectError(m + "dib 1 ctu 0\nreg 2 0 1\n", 5, "channel 2, which has no 'dib' line");
     ExpectError("model X\nmode dock\n\n", 3, "missing 'version'");
     ExpectError("model ABCDEFGHIJK\n", 1, "1 to 10 characters");
-    ExpectError("model a b\n", 1, "usage: model");
     ExpectError(m + "model Y\n", 4, "duplicate 'model' (first at line 1)");
-    ExpectError("model X\nmode sideways\n", 2, "'sideways' is not a number");
     ExpectError("model X\nmode dock\nversion 256 0\n", 3, "out of range 0..255");
     ExpectError(m + "flags fast\n", 4, "unknown flag 'fast'");
-    ExpectError(m + "flags mora mora\n", 4, "given twice");
     ExpectError(m + "password \"" + std::string(33, 'p') + "\"\n", 4, "at most 32");
     ExpectError(m + "password hex:70007a\n", 4, "zero byte");
-    ExpectError(m + "password \"\"\n", 4, "empty password");
-    ExpectError(m + "password hex:7\n", 4, "odd number");
-    ExpectError(m + "connected-host 00:11:22:33:44\n", 4, "not a MAC address");
-    ExpectError(m + "search-reply both 5\n", 4, "'advance' or 'dock'");
-    ExpectError(m + "search-reply dock 5\nsearch-reply dock 7\n", 5, "duplicate 'search-reply dock'");
-    ExpectError(m + "dib 0 ctu\n", 4, "usage: dib");
     ExpectError(m + "dib 256 ctu 0\n", 4, "channel number 256 is out of range");
-    ExpectError(m + "dib 0 widget 0\n", 4, "'widget' is not a number");
-    ExpectError(m + "dib 0 ctu 0 abc\n", 4, "odd number of digits");
     ExpectError(m + "dib 0 ctu 0 zz\n", 4, "not hex data");
-    ExpectError(m + "dib 0 ctu 0 le64:1\n", 4, "unknown data token 'le64:1'");
-    ExpectError(m + "dib 0 ctu 0 zero:0\n", 4, "out of range 1..128");
     ExpectError(m + "dib 0 ctu 0 \"abc\n", 4, "unterminated quoted text");
-    ExpectError(m + "dib 0 ctu 0 \"ab\"cd\n", 4, "followed by a space");
-    ExpectError(m + "dib 0 ctu 0 ab\"cd\"\n", 4, "stray");
-    ExpectError(m + "dib 0 ctu 0 \"a\tb\"\n", 4, "non-printable");
     ExpectError(m + "data 00000000\n", 4, "'data' before any 'dib'");
     ExpectError(m + "dib 0 ctu 0\ndib 0 uart 1\n", 5, "channel 0 already declared at line 4");
     // Length errors name the dib line even when data lines follow.
@@ -159,17 +139,12 @@ TEST(SimProfileCheck, WarnsAboutWhatHostsCannotHold) {
     const std::string m = kMinimal;
     const std::pair<std::string, std::string> cases[] = {
         {"dib 1 uart 9 00000000", "UART layout 9 is unknown"},
-        {"dib 1 uart 5 zero:8", "UART layout 5"},
         {"dib 1 dio 1 u8:33 000000 zero:8", "bank count 33 is above 32"},
         {"dib 1 dio 1 u8:2 000000 zero:8 1f000000", "DIO bank table needs 20"},
         {"dib 1 dio 1 u8:2 000000 zero:8 1f000000 00000000", "span 33 I/O lines"},
         {"dib 1 ai 1 zero:4 u8:17 zero:11", "AI port count 17 is above 16"},
         {"dib 1 ao 1 zero:8", "AO needs 16"},
-        {"dib 1 ui 1 zero:8 u8:17 zero:27", "UI port count 17"},
-        {"dib 1 uo 1 u8:17 zero:15", "UO port count 17"},
-        {"dib 1 bao 1 u8:17 zero:7", "BAO port count 17"},
         {"dib 1 mai 1 zero:8 u8:40 zero:7", "MAI port count 40"},
-        {"dib 1 tps 1 u8:17 zero:7", "TPS sensor count 17"},
         {"dib 1 string 0 u8:2 u8:2 0000 zero:8", "string channel (serial number and name) needs 20"},
         {"dib 1 99 0", "channel type 99 is unknown"},
         {"dib 0 ctu 2 zero:4", "control unit layout 2"},

@@ -6,14 +6,12 @@
 #include <linux/if_packet.h>
 
 #include <iterator>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "sim_dump.h"
 #include "sim_fixture.h"
 #include "sim_options.h"
 
@@ -76,47 +74,6 @@ TEST_F(SimUnitTest, OwnFramesAndGroupSourcesAreIgnored) {
     EXPECT_EQ(SimUnitGet(ctx, kUnitA)->Stats.Ignored, 6u);
 }
 
-// Random frames to a unit: it never sends what a unit may not send. Allowed are search, info,
-// connect and keep-alive answers, ACK and NAK, and register read answers (CMD TLPs with RW 0)
-// that hold exactly the words they announce.
-TEST_F(SimUnitTest, HostileInputNeverGetsAnOddAnswer) {
-    ASSERT_EQ(Do("add ctu_analog 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    ctx.Verbose = true;  // the dump reads the frames too
-    std::mt19937 rng(777);
-    const std::set<int> answers{0, 1, 3, 5, 7, 9, 11, 18};
-    size_t tlps = 0;
-    for (int round = 0; round < 5000; ++round) {
-        Bytes f(rng() % 70);
-        for (auto& b : f) b = static_cast<uint8_t>(rng());
-        if (f.size() >= 18) {
-            const SimMac dst = (rng() & 1) ? kUnitA : kSimBroadcastMac;
-            std::copy(dst.begin(), dst.end(), f.begin());
-            f[6] &= 0xFE;  // unicast source
-            f[12] = 0xD4;
-            f[13] = 0x1F;
-            f[14] = (rng() & 1) ? 0x20 : 0x10;
-            if (f[14] == 0x10 && (rng() & 1)) {  // a register read or write of an existing channel
-                f[16] &= 0xC1;
-                f[17] = static_cast<uint8_t>(rng() % 6);
-            }
-        }
-        sent.clear();
-        Receive("veth0", f);
-        for (const auto& s : sent) {
-            _SIM_FRAME d;
-            ASSERT_EQ(SimFrameDecode(s.Frame.data(), s.Frame.size(), &d, SimSender::Unit),
-                      SimFrameStatus::Ok);
-            tlps += d.PacketType == kSimPacketTlp;
-            ASSERT_TRUE(d.PacketType == kSimPacketTlp
-                            ? d.Tlp.Type == kSimTlpCmd && d.Tlp.RW == 0 && !d.Tlp.DataTruncated &&
-                                  d.Tlp.Offset + d.Tlp.LengthInDW <= 256 && d.Src == kUnitA
-                            : answers.count(d.Dllp.Cmd) && d.Src == kUnitA)
-                << "answer to " << ::testing::PrintToString(f);
-        }
-    }
-    EXPECT_GT(tlps, 10u) << "some random TLPs are reads of an existing channel";
-}
-
 TEST_F(SimUnitTest, AddAndRemoveRules) {
     Talk({{"add ctu_uart2 02:00:00:00:00:01", "error usage: add PROFILE MAC IFACE"},
           {"add ctu_uart2 02:00:00:00:00 veth0", "error '02:00:00:00:00' is not a MAC address"},
@@ -161,21 +118,6 @@ TEST_F(SimUnitTest, AddManyMakesConsecutiveMacsUpTo255) {
           {"add-many 3 ctu_uart2 fe:ff:ff:ff:ff:fe veth0",
            "error MAC range crosses into group addresses at ff:00:00:00:00:00"}});
     EXPECT_EQ(ctx.Units.size(), 0u);
-}
-
-TEST_F(SimUnitTest, CommandLineSyntax) {
-    Talk({{"", "error empty command"},
-          {"frobnicate", "error unknown command 'frobnicate' (try help)"},
-          {"list extra", "error usage: list"},
-          {"silent nonsense", "error 'nonsense' is not a MAC address"},
-          {"hostile all ports 256", "error argument of ports must be 0..255"},
-          {"verbose on", "ok verbose on"}});
-    EXPECT_TRUE(ctx.Verbose);
-    EXPECT_NE(Do("hostile all evil").find("error unknown kind 'evil'"), std::string::npos);
-    EXPECT_NE(Do("help").find("hostile MAC|all KIND [ARG]"), std::string::npos);
-    EXPECT_FALSE(ctx.QuitRequested);
-    EXPECT_EQ(Do("quit"), "ok bye");
-    EXPECT_TRUE(ctx.QuitRequested);
 }
 
 // Command-line words from one line.
@@ -231,23 +173,6 @@ TEST(SimTimers, OrderCancelAndReentry) {
     EXPECT_EQ(t.RunDue(20), 1u);
     EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4}));
     EXPECT_EQ(t.NextDue(), -1);
-}
-
-TEST(SimDump, InfoStructureCutShortIsDescribedNotOverread) {
-    auto dump = [](std::vector<uint8_t> info, size_t n) {
-        return SimDumpInfo(info.data(), std::min(n, info.size()), "");
-    };
-    std::vector<uint8_t> info(28, 0);
-    info[24] = 3;  // three DIBs announced, none there
-    EXPECT_NE(dump(info, 99).find("dib 0: missing"), std::string::npos);
-    EXPECT_NE(dump(info, 27).find("cut short"), std::string::npos);
-    info.insert(info.end(), {1, 1, 9, 5, 0xAA, 0xBB});  // 9 words announced, 2 bytes there
-    EXPECT_NE(dump(info, 99).find("runs 30 bytes past the data"), std::string::npos);
-    // Bytes behind complete DIBs are pointed out unless they are zero padding.
-    info[24] = 1, info[30] = 1, info[32] = info[33] = 0;
-    EXPECT_EQ(dump(info, 99).find("behind the DIBs"), std::string::npos);
-    info.back() = 7;
-    EXPECT_NE(dump(info, 99).find("2 bytes behind the DIBs"), std::string::npos);
 }
 
 }  // namespace

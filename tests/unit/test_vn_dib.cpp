@@ -184,23 +184,3 @@ TEST(DibDecode, RecordsAreReusedAcrossDecodesAndKeptWhenTypeChanges) {
     EXPECT_NE(u.vn->DibArray[0].AoPtr, nullptr);
     EXPECT_EQ(VnGetChannelType(u.vn.get(), 1), 6);
 }
-
-// The 64-entry table, long, cut and over-announced DIBs and answers shorter than a unit header
-// come through the get-info thread in the system test of hostile info answers; here the
-// counts that index the per-type tables.
-TEST(DibDecode, BankAndPortCountsBeyondTheArraysAreClamped) {
-    LogCapture cap;
-    InfoBuilder counts;
-    std::vector<uint8_t> dio(128, 0x1F);
-    dio[0] = 200;
-    counts.Dib(1, 3, 2, dio).Dib(2, 5, 1, {0, 0, 0, 0, 250}).Dib(3, 11, 1, {255});
-    Unit u;
-    ASSERT_EQ(u.Decode(counts.bytes), 1);
-    const _DIB_DIO* d = u.vn->DibArray[0].DioPtr.get();
-    ASSERT_NE(d, nullptr);
-    EXPECT_LE(d->NumberOfBanks, kDibMaxDioBanks);
-    EXPECT_EQ(d->Bank[0].IoMask, 0xFFFFFFFFu);
-    EXPECT_EQ(d->Bank[1].IoMask, 0u);  // past the 32 lines of the I/O word
-    EXPECT_EQ(u.vn->DibArray[1].AiPtr->NumberOfInputPorts, kDibMaxPorts);
-    EXPECT_EQ(u.vn->DibArray[2].TpsPtr->NumberOfSensors, kDibMaxPorts);
-}
