@@ -93,13 +93,6 @@ class SimUnitTest : public ::testing::Test {
         Receive(iface, SimEthFrameBuild(dst, kHost, SimDllpEncode(cmd, b2, b3)), pktType);
     }
 
-    std::string LogText() {
-        std::string s(static_cast<size_t>(ftell(ctx.Log)), '\0');
-        rewind(ctx.Log);
-        s.resize(fread(s.data(), 1, s.size(), ctx.Log));
-        return s;
-    }
-
     // Writes a profile of our own and returns its path.
     std::string Profile(const std::string& name, const std::string& text) {
         if (dir_.empty()) {
