@@ -32,9 +32,6 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
 inline SimMac DstOf(const Bytes& f) {
     return {f[0], f[1], f[2], f[3], f[4], f[5]};
 }
-inline SimMac SrcOf(const Bytes& f) {
-    return {f[6], f[7], f[8], f[9], f[10], f[11]};
-}
 
 // One frame from a host and what the unit does: the head of its one answer (empty: no
 // answer) and its link status afterwards.

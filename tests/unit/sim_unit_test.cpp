@@ -6,7 +6,6 @@
 #include <linux/if_packet.h>
 
 #include <iterator>
-#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -16,45 +15,6 @@
 #include "sim_options.h"
 
 namespace {
-
-TEST_F(SimUnitTest, SearchesAreAnsweredByEveryUnitOnThatInterfaceOnly) {
-    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    ASSERT_EQ(Do("add ctu_dio 02:00:00:00:00:02 veth0"), "ok added 02:00:00:00:00:02");
-    ASSERT_EQ(Do("add dock_basic 02:00:00:00:00:03 veth1"), "ok added 02:00:00:00:00:03");
-    // Which units answered, on which interface, with which command.
-    using Answers = std::set<std::tuple<std::string, SimMac, uint8_t>>;
-    auto answers = [this] {
-        Answers from;
-        for (const auto& s : sent) from.insert({s.Iface, SrcOf(s.Frame), s.Frame[15]});
-        EXPECT_EQ(from.size(), sent.size());
-        sent.clear();
-        return from;
-    };
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
-    EXPECT_EQ(answers(), (Answers{{"veth0", kUnitA, SIM_DLLP_ADVANCE_SEARCH_RESPONSE},
-                                  {"veth0", kUnitB, SIM_DLLP_ADVANCE_SEARCH_RESPONSE}}));
-    ReceiveDllp("veth1", kSimBroadcastMac, SIM_DLLP_DOCK_SEARCH);
-    ReceiveDllp("veth0", kUnitB, SIM_DLLP_DOCK_SEARCH);  // to one unit's own MAC
-    EXPECT_EQ(answers(), (Answers{{"veth1", kUnitC, SIM_DLLP_DOCK_SEARCH_RESPONSE},
-                                  {"veth0", kUnitB, SIM_DLLP_DOCK_SEARCH_RESPONSE}}));
-    // A unit is reached only on its own interface.
-    ReceiveDllp("veth1", kUnitB, SIM_DLLP_DOCK_SEARCH);
-    ReceiveDllp("veth0", SimMac{0x02, 0, 0, 0, 0, 0x55}, SIM_DLLP_DOCK_SEARCH);
-    EXPECT_TRUE(sent.empty());
-}
-
-TEST_F(SimUnitTest, InfoRequestGetsTheInfoStructureOfTheProfile) {
-    ASSERT_EQ(Do("add advance_password 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    // Command byte 0x30 has the low five bits of the ACU code. The answer: ACU response,
-    // return code 1, length byte 0xFF, then the structure.
-    EXPECT_EQ(
-        Links({0x20, 0x30, 0, kSimAcuItemInfo}),
-        (std::vector<Bytes>{Bytes{0x20, 18, 1, 0xFF} + SimInfoBuild(*Unit().Profile, kUnitA, Unit().Link)}));
-    // Other items, and the ACU command to the broadcast address, get no answer.
-    ReceiveDllp("veth0", kUnitA, SIM_DLLP_ACU, 0, kSimAcuItemLinkState);
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ACU, 0, kSimAcuItemInfo);
-    EXPECT_TRUE(sent.empty());
-}
 
 TEST_F(SimUnitTest, OwnFramesAndGroupSourcesAreIgnored) {
     ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
