@@ -31,26 +31,15 @@ inline std::string NicAdd(const std::string& ifname) {
     return "NIC (" + ifname + "), add\n";
 }
 
-inline std::string RecordName(const Mac& m) {
+inline std::string Record(const char* dir, const Mac& m) {
     char name[13];
     snprintf(name, sizeof(name), "%02x%02x%02x%02x%02x%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
-    return name;
-}
-inline std::string Record(const char* dir, const Mac& m) {
-    return std::string(dir) + "/" + RecordName(m);
+    return std::string(dir) + "/" + name;
 }
 
 inline bool PathExists(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
-}
-
-// The connect record of a password: reversed, right-aligned in 32 bytes, bits inverted.
-inline std::string StoredForm(const std::string& password) {
-    std::string raw(32, '\0');
-    for (size_t i = 0; i < password.size(); ++i) raw[31 - i] = password[i];
-    for (auto& c : raw) c = static_cast<char>(~static_cast<uint8_t>(c));
-    return raw;
 }
 
 inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
@@ -304,10 +293,5 @@ class ServiceTest : public ::testing::Test {
     std::unique_ptr<DaemonProcess> daemon_;
     std::vector<std::unique_ptr<SimProcess>> sims_;
 };
-
-inline std::vector<Mac> Sorted(std::vector<Mac> v) {
-    std::sort(v.begin(), v.end());
-    return v;
-}
 
 }  // namespace qortest

@@ -50,12 +50,8 @@ std::vector<uint8_t> DockDetail(uint8_t mapped, uint8_t uartMinor) {
 using MngCommands = ServiceTest;
 
 // qorlab --veths 1
-TEST_F(MngCommands, ServiceInfoDebugSwitchesAndNicList) {
+TEST_F(MngCommands, DebugSwitchesAndNicList) {
     ASSERT_NO_FATAL_FAILURE(StartWithUnits({}));
-    Step("service info");
-    // 8 "1.0.15.0" 7 "1.0.4.0", and no netlink bridge runs here.
-    const auto info = Concat({{8}, Bytes("1.0.15.0"), {7}, Bytes("1.0.4.0"), {0}});
-    EXPECT_TRUE(IsResponse(Ask(kGetServiceInfo), kGetServiceInfo, kSuccess, info));
     Step("debug switches");
     const std::string dumpOut = "===============================, Length:30\n";
     auto dumps = [&] { return CountOccurrences(Log(), dumpOut); };
@@ -168,8 +164,6 @@ TEST_F(MngCommands, SearchAndDetailRecordsShowEachUnitAsItReportsItself) {
         EXPECT_TRUE(IsResponse(RequestUntil(client_, kSearchBySpecificNic, nic, only(unit)),
                                kSearchBySpecificNic, kSuccess, record));
     }
-    // A unit's MAC is no NIC's: 16 and the MAC echo.
-    EXPECT_TRUE(Echoes(kSearchBySpecificNic, kDock, kNicNotFound));
     Step("a link to another host");
     // The host MAC shows only with link status 1.
     ASSERT_TRUE(sim_->Ok("link-state " + MacString(kDock) + " 1 02:00:00:05:05:05")) << sim_->LastAnswer();
