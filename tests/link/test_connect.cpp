@@ -146,44 +146,16 @@ using KeepAlive = LinkFixture;
 
 }  // namespace
 
-// A loss: 21 attempts, one teardown and one event; a later connect reuses the idle thread,
-// and removing the unit ends it.
-TEST_F(KeepAlive, SilentUnitIsRetried21TimesThenTornDownOnceKeepingOneThread) {
+// An answering unit is probed every 300 ms and never declared down. A unit-reported time-out
+// starts the reconnect at the next tick; a unit back during the attempts is reconnected
+// without an event. A loss: 21 attempts, one teardown and one event; a later connect reuses
+// the idle thread, and removing the unit ends it.
+TEST_F(KeepAlive, ProbesReconnectsAndALossIsRetried21TimesThenTornDownOnceKeepingOneThread) {
     LogCapture cap;
     const int before = Threads();
     ASSERT_EQ(ConnectUnit(mac()), 0);
     const int connected = Threads();
     EXPECT_EQ(connected, before + 1);
-    std::this_thread::sleep_for(500ms);
-    unit->silent = true;
-    const auto silence = Clock::now();
-    auto attempts = unit->Frames(IsConnect, 2, 10000);
-    ASSERT_GE(attempts.size(), 2u);
-    // Down after the 11th unanswered probe of a window: 12 to 23 ticks.
-    const double detected = Seconds(attempts[1].at - silence);
-    EXPECT_TRUE(detected > 3.0 && detected < 8.0) << detected;
-    ASSERT_TRUE(WaitUntil([&] { return lost.load() == 1; }, 20000));
-    EXPECT_EQ(vn->IsConnectedByHost + vn->LinkStatus, 0);
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(lost.load(), 1);
-    EXPECT_EQ(unit->Frames(IsConnect).size(), 1u + 21u);
-    for (const char* line : {"reconnect fail @@@@@, cnt:21,", "##### been disconnect, send event #####"})
-        EXPECT_TRUE(EndsWithBlankLine(cap.Text(), line)) << cap.Text();
-
-    unit->silent = false;
-    ASSERT_EQ(ConnectUnit(mac()), 0);
-    EXPECT_TRUE(WaitUntil([&] { return Threads() == connected; }, 2000)) << Threads();
-    vn.reset();
-    VnMainDelAll();
-    EXPECT_TRUE(WaitUntil([&] { return Threads() == before - 1; }, 2000)) << Threads();
-}
-
-// An answering unit is probed every 300 ms and never declared down. A unit-reported time-out
-// starts the reconnect at the next tick; a unit that comes back during the attempts is
-// reconnected: probes resume, no event.
-TEST_F(KeepAlive, ProbesEvery300msAndReconnectsAfterReportedTimeoutOrReturnWithoutEvent) {
-    LogCapture cap;
-    ASSERT_EQ(ConnectUnit(mac()), 0);
     std::this_thread::sleep_for(3000ms);
     const auto probes = unit->Frames(IsKeepAlive);
     EXPECT_TRUE(probes.size() >= 7u && probes.size() <= 11u) << probes.size();
@@ -205,4 +177,24 @@ TEST_F(KeepAlive, ProbesEvery300msAndReconnectsAfterReportedTimeoutOrReturnWitho
     EXPECT_GE(unit->Frames(IsKeepAlive).size(), 3u);
     EXPECT_TRUE(unit->Frames(IsConnect).empty());
     EXPECT_EQ(std::tuple(lost.load(), vn->IsConnectedByHost.load()), std::tuple(0, 1));
+
+    unit->silent = true;
+    const auto silence = Clock::now();
+    // Down after the 11th unanswered probe of a window: 12 to 23 ticks.
+    const double detected = Seconds(unit->Frames(IsConnect, 1, 10000).at(0).at - silence);
+    EXPECT_TRUE(detected > 3.0 && detected < 8.0) << detected;
+    ASSERT_TRUE(WaitUntil([&] { return lost.load() == 1; }, 20000));
+    EXPECT_EQ(vn->IsConnectedByHost + vn->LinkStatus, 0);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(lost.load(), 1);
+    EXPECT_EQ(unit->Frames(IsConnect).size(), 21u);
+    for (const char* line : {"reconnect fail @@@@@, cnt:21,", "##### been disconnect, send event #####"})
+        EXPECT_TRUE(EndsWithBlankLine(cap.Text(), line)) << cap.Text();
+
+    unit->silent = false;
+    ASSERT_EQ(ConnectUnit(mac()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Threads() == connected; }, 2000)) << Threads();
+    vn.reset();
+    VnMainDelAll();
+    EXPECT_TRUE(WaitUntil([&] { return Threads() == before - 1; }, 2000)) << Threads();
 }
