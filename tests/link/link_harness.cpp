@@ -60,11 +60,11 @@ bool PrivateWorld() {
 
 }  // namespace
 
-uint16_t ConnectUnit(const Mac& mac, const char* password, uint32_t* pPorts) {
+uint16_t ConnectUnit(const Mac& mac, const char* password) {
     uint8_t raw[32];
     VnPasswordToRaw(reinterpret_cast<const uint8_t*>(password), strlen(password), raw);
     uint32_t ports[2];
-    return VnMainConnect(mac.data(), raw, pPorts ? pPorts : ports, pPorts ? pPorts + 1 : ports + 1);
+    return VnMainConnect(mac.data(), raw, ports, ports + 1);
 }
 
 ScriptedUnit::ScriptedUnit(Mac mac, const char* ifname) : mac_(mac) {

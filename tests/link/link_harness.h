@@ -65,7 +65,7 @@ inline const auto IsConnect = [](const Frame& f) { return IsDllp(f, 2) || IsDllp
 inline const Bytes kUartAnswer = {0x10, 0x05, 0x40, 1, 0x00, 0x04, 0x01, 0x1F, 0x78, 0x56, 0x34, 0x12};
 
 // The operations as the management handlers call them (a password in the client's order).
-uint16_t ConnectUnit(const Mac& mac, const char* password = "", uint32_t* pPorts = nullptr);
+uint16_t ConnectUnit(const Mac& mac, const char* password = "");
 inline const auto MapUnit = [](const Mac& mac) { return VnMainMapping(mac.data(), 0, nullptr, 0, nullptr); };
 
 // Service side: the NIC record on lo and the unit record, informed by the unit's answer.
