@@ -43,9 +43,7 @@ TEST_F(UnitRegistry, AUnitIsFoundInformedAndRemovedOnePeriodAfterItFellSilent) {
 
 // qorlab --veths 2 --peers 1: both veths reach one segment through br0, where the unit is.
 TEST_F(UnitRegistry, UnitAnsweringOnTwoNicsKeepsNicOfFirstAnswer) {
-    ASSERT_EQ(lab_.Veths.size(), 2u);
-    ASSERT_EQ(lab_.UnitPids.size(), 1u);
-    ASSERT_NE(lab_.BridgePid, 0);
+    ASSERT_TRUE(lab_.BridgePid && lab_.UnitPids.size() == 1) << "needs qorlab --veths 2 --peers 1";
     const auto veth0Mac = ReadIfMac("veth0"), veth1Mac = ReadIfMac("veth1");
     ASSERT_TRUE(veth0Mac && veth1Mac);
     // At first only veth1 reaches the unit, so its answer comes through veth1.
