@@ -357,13 +357,4 @@ bool Client::WaitClosed(Clock::duration timeout) {
     return true;
 }
 
-void Client::Abort() {
-    if (!fd_) return;
-    struct linger lg {
-        1, 0
-    };
-    setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-    fd_.reset();
-}
-
 }  // namespace qortest::mng

@@ -199,8 +199,6 @@ class Client {
     bool WaitClosed(Clock::duration timeout);
 
     void Close() { fd_.reset(); }
-    // Closes with a reset instead of an orderly close (SO_LINGER 0).
-    void Abort();
 
   private:
     // Reads until at least n bytes are buffered; false on time-out or close.
