@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <iterator>
 #include <sstream>
@@ -136,3 +139,31 @@ TEST(SimTimers, OrderCancelAndReentry) {
 }
 
 }  // namespace
+
+// The real binary with only a control socket (no units, no interfaces): a stop sent the moment
+// it says "ready" ends it cleanly, control socket removed, every time.
+TEST(SimProcessStop, SigtermRightAfterReadyExitsCleanly) {
+    const std::string ctl = testing::TempDir() + "qorsim-stop.sock";
+    for (int round = 0; round < 20; ++round) {
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            execl(QORSIM_TEST_BINARY, "qorsim", "--control", ctl.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        char line[32] = {};
+        ASSERT_GT(read(out[0], line, sizeof(line) - 1), 0);
+        close(out[0]);
+        ASSERT_EQ(std::string(line).rfind("ready", 0), 0u) << line;
+        kill(pid, SIGTERM);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "round " << round << " status " << status;
+        ASSERT_NE(access(ctl.c_str(), F_OK), 0) << "control socket left behind";
+    }
+}
