@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 
 #include "cfg_check_dir.h"
@@ -24,7 +25,10 @@
 
 int CtuTcpPortActive[kCtuTcpPorts] = {};
 pthread_mutex_t CtuTcpPortMutex = PTHREAD_MUTEX_INITIALIZER;
-volatile sig_atomic_t _running = 1;
+// Cleared by the SIGTERM handler, which may run on any thread (the NIC receive threads
+// included); a lock-free atomic is both async-signal-safe and a defined cross-thread read.
+std::atomic<int> _running{1};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 #define QOR_DEFINE_OBJ_REGISTRY(Family)                   \
     _DLIST Family##List = {&Family##List, &Family##List}; \
@@ -240,7 +244,7 @@ void _FreeProgFunc() {
 }
 
 void sig_handler(int) {
-    _running = 0;
+    _running.store(0);
 }
 
 int PemMainRun() {
@@ -287,7 +291,7 @@ int PemMainRun() {
         syslog(LOG_INFO, "Init service failure.");
         exit(1);
     }
-    while (_running) sleep(1);
+    while (_running.load()) sleep(1);
     _FreeProgFunc();
     closelog();
     return 0;

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "pem_list.h"
@@ -43,7 +44,7 @@ constexpr int kCtuTcpPorts = 256;
 extern int CtuTcpPortActive[kCtuTcpPorts];
 extern pthread_mutex_t CtuTcpPortMutex;
 
-extern volatile sig_atomic_t _running;
+extern std::atomic<int> _running;
 
 int _InitProgFunc();
 void _FreeProgFunc();
