@@ -60,14 +60,17 @@ size_t VnTlpEventDataLength(PVN_DEVICE pVn, const _TLP_HEADER* pHdr, size_t Link
 void VnMainDisconnectByUnitEventJob(PVN_DEVICE pVn);
 
 // The consumers of received TLPs of one channel type, filled in by the family that serves
-// the type. `Find` returns the family's object for (unit, channel) or null; `Response`
-// stores the rebuilt TLP (header and data, Length bytes) in the object's response slot and
-// wakes the waiting command; `Data` and `Event` are the family's handlers.
+// the type. `Find` returns the family's object for (unit, channel) or null, holding a
+// reference that `Release` gives back once the TLP is handled (so an object deleted meanwhile
+// stays valid until then); `Response` stores the rebuilt TLP (header and data, Length bytes)
+// in the object's response slot and wakes the waiting command; `Data` and `Event` are the
+// family's handlers.
 struct _VN_TLP_CONSUMER {
     void* (*Find)(PVN_DEVICE pVn, uint8_t ChlNumber);
     void (*Response)(void* pObj, const _TLP_HEADER* pTlp, size_t Length);
     void (*Data)(void* pObj, const _TLP_HEADER* pTlp, size_t Length);
     void (*Event)(void* pObj, const _TLP_HEADER* pTlp, size_t Length);
+    void (*Release)(void* pObj) = nullptr;  // null when the family's objects are not counted
 };
 constexpr int kVnTlpConsumerTypes = 12;
 // Indexed by channel type 0..11; the UART entry serves unmapped units, the TTY entry mapped ones.

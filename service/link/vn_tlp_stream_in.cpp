@@ -69,6 +69,14 @@ void _Dispatch(PVN_DEVICE pVn, const _TLP_HEADER* pTlp, size_t total) {
                    _FamilyName(type, mapped));
         return;
     }
+    // The lookup's reference goes back on every way out of the switch below.
+    struct _Held {
+        const _VN_TLP_CONSUMER* C;
+        void* Obj;
+        ~_Held() {
+            if (C->Release) C->Release(Obj);
+        }
+    } held{c, obj};
     auto call = [&](void (*fn)(void*, const _TLP_HEADER*, size_t)) {
         if (fn) fn(obj, pTlp, total);
     };
@@ -206,7 +214,10 @@ void VnTlpStreamIn(PVN_DEVICE pVn, const uint8_t* pBuff, int Length) {
         const int channels = std::min<int>(pVn->AvailableChls, kVnMaxChannels);
         for (int i = 0; mai && mai->Find && mai->Response && i < channels; ++i) {
             if (pVn->DibArray[i].Type != DIB_TYPE_MAI) continue;
-            if (void* obj = mai->Find(pVn, static_cast<uint8_t>(i))) mai->Response(obj, pTlp, total);
+            if (void* obj = mai->Find(pVn, static_cast<uint8_t>(i))) {
+                mai->Response(obj, pTlp, total);
+                if (mai->Release) mai->Release(obj);
+            }
         }
     }
     _Dispatch(pVn, pTlp, total);
