@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include "sim_channel.h"
 #include "sim_link.h"
 
 namespace {
@@ -458,6 +459,48 @@ std::string CmdList(_SIM_CONTEXT& Ctx, const Args&) {
     return s;
 }
 
+const char* const kFaultNames[] = {"none", "tid", "offset", "length", "late", "drop"};
+
+// "answer-fault=KIND/COUNT/MS", then the channel models' own fields.
+std::string ModelShow(const _SIM_UNIT& u) {
+    const _SIM_ANSWER_FAULT& f = u.AnswerFault;
+    std::string s = std::string(" answer-fault=") + kFaultNames[static_cast<int>(f.Kind)] + "/" +
+                    std::to_string(f.Count) + "/" + std::to_string(f.LateMs);
+    for (const auto* m : SimChannelModels())
+        if (m->Show) s += m->Show(u);
+    return s;
+}
+
+std::string CmdAnswerFault(_SIM_CONTEXT& Ctx, const Args& a) {
+    std::vector<_SIM_UNIT*> units;
+    std::string err;
+    if (!Targets(Ctx, a[1], &units, &err)) return Error(err);
+    const std::string usage = "usage: answer-fault MAC|all tid|offset|length|drop [COUNT] | late MS [COUNT] | off";
+    _SIM_ANSWER_FAULT f;
+    size_t next = 3;
+    if (a[2] == "off") {
+        if (a.size() != 3) return Error(usage);
+    } else {
+        size_t k = 1;
+        while (k < std::size(kFaultNames) && a[2] != kFaultNames[k]) ++k;
+        if (k == std::size(kFaultNames)) return Error(usage);
+        f.Kind = static_cast<SimAnswerFault>(k);
+        if (f.Kind == SimAnswerFault::Late) {
+            unsigned long ms = 0;
+            if (a.size() < 4 || !ParseNumber(a[3], 60000, &ms)) return Error("late needs MS 0..60000");
+            f.LateMs = static_cast<unsigned>(ms);
+            next = 4;
+        }
+        unsigned long count = 1;
+        if (a.size() > next + 1) return Error(usage);
+        if (a.size() == next + 1 && !ParseNumber(a[next], 1024, &count)) return Error("count must be 0..1024");
+        f.Count = static_cast<unsigned>(count);
+        if (f.Count == 0) f.Kind = SimAnswerFault::None;
+    }
+    for (auto* u : units) u->AnswerFault = f;
+    return std::string("ok answer-fault ") + kFaultNames[static_cast<int>(f.Kind)] + " " + std::to_string(f.Count);
+}
+
 std::string CmdShow(_SIM_CONTEXT& Ctx, const Args& a) {
     SimMac mac{};
     if (!SimMacParse(a[1], &mac)) return Error("'" + a[1] + "' is not a MAC address");
@@ -485,7 +528,7 @@ std::string CmdShow(_SIM_CONTEXT& Ctx, const Args& a) {
            " tlps-tx=" + std::to_string(st.TlpsTx) + " acks=" + std::to_string(st.AcksTx) +
            " naks=" + std::to_string(st.NaksTx) + " acks-rx=" + std::to_string(st.AcksRx) +
            " naks-rx=" + std::to_string(st.NaksRx) + " lost=" + std::to_string(st.RxLost) + "/" +
-           std::to_string(st.TxLost) + " unacked=" + SimUnackedText(*u) +
+           std::to_string(st.TxLost) + " unacked=" + SimUnackedText(*u) + ModelShow(*u) +
            " tlp-seqs=" + SimSeqHistoryText(*u);
 }
 
@@ -521,6 +564,8 @@ const Command kCommands[] = {
     {"nak-next", 1, 2, "nak-next MAC|all [N]", &CmdNakNext},
     {"loss", 2, 4, "loss MAC|all RX-PERCENT TX-PERCENT SEED | off", &CmdLoss},
     {"clear-seqs", 1, 1, "clear-seqs MAC|all", &CmdClearSeqs},
+    {"answer-fault", 2, 4, "answer-fault MAC|all tid|offset|length|drop [COUNT] | late MS [COUNT] | off",
+     &CmdAnswerFault},
     {"reg", 3, 3 + kSimRegisterWords, "reg MAC CHL OFFSET [VALUE...]", &CmdReg},
     {"event", 6, 6 + 1024, "event MAC CHL B0 B1 B2 B3 [HEX...]", &CmdEvent},
     {"data", 3, 3 + 1024, "data MAC CHL FLAG [HEX...]", &CmdData},
@@ -533,6 +578,8 @@ const Command kCommands[] = {
 std::string CmdHelp(_SIM_CONTEXT&, const Args&) {
     std::string s = "ok";
     for (const auto& c : kCommands) s += std::string(" | ") + c.Usage;
+    for (const auto* m : SimChannelModels())
+        for (size_t i = 0; i < m->CommandCount; ++i) s += std::string(" | ") + m->Commands[i].Usage;
     return s;
 }
 
@@ -581,5 +628,31 @@ std::string SimControlExecute(_SIM_CONTEXT& Ctx, const std::string& Line) {
         if (n < c.MinArgs || n > c.MaxArgs) return Error(std::string("usage: ") + c.Usage);
         return c.Run(Ctx, args);
     }
+    for (const auto* m : SimChannelModels()) {
+        for (size_t i = 0; i < m->CommandCount; ++i) {
+            const _SIM_MODEL_COMMAND& c = m->Commands[i];
+            if (args[0] != c.Name) continue;
+            const size_t n = args.size() - 1;
+            if (n < c.MinArgs || n > c.MaxArgs) return Error(std::string("usage: ") + c.Usage);
+            return c.Run(Ctx, args);
+        }
+    }
     return Error("unknown command '" + args[0] + "' (try help)");
+}
+
+bool SimControlTargets(_SIM_CONTEXT& Ctx, const std::string& Which, std::vector<_SIM_UNIT*>* pOut,
+                       std::string* pError) {
+    return Targets(Ctx, Which, pOut, pError);
+}
+
+bool SimControlParseNumber(const std::string& S, unsigned long Max, unsigned long* pOut) {
+    return ParseNumber(S, Max, pOut);
+}
+
+bool SimControlParseHex(const std::string& S, std::vector<uint8_t>* pOut) {
+    return ParseHex(S, pOut);
+}
+
+bool SimControlHostOf(const _SIM_UNIT& Unit, SimMac* pHost, std::string* pError) {
+    return HostOf(Unit, pHost, pError);
 }

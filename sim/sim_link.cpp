@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "qor_wire.h"
+#include "sim_channel.h"
 #include "sim_dump.h"
 
 namespace {
@@ -28,6 +29,13 @@ void RememberSeq(_SIM_UNIT& Unit, uint16_t Seq, bool Naked) {
     Unit.RxTlpSeqs.push_back({Seq, Naked});
 }
 
+// The model of the channel's DIB type, or null.
+const _SIM_CHANNEL_MODEL* ModelOf(const _SIM_UNIT& Unit, uint8_t ChlNumber) {
+    for (const auto& dib : Unit.Profile->Dibs)
+        if (dib.ChlNumber == ChlNumber) return SimChannelModel(dib.Type);
+    return nullptr;
+}
+
 void HandleCmd(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
     const _SIM_TLP& t = F.Tlp;
     std::vector<uint32_t>* regs = SimUnitRegisters(Unit, t.ChlNumber);
@@ -50,6 +58,7 @@ void HandleCmd(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
             return;
         }
         for (size_t i = 0; i < n; ++i) (*regs)[first + i] = qor::GetLe32(t.Data + i * 4);
+        const _SIM_CHANNEL_MODEL* model = ModelOf(Unit, t.ChlNumber);
         std::string s = "write to " + where + " with no words";
         if (t.LengthInDW > 0)
             s = "write " + where + " registers " + std::to_string(first) + ".." +
@@ -57,8 +66,11 @@ void HandleCmd(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
         if (n < t.LengthInDW)
             s += " (" + std::to_string(t.LengthInDW - n) + " past the last register dropped)";
         Note(Ctx, Unit, s);
+        if (model && model->OnWrite) model->OnWrite(Ctx, Unit, F, first, n);
         return;
     }
+    if (const _SIM_CHANNEL_MODEL* model = ModelOf(Unit, t.ChlNumber); model && model->OnRead && model->OnRead(Ctx, Unit, F))
+        return;
     // A read is answered with the words that exist; LengthInDW tells how many came.
     std::vector<uint32_t> words(regs->begin() + static_cast<std::ptrdiff_t>(first),
                                 regs->begin() + static_cast<std::ptrdiff_t>(first + n));
@@ -74,7 +86,7 @@ void HandleCmd(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
         Note(Ctx, Unit,
              "read of " + std::to_string(t.LengthInDW) + " words from " + where + " register " +
                  std::to_string(first) + " answered with the " + std::to_string(n) + " that exist");
-    SimUnitSendTlp(Ctx, Unit, F.Src, answer, SimWordsToBytes(words));
+    SimUnitSendAnswer(Ctx, Unit, F.Src, answer, SimWordsToBytes(words));
 }
 
 }  // namespace
@@ -216,6 +228,10 @@ void SimHandleTlp(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
             HandleCmd(Ctx, Unit, F);
             break;
         case kSimTlpData:
+            if (const _SIM_CHANNEL_MODEL* model = ModelOf(Unit, t.ChlNumber); model && model->OnData) {
+                model->OnData(Ctx, Unit, F);
+                break;
+            }
             Note(Ctx, Unit,
                  "DATA of " + std::to_string(t.DataLength) + " bytes for channel " +
                      std::to_string(t.ChlNumber) + " taken in");

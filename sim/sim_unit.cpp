@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim_channel.h"
 #include "sim_dump.h"
 #include "sim_link.h"
 
@@ -209,7 +210,10 @@ bool SimUnitAdd(_SIM_CONTEXT& Ctx, const std::string& Profile, const SimMac& Mac
     unit->WatchdogMs = profile->WatchdogMs;
     SimUnitSetLoss(*unit, profile->Loss);
     SimUnitRegistersInit(*unit);
+    _SIM_UNIT& added = *unit;
     Ctx.Units.emplace(Mac, std::move(unit));
+    // After the unit is listed: a model may start timers that find it again by MAC.
+    SimChannelStatesInit(Ctx, added);
     return true;
 }
 

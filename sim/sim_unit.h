@@ -60,6 +60,21 @@ struct _SIM_LOSS_STATE {
     std::mt19937 Tx;
 };
 
+// A channel model's per-channel state (sim_channel.h); each model derives its own.
+struct _SIM_CHANNEL_STATE {
+    virtual ~_SIM_CHANNEL_STATE() = default;
+};
+
+// Faults for the unit's next answers to the host's CMD reads (and whatever answers a channel
+// model sends through SimUnitSendAnswer): the TransactionID, Offset or LengthInDW changed (so
+// the answer is not the request's), the answer held back LateMs, or no answer at all.
+enum class SimAnswerFault { None, TransactionId, Offset, Length, Late, Drop };
+struct _SIM_ANSWER_FAULT {
+    SimAnswerFault Kind = SimAnswerFault::None;
+    unsigned Count = 0;  // answers still to be spoilt
+    unsigned LateMs = 700;
+};
+
 // One simulated unit. The profile is shared by units of the same type; everything the unit
 // can change at run time lives here.
 struct _SIM_UNIT {
@@ -91,6 +106,9 @@ struct _SIM_UNIT {
     std::map<uint8_t, std::vector<uint32_t>> Registers;  // per DIB channel, kSimRegisterWords each
     std::deque<_SIM_SEQ_SEEN> RxTlpSeqs;                 // oldest first
     std::deque<uint16_t> UnackedTx;                      // own TLPs the host has not acknowledged
+    // Channel models' state per channel (sim_channel.h), and the fault for the next answers.
+    std::map<uint8_t, std::unique_ptr<_SIM_CHANNEL_STATE>> ChannelStates;
+    _SIM_ANSWER_FAULT AnswerFault;
 };
 
 struct _SIM_CONTEXT {

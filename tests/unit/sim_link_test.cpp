@@ -213,6 +213,44 @@ TEST_F(SimLinkTest, NakNextAnswersTheNextTlpsWithNakWithoutTakingThem) {
     EXPECT_NE(Do("show 02:00:00:00:00:01").find(" tlp-seqs=-"), std::string::npos);
 }
 
+// Each answer fault spoils exactly the next COUNT read answers, the field it names and no other.
+TEST_F(SimLinkTest, AnswerFaultsSpoilTheNextReadAnswersOnly) {
+    ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
+    // TransactionID 5, Offset 2, LengthInDW 1 on channel 1; answer bytes 3..6 carry them.
+    const Bytes read = TlpLink(0x20, 0, 0, 1, {5, 2, 1, 0x1F});
+    auto answerHead = [&]() {
+        auto out = Links(read);
+        return out.size() == 2 ? Bytes(out[1].begin() + 3, out[1].begin() + 7) : Bytes{};
+    };
+    const Bytes plain{1, 5, 2, 1};
+    const struct {
+        const char* Command;
+        Bytes First;
+    } cases[] = {
+        {"tid", {1, 6, 2, 1}},
+        {"offset", {1, 5, 3, 1}},
+        {"length", {1, 5, 2, 0}},
+        {"drop", {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Do(std::string("answer-fault all ") + c.Command), std::string("ok answer-fault ") + c.Command + " 1");
+        EXPECT_EQ(answerHead(), c.First) << c.Command;
+        EXPECT_EQ(answerHead(), plain) << c.Command << ": only one answer is spoilt";
+    }
+    // Late: nothing now, the plain answer once its time has come; then the next is on time.
+    EXPECT_EQ(Do("answer-fault 02:00:00:00:00:01 late 700 1"), "ok answer-fault late 1");
+    EXPECT_EQ(answerHead(), Bytes{});
+    ctx.Timers.RunDue(now + 699);
+    EXPECT_TRUE(sent.empty());
+    ctx.Timers.RunDue(now + 700);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Bytes(sent[0].Frame.begin() + 17, sent[0].Frame.begin() + 21), plain);
+    EXPECT_EQ(answerHead(), plain);
+    EXPECT_EQ(Do("answer-fault all late"), "error late needs MS 0..60000");
+    EXPECT_EQ(Do("answer-fault all sideways"),
+              "error usage: answer-fault MAC|all tid|offset|length|drop [COUNT] | late MS [COUNT] | off");
+}
+
 TEST_F(SimLinkTest, RegisterReadsAndWritesStayInsideTheFile) {
     const std::string path = Profile("regs",
                                      "model R\nmode dock\nversion 1 0\ndib 0 ctu 0\ndib 7 uart 1 "
