@@ -1,10 +1,14 @@
 #include "sim_channel.h"
 
+#include "sim_uart.h"
+
 namespace {
 
 // The models, one per DIB type. A new model adds its `extern` here and one line to the list.
 const std::vector<const _SIM_CHANNEL_MODEL*>& Models() {
-    static const std::vector<const _SIM_CHANNEL_MODEL*> models = {};
+    static const std::vector<const _SIM_CHANNEL_MODEL*> models = {
+        &kSimUartModel,
+    };
     return models;
 }
 

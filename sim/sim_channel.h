@@ -37,6 +37,9 @@ struct _SIM_CHANNEL_MODEL {
     std::string (*Show)(const _SIM_UNIT& Unit);
     const _SIM_MODEL_COMMAND* Commands;
     size_t CommandCount;
+    // A CMD write before it reaches the register file. True when the model took it itself (a
+    // transmit window, say), so nothing is stored and OnWrite is not called. May be null.
+    bool (*TakeWrite)(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) = nullptr;
 };
 
 // The model of a DIB type, or null.

@@ -57,8 +57,9 @@ void HandleCmd(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
                      " words, the frame holds " + std::to_string(t.DataLength) + " bytes: nothing written");
             return;
         }
-        for (size_t i = 0; i < n; ++i) (*regs)[first + i] = qor::GetLe32(t.Data + i * 4);
         const _SIM_CHANNEL_MODEL* model = ModelOf(Unit, t.ChlNumber);
+        if (model && model->TakeWrite && model->TakeWrite(Ctx, Unit, F)) return;
+        for (size_t i = 0; i < n; ++i) (*regs)[first + i] = qor::GetLe32(t.Data + i * 4);
         std::string s = "write to " + where + " with no words";
         if (t.LengthInDW > 0)
             s = "write " + where + " registers " + std::to_string(first) + ".." +
