@@ -1,5 +1,6 @@
 #include "sim_channel.h"
 
+#include "sim_ctu.h"
 #include "sim_uart.h"
 
 namespace {
@@ -7,6 +8,7 @@ namespace {
 // The models, one per DIB type. A new model adds its `extern` here and one line to the list.
 const std::vector<const _SIM_CHANNEL_MODEL*>& Models() {
     static const std::vector<const _SIM_CHANNEL_MODEL*> models = {
+        &kSimCtuModel,
         &kSimUartModel,
     };
     return models;

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "sim_channel.h"
+#include "sim_ctu.h"
 #include "sim_dump.h"
 #include "sim_link.h"
 
@@ -359,6 +360,7 @@ void SimUnitDropLink(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit) {
     Unit.Link.ConnectedHostMac = SimMac{};
     if (Unit.WatchdogTimer != 0) Ctx.Timers.Cancel(Unit.WatchdogTimer);
     Unit.WatchdogTimer = 0;
+    SimCtuLinkDropped(Ctx, Unit);
 }
 
 void SimUnitSetLink(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const SimMac& Host) {
