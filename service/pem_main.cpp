@@ -14,6 +14,8 @@
 
 #include "cfg_check_dir.h"
 #include "cfg_service.h"
+#include "ctu_obj.h"
+#include "ctu_server.h"
 #include "mng_server.h"
 #include "nic_main.h"
 #include "nlk_tty_info.h"
@@ -23,8 +25,7 @@
 #include "vn_utils.h"
 #include "vns_service.h"
 
-int CtuTcpPortActive[kCtuTcpPorts] = {};
-pthread_mutex_t CtuTcpPortMutex = PTHREAD_MUTEX_INITIALIZER;
+// The CTU port pool and the CTU objects' registry live with the CTU server (service/ctu/).
 // Cleared by the SIGTERM handler, which may run on any thread (the NIC receive threads
 // included); a lock-free atomic is both async-signal-safe and a defined cross-thread read.
 std::atomic<int> _running{1};
@@ -35,7 +36,6 @@ static_assert(std::atomic<int>::is_always_lock_free);
     int Family##Amount = 0;                               \
     pthread_mutex_t Family##ListMutex = PTHREAD_MUTEX_INITIALIZER;
 QOR_DEFINE_OBJ_REGISTRY(NlkTtyObj)
-QOR_DEFINE_OBJ_REGISTRY(CtuObj)
 QOR_DEFINE_OBJ_REGISTRY(SioSerObj)
 QOR_DEFINE_OBJ_REGISTRY(SioDioObj)
 QOR_DEFINE_OBJ_REGISTRY(SioCntObj)
@@ -56,7 +56,12 @@ namespace {
 // the family's objects exist.
 std::array<_OBJ_REGISTRY, 12> gObjRegistries = {{
     QOR_OBJ_REGISTRY(NlkTtyObj),
-    QOR_OBJ_REGISTRY(CtuObj),
+    // Command workers still running end (their unit is gone) before the objects are freed.
+    {"CtuObj", &CtuObjList, &CtuObjAmount, &CtuObjListMutex,
+     []() {
+         CtuWaitWorkers(5000);
+         CtuObjDelAll();
+     }},
     QOR_OBJ_REGISTRY(SioSerObj),
     QOR_OBJ_REGISTRY(SioDioObj),
     QOR_OBJ_REGISTRY(SioCntObj),
@@ -190,9 +195,12 @@ const std::array<InitStep, 26> gInitSteps = {{
     _ObjRegistryStep<11>(),
     {[]() {
          memset(CtuTcpPortActive, 0, sizeof(CtuTcpPortActive));
-         return pthread_mutex_init(&CtuTcpPortMutex, nullptr) == 0 ? 1 : 0;
+         if (pthread_mutex_init(&CtuTcpPortMutex, nullptr) != 0) return 0;
+         CtuServiceRegister();
+         return 1;
      },
      []() {
+         CtuServiceUnregister();
          memset(CtuTcpPortActive, 0, sizeof(CtuTcpPortActive));
          pthread_mutex_destroy(&CtuTcpPortMutex);
      }},

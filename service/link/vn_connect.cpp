@@ -276,10 +276,11 @@ void _Teardown(PVN_DEVICE pVn, bool keepAlive) {
     }
 }
 
+// pArg: the unit's MAC followed by the disconnect mode.
 void* _DisconnectByUnitJob(void* pArg) {
     {
         std::unique_ptr<uint8_t[]> mac(static_cast<uint8_t*>(pArg));
-        VnMainDisconnect(mac.get(), DISCONNECT_MODE_BY_UNIT);
+        VnMainDisconnect(mac.get(), mac[6]);
     }
     qor::MutexLock lock(&gUnitJobsMutex);
     --gUnitJobs;
@@ -396,9 +397,14 @@ void VnMainDisconnectByRemoteVn(PVN_DEVICE pVn) {
 }
 
 void VnMainDisconnectByUnitEventJob(PVN_DEVICE pVn) {
-    std::unique_ptr<uint8_t[]> mac(new (std::nothrow) uint8_t[6]);
+    VnMainDisconnectJob(pVn, DISCONNECT_MODE_BY_UNIT);
+}
+
+void VnMainDisconnectJob(PVN_DEVICE pVn, uint8_t DisconnectMode) {
+    std::unique_ptr<uint8_t[]> mac(new (std::nothrow) uint8_t[7]);
     if (!mac) return;
     memcpy(mac.get(), pVn->Mac, 6);
+    mac[6] = DisconnectMode;
     pthread_attr_t attr;
     if (qor::ThreadAttrInit(&attr) != 0) return;
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);

@@ -40,6 +40,9 @@ uint16_t VnMainConnect(const uint8_t* pVnMac, const uint8_t* pPasswordRaw, uint3
 uint16_t VnMainDisconnect(const uint8_t* pVnMac, uint8_t DisconnectMode);
 uint16_t VnMainReConnect(PVN_DEVICE pVn);
 void VnMainDisconnectByRemoteVn(PVN_DEVICE pVn);
+// Disconnects the unit with the given mode in a job thread of its own (counted, and refused
+// from shutdown on), for callers that must not wait for the unit's reply themselves.
+void VnMainDisconnectJob(PVN_DEVICE pVn, uint8_t DisconnectMode);
 uint16_t VnMainMapping(const uint8_t* pVnMac, int NeedGetMappingInfo, uint8_t* pBuff, size_t BuffLength,
                        size_t* pReturnLength);
 uint16_t VnMainUnMapping(const uint8_t* pVnMac);
