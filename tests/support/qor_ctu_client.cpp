@@ -1,0 +1,261 @@
+#include "qor_ctu_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace qortest::ctu {
+
+namespace {
+
+int MsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+std::string ErrnoText(const std::string& what) {
+    return what + ": " + strerror(errno);
+}
+
+}  // namespace
+
+std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h) {
+    return {h.Version,
+            0,
+            0,
+            0,
+            static_cast<uint8_t>(h.Code),
+            static_cast<uint8_t>(h.Code >> 8),
+            static_cast<uint8_t>(h.Status),
+            static_cast<uint8_t>(h.Status >> 8),
+            static_cast<uint8_t>(h.Length),
+            static_cast<uint8_t>(h.Length >> 8),
+            static_cast<uint8_t>(h.Length >> 16),
+            static_cast<uint8_t>(h.Length >> 24)};
+}
+
+Header DecodeHeader(std::span<const uint8_t> b) {
+    Header h;
+    h.Version = b[0];
+    h.Code = static_cast<uint16_t>(b[4] | (b[5] << 8));
+    h.Status = static_cast<uint16_t>(b[6] | (b[7] << 8));
+    h.Length = static_cast<uint32_t>(b[8]) | (static_cast<uint32_t>(b[9]) << 8) |
+               (static_cast<uint32_t>(b[10]) << 16) | (static_cast<uint32_t>(b[11]) << 24);
+    return h;
+}
+
+std::vector<uint8_t> EncodeCommand(uint16_t code, std::span<const uint8_t> payload, std::optional<uint32_t> length) {
+    const auto head = EncodeHeader({kVersion, code, 0, length.value_or(static_cast<uint32_t>(payload.size()))});
+    std::vector<uint8_t> out(kHeaderLength + payload.size());
+    for (size_t i = 0; i < kHeaderLength; ++i) out[i] = head[i];
+    for (size_t i = 0; i < payload.size(); ++i) out[kHeaderLength + i] = payload[i];
+    return out;
+}
+
+std::string Hex(std::span<const uint8_t> bytes) {
+    std::string s;
+    char b[4];
+    for (uint8_t v : bytes) {
+        snprintf(b, sizeof(b), "%02x", v);
+        s += b;
+    }
+    return s;
+}
+
+std::string Describe(const Packet& p) {
+    char b[80];
+    snprintf(b, sizeof(b), "v%u code 0x%04x status %u length %u ", p.Hdr.Version, p.Hdr.Code, p.Hdr.Status,
+             p.Hdr.Length);
+    return b + Hex(p.Payload);
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+bool Client::Fail(std::string why) {
+    error_ = std::move(why);
+    return false;
+}
+
+bool Client::Connect(uint16_t port, Clock::duration timeout) {
+    fd_.reset();
+    buffered_.clear();
+    events_.clear();
+    closed_ = false;
+    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!s) return Fail(ErrnoText("socket"));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        if (errno != EINPROGRESS) return Fail(ErrnoText("connect"));
+        pollfd pfd{s.get(), POLLOUT, 0};
+        if (poll(&pfd, 1, MsLeft(Clock::now() + timeout)) != 1) return Fail("connect: timed out");
+        int err = 0;
+        socklen_t len = sizeof(err);
+        getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0) return Fail(std::string("connect: ") + strerror(err));
+    }
+    const int on = 1;
+    setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    fd_ = std::move(s);
+    error_.clear();
+    return true;
+}
+
+bool Client::SendRaw(std::span<const uint8_t> bytes) {
+    if (!fd_) return Fail("not connected");
+    const auto deadline = Clock::now() + 5s;
+    for (size_t sent = 0; sent < bytes.size();) {
+        const ssize_t n = send(fd_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (Clock::now() >= deadline) return Fail("send: the service takes no more bytes");
+            pollfd pfd{fd_.get(), POLLOUT, 0};
+            poll(&pfd, 1, 50);
+        } else {
+            return Fail(ErrnoText("send"));
+        }
+    }
+    return true;
+}
+
+bool Client::SendSplit(std::span<const uint8_t> bytes, const std::vector<size_t>& pieces, Clock::duration pause) {
+    size_t at = 0;
+    for (size_t n : pieces) {
+        n = std::min(n, bytes.size() - at);
+        if (!SendRaw(bytes.subspan(at, n))) return false;
+        at += n;
+        std::this_thread::sleep_for(pause);
+    }
+    return SendRaw(bytes.subspan(at));
+}
+
+bool Client::Fill(size_t n, Clock::time_point deadline) {
+    while (buffered_.size() < n) {
+        if (!fd_ || closed_) return Fail("connection closed by the service");
+        pollfd pfd{fd_.get(), POLLIN, 0};
+        const int ready = poll(&pfd, 1, MsLeft(deadline));
+        if (ready == 0) return Fail("time-out: " + std::to_string(buffered_.size()) + " of " + std::to_string(n) + " bytes");
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return Fail(ErrnoText("poll"));
+        uint8_t chunk[16384];
+        const ssize_t got = recv(fd_.get(), chunk, sizeof(chunk), 0);
+        if (got > 0) {
+            buffered_.insert(buffered_.end(), chunk, chunk + got);
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            closed_ = true;
+            return Fail(got == 0 ? "connection closed by the service" : ErrnoText("recv"));
+        }
+    }
+    return true;
+}
+
+std::optional<Packet> Client::ReadPacket(Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    if (!Fill(kHeaderLength, deadline)) return std::nullopt;
+    Packet p;
+    p.Hdr = DecodeHeader(buffered_);
+    // The service never sends more than kMaxPacket; anything longer is a broken stream.
+    if (p.Hdr.Length > kMaxPacket - kHeaderLength) {
+        Fail("impossible Length " + std::to_string(p.Hdr.Length));
+        return std::nullopt;
+    }
+    const size_t total = kHeaderLength + p.Hdr.Length;
+    if (!Fill(total, deadline)) return std::nullopt;
+    p.Payload.assign(buffered_.begin() + kHeaderLength, buffered_.begin() + static_cast<long>(total));
+    buffered_.erase(buffered_.begin(), buffered_.begin() + static_cast<long>(total));
+    return p;
+}
+
+std::optional<Packet> Client::ReadResponse(Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto p = ReadPacket(deadline - Clock::now());
+        if (!p || !p->IsEvent()) return p;
+        events_.push_back(std::move(*p));
+    }
+}
+
+std::optional<Packet> Client::Request(uint16_t code, std::span<const uint8_t> payload, Clock::duration timeout) {
+    if (!SendRaw(EncodeCommand(code, payload))) return std::nullopt;
+    auto p = ReadResponse(timeout);
+    if (p && (p->Hdr.Version != kVersion || p->Hdr.Code != (kResponseBit | code))) {
+        Fail("wrong response: " + Describe(*p));
+        return std::nullopt;
+    }
+    return p;
+}
+
+std::optional<Packet> Client::WaitEvent(Clock::duration timeout) {
+    if (!events_.empty()) {
+        Packet p = std::move(events_.front());
+        events_.pop_front();
+        return p;
+    }
+    auto p = ReadPacket(timeout);
+    if (p && !p->IsEvent()) {
+        Fail("a response while waiting for an event: " + Describe(*p));
+        return std::nullopt;
+    }
+    return p;
+}
+
+bool Client::Silent(Clock::duration timeout) {
+    if (!buffered_.empty()) return Fail(std::to_string(buffered_.size()) + " bytes already waiting");
+    if (Fill(1, Clock::now() + timeout)) return Fail("bytes arrived: " + Hex(buffered_));
+    return !closed_;
+}
+
+bool Client::WaitClosed(Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!closed_) {
+        buffered_.clear();
+        if (!Fill(1, deadline) && !closed_) return false;
+    }
+    return true;
+}
+
+std::vector<uint8_t> PatternImage(size_t size, uint8_t seed) {
+    std::vector<uint8_t> v(size);
+    for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 31 + seed);
+    return v;
+}
+
+std::vector<uint8_t> BuildFirmware(const Firmware& f) {
+    std::vector<uint8_t> out(128, 0);
+    auto be32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    };
+    for (size_t i = 0; i < 7; ++i) out[i] = static_cast<uint8_t>(0xA0 + i);  // not interpreted
+    be32(7, f.ChecksumKind);
+    out[11] = f.UnitType;
+    for (size_t i = 0; i < f.Model.size() && i < 20; ++i) out[12 + i] = static_cast<uint8_t>(f.Model[i]);
+    be32(44, f.ImageSize.value_or(static_cast<uint32_t>(f.Image.size())));
+    out[48] = f.WaitSeconds;
+    out.insert(out.end(), f.Image.begin(), f.Image.end());
+    uint32_t crc = 0;
+    if (f.Crc) {
+        crc = *f.Crc;
+    } else if (f.ChecksumKind == 2) {
+        crc = static_cast<uint32_t>(crc32(0, out.data() + 128, static_cast<uInt>(out.size() - 128)));
+    } else if (f.ChecksumKind != 1) {
+        const size_t n = std::min<size_t>(f.ImageSize.value_or(static_cast<uint32_t>(f.Image.size())), f.Image.size());
+        crc = static_cast<uint32_t>(crc32(0, f.Image.data(), static_cast<uInt>(n)));
+    }
+    for (int i = 0; i < 4; ++i) out[49 + i] = static_cast<uint8_t>(crc >> (8 * i));
+    return out;
+}
+
+}  // namespace qortest::ctu
