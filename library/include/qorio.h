@@ -1,12 +1,254 @@
-/* libqorio: application interface to Varnel units through qorservice. */
+/* libqorio: application interface to Varnel units through qorservice.
+ *
+ * The library keeps one management connection to the service (127.0.0.1:50000). A thread
+ * inside the library connects it, watches it every 3 seconds and reconnects it after the
+ * service was restarted; while it is down every call returns VN_ERR_NOT_CONNECTED.
+ *
+ * Results: 0 is success. A non-zero result is either a library code (VN_ERR_* below) or a
+ * status code of the service (1 "Parameter invalid." to 75; 32 "VN not found.", 64
+ * "Connected already.", 65 "Connect timeout.", 69 "Password is incorrect.", ...).
+ *
+ * The records below are filled by the library into memory the application supplies; their
+ * sizes and offsets are fixed and part of the interface. A MAC is 6 bytes in wire order.
+ * Calls may come from several threads: the library sends one request at a time and each call
+ * receives the answer to its own request.
+ */
 #ifndef QORIO_H
 #define QORIO_H
 
+#include <stdint.h>
 #include <time.h>
+
+#if defined(__GNUC__)
+#define QORIO_API __attribute__((visibility("default")))
+#else
+#define QORIO_API
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---- Result codes of the library, besides the service's status codes ---- */
+#define VN_OK 0
+#define VN_ERR_REGISTRY_MUTEX 7    /* a registry mutex could not be created at init */
+#define VN_ERR_EMPTY_ANSWER 32     /* empty answer where data was expected */
+#define VN_ERR_PASSWORD_LENGTH 69  /* password flag 1 with no password or one longer than 32 bytes */
+#define VN_ERR_NOT_CONNECTED_BY_HOST 76 /* the unit is not connected by this host */
+#define VN_ERR_CTU_CLOSE 80        /* closing the unit's configuration connection failed */
+#define VN_ERR_SERVICE_INFO 81     /* the service info answer was malformed */
+#define VN_ERR_VERSION 82          /* wrong protocol version in the answer */
+#define VN_ERR_ANSWER_CODE 83      /* wrong answer code */
+#define VN_ERR_ANSWER_LENGTH 84    /* wrong answer length */
+#define VN_ERR_SEND 99             /* the request could not be sent */
+#define VN_ERR_TIMEOUT 101         /* no answer within 20 s */
+#define VN_ERR_NO_MEMORY 102       /* out of memory at init */
+#define VN_ERR_THREAD 103          /* mutex, condition or thread could not be created */
+#define VN_ERR_NOT_CONNECTED 104   /* not connected to the service */
+
+/* Record capacities: a list call writes at most this many entries and reports the count. */
+#define VN_MAX_NICS 32
+#define VN_MAX_UNITS 128
+#define VN_MAX_CHANNELS 64
+#define VN_MAX_DIO_BANKS 32
+#define VN_MAX_MAPPINGS 128
+#define VN_MAX_MAPPING_PAIRS 64
+#define VN_STRING_NAME_SIZE 72
+#define VN_MAX_PASSWORD 32
+
+/* ---- Public records ---- */
+
+/* One local network interface (71 bytes). */
+typedef struct _VN_NIC_RECORD {
+    uint8_t NicIndex;
+    uint8_t NicMac[6];
+    char IfName[64]; /* NUL-padded */
+} _VN_NIC_RECORD;
+
+/* NIC list: count at offset 0, 71-byte records from offset 4. */
+typedef struct _VN_NIC_LIST {
+    uint32_t Count;
+    _VN_NIC_RECORD Nic[VN_MAX_NICS];
+} _VN_NIC_LIST, *PVN_NIC_LIST;
+
+/* One DIO bank of a DIO channel record (20 bytes). */
+typedef struct _VN_DIO_BANK_RECORD {
+    uint8_t BankIndex;
+    uint8_t NumberOfIos;        /* 1..16; 0 when the unit reports a field of 16 or more */
+    uint8_t WriteSettingsToFlash;
+    uint8_t DirectionCapability; /* 0 none, 1, 2, 3 as the unit's bits 7:6 */
+    uint8_t EdgeTriggerCapability;
+    uint8_t OutputPinConfiguration;
+    uint8_t OutputPinResistorApplied;
+    uint8_t Reserved[13];
+} _VN_DIO_BANK_RECORD;
+
+/* One channel of a unit (1272 bytes), filled only by the detail call. Only the part of the
+ * channel's type is meaningful; the rest is zero. */
+typedef struct _VN_CHL_RECORD {
+    uint8_t ChlNumber;         /* 0 */
+    uint8_t Type;              /* 1: 0 control unit, 1 UART, 3 DIO, 10 MAI, 128 string, ... */
+    uint8_t TtyMinorNumber;    /* 2 */
+    uint8_t Reserved0[2];
+    /* DIO (type 3) */
+    uint8_t DioNumberOfBanks;  /* 5: the number of bank records filled below */
+    uint8_t DioShareSameDirection; /* 6 */
+    uint8_t DioSamplingClockScale; /* 7 */
+    uint32_t DioSystemClockFrequency; /* 8 */
+    _VN_DIO_BANK_RECORD DioBank[VN_MAX_DIO_BANKS]; /* 12 */
+    /* UART (type 1), flags 0/1 */
+    uint8_t UartRs232;         /* 652 */
+    uint8_t UartRs422;
+    uint8_t UartRs485;
+    uint8_t UartAhdc;
+    uint8_t UartCs;
+    uint8_t UartRs422Termination;
+    uint8_t UartRs485Termination;
+    uint8_t UartRiPower;       /* 659: 0 none, 1 = 5 V, 2 = 12 V, 3 = power I/O */
+    uint8_t UartDcdPower;      /* 660: same coding */
+    uint8_t Reserved1[3];
+    /* String channel (type 128) */
+    uint32_t StrDeviceNameLength; /* 664: bytes held in StrDeviceName */
+    uint8_t StrDeviceName[VN_STRING_NAME_SIZE]; /* 668 */
+    /* MAI (type 10) */
+    uint32_t MaiFifoSize;      /* 740 */
+    uint8_t MaiFifoType;       /* 744 */
+    uint8_t MaiType;
+    uint8_t MaiInputSources;
+    uint8_t MaiNumberOfPorts;
+    uint8_t MaiResolution;
+    uint8_t MaiInputTypes;
+    uint8_t MaiMaxGains;       /* 750 */
+    uint8_t Reserved2;
+    double MaiReferenceVoltage; /* 752 */
+    uint8_t Reserved3[512];
+} _VN_CHL_RECORD;
+
+/* One unit (81456 bytes). Mode, password flag and ports are filled where noted. */
+typedef struct _VN_UNIT_RECORD {
+    uint8_t VnMac[6];          /* 0 */
+    char ModelName[20];        /* 6: 10 bytes of name, the rest zero */
+    uint8_t Mode;              /* 26: detail only (TypeInfo bits 0-2) */
+    uint8_t PasswordEnabled;   /* 27: detail only */
+    uint8_t LinkStatus;        /* 28: 1 = connected to a host */
+    uint8_t ConnectedHostMac[6]; /* 29 */
+    uint8_t MappingStatus;     /* 35 */
+    uint8_t AvailableChls;     /* 36 */
+    uint8_t MajorVersion;      /* 37 */
+    uint8_t MinorVersion;      /* 38 */
+    uint8_t Reserved;
+    uint32_t CtuTcpPort;       /* 40: detail and connected list */
+    uint32_t SioTcpPort;       /* 44: detail and connected list */
+    _VN_CHL_RECORD Chl[VN_MAX_CHANNELS]; /* 48 */
+} _VN_UNIT_RECORD, *PVN_UNIT_RECORD;
+
+/* Unit list (10426376 bytes): count at offset 0, unit records from offset 8. */
+typedef struct _VN_UNIT_LIST {
+    uint32_t Count;
+    uint32_t Reserved;
+    _VN_UNIT_RECORD Unit[VN_MAX_UNITS];
+} _VN_UNIT_LIST, *PVN_UNIT_LIST;
+
+/* The UART channels of one mapped unit (140 bytes). */
+typedef struct _VN_MAPPING_RECORD {
+    uint8_t VnMac[6];
+    uint8_t Reserved[2];
+    uint32_t NumberOfUarts; /* pairs filled below */
+    struct {
+        uint8_t ChlNumber;
+        uint8_t TtyMinorNumber; /* 0xFF when not mapped */
+    } Pair[VN_MAX_MAPPING_PAIRS];
+} _VN_MAPPING_RECORD;
+
+/* Mapping list: count at offset 0, 140-byte records from offset 4. */
+typedef struct _VN_MAPPING_LIST {
+    uint32_t Count;
+    _VN_MAPPING_RECORD Mapping[VN_MAX_MAPPINGS];
+} _VN_MAPPING_LIST, *PVN_MAPPING_LIST;
+
+/* Versions (95 bytes), NUL-terminated strings. */
+typedef struct _VN_VERSION {
+    char ServiceVersion[15];
+    char LibraryVersion[15];
+    char TtyDriverVersion[64];
+    uint8_t TtyDriverStarted;
+} _VN_VERSION, *PVN_VERSION;
+
+/* Called with the unit's MAC when a unit connected by this host was lost. It runs on the
+ * library's receive thread: keep it short, and do not call vn_* or mng_* from it (such a
+ * call returns VN_ERR_SEND at once). */
+typedef void (*vn_disconnect_callback)(uint8_t* mac);
+
+/* ---- Management API ---- */
+
+/* Starts the library and its connection to the service; 0, or 7, 102, 103. Returns 0 also
+ * when the service is not running yet: the library connects once it is. */
+QORIO_API int vn_lib_init(void);
+/* Stops the library's threads and closes the connection; always 0. */
+QORIO_API int vn_lib_free(void);
+/* Fills *version from the versions fetched at connect time; always 0. */
+QORIO_API int vn_get_version(_VN_VERSION* version);
+/* Asks the service for its versions again and stores them; 0, 81 or a request error. */
+QORIO_API int vn_get_version_info(void);
+/* 1 when the management connection is established, else 0. */
+QORIO_API int vn_get_service_connection_status(void);
+/* The service's network interfaces; 0, 32 (none) or a request error. */
+QORIO_API int vn_get_all_nic_info(_VN_NIC_LIST* nicList);
+/* The same list as vn_get_all_nic_info. */
+QORIO_API int vn_refresh_nic(_VN_NIC_LIST* nicList);
+/* The units found on every interface (no mode, password flag or ports); 0, 32 (none) or a
+ * request error. */
+QORIO_API int vn_search_vn(_VN_UNIT_LIST* unitList);
+/* Has the service read the unit's information again; 0, a status or a request error. */
+QORIO_API int vn_update_specific_vn_detail_info(uint8_t* mac);
+/* Refreshes and returns the unit with its channels; 0, a status (32 unknown unit) or a
+ * request error. */
+QORIO_API int vn_get_specific_vn_detail_info(uint8_t* mac, _VN_UNIT_RECORD* unit);
+/* Maps / unmaps the unit's UART channels to TTY devices; 0, a status, 84 or a request error. */
+QORIO_API int vn_mapping(uint8_t* mac);
+QORIO_API int vn_unmapping(uint8_t* mac);
+/* The units this host has mapped; 0, 32 (none) or a request error. */
+QORIO_API int vn_get_all_vn_mapping_info(_VN_MAPPING_LIST* mappingList);
+/* Connects the unit (pwdFlag 1: with the pwdLen-byte password) and returns its channel
+ * (SIO) and configuration (CTU) ports; 0, 64 (connected already, ports filled), 32, 65..69,
+ * 84 or a request error. */
+QORIO_API int vn_connect(uint8_t* mac, uint32_t* sioPort, uint32_t* ctuPort, int pwdFlag,
+                         const uint8_t* pwd, int pwdLen);
+/* Disconnects the unit; 0, 32 (malformed answer), a status (70..75) or a request error. */
+QORIO_API int vn_disconnect(uint8_t* mac);
+/* The units this host has connected, with their ports; 0, 32 (none) or a request error. */
+QORIO_API int vn_get_all_vn_info_connected_by_host(_VN_UNIT_LIST* unitList);
+/* The password the unit was connected with: pwd (at least 32 bytes) and *len; the answer's
+ * MAC is written to mac. 0, 76 (not connected by this host), a status or a request error. */
+QORIO_API int vn_get_password(uint8_t* mac, uint8_t* pwd, int* len);
+/* Calls callback when the unit is lost; 0 (a callback set before stays), 76 (not connected
+ * by this host) or a request error. */
+QORIO_API int vn_set_disconnet_event_callback(uint8_t* mac, vn_disconnect_callback callback);
+
+/* One stored function for callers that cannot pass their own (foreign-function interfaces):
+ * management_function_needing_callback(mac) calls it; nothing happens before one is stored. */
+QORIO_API void management_register_function(vn_disconnect_callback fn);
+QORIO_API void management_function_needing_callback(uint8_t* mac);
+
+/* ---- The management layer under vn_* (same results) ---- */
+QORIO_API int mng_lib_init(void);
+QORIO_API int mng_lib_free(void);
+QORIO_API int mng_check_connection(void);
+QORIO_API int mng_get_all_nic_info(_VN_NIC_LIST* nicList);
+QORIO_API int mng_get_password(uint8_t* mac, uint8_t* pwd, int* len);
+QORIO_API int mng_search_all_vn(_VN_UNIT_LIST* unitList);
+QORIO_API int mng_get_specific_vn_detail_info(uint8_t* mac, _VN_UNIT_RECORD* unit);
+QORIO_API int mng_update_specific_vn_detail_info(uint8_t* mac);
+QORIO_API int mng_vn_mapping(uint8_t* mac);
+QORIO_API int mng_vn_unmapping(uint8_t* mac);
+QORIO_API int mng_vn_get_all_vn_mapping_info(_VN_MAPPING_LIST* mappingList);
+/* 69 without sending when pwdFlag is 1 and pwdLen is 0 or above 32. */
+QORIO_API int mng_vn_connect(uint8_t* mac, uint32_t* sioPort, uint32_t* ctuPort, int pwdFlag,
+                             const uint8_t* pwd, int pwdLen);
+QORIO_API int mng_vn_disconnect(uint8_t* mac);
+QORIO_API int mng_vn_get_all_vn_info_connected_by_host(_VN_UNIT_LIST* unitList);
+
+/* ---- Shared helpers ---- */
 
 /* Intrusive circular doubly linked list, the same helpers the service and console use. */
 typedef struct _DLIST {
@@ -14,17 +256,19 @@ typedef struct _DLIST {
     struct _DLIST* Blink;
 } _DLIST, *PDLIST;
 
-void PemListInit(PDLIST pHead);
-int PemListEmpty(const _DLIST* pHead);
-PDLIST PemListGetNext(const _DLIST* pEntry);
-PDLIST PemListGetPrev(const _DLIST* pEntry);
-void PemListInsertEntry(PDLIST pPosition, PDLIST pEntry);
-void PemListInsertHead(PDLIST pHead, PDLIST pEntry);
-void PemListInsertTail(PDLIST pHead, PDLIST pEntry);
-void PemListRemoveEntry(PDLIST pEntry);
+QORIO_API void PemListInit(PDLIST pHead);
+QORIO_API int PemListEmpty(const _DLIST* pHead);
+QORIO_API PDLIST PemListGetNext(const _DLIST* pEntry);
+QORIO_API PDLIST PemListGetPrev(const _DLIST* pEntry);
+QORIO_API void PemListInsertEntry(PDLIST pPosition, PDLIST pEntry);
+QORIO_API void PemListInsertHead(PDLIST pHead, PDLIST pEntry);
+QORIO_API void PemListInsertTail(PDLIST pHead, PDLIST pEntry);
+QORIO_API void PemListRemoveEntry(PDLIST pEntry);
 
-/* Absolute wall-clock deadline TimeOut milliseconds from now, for timed condition waits. */
-void PemSetTimeout(struct timespec* pTimeSpec, unsigned int TimeOut);
+/* Absolute wall-clock deadline TimeOut milliseconds from now, for timed condition waits.
+ * (Declared here too: strict C99 <time.h> does not declare struct timespec.) */
+struct timespec;
+QORIO_API void PemSetTimeout(struct timespec* pTimeSpec, unsigned int TimeOut);
 
 #ifdef __cplusplus
 }
