@@ -18,6 +18,8 @@
 #include "ctu_server.h"
 #include "mng_server.h"
 #include "nic_main.h"
+#include "nlk_service.h"
+#include "nlk_tty.h"
 #include "nlk_tty_info.h"
 #include "pem_dbg.h"
 #include "vn_connect.h"
@@ -35,7 +37,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
     _DLIST Family##List = {&Family##List, &Family##List}; \
     int Family##Amount = 0;                               \
     pthread_mutex_t Family##ListMutex = PTHREAD_MUTEX_INITIALIZER;
-QOR_DEFINE_OBJ_REGISTRY(NlkTtyObj)
+// The TTY objects' registry lives with the TTY bridge (service/tty/nlk_tty_obj.cpp).
 QOR_DEFINE_OBJ_REGISTRY(SioSerObj)
 QOR_DEFINE_OBJ_REGISTRY(SioDioObj)
 QOR_DEFINE_OBJ_REGISTRY(SioCntObj)
@@ -55,7 +57,7 @@ namespace {
 // Creation order; teardown runs it backwards. Each family's delete-all joins its entry when
 // the family's objects exist.
 std::array<_OBJ_REGISTRY, 12> gObjRegistries = {{
-    QOR_OBJ_REGISTRY(NlkTtyObj),
+    {"NlkTtyObj", &NlkTtyObjList, &NlkTtyObjAmount, &NlkTtyObjListMutex, NlkTtyObjDelAll},
     // Command workers still running end (their unit is gone) before the objects are freed.
     {"CtuObj", &CtuObjList, &CtuObjAmount, &CtuObjListMutex,
      []() {
@@ -107,7 +109,7 @@ InitStep _ObjRegistryStep() {
 
 // Start-up in its fixed order. A failing step makes _InitProgFunc undo the steps before it in
 // reverse; _FreeProgFunc undoes all of them the same way, so both paths stay in step.
-const std::array<InitStep, 26> gInitSteps = {{
+const std::array<InitStep, 27> gInitSteps = {{
     // Debug lock and switches.
     {[]() {
          DbgVnProtocol = DbgMngIpcProtocol = DbgCtuIpcProtocol = DbgSioIpcProtocol = DbgNlkIpcProtocol = 0;
@@ -129,9 +131,12 @@ const std::array<InitStep, 26> gInitSteps = {{
          memset(NlkTtyInfo, 0, sizeof(NlkTtyInfo));
          if (pthread_mutex_init(&NlkTtyInfoMutex, nullptr) != 0) return 0;
          NlkTtyInfoRegister();
+         NlkTtyObjRegister();
+         NlkServiceRegister();
          return 1;
      },
      []() {
+         NlkTtyObjUnregister();
          NlkTtyInfoUnregister();
          memset(NlkTtyInfo, 0, sizeof(NlkTtyInfo));
          pthread_mutex_destroy(&NlkTtyInfoMutex);
@@ -211,6 +216,18 @@ const std::array<InitStep, 26> gInitSteps = {{
          return 1;
      },
      nullptr, []() { MngServerStop(&MngServer); }},
+    // The netlink bridge may fail to start (no kernel TTY driver): the service runs on and the
+    // service info reports the bridge as not started. Its stop also waits for the request
+    // workers still answering the driver.
+    {[]() {
+         NlkServiceStart(&NlkService);
+         return 1;
+     },
+     nullptr,
+     []() {
+         NlkServiceStop(&NlkService);
+         NlkTtyWaitWorkers(2000);
+     }},
     {[]() { return VNsServiceStart(&VNsService); }, nullptr, []() { VNsServiceStop(&VNsService); }},
     {[]() { return CfgServiceStart(&CfgService); }, nullptr, []() { CfgServiceStop(&CfgService); }},
 }};

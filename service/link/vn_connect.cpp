@@ -118,7 +118,8 @@ void _SetDeviceSeq(PVN_DEVICE pVn, uint16_t deviceSeq) {
     pVn->DeviceSeqNumberTx = static_cast<uint16_t>(deviceSeq - 1);
 }
 
-const _VN_CHANNEL_FAMILY* _Family(const _DIB& dib) {
+const _VN_CHANNEL_FAMILY* _Family(const _DIB& dib, int mapped) {
+    if (dib.Type == DIB_TYPE_UART && mapped) return VnUnitServices.TtyFamily;
     return dib.Type < 12 ? VnUnitServices.Families[dib.Type] : nullptr;
 }
 
@@ -130,7 +131,7 @@ int _Channels(PVN_DEVICE pVn) {
 void _DeleteObjectsLocked(PVN_DEVICE pVn) {
     const int mapped = pVn->IsMappingByHost;
     for (int i = 0; i < _Channels(pVn); ++i) {
-        const _VN_CHANNEL_FAMILY* f = _Family(pVn->DibArray[i]);
+        const _VN_CHANNEL_FAMILY* f = _Family(pVn->DibArray[i], mapped);
         if (f && f->Del) f->Del(pVn, &pVn->DibArray[i], mapped);
     }
 }
@@ -150,7 +151,7 @@ int _CreateObjects(PVN_DEVICE pVn, bool* pNeedCtu, bool* pNeedSio) {
     for (int pass = 0; pass < 2; ++pass) {
         for (int i = 0; i < channels; ++i) {
             _DIB& dib = pVn->DibArray[i];
-            const _VN_CHANNEL_FAMILY* f = _Family(dib);
+            const _VN_CHANNEL_FAMILY* f = _Family(dib, mapped);
             if (!f || !f->Add || (pass == 0) != (f->IsCtu != 0)) continue;
             if (!f->Add(pVn, &dib, mapped)) {
                 _DeleteObjectsLocked(pVn);
@@ -168,7 +169,7 @@ void _ReadControllerInfo(PVN_DEVICE pVn) {
     qor::ReadLock info(&pVn->InfoLock);
     for (int i = 0; i < _Channels(pVn); ++i) {
         _DIB& dib = pVn->DibArray[i];
-        const _VN_CHANNEL_FAMILY* f = _Family(dib);
+        const _VN_CHANNEL_FAMILY* f = _Family(dib, mapped);
         if (!f || !f->GetControllerInfo) continue;
         for (int n = 0; n < std::max(1, f->Reads); ++n)
             if (!f->GetControllerInfo(pVn, &dib, mapped))
@@ -516,7 +517,7 @@ uint16_t VnMainUnMapping(const uint8_t* pVnMac) {
     VnRef u = VnMainGetByMac(pVnMac);
     if (!u) return MNG_STATUS_VN_NOT_FOUND;
     if (!u->IsMappingByHost) return VN_STATUS_NOT_MAPPING;
-    const _VN_CHANNEL_FAMILY* uart = VnUnitServices.Families[DIB_TYPE_UART];
+    const _VN_CHANNEL_FAMILY* uart = VnUnitServices.TtyFamily;
     {
         qor::ReadLock info(&u->InfoLock);
         for (int i = 0; uart && uart->Del && i < _Channels(u.get()); ++i)

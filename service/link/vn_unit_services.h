@@ -22,6 +22,8 @@ struct _VN_CHANNEL_FAMILY {
 
 struct _VN_UNIT_SERVICES {
     const _VN_CHANNEL_FAMILY* Families[12];  // by DIB type 0..11
+    // UART channels of a unit this host maps are the TTY bridge's, not Families[1]'s.
+    const _VN_CHANNEL_FAMILY* TtyFamily;
     int (*CtuServerStart)(PVN_DEVICE pVn, uint32_t* pCtuTcpPort);
     void (*CtuServerStop)(PVN_DEVICE pVn);
     int (*SioServerStart)(PVN_DEVICE pVn, uint32_t CtuTcpPort);
@@ -36,6 +38,8 @@ struct _VN_UNIT_SERVICES {
     void (*TtyMinorFree)(int Minor);
     int (*TtyNodeCreate)(int Minor, int* pErrno);  // 0 on success
     int (*TtyNodeDelete)(int Minor, int* pErrno);
+    // 1 while the netlink bridge to the kernel TTY driver runs.
+    int (*TtyBridgeStarted)();
 };
 
 extern _VN_UNIT_SERVICES VnUnitServices;

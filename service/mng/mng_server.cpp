@@ -224,7 +224,9 @@ void _BroadcastDisconnect(PVN_DEVICE pVn) { MngServerSentDisconnectEventToAllCli
 
 }  // namespace
 
-int MngNetlinkBridgeStarted() { return 0; }
+int MngNetlinkBridgeStarted() {
+    return VnUnitServices.TtyBridgeStarted ? VnUnitServices.TtyBridgeStarted() : 0;
+}
 
 void MngClientRelease(PMNG_CLIENT pClient) {
     if (pClient->RefCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return;

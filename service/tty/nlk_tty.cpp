@@ -1,0 +1,377 @@
+#include "nlk_tty.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <new>
+
+#include "nlk_service.h"
+#include "pem_dbg.h"
+#include "pem_lock.h"
+#include "qor_wire.h"
+#include "vn_tlp_stream.h"
+
+namespace {
+
+// Workers still running; shutdown waits for them so none outlives the bridge.
+std::atomic<int> gWorkers{0};
+
+enum Gate { GATE_NONE, GATE_V1, GATE_V4, GATE_V5 };
+enum Kind { KIND_OPEN, KIND_CLOSE, KIND_SET, KIND_GET };
+enum Check { CHECK_NONE, CHECK_MODE_1, CHECK_MODE_2 };
+
+// One request code: its operation word (as the messages spell it), the controller versions
+// that have it, and the register field it sets or gets.
+struct _Request {
+    const char* Word;
+    const char* DispatchWord;  // the dispatch-failure messages spell open differently
+    Kind What;
+    Gate Versions;
+    uint8_t Offset;
+    unsigned Shift;
+    uint32_t Mask;     // of the field within the register
+    size_t Size;       // payload bytes of a set, reply bytes of a get
+    Check Validate;
+};
+
+const _Request kRequests[20] = {
+    {"open", "oepn", KIND_OPEN, GATE_NONE, 0, 0, 0, 0, CHECK_NONE},
+    {"close", "close", KIND_CLOSE, GATE_NONE, 0, 0, 0, 0, CHECK_NONE},
+    {"set DLLDLM", "set DLLDLM", KIND_SET, GATE_NONE, UART_REG_CONTROL0, 0, 0x0000FFFF, 2, CHECK_NONE},
+    {"set LCR", "set LCR", KIND_SET, GATE_NONE, UART_REG_CONTROL0, 16, 0x00FF0000, 1, CHECK_NONE},
+    {"set FIFO_CTRL", "set FIFO_CTRL", KIND_SET, GATE_NONE, UART_REG_CONTROL0, 24, 0xFF000000, 1, CHECK_NONE},
+    {"set MCR", "set MCR", KIND_SET, GATE_NONE, UART_REG_CONTROL1, 0, 0x000000FF, 1, CHECK_NONE},
+    {"set EVENT_CTRL", "set EVENT_CTRL", KIND_SET, GATE_NONE, UART_REG_CONTROL1, 8, 0x0000FF00, 1, CHECK_NONE},
+    {"get MSR", "get MSR", KIND_GET, GATE_NONE, UART_REG_STATUS, 0, 0xFF, 1, CHECK_NONE},
+    {"get MODE_1", "get MODE_1", KIND_GET, GATE_V1, UART_REG_CONTROL2, 0, 0xFF, 1, CHECK_NONE},
+    {"set MODE_1", "set MODE_1", KIND_SET, GATE_V1, UART_REG_CONTROL2, 0, 0x000000FF, 1, CHECK_MODE_1},
+    {"get MODE_2", "get MODE_2", KIND_GET, GATE_V1, UART_REG_CONTROL2, 8, 0xFF, 1, CHECK_NONE},
+    {"set MODE_2", "set MODE_2", KIND_SET, GATE_V1, UART_REG_CONTROL2, 8, 0x0000FF00, 1, CHECK_MODE_2},
+    {"get OnChipHardwareFlowCtrl", "get OnChipHardwareFlowCtrl", KIND_GET, GATE_V4, UART_REG_CONTROL1, 16, 0xFF, 1,
+     CHECK_NONE},
+    {"set OnChipHardwareFlowCtrl", "set OnChipHardwareFlowCtrl", KIND_SET, GATE_V4, UART_REG_CONTROL1, 16,
+     0x00FF0000, 1, CHECK_NONE},
+    {"get TxCurrentCredit", "get TxCurrentCredit", KIND_GET, GATE_V5, UART_REG_STATUS, 8, 0xFFF, 2, CHECK_NONE},
+    {"get TxFifoDataCnt", "get TxFifoDataCnt", KIND_GET, GATE_V5, UART_REG_STATUS, 20, 0xFFF, 2, CHECK_NONE},
+    {"get TxTriggerLevel", "get TxTriggerLevel", KIND_GET, GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 0, 0xFF, 1,
+     CHECK_NONE},
+    {"set TxTriggerLevel", "set TxTriggerLevel", KIND_SET, GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 0, 0x000000FF, 1,
+     CHECK_NONE},
+    {"get RxTriggerLevel", "get RxTriggerLevel", KIND_GET, GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 8, 0xFF, 1,
+     CHECK_NONE},
+    {"set RxTriggerLevel", "set RxTriggerLevel", KIND_SET, GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 8, 0x0000FF00, 1,
+     CHECK_NONE},
+};
+
+bool _VersionHas(Gate g, uint8_t Version) {
+    switch (g) {
+        case GATE_V1:
+            return Version != 0;
+        case GATE_V4:
+            return Version >= 4;
+        case GATE_V5:
+            return Version >= 5;
+        default:
+            return true;
+    }
+}
+
+// The bytes of the open record from the DIB's register copies.
+void _OpenRecord(PNLK_OBJ o, uint8_t* r) {
+    const _DIB_UART& u = o->DibPtr->Uart;
+    qor::MutexLock lock(&o->RegMutex);
+    const bool v45 = u.Version == 4 || u.Version == 5;
+    const bool v5 = u.Version == 5;
+    r[0] = u.Version;
+    qor::PutLe32(r + 1, u.Control0Reg);
+    r[5] = static_cast<uint8_t>(u.Control1Reg);
+    r[6] = static_cast<uint8_t>(u.Control1Reg >> 8);
+    r[7] = v45 ? static_cast<uint8_t>(u.Control1Reg >> 16) : 0;
+    r[8] = static_cast<uint8_t>(u.StatusReg);
+    qor::PutBe16(r + 9, v5 ? static_cast<uint16_t>((u.StatusReg & 0xFFF00) >> 8) : 0);
+    qor::PutBe16(r + 11, v5 ? static_cast<uint16_t>(u.StatusReg >> 20) : 0);
+    r[13] = v45 ? static_cast<uint8_t>(u.FifoTriggerLevelReg) : 0;
+    r[14] = v45 ? static_cast<uint8_t>(u.FifoTriggerLevelReg >> 8) : 0;
+    r[15] = static_cast<uint8_t>(u.Control2Reg);
+    r[16] = static_cast<uint8_t>(u.Control2Reg >> 8);
+}
+constexpr size_t kOpenRecordLength = 17;
+
+void _Reply(uint8_t Minor, uint16_t Code, const char* Word, bool Ok, const uint8_t* pPayload, size_t Length) {
+    const int rc = NlkTtySend(Minor, static_cast<uint16_t>(Code + kNlkResponseBit), Ok ? 0 : 1, Ok ? pPayload : nullptr,
+                              Ok ? Length : 0);
+    if (rc < 0) PemDbg(1, 1, "TTY (M:%d), %s, NlkTx fail, TxReturn:%d\n", Minor, Word, rc);
+}
+
+// A read's failure in the handler's words; UART_INVALID was reported by the answer check.
+void _ReportRead(uint8_t Minor, const char* Word, UartResult r, const char* Step) {
+    const char* what = r == UART_TX_FAIL   ? "tx cmd fail"
+                       : r == UART_TIMEOUT ? "rx response wait timeout"
+                       : r == UART_NO_DATA ? "rx response no data"
+                                           : nullptr;
+    if (what) PemDbg(1, 1, "TTY (M:%d), %s, %s%s\n", Minor, Word, what, Step);
+}
+
+bool _Open(PNLK_OBJ o, uint8_t Minor, uint8_t* pRecord) {
+    const _UART_CHL c = NlkTtyObjChl(o);
+    const UartGen gen = UartGenOf(o->DibPtr->Uart.Version);
+    if (gen == UART_GEN_NONE) return false;
+    if (!UartCmdInit(c, gen)) {
+        PemDbg(1, 1, "TTY (M:%d), open, init cmd fail, %s\n", Minor, UartGenName(gen));
+        return false;
+    }
+    uint32_t status = 0;
+    const UartResult r = UartReadReg(c, UART_REG_STATUS, &status);
+    if (r != UART_OK) {
+        _ReportRead(Minor, "open", r, ", 2");
+        return false;
+    }
+    _OpenRecord(o, pRecord);
+    return true;
+}
+
+void _Close(PNLK_OBJ o, uint8_t Minor) {
+    const UartGen gen = UartGenOf(o->DibPtr->Uart.Version);
+    if (gen != UART_GEN_NONE && !UartCmdInit(NlkTtyObjChl(o), gen))
+        PemDbg(1, 1, "TTY (M:%d), close, init cmd fail, %s\n", Minor, UartGenName(gen));
+}
+
+// The common frame of every request: look the object up again, check the payload, then the
+// version, run the unit operation, reply.
+void _Handle(const uint8_t* pMsg, size_t Length) {
+    const _NLK_HEADER h = NlkHeaderDecode(pMsg);
+    const uint8_t minor = h.MinorNumber;
+    const _Request& q = kRequests[h.CmdResponseEventData - 1];
+    NlkTtyObjRef o = NlkTtyObjGetByMinorNumer(minor);
+    if (!o) {
+        PemDbg(1, 1, "TTY (M:%d), %s, can't get obj\n", minor, q.Word);
+        _Reply(minor, h.CmdResponseEventData, q.Word, false, nullptr, 0);
+        return;
+    }
+    const uint8_t version = o->DibPtr->Uart.Version;
+    const uint8_t* payload = pMsg + kNlkHeaderLength;
+    const size_t avail = Length - kNlkHeaderLength;
+    uint8_t out[kOpenRecordLength] = {};
+    size_t outLength = 0;
+    bool ok = false;
+    switch (q.What) {
+        case KIND_OPEN:
+            ok = _Open(o.get(), minor, out);
+            outLength = kOpenRecordLength;
+            break;
+        case KIND_CLOSE:
+            _Close(o.get(), minor);
+            ok = true;
+            break;
+        case KIND_SET: {
+            // The announced length must be the field's size and must have arrived whole.
+            if (h.Length != q.Size || h.Length > avail) {
+                PemDbg(1, 1, "TTY (M:%d), %s, invalid data length\n", minor, q.Word);
+                break;
+            }
+            if (!_VersionHas(q.Versions, version)) {
+                PemDbg(1, 1, "TTY (M:%d), %s, version (x%02x) not support\n", minor, q.Word, version);
+                break;
+            }
+            const uint32_t value = q.Size == 2 ? qor::GetLe16(payload) : payload[0];
+            const _DIB_UART& u = o->DibPtr->Uart;
+            const char* why = q.Validate == CHECK_MODE_1   ? UartCheckMode1(u, payload[0])
+                              : q.Validate == CHECK_MODE_2 ? UartCheckMode2(u, payload[0])
+                                                           : nullptr;
+            if (why) {
+                char format[96];
+                snprintf(format, sizeof(format), "TTY (M:%%d), %s, %s\n", q.Word, why);
+                if (strstr(why, "%02x"))
+                    PemDbg(1, 1, format, minor, payload[0]);
+                else
+                    PemDbg(1, 1, format, minor);
+                break;
+            }
+            ok = UartSetRegField(NlkTtyObjChl(o.get()), q.Offset, q.Mask, q.Shift, value) == 1;
+            if (!ok) PemDbg(1, 1, "TTY (M:%d), %s, tx cmd fail\n", minor, q.Word);
+            break;
+        }
+        case KIND_GET: {
+            if (!_VersionHas(q.Versions, version)) {
+                PemDbg(1, 1, "TTY (M:%d), %s, version (x%02x) not support\n", minor, q.Word, version);
+                break;
+            }
+            uint32_t reg = 0;
+            const UartResult r = UartReadReg(NlkTtyObjChl(o.get()), q.Offset, &reg);
+            if (r != UART_OK) {
+                _ReportRead(minor, q.Word, r, "");
+                break;
+            }
+            const uint32_t field = (reg >> q.Shift) & q.Mask;
+            if (q.Size == 2)
+                qor::PutBe16(out, static_cast<uint16_t>(field));
+            else
+                out[0] = static_cast<uint8_t>(field);
+            outLength = q.Size;
+            ok = true;
+            break;
+        }
+    }
+    _Reply(minor, h.CmdResponseEventData, q.Word, ok, out, outLength);
+}
+
+void* _Worker(void* arg) {
+    std::unique_ptr<_NLK_THREAD_CONTEXT> ctx(static_cast<_NLK_THREAD_CONTEXT*>(arg));
+    std::unique_ptr<uint8_t[]> buff(ctx->Buff);
+    _Handle(buff.get(), ctx->Length);
+    gWorkers.fetch_sub(1);
+    return nullptr;
+}
+
+// Transmit data of one message for the object's channel.
+int _DataTransmit(PNLK_OBJ o, const uint8_t* pMsg, size_t Length) {
+    const _NLK_HEADER h = NlkHeaderDecode(pMsg);
+    const uint8_t minor = h.MinorNumber;
+    const uint8_t version = o->DibPtr->Uart.Version;
+    const UartGen gen = UartGenOf(version);
+    if (gen == UART_GEN_NONE) {
+        PemDbg(1, 1, "TTY (M:%d), TX DATA, unsupport version:x%02x\n", minor, version);
+        return 0;
+    }
+    // Not on the stack: this runs on the netlink receive thread's small stack.
+    thread_local uint8_t tlp[kTlpHeaderLength + kUartTxMaxV4V5];
+    size_t tlpLength = 0;
+    const size_t avail = Length - kNlkHeaderLength;
+    // A Length beyond the bytes that arrived is refused like one beyond a TLP's room.
+    if (h.Length > avail ||
+        UartBuildTxData(o->DibPtr->ChlNumber, version, pMsg + kNlkHeaderLength, h.Length, tlp, &tlpLength) !=
+            UART_TX_OK) {
+        PemDbg(1, 1, "TTY (M:%d), TX DATA %s, invalid data length\n", minor,
+               gen == UART_GEN_V4V5 ? "V4V5" : "V0V1V2V3");
+        return 0;
+    }
+    return VnTlpStreamOut(o->VnPtr, tlp, static_cast<int>(tlpLength)) ? 1 : 0;
+}
+
+}  // namespace
+
+int NlkTtySend(uint8_t Minor, uint16_t Code, uint16_t Status, const uint8_t* pPayload, size_t Length) {
+    thread_local uint8_t msg[kNlkMaxMessage];
+    const size_t n = std::min(Length, kNlkMaxPayload);
+    if (n != Length) return NlkTx(msg, kNlkHeaderLength + Length);  // refused as too long
+    NlkHeaderEncode({kNlkVersion, 0, kNlkDeviceTypeTty, Minor, Code, Status, static_cast<uint32_t>(n)}, msg);
+    if (n) memcpy(msg + kNlkHeaderLength, pPayload, n);
+    return NlkTx(msg, kNlkHeaderLength + n);
+}
+
+void NlkTtyHandleFromKernel(const uint8_t* pMessage, size_t Length) {
+    if (!pMessage || Length < kNlkHeaderLength) return;
+    Length = std::min(Length, kNlkMaxMessage);
+    const _NLK_HEADER h = NlkHeaderDecode(pMessage);
+    const uint8_t minor = h.MinorNumber;
+    const uint16_t code = h.CmdResponseEventData;
+    NlkTtyObjRef o = NlkTtyObjGetByMinorNumer(minor);
+    if (!o) {
+        PemDbg(1, 1, "TTY (M:%d), can't get obj\n", minor);
+        uint8_t reply[kNlkHeaderLength];
+        NlkHeaderEncode({kNlkVersion, 0, h.DeviceType, minor, static_cast<uint16_t>(code + kNlkResponseBit), 1, 0},
+                        reply);
+        NlkTx(reply, sizeof(reply));
+        return;
+    }
+    if (code == TTY_DATA_KERNEL_TO_SERVICE) {
+        if (_DataTransmit(o.get(), pMessage, Length) != 1) PemDbg(1, 1, "TTY (M:%d), tx data fail\n", minor);
+        return;
+    }
+    if (code < kNlkFirstRequest || code > kNlkLastRequest) {
+        PemDbg(1, 1, "TTY (M:%d), unsupport packet type from kernel\n", minor);
+        return;
+    }
+    const char* word = kRequests[code - 1].DispatchWord;
+    std::unique_ptr<_NLK_THREAD_CONTEXT> ctx(new (std::nothrow) _NLK_THREAD_CONTEXT{});
+    if (!ctx) {
+        PemDbg(1, 1, "TTY (M:%d), %s, malloc fail 1, errno:%d\n", minor, word, errno);
+        return;
+    }
+    std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[Length]);
+    if (!copy) {
+        PemDbg(1, 1, "TTY (M:%d), %s, malloc fail 2, errno:%d\n", minor, word, errno);
+        return;
+    }
+    memcpy(copy.get(), pMessage, Length);
+    ctx->Buff = copy.get();
+    ctx->Length = Length;
+    gWorkers.fetch_add(1);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &o->ThreadAttr, _Worker, ctx.get());
+    if (rc != 0) {
+        gWorkers.fetch_sub(1);
+        PemDbg(1, 1, "TTY (M:%d), %s, create thread fail, errno:%d\n", minor, word, rc);
+        return;
+    }
+    copy.release();
+    ctx.release();
+}
+
+int NlkTtyDataTransmit(const uint8_t* pMessage, size_t Length) {
+    if (!pMessage || Length < kNlkHeaderLength) return 0;
+    Length = std::min(Length, kNlkMaxMessage);
+    const uint8_t minor = pMessage[3];
+    NlkTtyObjRef o = NlkTtyObjGetByMinorNumer(minor);
+    if (!o) {
+        PemDbg(1, 1, "TTY (M:%d), TX DATA, can't get obj\n", minor);
+        return 0;
+    }
+    return _DataTransmit(o.get(), pMessage, Length);
+}
+
+void NlkTtyEventHandle(PNLK_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
+    const uint8_t minor = pObj->MinorNumber;
+    const uint8_t version = pObj->DibPtr->Uart.Version;
+    _UART_EVENT e;
+    if (!UartEventDecode(version, pTlp->Event, &e)) {
+        PemDbg(1, 1, "TTY (M:%d), EVENT, unsupport version:x%02x\n", minor, version);
+        return;
+    }
+    if (e.HasMsr) {
+        const int rc = NlkTtySend(minor, TTY_EVENT_MSR, 0, &e.Msr, 1);
+        if (rc < 0) PemDbg(1, 1, "TTY (M:%d), MSR EVENT, NlkTx fail, TxReturn:%d\n", minor, rc);
+    }
+    if (e.HasLsr) {
+        const uint8_t lsr[3] = {e.LsrFlags, static_cast<uint8_t>(e.LsrCount >> 8), static_cast<uint8_t>(e.LsrCount)};
+        const int rc = NlkTtySend(minor, TTY_EVENT_LSR, 0, lsr, sizeof(lsr));
+        if (rc < 0)
+            PemDbg(1, 1, "TTY (M:%d), LSR EVENT %s, NlkTx fail, TxReturn:%d\n", minor, UartGenName(UartGenOf(version)),
+                   rc);
+    }
+    if (e.HasData) {
+        const size_t n = std::min<size_t>(TlpGetExtraDataLength(pTlp), Length - std::min(Length, kTlpHeaderLength));
+        const int rc = NlkTtySend(minor, TTY_EVENT_DATA_SERVICE_TO_KERNEL, 0, TlpData(pTlp), n);
+        if (rc < 0) PemDbg(1, 1, "TTY (M:%d), DATA EVENT V0V1V2V3, NlkTx fail, TxReturn:%d\n", minor, rc);
+    }
+}
+
+void NlkTtyDataHandle(PNLK_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
+    const uint8_t minor = pObj->MinorNumber;
+    const size_t n = TlpGetExtraDataLength(pTlp);
+    if (n >= kNlkMaxPayload - 4) {
+        PemDbg(1, 1, "TTY (M:%d), RX DATA, Flag:x%02x, DataLength:%d, too BIG !!!\n", minor, pTlp->Flag,
+               static_cast<int>(n));
+        return;
+    }
+    // The flag byte, then the data; never more than the TLP holds.
+    thread_local uint8_t payload[kNlkMaxPayload];
+    const size_t have = std::min(n, Length - std::min(Length, kTlpHeaderLength));
+    payload[0] = pTlp->Flag;
+    memcpy(payload + 1, TlpData(pTlp), have);
+    const int rc = NlkTtySend(minor, TTY_DATA_SERVICE_TO_KERNEL, 0, payload, have + 1);
+    if (rc < 0) PemDbg(1, 1, "TTY (M:%d), RX DATA, Client Tx fail, TxReturn:%d\n", minor, rc);
+}
+
+int NlkTtyWaitWorkers(unsigned TimeoutMs) {
+    for (unsigned waited = 0; gWorkers.load() > 0; waited += 2) {
+        if (waited >= TimeoutMs) return 0;
+        usleep(2000);
+    }
+    return 1;
+}
