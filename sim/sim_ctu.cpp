@@ -129,12 +129,11 @@ std::vector<uint8_t> StripZeros(std::vector<uint8_t> b) {
     return b;
 }
 
-// Names, MACs and passwords travel last byte first: the zero-padded field reversed.
-std::vector<uint8_t> Reversed(std::vector<uint8_t> b, size_t Width) {
+std::vector<uint8_t> Padded(std::vector<uint8_t> b, size_t Width) {
     b.resize(Width, 0);
-    std::reverse(b.begin(), b.end());
     return b;
 }
+
 
 // An event TLP of the channel to the connected host, with the pending event fault applied.
 void SendEvent(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, _SIM_CTU_STATE& s, uint8_t Class, uint8_t Code,
@@ -276,10 +275,8 @@ uint8_t Execute(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, _SIM_CTU_STATE& s, bool* pLa
     const size_t length = wide ? (head >> 16) & 0xFFFF : (head >> 16) & 0xFF;
     const std::vector<uint8_t> data = WordBytes(s.Fifo, 1);
     s.Fifo.clear();
-    if (item != kItemFwData) {
-        std::vector<uint8_t> shown(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min(length, data.size())));
-        s.Last = std::to_string(item) + "/" + std::to_string(dir) + "/" + std::to_string(length) + "/" + Hex(shown);
-    }
+    if (item != kItemFwData)
+        s.Last = std::to_string(item) + "/" + std::to_string(dir) + "/" + std::to_string(length) + "/" + Hex(data);
     s.ReadQueue.clear();
     s.ReadNext = 0;
     if (dir == 0) {
@@ -292,7 +289,10 @@ uint8_t Execute(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, _SIM_CTU_STATE& s, bool* pLa
             case kItemName: {
                 const size_t width = s.Version == 0 ? 20 : 64;
                 if (length != width) return kCodeFailure;
-                s.ReadQueue = BytesToWords(Reversed(s.Name, width));
+                // Words in reverse order, each word's bytes in order: a host reads the words
+                // back to front.
+                std::vector<uint32_t> w = BytesToWords(Padded(s.Name, width));
+                s.ReadQueue.assign(w.rbegin(), w.rend());
                 return kCodeSuccess;
             }
             case kItemLinkStatus:

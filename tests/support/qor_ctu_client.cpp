@@ -245,6 +245,7 @@ std::vector<uint8_t> BuildFirmware(const Firmware& f) {
     be32(44, f.ImageSize.value_or(static_cast<uint32_t>(f.Image.size())));
     out[48] = f.WaitSeconds;
     out.insert(out.end(), f.Image.begin(), f.Image.end());
+    out.insert(out.end(), f.Trailer.begin(), f.Trailer.end());
     uint32_t crc = 0;
     if (f.Crc) {
         crc = *f.Crc;

@@ -129,6 +129,7 @@ struct Firmware {
     uint8_t UnitType = 1;  // advance
     std::string Model;
     std::vector<uint8_t> Image;
+    std::vector<uint8_t> Trailer;       // bytes behind the image (in kind 2's CRC only)
     std::optional<uint32_t> ImageSize;  // the header's size; the image's own by default
     uint8_t WaitSeconds = 2;
     std::optional<uint32_t> Crc;
