@@ -39,6 +39,10 @@ constexpr size_t kTlpWireHeaderLength = 8;
 constexpr size_t kTlpHeaderLength = 16;     // in-memory header
 constexpr size_t kTlpMaxOutLength = 1500;   // header + data handed to the link layer
 constexpr size_t kTlpFrameBuffSize = 2048;
+// A received TLP rebuilt with its in-memory header: as large as a channel object's receive
+// slot, so the data a received frame can carry (DATA up to 2047 bytes, control-unit events up
+// to the frame) is handed on whole.
+constexpr size_t kTlpRebuiltBuffSize = 8192;
 constexpr uint16_t kSeqNumberMask = 0x3FF;
 
 // In-memory TLP header, followed directly by the data. It never goes on the wire as is:

@@ -30,7 +30,7 @@ constexpr unsigned kTlpRetransmissionListMax = 1024;
 // the channel handlers they call need that room. Rebuilt is used by the receive path, which
 // may call a handler that sends (Frame); Frame and Kept by the sending and resending paths.
 struct _TLP_SCRATCH {
-    alignas(_TLP_HEADER) uint8_t Rebuilt[kTlpFrameBuffSize];
+    alignas(_TLP_HEADER) uint8_t Rebuilt[kTlpRebuiltBuffSize];
     uint8_t Frame[kTlpFrameBuffSize];
     _TLP_RETRANSMIT_PACKET Kept;
 };

@@ -196,13 +196,13 @@ void VnTlpStreamIn(PVN_DEVICE pVn, const uint8_t* pBuff, int Length) {
     // Rebuild header and data. The data length the header (or the event table) announces is
     // cut to the bytes received and to the rebuild buffer, so nothing is read past the frame.
     uint8_t* rebuilt = scratch->Rebuilt;
-    memset(rebuilt, 0, kTlpFrameBuffSize);
+    memset(rebuilt, 0, kTlpRebuiltBuffSize);
     _TLP_HEADER* pTlp = reinterpret_cast<_TLP_HEADER*>(rebuilt);
     *pTlp = wire;
     size_t dataLength = wire.Type == TLP_TYPE_EVENT ? VnTlpEventDataLength(pVn, &wire, linkLength)
                                                     : TlpGetExtraDataLength(&wire);
     dataLength =
-        std::min({dataLength, linkLength - kTlpWireHeaderLength, kTlpFrameBuffSize - kTlpHeaderLength});
+        std::min({dataLength, linkLength - kTlpWireHeaderLength, kTlpRebuiltBuffSize - kTlpHeaderLength});
     TlpSetExtraDataLength(pTlp, static_cast<uint16_t>(dataLength));
     memcpy(TlpData(pTlp), pBuff + kTlpWireHeaderLength, dataLength);
     const size_t total = kTlpHeaderLength + dataLength;
