@@ -262,8 +262,15 @@ std::string CmdUartRx(_SIM_CONTEXT& Ctx, const std::vector<std::string>& a) {
     unsigned long flag = 0;
     if (!SimControlParseNumber(a[3], 31, &flag)) return "error flag must be 0..31";
     std::vector<uint8_t> bytes;
-    for (size_t i = 4; i < a.size(); ++i)
+    for (size_t i = 4; i < a.size(); ++i) {
+        // "count:N": N bytes counting up from 0 (wrapping at 256), for blocks too long for a line.
+        unsigned long n = 0;
+        if (a[i].starts_with("count:") && SimControlParseNumber(a[i].substr(6), kDataTlpMax, &n)) {
+            for (unsigned long k = 0; k < n; ++k) bytes.push_back(static_cast<uint8_t>(k));
+            continue;
+        }
         if (!SimControlParseHex(a[i], &bytes)) return "error '" + a[i] + "' is not hex data";
+    }
     const int seq = SendReceived(Ctx, *u, chl, *s, bytes, static_cast<uint8_t>(flag), &err);
     if (seq < 0) return "error " + err;
     return "ok uart-rx seq " + std::to_string(seq);
@@ -317,7 +324,7 @@ std::string CmdUartLsr(_SIM_CONTEXT& Ctx, const std::vector<std::string>& a) {
 const _SIM_MODEL_COMMAND kCommands[] = {
     {"uart", 3, 3, "uart MAC CHL keep|loopback|sink|echo|no-echo", &CmdUart},
     {"uart-tx", 2, 3, "uart-tx MAC CHL [clear]", &CmdUartTx},
-    {"uart-rx", 3, 3 + 1024, "uart-rx MAC CHL FLAG [HEX...]", &CmdUartRx},
+    {"uart-rx", 3, 3 + 1024, "uart-rx MAC CHL FLAG [HEX|count:N...]", &CmdUartRx},
     {"uart-msr", 3, 3, "uart-msr MAC CHL MSR", &CmdUartMsr},
     {"uart-lsr", 4, 4, "uart-lsr MAC CHL FLAGS COUNT", &CmdUartLsr},
 };

@@ -106,7 +106,7 @@ class ServiceTest : public ::testing::Test {
 
     // Starts the daemon; its first process must print the version and exit 0.
     void StartDaemon() {
-        daemon_ = std::make_unique<DaemonProcess>(QORSERVICE_PATH);
+        daemon_ = std::make_unique<DaemonProcess>(daemonPath_);
         ASSERT_TRUE(daemon_->Start()) << daemon_->Error();
         ASSERT_EQ(daemon_->LauncherStatus(), 0);
     }
@@ -285,6 +285,9 @@ class ServiceTest : public ::testing::Test {
         step_.emplace(__FILE__, __LINE__, name);
     }
 
+    // The daemon binary StartDaemon runs; a fixture may choose another build of it (the TTY
+    // tests run the one that speaks the test netlink protocol).
+    std::string daemonPath_ = QORSERVICE_PATH;
     LabInfo lab_;
     mng::Client client_;
     SimProcess* sim_ = nullptr;
