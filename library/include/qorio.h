@@ -46,6 +46,16 @@ extern "C" {
 #define VN_ERR_THREAD 103          /* mutex, condition or thread could not be created */
 #define VN_ERR_NOT_CONNECTED 104   /* not connected to the service */
 
+/* ---- Result codes of the configuration (CTU) calls, besides the unit's CTU statuses ---- */
+#define VN_ERR_CTU_NO_CONNECTION 112   /* no configuration connection is open for the unit */
+#define VN_ERR_CTU_CONNECT 113         /* the configuration connection could not be opened */
+#define VN_ERR_CTU_ALREADY_OPEN 115    /* a configuration connection for the unit is already open */
+#define VN_ERR_CTU_RECEIVE 116         /* the response did not arrive whole in time */
+#define VN_ERR_CTU_SEND 117            /* the request could not be sent whole */
+#define VN_ERR_CTU_PASSWORD_SETTING 118 /* password setting other than 0 and 1 */
+#define VN_ERR_CTU_NO_NAME_CHANNEL 119 /* the unit has no string channel (device name) */
+#define VN_ERR_CTU_PROGRAMMING_FAIL 120 /* the unit reported that programming its flash failed */
+
 /* Record capacities: a list call writes at most this many entries and reports the count. */
 #define VN_MAX_NICS 32
 #define VN_MAX_UNITS 128
@@ -174,6 +184,21 @@ typedef struct _VN_VERSION {
     uint8_t TtyDriverStarted;
 } _VN_VERSION, *PVN_VERSION;
 
+/* The multi-function AI calibration table of type 1 as the unit stores it: rows of 12 pairs
+ * of a raw word and a value; row r, pair c is Pair[VN_MAI_CAL_FIRST_SLOT + 12 * r + c]. */
+#define VN_MAI_CAL_FIRST_SLOT 46
+#define VN_MAI_CAL_MAX_ROWS 22
+typedef struct _MAI_CALIBRATION_PAIR {
+    uint32_t Raw;  /* as received */
+    float Value;
+} _MAI_CALIBRATION_PAIR;
+typedef struct _MAI_T1_CALIBRATION {
+    uint32_t Rows;        /* rows filled (the last one may be partial) */
+    uint32_t TableLength; /* table bytes the unit returned */
+    _MAI_CALIBRATION_PAIR Pair[VN_MAI_CAL_FIRST_SLOT + 12 * VN_MAI_CAL_MAX_ROWS];
+    uint8_t Header[12];   /* the calibration header as read */
+} _MAI_T1_CALIBRATION;
+
 /* Called with the unit's MAC when a unit connected by this host was lost. It runs on the
  * library's receive thread: keep it short, and do not call vn_* or mng_* from it (such a
  * call returns VN_ERR_SEND at once). */
@@ -229,6 +254,33 @@ QORIO_API int vn_set_disconnet_event_callback(uint8_t* mac, vn_disconnect_callba
  * management_function_needing_callback(mac) calls it; nothing happens before one is stored. */
 QORIO_API void management_register_function(vn_disconnect_callback fn);
 QORIO_API void management_function_needing_callback(uint8_t* mac);
+
+/* ---- Configuration (CTU) API: one configuration connection per connected unit ----
+ * Results: 0, a library code (VN_ERR_CTU_*, 32, 76, 104) or the service's CTU status (1 the
+ * unit does not support it, 2 length invalid, 3 data invalid, 16 no control unit, 32..35 the
+ * unit did not answer as it should, 48 unsupported command, 64..75 firmware file and download). */
+
+/* Opens the unit's configuration connection; 0, 32, 76, 104, 113 or 115. */
+QORIO_API int ctu_connect(uint8_t* mac);
+/* Closes it; 0, 81 (none was open) or the error of looking the unit up (the connection is
+ * closed in every case). */
+QORIO_API int ctu_disconnect(uint8_t* mac);
+/* Gives the unit a new MAC; on 0 the service disconnects the unit and the connection closes. */
+QORIO_API int ctu_set_mac(uint8_t* mac, uint8_t* newMac);
+/* Sets the device name (NUL-terminated); 119 when the unit has no string channel. */
+QORIO_API int ctu_set_device_name(uint8_t* mac, const char* name);
+/* setting 0: no password; 1: the NUL-terminated password (1..32 bytes); 118 for another setting. */
+QORIO_API int ctu_set_passsword(uint8_t* mac, int setting, const char* password);
+/* Stores the unit's UART / DIO settings in its flash. */
+QORIO_API int ctu_set_uart_setting(uint8_t* mac);
+QORIO_API int ctu_set_dio_setting(uint8_t* mac);
+/* Sends the firmware file at path (on this host) and waits until the unit has programmed it,
+ * printing a progress line per step; 0 when finished (the unit then reboots and is reported
+ * lost), 120 when programming failed, 116 when the unit fell silent, or a CTU status (69 other
+ * model, 70 other unit type, 71 checksum, ...). */
+QORIO_API int ctu_update_firmware(uint8_t* mac, const char* path);
+/* Reads the MAI calibration table of type 1 into *out. */
+QORIO_API int CtuClientGetMaiT1Calibration(uint8_t* mac, _MAI_T1_CALIBRATION* out);
 
 /* ---- The management layer under vn_* (same results) ---- */
 QORIO_API int mng_lib_init(void);

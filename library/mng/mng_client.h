@@ -136,6 +136,9 @@ int MngClientConnectionEstablished();
 int MngClientFetchVersions();
 _LIB_VERSIONS MngClientVersions();
 
+// Closes and forgets the unit's configuration connection; false when there was none.
+bool CtuClientCloseForUnit(const uint8_t* pMac);
+
 // Called on the receive thread for EVENT_VN_DISCONNECT with the unit's MAC.
 void VnConnectHandleDisconnect(const uint8_t* pMac);
 

@@ -161,7 +161,11 @@ QORIO_API int vn_connect(uint8_t* pMac, uint32_t* pSioPort, uint32_t* pCtuPort, 
     return mng_vn_connect(pMac, pSioPort, pCtuPort, PwdFlag, pPwd, PwdLength);
 }
 
-QORIO_API int vn_disconnect(uint8_t* pMac) { return mng_vn_disconnect(pMac); }
+QORIO_API int vn_disconnect(uint8_t* pMac) {
+    const int rc = mng_vn_disconnect(pMac);
+    if (rc == 0) CtuClientCloseForUnit(pMac);  // its server is gone with the connection
+    return rc;
+}
 
 QORIO_API int vn_get_all_vn_info_connected_by_host(_VN_UNIT_LIST* pList) {
     return mng_vn_get_all_vn_info_connected_by_host(pList);

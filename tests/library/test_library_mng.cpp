@@ -177,10 +177,9 @@ TEST_F(LibMng, TwoThreadsCallingAtOnceEachGetTheirOwnAnswer) {
 
 // qorlab --veths 1
 TEST_F(LibMng, AliveThreadReconnectsAfterAServiceRestart) {
-    const int before = ThreadCount();
     ASSERT_NO_FATAL_FAILURE(StartLibraryWithUnits({}));
+    // Counted from here: a sanitizer runtime may add a thread of its own with the first ones.
     const int running = ThreadCount();
-    EXPECT_EQ(running, before + 2);  // the alive thread and the receive thread
     ASSERT_EQ(Stop(), 0);
     Step("service stopped: calls fail with 99 or 104, never hang");
     _VN_NIC_LIST nics{};
@@ -195,14 +194,14 @@ TEST_F(LibMng, AliveThreadReconnectsAfterAServiceRestart) {
         EXPECT_TRUE(rc == 99 || rc == 104) << rc;
     }
     EXPECT_EQ(vn_get_service_connection_status(), 0);
-    EXPECT_EQ(ThreadCount(), before + 1) << "a receive thread stayed on the closed socket";
+    EXPECT_EQ(ThreadCount(), running - 1) << "a receive thread stayed on the closed socket";
     Step("service back: the alive thread connects again within its 3 s check");
     ASSERT_NO_FATAL_FAILURE(StartService());
     EXPECT_TRUE(Eventually([&] { return vn_get_all_nic_info(&nics) == 0; }, 8s));
     EXPECT_EQ(vn_get_service_connection_status(), 1);
     EXPECT_EQ(ThreadCount(), running);
     vn_lib_free();
-    EXPECT_EQ(ThreadCount(), before);
+    EXPECT_EQ(ThreadCount(), running - 2);  // the alive thread and the receive thread
 }
 
 std::atomic<int> gLostCalls{0};
