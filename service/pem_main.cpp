@@ -22,6 +22,7 @@
 #include "nlk_tty.h"
 #include "nlk_tty_info.h"
 #include "pem_dbg.h"
+#include "sio_service.h"
 #include "vn_connect.h"
 #include "vn_main.h"
 #include "vn_utils.h"
@@ -64,7 +65,8 @@ std::array<_OBJ_REGISTRY, 12> gObjRegistries = {{
          CtuWaitWorkers(5000);
          CtuObjDelAll();
      }},
-    QOR_OBJ_REGISTRY(SioSerObj),
+    // The SIO families' command workers end before their objects go.
+    {"SioSerObj", &SioSerObjList, &SioSerObjAmount, &SioSerObjListMutex, SioServiceDelAllObjects},
     QOR_OBJ_REGISTRY(SioDioObj),
     QOR_OBJ_REGISTRY(SioCntObj),
     QOR_OBJ_REGISTRY(SioAiObj),
@@ -202,9 +204,11 @@ const std::array<InitStep, 27> gInitSteps = {{
          memset(CtuTcpPortActive, 0, sizeof(CtuTcpPortActive));
          if (pthread_mutex_init(&CtuTcpPortMutex, nullptr) != 0) return 0;
          CtuServiceRegister();
+         SioServiceRegister();
          return 1;
      },
      []() {
+         SioServiceUnregister();
          CtuServiceUnregister();
          memset(CtuTcpPortActive, 0, sizeof(CtuTcpPortActive));
          pthread_mutex_destroy(&CtuTcpPortMutex);

@@ -335,3 +335,70 @@ const char* UartCheckMode2(const _DIB_UART& u, uint8_t Mode2) {
         if ((Mode2 & (1u << i)) && bits[i].Cap != 1) return bits[i].Why;
     return nullptr;
 }
+
+const _UART_REQUEST UartRequests[kUartLastRequest] = {
+    {"open", UART_REQ_OPEN, UART_GATE_NONE, 0, 0, 0, 0, UART_CHECK_NONE},
+    {"close", UART_REQ_CLOSE, UART_GATE_NONE, 0, 0, 0, 0, UART_CHECK_NONE},
+    {"set DLLDLM", UART_REQ_SET, UART_GATE_NONE, UART_REG_CONTROL0, 0, 0x0000FFFF, 2, UART_CHECK_NONE},
+    {"set LCR", UART_REQ_SET, UART_GATE_NONE, UART_REG_CONTROL0, 16, 0x00FF0000, 1, UART_CHECK_NONE},
+    {"set FIFO_CTRL", UART_REQ_SET, UART_GATE_NONE, UART_REG_CONTROL0, 24, 0xFF000000, 1, UART_CHECK_NONE},
+    {"set MCR", UART_REQ_SET, UART_GATE_NONE, UART_REG_CONTROL1, 0, 0x000000FF, 1, UART_CHECK_NONE},
+    {"set EVENT_CTRL", UART_REQ_SET, UART_GATE_NONE, UART_REG_CONTROL1, 8, 0x0000FF00, 1, UART_CHECK_NONE},
+    {"get MSR", UART_REQ_GET, UART_GATE_NONE, UART_REG_STATUS, 0, 0xFF, 1, UART_CHECK_NONE},
+    {"get MODE_1", UART_REQ_GET, UART_GATE_V1, UART_REG_CONTROL2, 0, 0xFF, 1, UART_CHECK_NONE},
+    {"set MODE_1", UART_REQ_SET, UART_GATE_V1, UART_REG_CONTROL2, 0, 0x000000FF, 1, UART_CHECK_MODE_1},
+    {"get MODE_2", UART_REQ_GET, UART_GATE_V1, UART_REG_CONTROL2, 8, 0xFF, 1, UART_CHECK_NONE},
+    {"set MODE_2", UART_REQ_SET, UART_GATE_V1, UART_REG_CONTROL2, 8, 0x0000FF00, 1, UART_CHECK_MODE_2},
+    {"get OnChipHardwareFlowCtrl", UART_REQ_GET, UART_GATE_V4, UART_REG_CONTROL1, 16, 0xFF, 1, UART_CHECK_NONE},
+    {"set OnChipHardwareFlowCtrl", UART_REQ_SET, UART_GATE_V4, UART_REG_CONTROL1, 16, 0x00FF0000, 1,
+     UART_CHECK_NONE},
+    {"get TxCurrentCredit", UART_REQ_GET, UART_GATE_V5, UART_REG_STATUS, 8, 0xFFF, 2, UART_CHECK_NONE},
+    {"get TxFifoDataCnt", UART_REQ_GET, UART_GATE_V5, UART_REG_STATUS, 20, 0xFFF, 2, UART_CHECK_NONE},
+    {"get TxTriggerLevel", UART_REQ_GET, UART_GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 0, 0xFF, 1, UART_CHECK_NONE},
+    {"set TxTriggerLevel", UART_REQ_SET, UART_GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 0, 0x000000FF, 1,
+     UART_CHECK_NONE},
+    {"get RxTriggerLevel", UART_REQ_GET, UART_GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 8, 0xFF, 1, UART_CHECK_NONE},
+    {"set RxTriggerLevel", UART_REQ_SET, UART_GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 8, 0x0000FF00, 1,
+     UART_CHECK_NONE},
+};
+
+bool UartRequestVersionHas(UartReqGate Gate, uint8_t Version) {
+    switch (Gate) {
+        case UART_GATE_V1:
+            return Version != 0;
+        case UART_GATE_V4:
+            return Version >= 4;
+        case UART_GATE_V5:
+            return Version >= 5;
+        default:
+            return true;
+    }
+}
+
+size_t UartRequestGetAnswer(const _UART_REQUEST& q, uint32_t Reg, uint8_t* pOut) {
+    const uint32_t field = (Reg >> q.Shift) & q.Mask;
+    if (q.Size == 2)
+        qor::PutBe16(pOut, static_cast<uint16_t>(field));
+    else
+        pOut[0] = static_cast<uint8_t>(field);
+    return q.Size;
+}
+
+void UartOpenRecord(const _UART_CHL& c, uint8_t* r) {
+    const _DIB_UART& u = c.DibPtr->Uart;
+    qor::MutexLock lock(c.RegMutexPtr);
+    const bool v45 = u.Version == 4 || u.Version == 5;
+    const bool v5 = u.Version == 5;
+    r[0] = u.Version;
+    qor::PutLe32(r + 1, u.Control0Reg);
+    r[5] = static_cast<uint8_t>(u.Control1Reg);
+    r[6] = static_cast<uint8_t>(u.Control1Reg >> 8);
+    r[7] = v45 ? static_cast<uint8_t>(u.Control1Reg >> 16) : 0;
+    r[8] = static_cast<uint8_t>(u.StatusReg);
+    qor::PutBe16(r + 9, v5 ? static_cast<uint16_t>((u.StatusReg & 0xFFF00) >> 8) : 0);
+    qor::PutBe16(r + 11, v5 ? static_cast<uint16_t>(u.StatusReg >> 20) : 0);
+    r[13] = v45 ? static_cast<uint8_t>(u.FifoTriggerLevelReg) : 0;
+    r[14] = v45 ? static_cast<uint8_t>(u.FifoTriggerLevelReg >> 8) : 0;
+    r[15] = static_cast<uint8_t>(u.Control2Reg);
+    r[16] = static_cast<uint8_t>(u.Control2Reg >> 8);
+}

@@ -100,6 +100,34 @@ struct _UART_EVENT {
 // 0 for an unsupported version.
 int UartEventDecode(uint8_t Version, const uint8_t* pE, _UART_EVENT* pOut);
 
+// The twenty requests of a UART front end (codes 1..20, the same for the kernel TTY driver
+// and an SIO client): operation word as the messages spell it, the controller versions
+// that have it, the register field it sets or gets and the payload or answer size.
+enum UartReqKind { UART_REQ_OPEN, UART_REQ_CLOSE, UART_REQ_SET, UART_REQ_GET };
+enum UartReqGate { UART_GATE_NONE, UART_GATE_V1, UART_GATE_V4, UART_GATE_V5 };
+enum UartReqCheck { UART_CHECK_NONE, UART_CHECK_MODE_1, UART_CHECK_MODE_2 };
+struct _UART_REQUEST {
+    const char* Word;
+    UartReqKind What;
+    UartReqGate Versions;
+    uint8_t Offset;
+    unsigned Shift;
+    uint32_t Mask;  // of the field: within the register for a set, after the shift for a get
+    size_t Size;    // payload bytes of a set, answer bytes of a get
+    UartReqCheck Validate;
+};
+constexpr uint16_t kUartFirstRequest = 1;
+constexpr uint16_t kUartLastRequest = 20;
+// Indexed by code - 1.
+extern const _UART_REQUEST UartRequests[kUartLastRequest];
+bool UartRequestVersionHas(UartReqGate Gate, uint8_t Version);
+// A get's answer bytes from the register value (2 bytes big-endian or 1 byte).
+size_t UartRequestGetAnswer(const _UART_REQUEST& q, uint32_t Reg, uint8_t* pOut);
+
+// The 17-byte open record from the DIB's register copies (under the register lock).
+constexpr size_t kUartOpenRecordLength = 17;
+void UartOpenRecord(const _UART_CHL& c, uint8_t* pRecord);
+
 // MODE_1 and MODE_2 checks against the DIB's capabilities, in their fixed order. nullptr when
 // the value is allowed, otherwise the reason as a format with one %02x for the value (e.g.
 // "MODE_1:x%02x invalid") or without any conversion ("no RS232 cap").

@@ -119,6 +119,7 @@ void VnMainGetTcpPorts(PVN_DEVICE pVn, uint32_t* pCtuTcpPort, uint32_t* pSioTcpP
     *pCtuTcpPort = 0;
     *pSioTcpPort = 0;
     if (VnUnitServices.GetTcpPorts) VnUnitServices.GetTcpPorts(pVn, pCtuTcpPort, pSioTcpPort);
+    if (VnUnitServices.SioGetTcpPort) *pSioTcpPort = VnUnitServices.SioGetTcpPort(pVn);
 }
 
 uint16_t VnMainSearchByAllNic(uint8_t* pBuff, size_t BuffLength, size_t* pReturnLength) {

@@ -30,6 +30,8 @@ struct _VN_UNIT_SERVICES {
     void (*SioServerStop)(PVN_DEVICE pVn);
     // Ports of a unit's running servers (0 when a server does not run).
     void (*GetTcpPorts)(PVN_DEVICE pVn, uint32_t* pCtuTcpPort, uint32_t* pSioTcpPort);
+    // The port of a unit's running SIO server (0 when none).
+    uint32_t (*SioGetTcpPort)(PVN_DEVICE pVn);
     // Tells every management client that the unit was lost.
     void (*DisconnectEvent)(PVN_DEVICE pVn);
     // Minors and device nodes of a mapped unit's UART channels, kept by the TTY bridge.

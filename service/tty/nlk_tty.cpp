@@ -21,86 +21,12 @@ namespace {
 // Workers still running; shutdown waits for them so none outlives the bridge.
 std::atomic<int> gWorkers{0};
 
-enum Gate { GATE_NONE, GATE_V1, GATE_V4, GATE_V5 };
-enum Kind { KIND_OPEN, KIND_CLOSE, KIND_SET, KIND_GET };
-enum Check { CHECK_NONE, CHECK_MODE_1, CHECK_MODE_2 };
-
-// One request code: its operation word (as the messages spell it), the controller versions
-// that have it, and the register field it sets or gets.
-struct _Request {
-    const char* Word;
-    const char* DispatchWord;  // the dispatch-failure messages spell open differently
-    Kind What;
-    Gate Versions;
-    uint8_t Offset;
-    unsigned Shift;
-    uint32_t Mask;     // of the field within the register
-    size_t Size;       // payload bytes of a set, reply bytes of a get
-    Check Validate;
-};
-
-const _Request kRequests[20] = {
-    {"open", "oepn", KIND_OPEN, GATE_NONE, 0, 0, 0, 0, CHECK_NONE},
-    {"close", "close", KIND_CLOSE, GATE_NONE, 0, 0, 0, 0, CHECK_NONE},
-    {"set DLLDLM", "set DLLDLM", KIND_SET, GATE_NONE, UART_REG_CONTROL0, 0, 0x0000FFFF, 2, CHECK_NONE},
-    {"set LCR", "set LCR", KIND_SET, GATE_NONE, UART_REG_CONTROL0, 16, 0x00FF0000, 1, CHECK_NONE},
-    {"set FIFO_CTRL", "set FIFO_CTRL", KIND_SET, GATE_NONE, UART_REG_CONTROL0, 24, 0xFF000000, 1, CHECK_NONE},
-    {"set MCR", "set MCR", KIND_SET, GATE_NONE, UART_REG_CONTROL1, 0, 0x000000FF, 1, CHECK_NONE},
-    {"set EVENT_CTRL", "set EVENT_CTRL", KIND_SET, GATE_NONE, UART_REG_CONTROL1, 8, 0x0000FF00, 1, CHECK_NONE},
-    {"get MSR", "get MSR", KIND_GET, GATE_NONE, UART_REG_STATUS, 0, 0xFF, 1, CHECK_NONE},
-    {"get MODE_1", "get MODE_1", KIND_GET, GATE_V1, UART_REG_CONTROL2, 0, 0xFF, 1, CHECK_NONE},
-    {"set MODE_1", "set MODE_1", KIND_SET, GATE_V1, UART_REG_CONTROL2, 0, 0x000000FF, 1, CHECK_MODE_1},
-    {"get MODE_2", "get MODE_2", KIND_GET, GATE_V1, UART_REG_CONTROL2, 8, 0xFF, 1, CHECK_NONE},
-    {"set MODE_2", "set MODE_2", KIND_SET, GATE_V1, UART_REG_CONTROL2, 8, 0x0000FF00, 1, CHECK_MODE_2},
-    {"get OnChipHardwareFlowCtrl", "get OnChipHardwareFlowCtrl", KIND_GET, GATE_V4, UART_REG_CONTROL1, 16, 0xFF, 1,
-     CHECK_NONE},
-    {"set OnChipHardwareFlowCtrl", "set OnChipHardwareFlowCtrl", KIND_SET, GATE_V4, UART_REG_CONTROL1, 16,
-     0x00FF0000, 1, CHECK_NONE},
-    {"get TxCurrentCredit", "get TxCurrentCredit", KIND_GET, GATE_V5, UART_REG_STATUS, 8, 0xFFF, 2, CHECK_NONE},
-    {"get TxFifoDataCnt", "get TxFifoDataCnt", KIND_GET, GATE_V5, UART_REG_STATUS, 20, 0xFFF, 2, CHECK_NONE},
-    {"get TxTriggerLevel", "get TxTriggerLevel", KIND_GET, GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 0, 0xFF, 1,
-     CHECK_NONE},
-    {"set TxTriggerLevel", "set TxTriggerLevel", KIND_SET, GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 0, 0x000000FF, 1,
-     CHECK_NONE},
-    {"get RxTriggerLevel", "get RxTriggerLevel", KIND_GET, GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 8, 0xFF, 1,
-     CHECK_NONE},
-    {"set RxTriggerLevel", "set RxTriggerLevel", KIND_SET, GATE_V4, UART_REG_FIFO_TRIGGER_LEVEL, 8, 0x0000FF00, 1,
-     CHECK_NONE},
-};
-
-bool _VersionHas(Gate g, uint8_t Version) {
-    switch (g) {
-        case GATE_V1:
-            return Version != 0;
-        case GATE_V4:
-            return Version >= 4;
-        case GATE_V5:
-            return Version >= 5;
-        default:
-            return true;
-    }
+// The request table and the open record are the UART register module's, shared with the
+// SER family; only the dispatch-failure messages spell open differently.
+const char* _DispatchWord(uint16_t Code) {
+    return Code == 1 ? "oepn" : UartRequests[Code - 1].Word;
 }
-
-// The bytes of the open record from the DIB's register copies.
-void _OpenRecord(PNLK_OBJ o, uint8_t* r) {
-    const _DIB_UART& u = o->DibPtr->Uart;
-    qor::MutexLock lock(&o->RegMutex);
-    const bool v45 = u.Version == 4 || u.Version == 5;
-    const bool v5 = u.Version == 5;
-    r[0] = u.Version;
-    qor::PutLe32(r + 1, u.Control0Reg);
-    r[5] = static_cast<uint8_t>(u.Control1Reg);
-    r[6] = static_cast<uint8_t>(u.Control1Reg >> 8);
-    r[7] = v45 ? static_cast<uint8_t>(u.Control1Reg >> 16) : 0;
-    r[8] = static_cast<uint8_t>(u.StatusReg);
-    qor::PutBe16(r + 9, v5 ? static_cast<uint16_t>((u.StatusReg & 0xFFF00) >> 8) : 0);
-    qor::PutBe16(r + 11, v5 ? static_cast<uint16_t>(u.StatusReg >> 20) : 0);
-    r[13] = v45 ? static_cast<uint8_t>(u.FifoTriggerLevelReg) : 0;
-    r[14] = v45 ? static_cast<uint8_t>(u.FifoTriggerLevelReg >> 8) : 0;
-    r[15] = static_cast<uint8_t>(u.Control2Reg);
-    r[16] = static_cast<uint8_t>(u.Control2Reg >> 8);
-}
-constexpr size_t kOpenRecordLength = 17;
+constexpr size_t kOpenRecordLength = kUartOpenRecordLength;
 
 void _Reply(uint8_t Minor, uint16_t Code, const char* Word, bool Ok, const uint8_t* pPayload, size_t Length) {
     const int rc = NlkTtySend(Minor, static_cast<uint16_t>(Code + kNlkResponseBit), Ok ? 0 : 1, Ok ? pPayload : nullptr,
@@ -131,7 +57,7 @@ bool _Open(PNLK_OBJ o, uint8_t Minor, uint8_t* pRecord) {
         _ReportRead(Minor, "open", r, ", 2");
         return false;
     }
-    _OpenRecord(o, pRecord);
+    UartOpenRecord(c, pRecord);
     return true;
 }
 
@@ -146,7 +72,7 @@ void _Close(PNLK_OBJ o, uint8_t Minor) {
 void _Handle(const uint8_t* pMsg, size_t Length) {
     const _NLK_HEADER h = NlkHeaderDecode(pMsg);
     const uint8_t minor = h.MinorNumber;
-    const _Request& q = kRequests[h.CmdResponseEventData - 1];
+    const _UART_REQUEST& q = UartRequests[h.CmdResponseEventData - 1];
     NlkTtyObjRef o = NlkTtyObjGetByMinorNumer(minor);
     if (!o) {
         PemDbg(1, 1, "TTY (M:%d), %s, can't get obj\n", minor, q.Word);
@@ -160,28 +86,28 @@ void _Handle(const uint8_t* pMsg, size_t Length) {
     size_t outLength = 0;
     bool ok = false;
     switch (q.What) {
-        case KIND_OPEN:
+        case UART_REQ_OPEN:
             ok = _Open(o.get(), minor, out);
             outLength = kOpenRecordLength;
             break;
-        case KIND_CLOSE:
+        case UART_REQ_CLOSE:
             _Close(o.get(), minor);
             ok = true;
             break;
-        case KIND_SET: {
+        case UART_REQ_SET: {
             // The announced length must be the field's size and must have arrived whole.
             if (h.Length != q.Size || h.Length > avail) {
                 PemDbg(1, 1, "TTY (M:%d), %s, invalid data length\n", minor, q.Word);
                 break;
             }
-            if (!_VersionHas(q.Versions, version)) {
+            if (!UartRequestVersionHas(q.Versions, version)) {
                 PemDbg(1, 1, "TTY (M:%d), %s, version (x%02x) not support\n", minor, q.Word, version);
                 break;
             }
             const uint32_t value = q.Size == 2 ? qor::GetLe16(payload) : payload[0];
             const _DIB_UART& u = o->DibPtr->Uart;
-            const char* why = q.Validate == CHECK_MODE_1   ? UartCheckMode1(u, payload[0])
-                              : q.Validate == CHECK_MODE_2 ? UartCheckMode2(u, payload[0])
+            const char* why = q.Validate == UART_CHECK_MODE_1   ? UartCheckMode1(u, payload[0])
+                              : q.Validate == UART_CHECK_MODE_2 ? UartCheckMode2(u, payload[0])
                                                            : nullptr;
             if (why) {
                 char format[96];
@@ -196,8 +122,8 @@ void _Handle(const uint8_t* pMsg, size_t Length) {
             if (!ok) PemDbg(1, 1, "TTY (M:%d), %s, tx cmd fail\n", minor, q.Word);
             break;
         }
-        case KIND_GET: {
-            if (!_VersionHas(q.Versions, version)) {
+        case UART_REQ_GET: {
+            if (!UartRequestVersionHas(q.Versions, version)) {
                 PemDbg(1, 1, "TTY (M:%d), %s, version (x%02x) not support\n", minor, q.Word, version);
                 break;
             }
@@ -207,12 +133,7 @@ void _Handle(const uint8_t* pMsg, size_t Length) {
                 _ReportRead(minor, q.Word, r, "");
                 break;
             }
-            const uint32_t field = (reg >> q.Shift) & q.Mask;
-            if (q.Size == 2)
-                qor::PutBe16(out, static_cast<uint16_t>(field));
-            else
-                out[0] = static_cast<uint8_t>(field);
-            outLength = q.Size;
+            outLength = UartRequestGetAnswer(q, reg, out);
             ok = true;
             break;
         }
@@ -287,7 +208,7 @@ void NlkTtyHandleFromKernel(const uint8_t* pMessage, size_t Length) {
         PemDbg(1, 1, "TTY (M:%d), unsupport packet type from kernel\n", minor);
         return;
     }
-    const char* word = kRequests[code - 1].DispatchWord;
+    const char* word = _DispatchWord(code);
     std::unique_ptr<_NLK_THREAD_CONTEXT> ctx(new (std::nothrow) _NLK_THREAD_CONTEXT{});
     if (!ctx) {
         PemDbg(1, 1, "TTY (M:%d), %s, malloc fail 1, errno:%d\n", minor, word, errno);

@@ -1,0 +1,22 @@
+#include "sio_service.h"
+
+#include "sio_server.h"
+#include "sio_obj.h"
+#include "sio_ser_obj.h"
+
+// Each family of the SIO service adds its registration here.
+void SioServiceRegister() {
+    SioServerRegister();
+    SioSerObjRegister();
+}
+
+void SioServiceUnregister() {
+    SioSerObjUnregister();
+    SioServerUnregister();
+}
+
+void SioServiceDelAllObjects() {
+    // Command workers still running end (their unit is gone) before the objects go.
+    SioWaitWorkers(5000);
+    SioSerObjDelAll();
+}
