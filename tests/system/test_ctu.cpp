@@ -356,9 +356,9 @@ TEST_F(CtuTest, AMacChangeDisconnectsTheUnitWhichIsFoundAgainUnderItsNewMac) {
     ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"ctu_config", kCfg}}));
     ctu::Client c = Open(ConnectUnit(kCfg));
     EXPECT_TRUE(Answers(c, ctu::kSetMac, mng::MacBytes(kNew), 0));
-    EXPECT_EQ(Show(kCfg, "ctu-last"), "1/1/6/77c200000002" + Zeros(2));
     EXPECT_TRUE(Eventually([&] { return !Connected(kCfg); }, 3s));
     EXPECT_TRUE(WaitListed(client_, kNew));
+    EXPECT_EQ(Show(kNew, "ctu-last"), "1/1/6/77c200000002" + Zeros(2));
     ctu::Client again = Open(ConnectUnit(kNew));
     EXPECT_TRUE(Answers(again, ctu::kGetMac, {}, 0, mng::MacBytes(kNew)));
 }
