@@ -54,7 +54,7 @@ Header DecodeHeader(std::span<const uint8_t> b) {
     return h;
 }
 
-std::vector<uint8_t> Encode(uint8_t deviceType, uint8_t channel, uint16_t code, std::span<const uint8_t> payload,
+std::vector<uint8_t> Encode(uint8_t deviceType, uint8_t channel, uint16_t code, const std::vector<uint8_t>& payload,
                             std::optional<uint32_t> length) {
     Header h;
     h.DeviceType = deviceType;
@@ -229,7 +229,7 @@ std::optional<Message> Client::ReadResponse(Clock::duration timeout) {
 }
 
 std::optional<Message> Client::Request(uint8_t deviceType, uint8_t channel, uint16_t code,
-                                       std::span<const uint8_t> payload, Clock::duration timeout) {
+                                       const std::vector<uint8_t>& payload, Clock::duration timeout) {
     if (!SendRaw(Encode(deviceType, channel, code, payload))) return std::nullopt;
     auto m = ReadResponse(timeout);
     if (m && (m->Hdr.Version != kVersion || m->Hdr.DeviceType != deviceType || m->Hdr.Channel != channel ||

@@ -94,7 +94,7 @@ struct Message {
 };
 
 // A message with its header; Length is the payload size unless given.
-std::vector<uint8_t> Encode(uint8_t deviceType, uint8_t channel, uint16_t code, std::span<const uint8_t> payload = {},
+std::vector<uint8_t> Encode(uint8_t deviceType, uint8_t channel, uint16_t code, const std::vector<uint8_t>& payload = {},
                             std::optional<uint32_t> length = std::nullopt);
 // The message a service sends: Length = payload size.
 Message Make(uint8_t deviceType, uint8_t channel, uint16_t code, uint16_t status = 0,
@@ -124,8 +124,8 @@ class Client {
     // Sends a command and reads the response, which must carry version 1, the request's device
     // type and channel, and code | 0x8000.
     std::optional<Message> Request(uint8_t deviceType, uint8_t channel, uint16_t code,
-                                   std::span<const uint8_t> payload = {}, Clock::duration timeout = 3s);
-    std::optional<Message> Ser(uint8_t channel, uint16_t code, std::span<const uint8_t> payload = {}) {
+                                   const std::vector<uint8_t>& payload = {}, Clock::duration timeout = 3s);
+    std::optional<Message> Ser(uint8_t channel, uint16_t code, const std::vector<uint8_t>& payload = {}) {
         return Request(kSer, channel, code, payload);
     }
     // Next event or data message (kept ones first); a response meanwhile is an error.
