@@ -48,3 +48,11 @@ int InputDebugNlkEnable(void);
 int InputPasswordRequest(void);
 // 1 with 1..32 password bytes in pPwd (room for 32) and their count, else 0.
 int InputPasswordData(uint8_t* pPwd, int* pLength);
+// The configuration menu's inputs. InputDeviceName: one word of 1..64 characters into pName
+// (room for 65, NUL-terminated); returns its length, 0 when refused.
+int InputDeviceName(char* pName);
+// Two hexadecimal digits; the byte when it is 0 or 1, -1 for anything else.
+int InputPasswordSetting(void);
+// One word naming a file on this host, 1..PathSize-1 characters into pPath; returns its
+// length, 0 when refused.
+int InputFirmwareFile(char* pPath, size_t PathSize);

@@ -9,6 +9,7 @@
 #include "pem_console.h"
 #include "pem_error.h"
 #include "qor_wire.h"
+#include "vn_configuration.h"
 #include "vn_get_detail_info.h"
 
 _MNG_CLIENT MngClient;
@@ -438,6 +439,10 @@ int PemMenuDispatch(PMNG_CLIENT c, int Key) {
         case 'M':
         case 'm':
             _ClearRecords(c);
+            break;
+        case 'N':
+        case 'n':
+            VnConfiguration(c);
             break;
         case '?':
             PemPrintMenu();

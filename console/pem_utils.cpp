@@ -236,3 +236,30 @@ int InputPasswordData(uint8_t* pPwd, int* pLength) {
     *pLength = n;
     return 1;
 }
+
+int InputDeviceName(char* pName) {
+    PemPrintf("d[#_#]b : ControlUnit Version 0, maximum 20 byte\n");
+    PemPrintf("d[#_#]b : ControlUnit Version 1, maximum 64 byte\n");
+    PemPrintf("d[#_#]b : device name                 ? ");
+    char buff[kPemTokenBuffSize];
+    const int n = PemTokenRead(buff, sizeof(buff));
+    if (n <= 0 || n > 64) return 0;
+    memcpy(pName, buff, static_cast<size_t>(n) + 1);
+    return n;
+}
+
+int InputPasswordSetting(void) {
+    PemPrintf("d[#_#]b : 0x00->disable, 0x01->enable\n");
+    PemPrintf("d[#_#]b : password setting (1 byte)   ? x");
+    char buff[kPemTokenBuffSize];
+    const int n = PemTokenRead(buff, sizeof(buff));
+    uint8_t value = 0;
+    if (n <= 0 || !_ParseHex(buff, n, &value, 1) || value > 1) return -1;
+    return value;
+}
+
+int InputFirmwareFile(char* pPath, size_t PathSize) {
+    PemPrintf("d[#_#]b : firmware file (include path)? ");
+    const int n = PemTokenRead(pPath, PathSize);
+    return n > 0 ? n : 0;
+}
