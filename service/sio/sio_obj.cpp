@@ -57,6 +57,7 @@ void _LogDel(const _SIO_FAMILY& F, PSIO_OBJ o) {
 struct _SIO_THREAD_CONTEXT {
     PSIO_CLIENT ClientPtr;
     std::shared_ptr<_SIO_SERVER> Server;
+    VnRef Unit;  // the client's unit record stays valid while the command runs
     uint32_t Generation;
     const _SIO_FAMILY* Family;
     std::unique_ptr<uint8_t[]> Buff;  // the whole message
@@ -236,6 +237,8 @@ void SioObjHandleFromLibrary(const _SIO_FAMILY& F, PSIO_CLIENT pClient, const ui
     ctx->Length = Length;
     ctx->ClientPtr = pClient;
     ctx->Server = SioServerGet(pClient->VnDevicePtr);
+    pClient->VnDevicePtr->RefCount.fetch_add(1, std::memory_order_relaxed);
+    ctx->Unit = VnRef(pClient->VnDevicePtr);
     ctx->Generation = pClient->Generation;
     ctx->Family = &F;
     gWorkers.fetch_add(1);
