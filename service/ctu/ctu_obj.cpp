@@ -146,7 +146,7 @@ CtuObjRef CtuObjGetByVnMacAndDibChlNumber(const uint8_t* pMac, uint8_t ChlNumber
 
 void CtuEventHandle(PCTU_OBJ pObj, uint8_t EventCode) {
     std::shared_ptr<_CTU_SERVER> server = CtuServerGet(pObj->VnPtr);
-    const int port = server ? server->TcpPort : 0;
+    const int port = server ? server->TcpPort.load() : 0;
     uint16_t code = 0;
     switch (EventCode) {
         case 5:

@@ -289,7 +289,7 @@ size_t _RecvUpTo(int sock, uint8_t* pBuff, size_t Have, size_t Want, bool* pClos
 int _HookStart(PVN_DEVICE pVn, uint32_t* pTcpPort) {
     std::shared_ptr<_CTU_SERVER> s = CtuServerGet(pVn);
     if (s) {
-        *pTcpPort = static_cast<uint32_t>(s->TcpPort);
+        *pTcpPort = static_cast<uint32_t>(s->TcpPort.load());
         return 1;
     }
     try {
@@ -318,7 +318,7 @@ void _HookStop(PVN_DEVICE pVn) {
 
 void _HookGetTcpPorts(PVN_DEVICE pVn, uint32_t* pCtuTcpPort, uint32_t*) {
     std::shared_ptr<_CTU_SERVER> s = CtuServerGet(pVn);
-    *pCtuTcpPort = s ? static_cast<uint32_t>(s->TcpPort) : 0;
+    *pCtuTcpPort = s ? static_cast<uint32_t>(s->TcpPort.load()) : 0;
 }
 
 }  // namespace
@@ -375,7 +375,7 @@ int CtuServerStart(PCTU_SERVER pServer, PVN_DEVICE pVn, uint32_t* pTcpPort) {
         return 0;
     }
     pServer->Start = 1;
-    *pTcpPort = static_cast<uint32_t>(pServer->TcpPort);
+    *pTcpPort = static_cast<uint32_t>(pServer->TcpPort.load());
     return 1;
 }
 

@@ -39,7 +39,7 @@ using PCTU_CLIENT = _CTU_CLIENT*;
 struct _CTU_SERVER : std::enable_shared_from_this<_CTU_SERVER> {
     int Start = 0;
     PVN_DEVICE VnDevicePtr = nullptr;
-    int TcpPort = 0;
+    std::atomic<int> TcpPort{0};  // read by event senders while a stop clears it
     int Sock = -1;
     _CTU_CLIENT Client{};
     int ClientAmount = 0;
