@@ -21,6 +21,7 @@
 #include <new>
 #include <vector>
 
+#include "ctu_decode.h"
 #include "mng_client.h"
 #include "qor_wire.h"
 #include "qorio.h"
@@ -343,27 +344,7 @@ QORIO_API int CtuClientGetMaiT1Calibration(uint8_t* pMac, _MAI_T1_CALIBRATION* p
     const int rc = _Request(c.get(), CMD_GET_MFAI_T1_CALIBRATION, nullptr, 0, kCtuTimeoutMs, &status, &length);
     if (rc != 0) return rc;
     if (status != 0) return status;
-    memset(pOut, 0, sizeof(*pOut));
-    if (length < 12) return 0;
-    const uint8_t* p = c->Buff.data() + kCtuHeaderLength;
-    memcpy(pOut->Header, p, sizeof(pOut->Header));
-    const uint8_t* table = p + 12;
-    const size_t tableLength = length - 12;
-    pOut->TableLength = static_cast<uint32_t>(tableLength);
-    // Rows of 12 (raw word, float) pairs; only whole pairs are taken, and at most the rows
-    // the record holds.
-    uint32_t rows = 0;
-    for (size_t r = 0; r < VN_MAI_CAL_MAX_ROWS && r * 96 < tableLength; ++r) {
-        for (size_t k = 0; k < 12 && r * 96 + k * 8 + 8 <= tableLength; ++k) {
-            const uint8_t* q = table + r * 96 + k * 8;
-            _MAI_CALIBRATION_PAIR* pair = &pOut->Pair[VN_MAI_CAL_FIRST_SLOT + 12 * r + k];
-            memcpy(&pair->Raw, q, 4);  // as received
-            const uint32_t bits = qor::GetLe32(q + 4);
-            memcpy(&pair->Value, &bits, 4);
-        }
-        rows = static_cast<uint32_t>(r + 1);
-    }
-    pOut->Rows = rows;
+    CtuDecodeMaiT1Calibration(c->Buff.data() + kCtuHeaderLength, length, pOut);
     return 0;
 }
 

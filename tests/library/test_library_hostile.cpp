@@ -148,7 +148,7 @@ TEST(LibHostile, AnswersThatLieEndWithACodeAndStayInsideTheRecords) {
     // A detail record whose channel entries claim more than they hold.
     std::vector<uint8_t> lyingDetail = Concat({UnitRecord(1, 200), Zeros(8)});
     lyingDetail = Concat({lyingDetail, {0, 128, 51, 0, 0, 200}, {0, 255}, Zeros(198)});     // name of 1020 bytes
-    lyingDetail = Concat({lyingDetail, {1, 3, 11, 1, 0, 40}, {255}, Zeros(11), Zeros(28)});  // 255 banks, 7 there
+    lyingDetail = Concat({lyingDetail, {1, 3, 11, 1, 0, 40}, {255}, Zeros(11), {0x10}, Zeros(27)});  // 255 banks, 7 there
     lyingDetail = Concat({lyingDetail, {2, 1, 64, 5, 0, 250}, Zeros(10)});                  // runs past the end
 
     struct Case {
@@ -184,6 +184,7 @@ TEST(LibHostile, AnswersThatLieEndWithACodeAndStayInsideTheRecords) {
         {"detail entries that lie", 7, {Packet(0x8007, 0, lyingDetail)}, detail, 0,
          [&] {
              return unit->Chl[0].StrDeviceNameLength == VN_STRING_NAME_SIZE && unit->Chl[1].DioNumberOfBanks == 7 &&
+                    unit->Chl[1].DioBank[0].NumberOfIos == 0 && unit->Chl[1].DioBank[1].NumberOfIos == 1 &&
                     unit->Chl[2].Type == 0;
          }},
         {"password longer than 32", 15, {Packet(0x800F, 0, Concat({mng::MacBytes(mac), {200}, Zeros(200)}))},

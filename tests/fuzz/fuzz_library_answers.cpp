@@ -1,0 +1,61 @@
+// libqorio's decoders of what the service answers: unit lists (with and without ports), the
+// detail record, NIC and mapping lists, and the MAI calibration table, each given arbitrary
+// bytes as the payload. The records are heap blocks of their exact size, so a write past one
+// is caught; the counts must never claim more entries than the record holds.
+#include <stdlib.h>
+#include <string.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ctu_decode.h"
+#include "mng_decode.h"
+
+using namespace qorlib;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static auto* units = static_cast<_VN_UNIT_LIST*>(malloc(sizeof(_VN_UNIT_LIST)));
+    static auto* unit = static_cast<_VN_UNIT_RECORD*>(malloc(sizeof(_VN_UNIT_RECORD)));
+    static auto* nics = static_cast<_VN_NIC_LIST*>(malloc(sizeof(_VN_NIC_LIST)));
+    static auto* mappings = static_cast<_VN_MAPPING_LIST*>(malloc(sizeof(_VN_MAPPING_LIST)));
+    static auto* calibration = static_cast<_MAI_T1_CALIBRATION*>(malloc(sizeof(_MAI_T1_CALIBRATION)));
+    if (size < 1) return 0;
+    // The payload is a copy of its own size, so a read past it is caught too.
+    const size_t length = size - 1;
+    uint8_t* payload = static_cast<uint8_t*>(malloc(length ? length : 1));
+    memcpy(payload, data + 1, length);
+    const _MNG_RESPONSE r{{1, 0x8000, 0, static_cast<uint32_t>(length)}, payload, length};
+    switch (data[0] % 6) {
+        case 0:
+            MngDecodeUnitList(r, 28, units);
+            if (units->Count > VN_MAX_UNITS) abort();
+            break;
+        case 1:
+            MngDecodeUnitList(r, 36, units);
+            if (units->Count > VN_MAX_UNITS) abort();
+            break;
+        case 2:
+            MngDecodeDetail(r, unit);
+            for (const auto& c : unit->Chl) {
+                if (c.DioNumberOfBanks > VN_MAX_DIO_BANKS || c.StrDeviceNameLength > VN_STRING_NAME_SIZE) abort();
+            }
+            break;
+        case 3:
+            MngDecodeNicList(r, nics);
+            if (nics->Count > VN_MAX_NICS) abort();
+            break;
+        case 4:
+            MngDecodeMappingList(r, mappings);
+            if (mappings->Count > VN_MAX_MAPPINGS) abort();
+            for (uint32_t i = 0; i < mappings->Count; ++i) {
+                if (mappings->Mapping[i].NumberOfUarts > VN_MAX_MAPPING_PAIRS) abort();
+            }
+            break;
+        default:
+            CtuDecodeMaiT1Calibration(payload, length, calibration);
+            if (calibration->Rows > VN_MAI_CAL_MAX_ROWS) abort();
+            break;
+    }
+    free(payload);
+    return 0;
+}
