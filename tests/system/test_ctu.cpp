@@ -21,6 +21,7 @@ const Mac kCfg{0x02, 0x00, 0x00, 0x00, 0xC2, 0x01};     // ctu_config: control u
 const Mac kOld{0x02, 0x00, 0x00, 0x00, 0xC2, 0x02};     // ctu_config_v0: layout 0
 const Mac kPlain{0x02, 0x00, 0x00, 0x00, 0xC2, 0x03};   // ctu_uart2: no string channel
 const Mac kAnalog{0x02, 0x00, 0x00, 0x00, 0xC2, 0x04};  // ctu_analog: layout 2 and a string channel
+const Mac kChan1{0x02, 0x00, 0x00, 0x00, 0xC2, 0x05};  // its control unit is channel 1
 const Mac kNew{0x02, 0x00, 0x00, 0x00, 0xC2, 0x77};
 
 std::string Hex(const std::vector<uint8_t>& b) {
@@ -136,16 +137,22 @@ std::string Zeros(size_t bytes) {
 }
 
 TEST_F(CtuTest, EveryCommandSendsItsBytesAndAnswersEachStatus) {
-    ASSERT_NO_FATAL_FAILURE(StartWithUnits(
-        {{"ctu_config", kCfg}, {"ctu_config_v0", kOld}, {"ctu_uart2", kPlain}, {"ctu_analog", kAnalog}}));
+    const std::string chan1 = "/tmp/ctu_chan1.prof";
+    ASSERT_TRUE(WriteFile(chan1, "model \"VN-CH1\"\nmode advance\nversion 1 0\ndib 1 ctu 1 \"CH1\" 00\n"));
+    ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"ctu_config", kCfg},
+                                            {"ctu_config_v0", kOld},
+                                            {"ctu_uart2", kPlain},
+                                            {"ctu_analog", kAnalog},
+                                            {chan1, kChan1}}));
     std::map<Mac, ctu::Client> clients;
-    for (const Mac& m : {kCfg, kOld, kPlain, kAnalog}) {
+    for (const Mac& m : {kCfg, kOld, kPlain, kAnalog, kChan1}) {
         const uint16_t port = ConnectUnit(m);
         ASSERT_NE(port, 0);
         clients[m] = Open(port);
     }
     const std::vector<CommandCase> cases = {
         {"get MAC", kCfg, ctu::kGetMac, {}, 0, mng::MacBytes(kCfg), "1/0/6/-"},
+        {"no control unit on channel 0", kChan1, ctu::kGetMac, {}, ctu::kObjectNotFound, {}, ""},
         {"set MAC, 5 bytes", kCfg, ctu::kSetMac, {1, 2, 3, 4, 5}, ctu::kLengthInvalid, {}, ""},
         {"get name V1", kCfg, ctu::kGetName, {}, 0, Bytes("Config unit"), "2/0/64/-"},
         {"set name V1, 5 bytes as 8", kCfg, ctu::kSetName, Bytes("Hello"), 0, {}, "2/1/8/48656c6c6f000000"},
