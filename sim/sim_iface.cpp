@@ -30,6 +30,10 @@ std::unique_ptr<_SIM_IFACE> SimIfaceOpen(const std::string& Name, std::string* p
         if (pError) *pError = _Errno("raw socket for " + Name);
         return nullptr;
     }
+    // A host may send a long burst (transmit data from a TTY); the unit takes it all in
+    // rather than losing frames to a small default queue. Best effort: needs CAP_NET_ADMIN.
+    const int rcvbuf = 8 << 20;
+    (void)setsockopt(iface->Sock.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf));
     struct sockaddr_ll sll {};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(kSimEtherType);
