@@ -200,8 +200,8 @@ typedef struct _MAI_T1_CALIBRATION {
 } _MAI_T1_CALIBRATION;
 
 /* Called with the unit's MAC when a unit connected by this host was lost. It runs on the
- * library's receive thread: keep it short, and do not call vn_* or mng_* from it (such a
- * call returns VN_ERR_SEND at once). */
+ * library's receive thread (16 KiB stack): keep it short, and do not call vn_* or mng_* from
+ * it (such a call returns VN_ERR_SEND at once; vn_lib_free does nothing there). */
 typedef void (*vn_disconnect_callback)(uint8_t* mac);
 
 /* ---- Management API ---- */

@@ -249,6 +249,8 @@ _MNG_HEADER MngHeaderGet(const uint8_t* p) {
 
 _MNG_CLIENT& MngClient() { return gClient; }
 
+bool MngClientOnReceiveThread() { return tIsRxThread; }
+
 int MngClientStart() {
     if (gClient.AliveThreadRunning) return 0;
     gClient.ServerAddr = {};

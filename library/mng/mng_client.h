@@ -129,6 +129,9 @@ class MngExchange {
     bool locked_ = false;
 };
 
+// True on the receive thread (which runs the disconnect callbacks).
+bool MngClientOnReceiveThread();
+
 // 1 when the socket's TCP state is established.
 int MngClientConnectionEstablished();
 

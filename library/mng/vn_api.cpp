@@ -98,6 +98,8 @@ QORIO_API int mng_lib_init(void) {
 }
 
 QORIO_API int mng_lib_free(void) {
+    // From a disconnect callback the receive thread would have to join itself: refused.
+    if (MngClientOnReceiveThread()) return 0;
     qor::MutexLock lock(&gInitMutex);
     if (!gInitialised) return 0;
     MngClientStop();
