@@ -43,9 +43,16 @@ void _ReportRead(uint8_t Minor, const char* Word, UartResult r, const char* Step
     if (what) PemDbg(1, 1, "TTY (M:%d), %s, %s%s\n", Minor, Word, what, Step);
 }
 
+// The channel's controller version. A fresh info structure of the unit may be decoded into
+// the DIB meanwhile, under the unit's info lock.
+uint8_t _Version(PNLK_OBJ o) {
+    qor::ReadLock info(&o->VnPtr->InfoLock);
+    return o->DibPtr->Uart.Version;
+}
+
 bool _Open(PNLK_OBJ o, uint8_t Minor, uint8_t* pRecord) {
     const _UART_CHL c = NlkTtyObjChl(o);
-    const UartGen gen = UartGenOf(o->DibPtr->Uart.Version);
+    const UartGen gen = UartGenOf(_Version(o));
     if (gen == UART_GEN_NONE) return false;
     if (!UartCmdInit(c, gen)) {
         PemDbg(1, 1, "TTY (M:%d), open, init cmd fail, %s\n", Minor, UartGenName(gen));
@@ -62,7 +69,7 @@ bool _Open(PNLK_OBJ o, uint8_t Minor, uint8_t* pRecord) {
 }
 
 void _Close(PNLK_OBJ o, uint8_t Minor) {
-    const UartGen gen = UartGenOf(o->DibPtr->Uart.Version);
+    const UartGen gen = UartGenOf(_Version(o));
     if (gen != UART_GEN_NONE && !UartCmdInit(NlkTtyObjChl(o), gen))
         PemDbg(1, 1, "TTY (M:%d), close, init cmd fail, %s\n", Minor, UartGenName(gen));
 }
@@ -79,7 +86,7 @@ void _Handle(const uint8_t* pMsg, size_t Length) {
         _Reply(minor, h.CmdResponseEventData, q.Word, false, nullptr, 0);
         return;
     }
-    const uint8_t version = o->DibPtr->Uart.Version;
+    const uint8_t version = _Version(o.get());
     const uint8_t* payload = pMsg + kNlkHeaderLength;
     const size_t avail = Length - kNlkHeaderLength;
     uint8_t out[kOpenRecordLength] = {};
@@ -105,10 +112,12 @@ void _Handle(const uint8_t* pMsg, size_t Length) {
                 break;
             }
             const uint32_t value = q.Size == 2 ? qor::GetLe16(payload) : payload[0];
-            const _DIB_UART& u = o->DibPtr->Uart;
-            const char* why = q.Validate == UART_CHECK_MODE_1   ? UartCheckMode1(u, payload[0])
-                              : q.Validate == UART_CHECK_MODE_2 ? UartCheckMode2(u, payload[0])
-                                                           : nullptr;
+            const char* why = nullptr;
+            if (q.Validate != UART_CHECK_NONE) {
+                qor::ReadLock info(&o->VnPtr->InfoLock);  // the capabilities, as for the version
+                const _DIB_UART& u = o->DibPtr->Uart;
+                why = q.Validate == UART_CHECK_MODE_1 ? UartCheckMode1(u, payload[0]) : UartCheckMode2(u, payload[0]);
+            }
             if (why) {
                 char format[96];
                 snprintf(format, sizeof(format), "TTY (M:%%d), %s, %s\n", q.Word, why);
@@ -153,7 +162,7 @@ void* _Worker(void* arg) {
 int _DataTransmit(PNLK_OBJ o, const uint8_t* pMsg, size_t Length) {
     const _NLK_HEADER h = NlkHeaderDecode(pMsg);
     const uint8_t minor = h.MinorNumber;
-    const uint8_t version = o->DibPtr->Uart.Version;
+    const uint8_t version = _Version(o);
     const UartGen gen = UartGenOf(version);
     if (gen == UART_GEN_NONE) {
         PemDbg(1, 1, "TTY (M:%d), TX DATA, unsupport version:x%02x\n", minor, version);
