@@ -57,9 +57,13 @@ TEST_F(MngConnect, ConnectAnswersThePortsAndWritesTheRecord) {
     ASSERT_TRUE(Eventually([] { return ReadFile("/sys/class/net/veth0/carrier") == "1\n"; }, 3s));
     auto result = Connect(client_, ConnectRecord(kDock, 0));
     ASSERT_TRUE(result);
-    // Ports of the unit's servers, when it has them, are listening on loopback.
-    for (uint32_t port : {result->CtuPort, result->SioPort})
-        EXPECT_TRUE(port < 65536 && (port == 0 || Listening(static_cast<uint16_t>(port)))) << port;
+    // Ports of the unit's servers, when it has them, are listening on loopback (each server's
+    // listen thread opens its socket on its first 10 ms tick after the connect).
+    for (uint32_t port : {result->CtuPort, result->SioPort}) {
+        EXPECT_TRUE(port < 65536 &&
+                    (port == 0 || Eventually([port] { return Listening(static_cast<uint16_t>(port)); }, 1s)))
+            << port;
+    }
     // A unit without password: the record is 32 bytes 0xFF.
     EXPECT_EQ(ReadFile(Record(kConnectDir, kDock)), std::string(32, '\xff'));
     Step("connected");
