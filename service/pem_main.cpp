@@ -22,6 +22,7 @@
 #include "nlk_tty.h"
 #include "nlk_tty_info.h"
 #include "pem_dbg.h"
+#include "sio_ser_obj.h"
 #include "sio_service.h"
 #include "vn_connect.h"
 #include "vn_main.h"
@@ -38,8 +39,8 @@ static_assert(std::atomic<int>::is_always_lock_free);
     _DLIST Family##List = {&Family##List, &Family##List}; \
     int Family##Amount = 0;                               \
     pthread_mutex_t Family##ListMutex = PTHREAD_MUTEX_INITIALIZER;
-// The TTY objects' registry lives with the TTY bridge (service/tty/nlk_tty_obj.cpp).
-QOR_DEFINE_OBJ_REGISTRY(SioSerObj)
+// The TTY objects' registry lives with the TTY bridge (service/tty/nlk_tty_obj.cpp), the SER
+// objects' with their family (service/sio/ser/sio_ser_obj.cpp).
 QOR_DEFINE_OBJ_REGISTRY(SioDioObj)
 QOR_DEFINE_OBJ_REGISTRY(SioCntObj)
 QOR_DEFINE_OBJ_REGISTRY(SioAiObj)

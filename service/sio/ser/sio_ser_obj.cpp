@@ -5,7 +5,9 @@
 #include "pem_dbg.h"
 #include "vn_unit_services.h"
 
-// The registry globals are defined with the other families' by the start-up (pem_main).
+_DLIST SioSerObjList = {&SioSerObjList, &SioSerObjList};
+int SioSerObjAmount = 0;
+pthread_mutex_t SioSerObjListMutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
