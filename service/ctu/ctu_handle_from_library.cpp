@@ -467,6 +467,7 @@ void* _Worker(void* pArg) {
             _Log(j, "can't get DIB");
             status = CTU_STATUS_OBJECT_NOT_FOUND;
         } else {
+            qor::MutexLock command(&j.Obj->CmdMutex);
             status = kHandlers[j.Cmd - 1](j);
         }
         if (status != 0) j.Out.clear();
@@ -479,6 +480,7 @@ void* _Worker(void* pArg) {
         if (rc < 0) _Log(j, "ClientTx fail, TxReturn:%d", rc);
         if (j.DisconnectAfter) VnMainDisconnectJob(j.Vn, DISCONNECT_MODE_MAC_CHANGED);
     }
+    ctx->ClientPtr->InFlight.fetch_sub(1);
     ctx.reset();
     gWorkers.fetch_sub(1);
     return nullptr;
@@ -541,8 +543,10 @@ void CtuHandleFromLibrary(PCTU_CLIENT pClient, const uint8_t* pPacket, size_t Le
     pVn->RefCount.fetch_add(1, std::memory_order_relaxed);
     ctx->Vn = VnRef(pVn);
     gWorkers.fetch_add(1);
+    pClient->InFlight.fetch_add(1);
     pthread_t thread;
     if (pthread_create(&thread, &obj->ThreadAttr, _Worker, ctx.get()) != 0) {
+        pClient->InFlight.fetch_sub(1);
         gWorkers.fetch_sub(1);
         PemDbg(1, 1, "CTU (T:%d, C:%d), %s, create thread fail\n", port, 0, words);
         return;

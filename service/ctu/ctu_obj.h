@@ -23,6 +23,9 @@ struct _CTU_OBJ {
     uint8_t DibChlNumber;
     uint8_t TransactionID;
     _CHL_RX_SLOT Slot;
+    // One command at a time on the channel, all its steps: the unit has one item FIFO, and a
+    // second command's set-up between the steps of the first would answer the wrong one.
+    pthread_mutex_t CmdMutex;
     pthread_attr_t ThreadAttr;  // detached, for every command worker of this channel
     // The list's reference and one per lookup in progress; freed with the last.
     std::atomic<int> RefCount;

@@ -111,6 +111,7 @@ bool _Established(int sock) {
 void _ClientStop(PCTU_SERVER pServer) {
     PCTU_CLIENT c = &pServer->Client;
     if (!c->IsAlive) return;
+    c->Stopping = 1;
     const uint64_t one = 1;
     for (int attempt = 0; attempt < 3; ++attempt)
         if (write(c->ThreadExitFd, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) break;
@@ -157,6 +158,7 @@ void _Accept(PCTU_SERVER pServer) {
     }
     c->IsAlive = 1;
     c->IsConnect = 1;
+    c->Stopping = 0;
     c->ServerTcpPort = pServer->TcpPort;
     c->Addr = addr;
     c->VnDevicePtr = pServer->VnDevicePtr;
@@ -427,6 +429,7 @@ int CtuClientHandleRx(PCTU_CLIENT pClient) {
     if (total > kCtuRxBuffSize) return 0;
     have = _RecvUpTo(pClient->Sock, buff, have, static_cast<size_t>(total), &closed, port);
     if (DbgCtuIpcProtocol) _Dump(buff, have, true);
+    while (pClient->InFlight.load() >= kCtuMaxInFlight && !pClient->Stopping.load()) usleep(1000);
     // Handled with the bytes that arrived; the rest of the buffer is zero.
     CtuHandleFromLibrary(pClient, buff, have);
     return closed ? 0 : 1;

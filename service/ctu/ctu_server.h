@@ -33,7 +33,13 @@ struct _CTU_CLIENT {
     // Counts the clients the slot has held: a response is sent only to the client that asked.
     uint32_t Generation;
     _CTU_SERVER* Server;
+    // Commands of this client still running, and the stop request that ends a wait for them.
+    std::atomic<int> InFlight;
+    std::atomic<int> Stopping;
 };
+// A client with this many commands running is not read until one ends: its own TCP window then
+// holds it back, instead of a thread per packet piling up on the unit's channel.
+constexpr int kCtuMaxInFlight = 16;
 using PCTU_CLIENT = _CTU_CLIENT*;
 
 struct _CTU_SERVER : std::enable_shared_from_this<_CTU_SERVER> {
