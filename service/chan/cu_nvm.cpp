@@ -74,16 +74,13 @@ int CuRegWriteWordsLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8
                                  kTlpHeaderLength + Words * 4, nullptr, nullptr);
 }
 
-int CuRegReadFifoLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Word[4], bool* pSent) {
+int CuRegReadFifoLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, bool* pSent) {
     const _TLP_HEADER req = _Cmd(Chl, 0, kCuOffsetFifo, 1);
     // Sent first, then waited for: the mutex is held in between, so no answer can be stored
     // or dropped before the matcher is armed.
     *pSent = ChlSlotExchangeLocked(pVn, pSlot, &req, sizeof(req), nullptr, nullptr) != 0;
     if (!*pSent) return 0;
-    if (!ChlSlotWaitLocked(pSlot, ChlMatchCmdAnswer, &req)) return 0;
-    if (pSlot->RxLength < kTlpHeaderLength + 4) return 0;
-    memcpy(Word, pSlot->RxBuff + kTlpHeaderLength, 4);
-    return 1;
+    return ChlSlotWaitLocked(pSlot, ChlMatchCmdAnswer, &req);
 }
 
 uint16_t CuNvmReadCalibration(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t CalType,

@@ -32,9 +32,9 @@ int CuRegWriteLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Of
 int CuRegWriteWordsLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Offset, const uint8_t* pData,
                           size_t Words);
 // One read of offset 9, waited for (the answer must match channel, offset, TransactionID and
-// LengthInDW). 1 when the answer's word is in *pWord; 0 with *pSent telling a send failure
-// from a missing answer.
-int CuRegReadFifoLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Word[4], bool* pSent);
+// LengthInDW). 1 when the answer is in the slot; 0 with *pSent telling a send failure from a
+// missing answer.
+int CuRegReadFifoLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, bool* pSent);
 
 // Outcome of a step, mapped by each front end to its status codes (the CTU and SIO codes for
 // these outcomes are the same numbers).

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "ctu_server.h"
 #include "cu_nvm.h"
 #include "pem_dbg.h"
 #include "qor_wire.h"
@@ -14,6 +15,12 @@ const uint8_t kExecute[4] = {1, 0, 0, 0};
 
 int _Write(PCTU_OBJ o, const uint8_t Word[4]) {
     return CuRegWriteLocked(o->VnPtr, &o->Slot, o->DibChlNumber, kCuOffsetFifo, Word);
+}
+
+// The server's port for the checkers' log lines (0 when the server is gone).
+int _Port(PCTU_OBJ o) {
+    std::shared_ptr<_CTU_SERVER> s = CtuServerGet(o->VnPtr);
+    return s ? s->TcpPort.load() : 0;
 }
 
 int _Control(PCTU_OBJ o, const uint8_t Word[4]) {
@@ -124,17 +131,38 @@ int CtuCmdSetPassword(PCTU_OBJ pObj, uint8_t Setting, const uint8_t* pReversed32
     return CtuCmdSendSetLocked(pObj, hdr, words, 9, CtuDataWrites::ThenExecute);
 }
 
-int CtuCmdGetOffset9Data(PCTU_OBJ pObj, uint8_t Word[4], bool* pSent) {
-    return CuRegReadFifoLocked(pObj->VnPtr, &pObj->Slot, pObj->DibChlNumber, Word, pSent);
+int CtuCmdGetOffset9Data(PCTU_OBJ pObj, bool* pSent) {
+    return CuRegReadFifoLocked(pObj->VnPtr, &pObj->Slot, pObj->DibChlNumber, pSent);
 }
 
-uint16_t CtuResponseForEvent(PCTU_OBJ pObj, unsigned TimeoutMs, uint8_t* pCode) {
+int CtuResponseForEvent(PCTU_OBJ pObj, uint8_t* pCode) {
+    const auto* t = reinterpret_cast<const _TLP_HEADER*>(pObj->Slot.RxBuff);
+    if (pObj->Slot.RxLength < kTlpHeaderLength || t->Type != TLP_TYPE_EVENT || t->Event[0] != kCuEventClassCommand) {
+        PemDbg(1, 1, "CTU (T:%d, C:%d), response for event, invalid event type:x%02x\n", _Port(pObj),
+               pObj->DibChlNumber, t->Event[0]);
+        return 0;
+    }
+    *pCode = t->Event[1];
+    return 1;
+}
+
+int CtuResponseForGetOffset9Data(PCTU_OBJ pObj, uint8_t* pBytes4) {
+    const auto* t = reinterpret_cast<const _TLP_HEADER*>(pObj->Slot.RxBuff);
+    if (pObj->Slot.RxLength < kTlpHeaderLength + 4 || t->LengthInDW != 1) {
+        PemDbg(1, 1, "CTU (T:%d, C:%d), response for get offset 9 data, invalid LengthInDW:%d\n", _Port(pObj),
+               pObj->DibChlNumber, t->LengthInDW);
+        return 0;
+    }
+    memcpy(pBytes4, pObj->Slot.RxBuff + kTlpHeaderLength, 4);
+    return 1;
+}
+
+uint16_t CtuWaitEventLocked(PCTU_OBJ pObj, unsigned TimeoutMs, uint8_t* pCode) {
     // Only a class-1 event of this channel is taken: a memory event, a read answer or a
     // late answer of another kind never completes the step.
     const _CU_EVENT_MATCH match{pObj->DibChlNumber, kCuEventClassCommand};
     if (!ChlSlotWaitLocked(&pObj->Slot, CuMatchEvent, &match, TimeoutMs)) return CU_STATUS_TIMEOUT;
-    *pCode = reinterpret_cast<const _TLP_HEADER*>(pObj->Slot.RxBuff)->Event[1];
-    return 0;
+    return CtuResponseForEvent(pObj, pCode) ? 0 : CU_STATUS_FORMAT_INVALID;
 }
 
 uint16_t CtuStepSet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Step, const uint8_t Hdr[4],
@@ -145,10 +173,9 @@ uint16_t CtuStepSet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Step, const 
         return CU_STATUS_TX_FAIL;
     }
     uint8_t code = 0;
-    if (CtuResponseForEvent(pObj, kChlAnswerTimeoutMs, &code) != 0) {
-        CtuLogStep(Log, Step, "rx response wait timeout");
-        return CU_STATUS_TIMEOUT;
-    }
+    const uint16_t st = CtuWaitEventLocked(pObj, kChlAnswerTimeoutMs, &code);
+    if (st == CU_STATUS_TIMEOUT) CtuLogStep(Log, Step, "rx response wait timeout");
+    if (st != 0) return st;
     if (code == 1) return 0;
     char what[32];
     snprintf(what, sizeof(what), "EventCode:x%02x", code);
@@ -166,10 +193,11 @@ uint16_t CtuStepGet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Version, con
     for (size_t i = 0; i < Words; ++i) {
         ChlSlotLock lock(&pObj->Slot);
         bool sent = false;
-        if (!CtuCmdGetOffset9Data(pObj, pWords + 4 * i, &sent)) {
+        if (!CtuCmdGetOffset9Data(pObj, &sent)) {
             CtuLogStep(Log, s2, sent ? "rx response wait timeout" : "tx cmd fail");
             return sent ? CU_STATUS_TIMEOUT : CU_STATUS_TX_FAIL;
         }
+        if (!CtuResponseForGetOffset9Data(pObj, pWords + 4 * i)) return CU_STATUS_FORMAT_INVALID;
     }
     return 0;
 }

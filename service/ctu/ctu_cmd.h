@@ -39,12 +39,17 @@ int CtuCmdSetFirmwareTotalLength(PCTU_OBJ pObj, uint32_t Size);
 int CtuCmdSetFirmwareData(PCTU_OBJ pObj, const uint8_t* pBlock, size_t Length, bool IsLast, uint32_t Sum);
 int CtuCmdSetModelName(PCTU_OBJ pObj, const uint8_t* pTwo);
 int CtuCmdSetPassword(PCTU_OBJ pObj, uint8_t Setting, const uint8_t* pReversed32);
-// One read of offset 9 and its answer (sent and awaited); see CuRegReadFifoLocked.
-int CtuCmdGetOffset9Data(PCTU_OBJ pObj, uint8_t Word[4], bool* pSent);
+// One read of offset 9, sent and awaited; see CuRegReadFifoLocked.
+int CtuCmdGetOffset9Data(PCTU_OBJ pObj, bool* pSent);
+
+// Checks of the answer in the slot (1 when it is the expected kind; otherwise logged): a
+// class-1 event (its code to *pCode), or an offset-9 read answer of one word (to Bytes4).
+int CtuResponseForEvent(PCTU_OBJ pObj, uint8_t* pCode);
+int CtuResponseForGetOffset9Data(PCTU_OBJ pObj, uint8_t* pBytes4);
 
 // Waits (mutex held) for the class-1 completion event after an execute write. Returns 0 with
-// the event code in *pCode, or 33 (no answer in time).
-uint16_t CtuResponseForEvent(PCTU_OBJ pObj, unsigned TimeoutMs, uint8_t* pCode);
+// the event code in *pCode, 33 (no answer in time) or 34 (the answer failed its check).
+uint16_t CtuWaitEventLocked(PCTU_OBJ pObj, unsigned TimeoutMs, uint8_t* pCode);
 
 // A set transaction as one step: send, wait, judge (code 1 success, 15 status 48, another
 // code status 32). Step may be null.

@@ -309,10 +309,9 @@ uint16_t _StoreDioSettingToFlash(Job& j) {
         return CTU_STATUS_TX_CMD_FAIL;
     }
     uint8_t code = 0;
-    if (CtuResponseForEvent(o, kChlAnswerTimeoutMs, &code) != 0) {
-        CtuLogStep(j.Log, nullptr, "rx response wait timeout");
-        return CTU_STATUS_RX_RESPONSE_TIMEOUT;
-    }
+    const uint16_t st = CtuWaitEventLocked(o, kChlAnswerTimeoutMs, &code);
+    if (st == CTU_STATUS_RX_RESPONSE_TIMEOUT) CtuLogStep(j.Log, nullptr, "rx response wait timeout");
+    if (st != 0) return st;
     if (code == 1) return 0;
     _Log(j, "EventCode:x%02x", code);
     return code == 15 ? CTU_STATUS_UNSUPPORT_COMMAND : CTU_STATUS_TX_CMD_FAIL;
@@ -346,7 +345,9 @@ int64_t _NowUs() {
 // Waits for the class-1 event of a firmware step and maps its code; 0 to go on.
 uint16_t _FirmwareWait(Job& j, unsigned TimeoutMs, bool Data, uint32_t Index) {
     uint8_t code = 0;
-    if (CtuResponseForEvent(j.Obj.get(), TimeoutMs, &code) != 0) {
+    const uint16_t st = CtuWaitEventLocked(j.Obj.get(), TimeoutMs, &code);
+    if (st == CTU_STATUS_RX_RESPONSE_DATA_FORMAT_INVALID) return st;
+    if (st != 0) {
         if (Data)
             _Log(j, "set data rx response wait timeout, Index:%u", Index);
         else
