@@ -67,7 +67,7 @@ struct _SIO_THREAD_CONTEXT {
 
 void _Respond(_SIO_THREAD_CONTEXT& ctx, const _SIO_HEADER& req, const char* Word) {
     const _SIO_REPLY& r = ctx.Reply;
-    const size_t n = r.Status == SIO_STATUS_SUCCESS ? r.Length : 0;
+    const size_t n = r.Status == SIO_STATUS_SUCCESS ? r.Length : r.FailLength;
     const _SIO_HEADER h = {kSioVersion,
                            0,
                            ctx.Family->DeviceType,
@@ -95,6 +95,7 @@ void* _Worker(void* pArg) {
     const int port = ctx->ClientPtr->ServerTcpPort;
     ctx->Reply.Status = SIO_STATUS_SUCCESS;
     ctx->Reply.Length = 0;
+    ctx->Reply.FailLength = 0;
     SioObjRef o = SioObjGetByVnMacAndDibChlNumber(F, ctx->ClientPtr->VnDevicePtr->Mac, h.ChannelNumber);
     if (!o) {
         char format[96];

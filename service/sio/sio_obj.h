@@ -57,10 +57,13 @@ struct _SIO_REQUEST {
     size_t Avail;
 };
 
-// A handler's result: the status and, only when it is 0, the payload.
+// A handler's result: the status and its payload. With status 0 the first Length bytes of
+// Data go out; with any other status the first FailLength (families whose responses to a bank
+// or port command start with its index also on failure).
 struct _SIO_REPLY {
     uint16_t Status;
     size_t Length;
+    size_t FailLength;
     uint8_t Data[SIO_MSG_MAX_PAYLOAD - kSioHeaderLength];
 };
 
