@@ -161,7 +161,10 @@ uint16_t CtuWaitEventLocked(PCTU_OBJ pObj, unsigned TimeoutMs, uint8_t* pCode) {
     // Only a class-1 event of this channel is taken: a memory event, a read answer or a
     // late answer of another kind never completes the step.
     const _CU_EVENT_MATCH match{pObj->DibChlNumber, kCuEventClassCommand};
-    if (!ChlSlotWaitLocked(&pObj->Slot, CuMatchEvent, &match, TimeoutMs)) return CU_STATUS_TIMEOUT;
+    if (!ChlSlotWaitLocked(&pObj->Slot, CuMatchEvent, &match, TimeoutMs)) {
+        pObj->Owed = CTU_OWED_EVENT;
+        return CU_STATUS_TIMEOUT;
+    }
     return CtuResponseForEvent(pObj, pCode) ? 0 : CU_STATUS_FORMAT_INVALID;
 }
 
@@ -194,6 +197,7 @@ uint16_t CtuStepGet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Version, con
         ChlSlotLock lock(&pObj->Slot);
         bool sent = false;
         if (!CtuCmdGetOffset9Data(pObj, &sent)) {
+            if (sent) pObj->Owed = CTU_OWED_READ;
             CtuLogStep(Log, s2, sent ? "rx response wait timeout" : "tx cmd fail");
             return sent ? CU_STATUS_TIMEOUT : CU_STATUS_TX_FAIL;
         }

@@ -322,6 +322,7 @@ uint16_t _GetMFAICalibration(Job& j, uint8_t CalType) {
     snprintf(prefix, sizeof(prefix), "CTU (T:%d, C:%d), %s", j.Log.Port, 0, j.Log.Words);
     PCTU_OBJ o = j.Obj.get();
     const uint16_t st = CuNvmReadCalibration(o->VnPtr, &o->Slot, o->DibChlNumber, CalType, &j.Out, prefix);
+    if (st == CTU_STATUS_RX_RESPONSE_TIMEOUT) o->Owed = CTU_OWED_NVM_EVENT;
     if (st != 0) return st;
     // A table that does not fit one CTU message cannot be sent: the client gets a failure
     // rather than no answer at all.
@@ -449,6 +450,35 @@ const Handler kHandlers[] = {
     _GetMFAIT1Calibration,
 };
 
+void _Respond(_CTU_THREAD_CONTEXT& ctx, Job& j, uint16_t status) {
+    if (status != 0) j.Out.clear();
+    std::vector<uint8_t> packet(kCtuHeaderLength + j.Out.size());
+    CtuHeaderEncode({kCtuVersion, static_cast<uint16_t>(kCtuResponseBit | j.Cmd), status,
+                     static_cast<uint32_t>(j.Out.size())},
+                    packet.data());
+    if (!j.Out.empty()) memcpy(packet.data() + kCtuHeaderLength, j.Out.data(), j.Out.size());
+    const int rc = CtuClientTxTo(ctx.ClientPtr, ctx.Generation, packet.data(), packet.size());
+    if (rc < 0) _Log(j, "ClientTx fail, TxReturn:%d", rc);
+}
+
+void _AbsorbLateAnswer(Job& j) {
+    PCTU_OBJ o = j.Obj.get();
+    if (o->Owed == CTU_OWED_NONE) return;
+    const _CU_EVENT_MATCH event{o->DibChlNumber,
+                                o->Owed == CTU_OWED_NVM_EVENT ? kCuEventClassNvm : kCuEventClassCommand};
+    _TLP_HEADER read{};
+    read.ChlNumber = o->DibChlNumber;
+    read.Type = TLP_TYPE_CMD;
+    read.Offset = kCuOffsetFifo;
+    read.LengthInDW = 1;
+    ChlSlotLock lock(&o->Slot);
+    const bool isRead = o->Owed == CTU_OWED_READ;
+    if (ChlSlotWaitLocked(&o->Slot, isRead ? ChlMatchCmdAnswer : CuMatchEvent,
+                          isRead ? static_cast<const void*>(&read) : static_cast<const void*>(&event), kCtuLateAnswerMs))
+        _Log(j, "late answer dropped");
+    o->Owed = CTU_OWED_NONE;
+}
+
 void* _Worker(void* pArg) {
     std::unique_ptr<_CTU_THREAD_CONTEXT> ctx(static_cast<_CTU_THREAD_CONTEXT*>(pArg));
     {
@@ -459,26 +489,21 @@ void* _Worker(void* pArg) {
         j.PayloadLength = static_cast<uint32_t>(ctx->Buff.size() - kCtuHeaderLength);
         j.Vn = ctx->Vn.get();
         j.Log = {ctx->ClientPtr->ServerTcpPort, kHandlerWords[j.Cmd - 1]};
-        uint16_t status = 0;
         j.Obj = CtuObjGetByVnMacAndDibChlNumber(j.Vn->Mac, 0);
         if (!j.Obj) {
             _Log(j, "can't get obj");
-            status = CTU_STATUS_OBJECT_NOT_FOUND;
+            _Respond(*ctx, j, CTU_STATUS_OBJECT_NOT_FOUND);
         } else if (!j.Obj->DibPtr) {
             _Log(j, "can't get DIB");
-            status = CTU_STATUS_OBJECT_NOT_FOUND;
+            _Respond(*ctx, j, CTU_STATUS_OBJECT_NOT_FOUND);
         } else {
             qor::MutexLock command(&j.Obj->CmdMutex);
-            status = kHandlers[j.Cmd - 1](j);
+            j.Obj->Owed = CTU_OWED_NONE;
+            _Respond(*ctx, j, kHandlers[j.Cmd - 1](j));
+            // The channel stays held a little longer after an answer that did not come in
+            // time, so that answer, should it still come, is not taken by the next command.
+            _AbsorbLateAnswer(j);
         }
-        if (status != 0) j.Out.clear();
-        std::vector<uint8_t> packet(kCtuHeaderLength + j.Out.size());
-        CtuHeaderEncode({kCtuVersion, static_cast<uint16_t>(kCtuResponseBit | j.Cmd), status,
-                         static_cast<uint32_t>(j.Out.size())},
-                        packet.data());
-        if (!j.Out.empty()) memcpy(packet.data() + kCtuHeaderLength, j.Out.data(), j.Out.size());
-        const int rc = CtuClientTxTo(ctx->ClientPtr, ctx->Generation, packet.data(), packet.size());
-        if (rc < 0) _Log(j, "ClientTx fail, TxReturn:%d", rc);
         if (j.DisconnectAfter) VnMainDisconnectJob(j.Vn, DISCONNECT_MODE_MAC_CHANGED);
     }
     ctx->ClientPtr->InFlight.fetch_sub(1);

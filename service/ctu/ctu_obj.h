@@ -26,11 +26,18 @@ struct _CTU_OBJ {
     // One command at a time on the channel, all its steps: the unit has one item FIFO, and a
     // second command's set-up between the steps of the first would answer the wrong one.
     pthread_mutex_t CmdMutex;
+    // The answer the last command stopped waiting for (under CmdMutex): completion events carry
+    // no transaction tag, so it is waited for once more before the channel is let go.
+    uint8_t Owed;
     pthread_attr_t ThreadAttr;  // detached, for every command worker of this channel
     // The list's reference and one per lookup in progress; freed with the last.
     std::atomic<int> RefCount;
 };
 using PCTU_OBJ = _CTU_OBJ*;
+
+enum : uint8_t { CTU_OWED_NONE = 0, CTU_OWED_EVENT = 1, CTU_OWED_NVM_EVENT = 2, CTU_OWED_READ = 9 };
+// How long a command keeps the channel after an answer did not come in time.
+constexpr unsigned kCtuLateAnswerMs = 500;
 
 void CtuObjRelease(PCTU_OBJ pObj);
 using CtuObjRef = qor::Ref<_CTU_OBJ, CtuObjRelease>;
