@@ -38,7 +38,7 @@ class CtuTest : public ServiceTest {
 
     static ctu::Client Open(uint16_t port) {
         ctu::Client c;
-        EXPECT_TRUE(Eventually([&] { return c.Connect(port); }, 2s)) << c.Error();
+        EXPECT_TRUE(Eventually([&] { return c.Connect(port); }, 5s)) << c.Error();
         return c;
     }
 
