@@ -370,6 +370,21 @@ TEST_F(CtuTest, AMacChangeDisconnectsTheUnitWhichIsFoundAgainUnderItsNewMac) {
     EXPECT_TRUE(Answers(again, ctu::kGetMac, {}, 0, mng::MacBytes(kNew)));
 }
 
+TEST_F(CtuTest, ANewPasswordIsTheOneTheUnitChecksAndTheServiceSends) {
+    const Mac unit{0x02, 0x00, 0x00, 0x00, 0xC2, 0x21};
+    ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"advance_password", unit}}));
+    auto r = Connect(client_, mng::ConnectRecord(unit, "varnel-secret"));
+    ASSERT_TRUE(r);
+    ctu::Client c = Open(static_cast<uint16_t>(r->CtuPort));
+    EXPECT_TRUE(Answers(c, ctu::kSetPassword, Concat({{1}, Bytes("fresh")}), 0));
+    // The disconnect carries the stored form of the new password, or the unit refuses it.
+    EXPECT_TRUE(IsResponse(Ask(mng::kVnDisconnect, mng::MacBytes(unit)), mng::kVnDisconnect, mng::kSuccess,
+                           mng::MacBytes(unit)));
+    auto old = Ask(mng::kVnConnect, mng::ConnectRecord(unit, "varnel-secret"));
+    EXPECT_TRUE(old && old->Hdr.Status == mng::kPasswordIncorrect);
+    EXPECT_TRUE(Connect(client_, mng::ConnectRecord(unit, "fresh")));
+}
+
 TEST_F(CtuTest, Event7DisconnectsAndALateCompletionEventAnswersNoLaterCommand) {
     ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"ctu_config", kCfg}}));
     ctu::Client c = Open(ConnectUnit(kCfg));
