@@ -22,7 +22,9 @@
 #include "nlk_tty.h"
 #include "nlk_tty_info.h"
 #include "pem_dbg.h"
+#include "sio_dio_obj.h"
 #include "sio_ser_obj.h"
+#include "sio_tps_obj.h"
 #include "sio_service.h"
 #include "vn_connect.h"
 #include "vn_main.h"
@@ -40,8 +42,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
     int Family##Amount = 0;                               \
     pthread_mutex_t Family##ListMutex = PTHREAD_MUTEX_INITIALIZER;
 // The TTY objects' registry lives with the TTY bridge (service/tty/nlk_tty_obj.cpp), the SER
-// objects' with their family (service/sio/ser/sio_ser_obj.cpp).
-QOR_DEFINE_OBJ_REGISTRY(SioDioObj)
+// objects' with their family (service/sio/ser/sio_ser_obj.cpp), and likewise DIO and TPS.
 QOR_DEFINE_OBJ_REGISTRY(SioCntObj)
 QOR_DEFINE_OBJ_REGISTRY(SioAiObj)
 QOR_DEFINE_OBJ_REGISTRY(SioAoObj)
@@ -49,7 +50,6 @@ QOR_DEFINE_OBJ_REGISTRY(SioUiObj)
 QOR_DEFINE_OBJ_REGISTRY(SioUoObj)
 QOR_DEFINE_OBJ_REGISTRY(SioBAoObj)
 QOR_DEFINE_OBJ_REGISTRY(SioMAiObj)
-QOR_DEFINE_OBJ_REGISTRY(SioTpsObj)
 #undef QOR_DEFINE_OBJ_REGISTRY
 
 namespace {

@@ -3,14 +3,20 @@
 #include "sio_server.h"
 #include "sio_obj.h"
 #include "sio_ser_obj.h"
+#include "sio_dio_obj.h"
+#include "sio_tps_obj.h"
 
 // Each family of the SIO service adds its registration here.
 void SioServiceRegister() {
     SioServerRegister();
     SioSerObjRegister();
+    SioDioObjRegister();
+    SioTpsObjRegister();
 }
 
 void SioServiceUnregister() {
+    SioTpsObjUnregister();
+    SioDioObjUnregister();
     SioSerObjUnregister();
     SioServerUnregister();
 }
@@ -19,4 +25,6 @@ void SioServiceDelAllObjects() {
     // Command workers still running end (their unit is gone) before the objects go.
     SioWaitWorkers(5000);
     SioSerObjDelAll();
+    SioDioObjDelAll();
+    SioTpsObjDelAll();
 }
