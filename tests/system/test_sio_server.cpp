@@ -44,7 +44,11 @@ TEST_F(SioServer, ListensOnlyForChannelObjectsAndServesOneClientAtATime) {
     EXPECT_FALSE(second.Connect(SioPort()));
     EXPECT_EQ(second.ConnectErrno(), ECONNREFUSED) << second.Error();
 
-    Step("without a client, events are dropped, not kept for the next one");
+    Step("a response to a client that left is not the next client's, nor are events meanwhile");
+    // The unit holds the answer back, so the command is still running when its client goes.
+    SimOk("answer-fault " + MacString(kUartUnit) + " late 300");
+    ASSERT_TRUE(sio_.SendRaw(Encode(kSer, kChlV2, kSerGetMsr)));
+    std::this_thread::sleep_for(50ms);
     sio_.Close();
     ASSERT_TRUE(Eventually([&] { return Listening(SioPort()); }, 1s));
     SimOk("uart-msr " + MacString(kUartUnit) + " 3 0x31");
@@ -52,6 +56,7 @@ TEST_F(SioServer, ListensOnlyForChannelObjectsAndServesOneClientAtATime) {
 
     Step("the next client is served after the first closed");
     ASSERT_TRUE(OpenSio(second)) << second.Error();
+    EXPECT_TRUE(second.Silent(500ms)) << second.Error();
     EXPECT_TRUE(Is(second.Request(kSer, kChlV2, kSerGetMsr), Response(kChlV2, kSerGetMsr, kSuccess, {0x31})));
     EXPECT_TRUE(second.Silent(200ms)) << second.Error();
     // And the events of the unit go to it.
