@@ -226,28 +226,21 @@ void NlkDump(const uint8_t* p, size_t Length, bool Received) {
     PemDbg(0, 0, "%s\n", line);
 }
 
-int NlkTx(const uint8_t* pBuff, size_t Length) {
-    if (Length > kNlkMaxMessage) {
-        PemDbg(1, 1, "NLK, tx, TxLength too big, TxLength:%d\n", static_cast<int>(Length));
-        return -1;
-    }
-    const size_t total = NLMSG_ALIGN(Length + NLMSG_HDRLEN);
-    std::unique_ptr<uint8_t[]> buff(new (std::nothrow) uint8_t[total]());
-    if (!buff) {
-        PemDbg(1, 1, "NLK, tx, malloc fail\n");
-        return -2;
-    }
+namespace {
+
+// Sends the netlink message in buff (total bytes, the NLK message at NLMSG_HDRLEN, Length
+// bytes of it) to the driver.
+int _Send(uint8_t* buff, size_t total, size_t Length) {
     struct nlmsghdr nh = {};
     nh.nlmsg_len = static_cast<uint32_t>(total);
     nh.nlmsg_pid = NlkService.SrcAddr.nl_pid;
-    memcpy(buff.get(), &nh, sizeof(nh));  // netlink's own header is in host order
-    if (Length) memcpy(buff.get() + NLMSG_HDRLEN, pBuff, Length);
+    memcpy(buff, &nh, sizeof(nh));  // netlink's own header is in host order
     struct sockaddr_nl dest;
     {
         qor::MutexLock lock(&NlkService.DestAddrMutex);
         dest = NlkService.DestAddr;
     }
-    struct iovec iov = {buff.get(), total};
+    struct iovec iov = {buff, total};
     struct msghdr msg = {};
     msg.msg_name = &dest;
     msg.msg_namelen = sizeof(dest);
@@ -263,8 +256,51 @@ int NlkTx(const uint8_t* pBuff, size_t Length) {
         }
     }
     if (rc < 0) PemDbg(1, 1, "NLK, tx, sending message to kernel fail, TxReturn:%d, errno:%d\n", rc, err);
-    if (__atomic_load_n(&DbgNlkIpcProtocol, __ATOMIC_RELAXED) && Length >= 1) NlkDump(pBuff, Length, false);
+    if (__atomic_load_n(&DbgNlkIpcProtocol, __ATOMIC_RELAXED) && Length >= 1)
+        NlkDump(buff + NLMSG_HDRLEN, Length, false);
     return rc;
+}
+
+// A zeroed buffer for a netlink message carrying Length NLK bytes; null when too long (-1) or
+// out of memory (-2), with its message.
+std::unique_ptr<uint8_t[]> _Alloc(size_t Length, size_t* pTotal, int* pError) {
+    if (Length > kNlkMaxMessage) {
+        PemDbg(1, 1, "NLK, tx, TxLength too big, TxLength:%d\n", static_cast<int>(Length));
+        *pError = -1;
+        return nullptr;
+    }
+    *pTotal = NLMSG_ALIGN(Length + NLMSG_HDRLEN);
+    std::unique_ptr<uint8_t[]> buff(new (std::nothrow) uint8_t[*pTotal]());
+    if (!buff) {
+        PemDbg(1, 1, "NLK, tx, malloc fail\n");
+        *pError = -2;
+    }
+    return buff;
+}
+
+}  // namespace
+
+int NlkTx(const uint8_t* pBuff, size_t Length) {
+    size_t total = 0;
+    int error = 0;
+    std::unique_ptr<uint8_t[]> buff = _Alloc(Length, &total, &error);
+    if (!buff) return error;
+    if (Length) memcpy(buff.get() + NLMSG_HDRLEN, pBuff, Length);
+    return _Send(buff.get(), total, Length);
+}
+
+int NlkTxMessage(_NLK_HEADER h, const uint8_t* p1, size_t n1, const uint8_t* p2, size_t n2) {
+    const size_t Length = kNlkHeaderLength + n1 + n2;
+    size_t total = 0;
+    int error = 0;
+    std::unique_ptr<uint8_t[]> buff = _Alloc(Length, &total, &error);
+    if (!buff) return error;
+    uint8_t* nlk = buff.get() + NLMSG_HDRLEN;
+    h.Length = static_cast<uint32_t>(n1 + n2);
+    NlkHeaderEncode(h, nlk);
+    if (n1) memcpy(nlk + kNlkHeaderLength, p1, n1);
+    if (n2) memcpy(nlk + kNlkHeaderLength + n1, p2, n2);
+    return _Send(buff.get(), total, Length);
 }
 
 int NlkServiceStart(_NLK_SERVICE* s) {

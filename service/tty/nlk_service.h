@@ -96,6 +96,11 @@ void NlkServiceStop(_NLK_SERVICE* pService);
 // the send, or -1 too long, -2 out of memory, or the negative result of the send.
 int NlkTx(const uint8_t* pBuff, size_t Length);
 
+// Sends one NLK message built from a header and up to two payload parts (a prefix such as a
+// flag byte, then the data), without assembling it in a buffer of the caller's first; the
+// header's Length is set to n1 + n2. Results as NlkTx.
+int NlkTxMessage(_NLK_HEADER h, const uint8_t* p1, size_t n1, const uint8_t* p2 = nullptr, size_t n2 = 0);
+
 // Prints one NLK message (header and payload, Length bytes present) for the protocol trace.
 void NlkDump(const uint8_t* p, size_t Length, bool Received);
 

@@ -168,8 +168,13 @@ int _DataTransmit(PNLK_OBJ o, const uint8_t* pMsg, size_t Length) {
         PemDbg(1, 1, "TTY (M:%d), TX DATA, unsupport version:x%02x\n", minor, version);
         return 0;
     }
-    // Not on the stack: this runs on the netlink receive thread's small stack.
-    thread_local uint8_t tlp[kTlpHeaderLength + kUartTxMaxV4V5];
+    // Not on the netlink receive thread's small stack, nor in thread-local storage (which
+    // every thread of the process would carry on its stack): one heap buffer per sending
+    // thread, kept for its next message.
+    thread_local std::unique_ptr<uint8_t[]> buffer;
+    if (!buffer) buffer.reset(new (std::nothrow) uint8_t[kTlpHeaderLength + kUartTxMaxV4V5]);
+    if (!buffer) return 0;
+    uint8_t* tlp = buffer.get();
     size_t tlpLength = 0;
     const size_t avail = Length - kNlkHeaderLength;
     // A Length beyond the bytes that arrived is refused like one beyond a TLP's room.
@@ -186,12 +191,7 @@ int _DataTransmit(PNLK_OBJ o, const uint8_t* pMsg, size_t Length) {
 }  // namespace
 
 int NlkTtySend(uint8_t Minor, uint16_t Code, uint16_t Status, const uint8_t* pPayload, size_t Length) {
-    thread_local uint8_t msg[kNlkMaxMessage];
-    const size_t n = std::min(Length, kNlkMaxPayload);
-    if (n != Length) return NlkTx(msg, kNlkHeaderLength + Length);  // refused as too long
-    NlkHeaderEncode({kNlkVersion, 0, kNlkDeviceTypeTty, Minor, Code, Status, static_cast<uint32_t>(n)}, msg);
-    if (n) memcpy(msg + kNlkHeaderLength, pPayload, n);
-    return NlkTx(msg, kNlkHeaderLength + n);
+    return NlkTxMessage({kNlkVersion, 0, kNlkDeviceTypeTty, Minor, Code, Status, 0}, pPayload, Length);
 }
 
 void NlkTtyHandleFromKernel(const uint8_t* pMessage, size_t Length) {
@@ -290,11 +290,10 @@ void NlkTtyDataHandle(PNLK_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
         return;
     }
     // The flag byte, then the data; never more than the TLP holds.
-    thread_local uint8_t payload[kNlkMaxPayload];
     const size_t have = std::min(n, Length - std::min(Length, kTlpHeaderLength));
-    payload[0] = pTlp->Flag;
-    memcpy(payload + 1, TlpData(pTlp), have);
-    const int rc = NlkTtySend(minor, TTY_DATA_SERVICE_TO_KERNEL, 0, payload, have + 1);
+    const uint8_t flag = pTlp->Flag;
+    const int rc = NlkTxMessage({kNlkVersion, 0, kNlkDeviceTypeTty, minor, TTY_DATA_SERVICE_TO_KERNEL, 0, 0}, &flag,
+                                1, TlpData(pTlp), have);
     if (rc < 0) PemDbg(1, 1, "TTY (M:%d), RX DATA, Client Tx fail, TxReturn:%d\n", minor, rc);
 }
 
