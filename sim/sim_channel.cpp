@@ -1,6 +1,8 @@
 #include "sim_channel.h"
 
 #include "sim_ctu.h"
+#include "sim_dio.h"
+#include "sim_tps.h"
 #include "sim_uart.h"
 
 namespace {
@@ -10,6 +12,8 @@ const std::vector<const _SIM_CHANNEL_MODEL*>& Models() {
     static const std::vector<const _SIM_CHANNEL_MODEL*> models = {
         &kSimCtuModel,
         &kSimUartModel,
+        &kSimDioModel,
+        &kSimTpsModel,
     };
     return models;
 }
