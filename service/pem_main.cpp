@@ -22,9 +22,12 @@
 #include "nlk_tty.h"
 #include "nlk_tty_info.h"
 #include "pem_dbg.h"
+#include "sio_ai_obj.h"
 #include "sio_dio_obj.h"
+#include "sio_mai_obj.h"
 #include "sio_ser_obj.h"
 #include "sio_tps_obj.h"
+#include "sio_ui_obj.h"
 #include "sio_service.h"
 #include "vn_connect.h"
 #include "vn_main.h"
@@ -42,14 +45,11 @@ static_assert(std::atomic<int>::is_always_lock_free);
     int Family##Amount = 0;                               \
     pthread_mutex_t Family##ListMutex = PTHREAD_MUTEX_INITIALIZER;
 // The TTY objects' registry lives with the TTY bridge (service/tty/nlk_tty_obj.cpp), the SER
-// objects' with their family (service/sio/ser/sio_ser_obj.cpp), and likewise DIO and TPS.
+// objects' with their family (service/sio/ser/sio_ser_obj.cpp), and likewise DIO, TPS, AI, UI and MAI.
 QOR_DEFINE_OBJ_REGISTRY(SioCntObj)
-QOR_DEFINE_OBJ_REGISTRY(SioAiObj)
 QOR_DEFINE_OBJ_REGISTRY(SioAoObj)
-QOR_DEFINE_OBJ_REGISTRY(SioUiObj)
 QOR_DEFINE_OBJ_REGISTRY(SioUoObj)
 QOR_DEFINE_OBJ_REGISTRY(SioBAoObj)
-QOR_DEFINE_OBJ_REGISTRY(SioMAiObj)
 #undef QOR_DEFINE_OBJ_REGISTRY
 
 namespace {

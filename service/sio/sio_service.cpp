@@ -5,6 +5,9 @@
 #include "sio_ser_obj.h"
 #include "sio_dio_obj.h"
 #include "sio_tps_obj.h"
+#include "sio_ai_obj.h"
+#include "sio_ui_obj.h"
+#include "sio_mai_obj.h"
 
 // Each family of the SIO service adds its registration here.
 void SioServiceRegister() {
@@ -12,9 +15,15 @@ void SioServiceRegister() {
     SioSerObjRegister();
     SioDioObjRegister();
     SioTpsObjRegister();
+    SioAiObjRegister();
+    SioUiObjRegister();
+    SioMAiObjRegister();
 }
 
 void SioServiceUnregister() {
+    SioMAiObjUnregister();
+    SioUiObjUnregister();
+    SioAiObjUnregister();
     SioTpsObjUnregister();
     SioDioObjUnregister();
     SioSerObjUnregister();
@@ -27,4 +36,7 @@ void SioServiceDelAllObjects() {
     SioSerObjDelAll();
     SioDioObjDelAll();
     SioTpsObjDelAll();
+    SioAiObjDelAll();
+    SioUiObjDelAll();
+    SioMAiObjDelAll();
 }
