@@ -66,8 +66,7 @@ std::array<_OBJ_REGISTRY, 12> gObjRegistries = {{
          CtuWaitWorkers(5000);
          CtuObjDelAll();
      }},
-    // The SIO families' command workers end before their objects go.
-    {"SioSerObj", &SioSerObjList, &SioSerObjAmount, &SioSerObjListMutex, SioServiceDelAllObjects},
+    QOR_OBJ_REGISTRY(SioSerObj),
     QOR_OBJ_REGISTRY(SioDioObj),
     QOR_OBJ_REGISTRY(SioCntObj),
     QOR_OBJ_REGISTRY(SioAiObj),
@@ -76,7 +75,9 @@ std::array<_OBJ_REGISTRY, 12> gObjRegistries = {{
     QOR_OBJ_REGISTRY(SioUoObj),
     QOR_OBJ_REGISTRY(SioBAoObj),
     QOR_OBJ_REGISTRY(SioMAiObj),
-    QOR_OBJ_REGISTRY(SioTpsObj),
+    // Torn down first of the SIO registries: the families' command workers end, then every
+    // family's objects go while all their list mutexes still exist.
+    {"SioTpsObj", &SioTpsObjList, &SioTpsObjAmount, &SioTpsObjListMutex, SioServiceDelAllObjects},
 }};
 #undef QOR_OBJ_REGISTRY
 
