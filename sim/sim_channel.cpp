@@ -1,5 +1,6 @@
 #include "sim_channel.h"
 
+#include "sim_ai.h"
 #include "sim_ctu.h"
 #include "sim_dio.h"
 #include "sim_tps.h"
@@ -14,6 +15,9 @@ const std::vector<const _SIM_CHANNEL_MODEL*>& Models() {
         &kSimUartModel,
         &kSimDioModel,
         &kSimTpsModel,
+        &kSimAiModel,
+        &kSimUiModel,
+        &kSimMaiModel,
     };
     return models;
 }
