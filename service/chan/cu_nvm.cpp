@@ -32,7 +32,8 @@ uint16_t _NvmReadLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint16_
     const uint8_t w0[4] = {1, 0, static_cast<uint8_t>(Length), static_cast<uint8_t>(Length >> 8)};
     const uint8_t w1[4] = {static_cast<uint8_t>(Address), static_cast<uint8_t>(Address >> 8), 0, 0};
     const uint8_t go[4] = {1, 0, 0, 0};
-    if (!CuRegWriteLocked(pVn, pSlot, Chl, kCuOffsetFifo, w0) || !CuRegWriteLocked(pVn, pSlot, Chl, kCuOffsetFifo, w1) ||
+    if (!CuRegWriteLocked(pVn, pSlot, Chl, kCuOffsetFifo, w0) ||
+        !CuRegWriteLocked(pVn, pSlot, Chl, kCuOffsetFifo, w1) ||
         !CuRegWriteLocked(pVn, pSlot, Chl, kCuOffsetNvm, go)) {
         PemDbg(1, 1, "%s, %d, tx cmd fail\n", pPrefix, Step);
         return CU_STATUS_TX_FAIL;
@@ -62,8 +63,8 @@ int CuRegWriteLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Of
     return CuRegWriteWordsLocked(pVn, pSlot, Chl, Offset, Word, 1);
 }
 
-int CuRegWriteWordsLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Offset, const uint8_t* pData,
-                          size_t Words) {
+int CuRegWriteWordsLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Offset,
+                          const uint8_t* pData, size_t Words) {
     alignas(_TLP_HEADER) uint8_t packet[kTlpHeaderLength + 4 * 65];
     if (Words == 0 || Words > 65) return 0;
     _TLP_HEADER h = _Cmd(Chl, 1, Offset, static_cast<uint8_t>(Words));
@@ -89,8 +90,8 @@ uint16_t CuNvmReadCalibration(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, u
     uint8_t hdr[kCuCalibrationHeaderLength];
     {
         ChlSlotLock lock(pSlot);
-        const uint16_t st =
-            _NvmReadLocked(pVn, pSlot, Chl, kCuCalibrationHeaderAddress, kCuCalibrationHeaderLength, pPrefix, 1);
+        const uint16_t st = _NvmReadLocked(pVn, pSlot, Chl, kCuCalibrationHeaderAddress,
+                                           kCuCalibrationHeaderLength, pPrefix, 1);
         if (st != CU_STATUS_OK) return st;
         const size_t rx = pSlot->RxLength;
         if (rx < kTlpHeaderLength + kCuCalibrationHeaderLength) {
@@ -118,8 +119,8 @@ uint16_t CuNvmReadCalibration(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, u
     uint32_t address = kCuCalibrationHeaderAddress + kCuCalibrationHeaderLength;
     for (int reads = 0; got < tableLength; ++reads) {
         if (reads >= kCuNvmReadsMax) {
-            PemDbg(1, 1, "%s, 2, too many reads, Received:%d, TableLength:%d\n", pPrefix, static_cast<int>(got),
-                   static_cast<int>(tableLength));
+            PemDbg(1, 1, "%s, 2, too many reads, Received:%d, TableLength:%d\n", pPrefix,
+                   static_cast<int>(got), static_cast<int>(tableLength));
             pOut->clear();
             return CU_STATUS_NO_DATA;
         }

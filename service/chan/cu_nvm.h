@@ -29,8 +29,8 @@ bool CuMatchEvent(const void* pCtx, const _TLP_HEADER* pTlp, size_t Length);
 // One-word write (Type 0, RW 1, TransactionID 0, LengthInDW 1, AOLBE 0x0F); 1 when sent.
 int CuRegWriteLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Offset, const uint8_t Word[4]);
 // A write of Words words (the firmware data block); 1 when sent.
-int CuRegWriteWordsLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Offset, const uint8_t* pData,
-                          size_t Words);
+int CuRegWriteWordsLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t Offset,
+                          const uint8_t* pData, size_t Words);
 // One read of offset 9, waited for (the answer must match channel, offset, TransactionID and
 // LengthInDW). 1 when the answer is in the slot; 0 with *pSent telling a send failure from a
 // missing answer.

@@ -114,7 +114,8 @@ int CtuCmdSetFirmwareData(PCTU_OBJ pObj, const uint8_t* pBlock, size_t Length, b
     if (IsLast) qor::PutLe32(data + 256, Sum);
     const uint8_t hdr[4] = {5, 1, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)};
     if (!_Control(pObj, kOpen) || !_Write(pObj, hdr)) return 0;
-    if (!CuRegWriteWordsLocked(pObj->VnPtr, &pObj->Slot, pObj->DibChlNumber, kCuOffsetFifo, data, n / 4)) return 0;
+    if (!CuRegWriteWordsLocked(pObj->VnPtr, &pObj->Slot, pObj->DibChlNumber, kCuOffsetFifo, data, n / 4))
+        return 0;
     return _Control(pObj, kExecute);
 }
 
@@ -137,7 +138,8 @@ int CtuCmdGetOffset9Data(PCTU_OBJ pObj, bool* pSent) {
 
 int CtuResponseForEvent(PCTU_OBJ pObj, uint8_t* pCode) {
     const auto* t = reinterpret_cast<const _TLP_HEADER*>(pObj->Slot.RxBuff);
-    if (pObj->Slot.RxLength < kTlpHeaderLength || t->Type != TLP_TYPE_EVENT || t->Event[0] != kCuEventClassCommand) {
+    if (pObj->Slot.RxLength < kTlpHeaderLength || t->Type != TLP_TYPE_EVENT ||
+        t->Event[0] != kCuEventClassCommand) {
         PemDbg(1, 1, "CTU (T:%d, C:%d), response for event, invalid event type:x%02x\n", _Port(pObj),
                pObj->DibChlNumber, t->Event[0]);
         return 0;
@@ -186,8 +188,8 @@ uint16_t CtuStepSet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Step, const 
     return code == 15 ? CU_STATUS_UNSUPPORTED : CU_STATUS_TX_FAIL;
 }
 
-uint16_t CtuStepGet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Version, const uint8_t Hdr[4], uint8_t* pWords,
-                    size_t Words) {
+uint16_t CtuStepGet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Version, const uint8_t Hdr[4],
+                    uint8_t* pWords, size_t Words) {
     char s1[16], s2[16];
     snprintf(s1, sizeof(s1), "%s%sS1", Version ? Version : "", Version ? ", " : "");
     snprintf(s2, sizeof(s2), "%s%sS2", Version ? Version : "", Version ? ", " : "");

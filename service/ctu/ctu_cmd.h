@@ -56,7 +56,7 @@ uint16_t CtuWaitEventLocked(PCTU_OBJ pObj, unsigned TimeoutMs, uint8_t* pCode);
 uint16_t CtuStepSet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Step, const uint8_t Hdr[4],
                     const uint8_t* pWords, size_t Words, CtuDataWrites Policy);
 // A get transaction: the set-up step S1, then one read of offset 9 per word (S2).
-uint16_t CtuStepGet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Version, const uint8_t Hdr[4], uint8_t* pWords,
-                    size_t Words);
+uint16_t CtuStepGet(PCTU_OBJ pObj, const _CTU_LOG& Log, const char* Version, const uint8_t Hdr[4],
+                    uint8_t* pWords, size_t Words);
 
 void CtuLogStep(const _CTU_LOG& Log, const char* Step, const char* Outcome);

@@ -55,7 +55,8 @@ uint16_t CtuFirmwareFileRead(const char* pPath, std::vector<uint8_t>* pOut) {
     struct stat st {};
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return CTU_STATUS_FIRMWARE_FILE_OPEN_FAIL;
     if (st.st_size <= 0) return CTU_STATUS_FIRMWARE_FILE_NO_CONTENT;
-    if (static_cast<uint64_t>(st.st_size) > kCtuFirmwareFileMax) return CTU_STATUS_FIRMWARE_MEMORY_MALLOC_FAIL;
+    if (static_cast<uint64_t>(st.st_size) > kCtuFirmwareFileMax)
+        return CTU_STATUS_FIRMWARE_MEMORY_MALLOC_FAIL;
     const size_t length = static_cast<size_t>(st.st_size);
     try {
         pOut->assign(length, 0);

@@ -18,11 +18,11 @@ struct _CTU_FIRMWARE_IMAGE {
     uint32_t ChecksumKind;
     uint8_t UnitType;
     uint32_t ImageSize;
-    uint8_t WaitTime;     // seconds the unit may take to accept the total length
-    uint32_t StoredCrc;   // from the header
-    uint32_t Crc;         // computed for the checksum kind (0 for kind 1)
-    uint32_t Sum;         // 32-bit sum of the image bytes, sent behind the last block
-    const uint8_t* Image; // ImageSize bytes inside the checked file
+    uint8_t WaitTime;      // seconds the unit may take to accept the total length
+    uint32_t StoredCrc;    // from the header
+    uint32_t Crc;          // computed for the checksum kind (0 for kind 1)
+    uint32_t Sum;          // 32-bit sum of the image bytes, sent behind the last block
+    const uint8_t* Image;  // ImageSize bytes inside the checked file
 };
 
 // Reads the file at pPath (PathLength bytes, no terminator) whole into *pOut. Only a regular

@@ -3,9 +3,9 @@
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <unistd.h>
 #include <string.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -34,24 +34,40 @@ std::atomic<int> gWorkers{0};
 
 // The words of each command in the dispatch messages and in the handlers' messages.
 const char* const kDispatchWords[] = {
-    "get mac address",  "set mac address",  "get device name",
-    "set device name",  "get link status",  "set link status",
-    "set firmware file and update", "set model name", "set password",
-    "store uart setting to flash", "store dio setting to flash", "get MFAI T0 calibration",
+    "get mac address",
+    "set mac address",
+    "get device name",
+    "set device name",
+    "get link status",
+    "set link status",
+    "set firmware file and update",
+    "set model name",
+    "set password",
+    "store uart setting to flash",
+    "store dio setting to flash",
+    "get MFAI T0 calibration",
     "get MFAI T1 calibration",
 };
 const char* const kHandlerWords[] = {
-    "get mac address",  "set mac address",  "get device name",
-    "set device name",  "get link status",  "set link status",
-    "set firmware file and update", "set model name", "set password",
-    "store UART setting to flash", "store DIO setting to flash", "get MFAI T0 calibration",
+    "get mac address",
+    "set mac address",
+    "get device name",
+    "set device name",
+    "get link status",
+    "set link status",
+    "set firmware file and update",
+    "set model name",
+    "set password",
+    "store UART setting to flash",
+    "store DIO setting to flash",
+    "get MFAI T0 calibration",
     "get MFAI T1 calibration",
 };
 
 struct _CTU_THREAD_CONTEXT {
     PCTU_CLIENT ClientPtr;
-    std::vector<uint8_t> Buff;  // the packet, header included, zero beyond the bytes received
-    size_t Length;              // bytes received
+    std::vector<uint8_t> Buff;            // the packet, header included, zero beyond the bytes received
+    size_t Length;                        // bytes received
     std::shared_ptr<_CTU_SERVER> Server;  // keeps the client slot valid for the response
     uint32_t Generation;                  // the client that asked
     VnRef Vn;
@@ -251,7 +267,8 @@ uint16_t _StoreUartSettingToFlash(Job& j) {
         return CTU_STATUS_NO_SUPPORTED_UART_VERSION_CHANNEL;
     }
     const uint8_t hdr[4] = {8, 1, static_cast<uint8_t>(words.size()), 0};
-    return CtuStepSet(j.Obj.get(), j.Log, nullptr, hdr, words.data(), words.size() / 4, CtuDataWrites::ThenExecute);
+    return CtuStepSet(j.Obj.get(), j.Log, nullptr, hdr, words.data(), words.size() / 4,
+                      CtuDataWrites::ThenExecute);
 }
 
 struct DioWord {
@@ -261,7 +278,8 @@ struct DioWord {
 void _DioWordFailed(size_t Index, const void* pCtx) {
     const auto* j = static_cast<const std::pair<const Job*, const std::vector<DioWord>*>*>(pCtx);
     static const char* const kRegs[] = {"store input invert enable reg fail", "store direction ctrl reg fail",
-                                        "store output initial value reg fail", "store output safe value reg fail",
+                                        "store output initial value reg fail",
+                                        "store output safe value reg fail",
                                         "store output safe value timer reg fail"};
     const int reg = (*j->second)[Index].Reg;
     if (reg < 5)
@@ -304,7 +322,8 @@ uint16_t _StoreDioSettingToFlash(Job& j) {
     const std::pair<const Job*, const std::vector<DioWord>*> ctx{&j, &which};
     PCTU_OBJ o = j.Obj.get();
     ChlSlotLock lock(&o->Slot);
-    if (!CtuCmdSendSetLocked(o, hdr, words.data(), n / 4, CtuDataWrites::AllAttempted, _DioWordFailed, &ctx)) {
+    if (!CtuCmdSendSetLocked(o, hdr, words.data(), n / 4, CtuDataWrites::AllAttempted, _DioWordFailed,
+                             &ctx)) {
         CtuLogStep(j.Log, nullptr, "tx cmd fail");
         return CTU_STATUS_TX_CMD_FAIL;
     }
@@ -334,8 +353,12 @@ uint16_t _GetMFAICalibration(Job& j, uint8_t CalType) {
     return 0;
 }
 
-uint16_t _GetMFAIT0Calibration(Job& j) { return _GetMFAICalibration(j, 0); }
-uint16_t _GetMFAIT1Calibration(Job& j) { return _GetMFAICalibration(j, 1); }
+uint16_t _GetMFAIT0Calibration(Job& j) {
+    return _GetMFAICalibration(j, 0);
+}
+uint16_t _GetMFAIT1Calibration(Job& j) {
+    return _GetMFAICalibration(j, 1);
+}
 
 int64_t _NowUs() {
     struct timeval tv;
@@ -425,8 +448,8 @@ uint16_t _SetFirmwareFileAndUpdate(Job& j) {
     const uint32_t blocks = img.ImageSize / kCtuFirmwareBlockLength;
     for (uint32_t b = 0; b < blocks; ++b) {
         const uint32_t index = (b + 1) * kCtuFirmwareBlockLength;
-        if (!CtuCmdSetFirmwareData(o, img.Image + size_t{b} * kCtuFirmwareBlockLength, kCtuFirmwareBlockLength,
-                                   b + 1 == blocks, img.Sum)) {
+        if (!CtuCmdSetFirmwareData(o, img.Image + size_t{b} * kCtuFirmwareBlockLength,
+                                   kCtuFirmwareBlockLength, b + 1 == blocks, img.Sum)) {
             _Log(j, "set data tx cmd fail, Index:%u", index);
             return CTU_STATUS_TX_CMD_FAIL;
         }
@@ -436,17 +459,26 @@ uint16_t _SetFirmwareFileAndUpdate(Job& j) {
         if (st != 0) return st;
     }
     const int64_t t2 = _NowUs();
-    PemDbg(0, 0, "CTU (T:%d, C:%d), %s, done, Blocks:%u, CheckUs:%lld, StreamUs:%lld, WaitUs:%lld\n", j.Log.Port, 0,
-           j.Log.Words, blocks, static_cast<long long>(t1 - t0), static_cast<long long>(t2 - t1 - waitUs),
-           static_cast<long long>(waitUs));
+    PemDbg(0, 0, "CTU (T:%d, C:%d), %s, done, Blocks:%u, CheckUs:%lld, StreamUs:%lld, WaitUs:%lld\n",
+           j.Log.Port, 0, j.Log.Words, blocks, static_cast<long long>(t1 - t0),
+           static_cast<long long>(t2 - t1 - waitUs), static_cast<long long>(waitUs));
     return CTU_STATUS_FIRMWARE_DOWNLOAD_OK;
 }
 
 using Handler = uint16_t (*)(Job&);
 const Handler kHandlers[] = {
-    _GetMacAddress,           _SetMacAddress,          _GetDeviceName,          _SetDeviceName,
-    _GetLinkStatus,           _SetLinkStatus,          _SetFirmwareFileAndUpdate, _SetModelName,
-    _SetPassword,             _StoreUartSettingToFlash, _StoreDioSettingToFlash, _GetMFAIT0Calibration,
+    _GetMacAddress,
+    _SetMacAddress,
+    _GetDeviceName,
+    _SetDeviceName,
+    _GetLinkStatus,
+    _SetLinkStatus,
+    _SetFirmwareFileAndUpdate,
+    _SetModelName,
+    _SetPassword,
+    _StoreUartSettingToFlash,
+    _StoreDioSettingToFlash,
+    _GetMFAIT0Calibration,
     _GetMFAIT1Calibration,
 };
 
@@ -474,7 +506,8 @@ void _AbsorbLateAnswer(Job& j) {
     ChlSlotLock lock(&o->Slot);
     const bool isRead = o->Owed == CTU_OWED_READ;
     if (ChlSlotWaitLocked(&o->Slot, isRead ? ChlMatchCmdAnswer : CuMatchEvent,
-                          isRead ? static_cast<const void*>(&read) : static_cast<const void*>(&event), kCtuLateAnswerMs))
+                          isRead ? static_cast<const void*>(&read) : static_cast<const void*>(&event),
+                          kCtuLateAnswerMs))
         _Log(j, "late answer dropped");
     o->Owed = CTU_OWED_NONE;
 }
@@ -514,14 +547,16 @@ void* _Worker(void* pArg) {
 
 void _ReturnCantFoundObj(PCTU_CLIENT pClient, uint16_t Cmd) {
     uint8_t packet[kCtuHeaderLength];
-    CtuHeaderEncode({kCtuVersion, static_cast<uint16_t>(kCtuResponseBit | Cmd), CTU_STATUS_OBJECT_NOT_FOUND, 0},
-                    packet);
+    CtuHeaderEncode(
+        {kCtuVersion, static_cast<uint16_t>(kCtuResponseBit | Cmd), CTU_STATUS_OBJECT_NOT_FOUND, 0}, packet);
     CtuClientTx(pClient, packet, sizeof(packet));
 }
 
 }  // namespace
 
-int CtuWorkersRunning() { return gWorkers.load(); }
+int CtuWorkersRunning() {
+    return gWorkers.load();
+}
 
 void CtuWaitWorkers(unsigned TimeoutMs) {
     for (unsigned waited = 0; gWorkers.load() > 0 && waited < TimeoutMs; waited += 10) usleep(10 * 1000);

@@ -23,7 +23,9 @@ namespace {
 #define CTU_OBJ_FMT "CTU (:%.2x:%.2x:%.2x, C:%d, %p), "
 #define CTU_OBJ_ARGS(m, c, p) (m)[3], (m)[4], (m)[5], static_cast<int>(c), static_cast<const void*>(p)
 
-PCTU_OBJ FromEntry(PDLIST p) { return reinterpret_cast<PCTU_OBJ>(p); }
+PCTU_OBJ FromEntry(PDLIST p) {
+    return reinterpret_cast<PCTU_OBJ>(p);
+}
 
 PCTU_OBJ _FindLocked(const uint8_t* pMac, uint8_t Chl) {
     for (PDLIST p = CtuObjList.Flink; p != &CtuObjList; p = p->Flink) {
@@ -48,8 +50,12 @@ void _UnlinkLocked(PCTU_OBJ pObj) {
     PemDbg(1, 1, CTU_OBJ_FMT "del\n", CTU_OBJ_ARGS(m, pObj->DibChlNumber, pObj));
 }
 
-int _FamilyAdd(PVN_DEVICE pVn, PDIB pDib, int) { return CtuObjAdd(pVn, pDib); }
-void _FamilyDel(PVN_DEVICE pVn, PDIB pDib, int) { CtuObjDel(pVn, pDib); }
+int _FamilyAdd(PVN_DEVICE pVn, PDIB pDib, int) {
+    return CtuObjAdd(pVn, pDib);
+}
+void _FamilyDel(PVN_DEVICE pVn, PDIB pDib, int) {
+    CtuObjDel(pVn, pDib);
+}
 
 void* _ConsumerFind(PVN_DEVICE pVn, uint8_t Chl) {
     CtuObjRef ref = CtuObjGetByVnMacAndDibChlNumber(pVn->Mac, Chl);
@@ -58,14 +64,17 @@ void* _ConsumerFind(PVN_DEVICE pVn, uint8_t Chl) {
     return p;
 }
 
-void _ConsumerRelease(void* pObj) { CtuObjRelease(static_cast<PCTU_OBJ>(pObj)); }
+void _ConsumerRelease(void* pObj) {
+    CtuObjRelease(static_cast<PCTU_OBJ>(pObj));
+}
 
 // A read answer or a completion event: stored only when the waiting command expects it.
 void _ConsumerResponse(void* pObj, const _TLP_HEADER* pTlp, size_t Length) {
     PCTU_OBJ o = static_cast<PCTU_OBJ>(pObj);
     if (!ChlSlotStore(&o->Slot, pTlp, Length) && DbgCtuIpcProtocol) {
         const uint8_t* m = o->VnPtr->Mac;
-        PemDbg(0, 0, CTU_OBJ_FMT "answer dropped, no command waits for it, Type:%d, Offset:%d, Event:x%02x x%02x\n",
+        PemDbg(0, 0,
+               CTU_OBJ_FMT "answer dropped, no command waits for it, Type:%d, Offset:%d, Event:x%02x x%02x\n",
                CTU_OBJ_ARGS(m, o->DibChlNumber, o), pTlp->Type, pTlp->Offset, pTlp->Event[0], pTlp->Event[1]);
     }
 }

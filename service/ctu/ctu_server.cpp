@@ -95,7 +95,8 @@ void* _ClientRxThread(void* pArg) {
         const int maxFd = connected ? std::max(pClient->Sock, pClient->ThreadExitFd) : pClient->ThreadExitFd;
         if (select(maxFd + 1, &readable, nullptr, nullptr, nullptr) <= 0) continue;
         if (FD_ISSET(pClient->ThreadExitFd, &readable)) break;
-        if (connected && FD_ISSET(pClient->Sock, &readable) && !CtuClientHandleRx(pClient)) pClient->IsConnect = 0;
+        if (connected && FD_ISSET(pClient->Sock, &readable) && !CtuClientHandleRx(pClient))
+            pClient->IsConnect = 0;
     }
     return nullptr;
 }
@@ -133,8 +134,8 @@ void _ClientStop(PCTU_SERVER pServer) {
 void _Accept(PCTU_SERVER pServer) {
     struct sockaddr_in addr {};
     socklen_t length = sizeof(addr);
-    const int s =
-        accept4(pServer->Sock, reinterpret_cast<struct sockaddr*>(&addr), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int s = accept4(pServer->Sock, reinterpret_cast<struct sockaddr*>(&addr), &length,
+                          SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (s < 0) return;
     PCTU_CLIENT c = &pServer->Client;
     if (c->IsAlive) {
@@ -277,8 +278,8 @@ size_t _RecvUpTo(int sock, uint8_t* pBuff, size_t Have, size_t Want, bool* pClos
             break;
         }
         if (++failed >= kMaxFailedCalls) {
-            PemDbg(1, 1, "CTU C (T:%d), conti rx, touch trycnt, RxReturn:%d, TotalLengthRx:%d, Remain:%d\n", port,
-                   static_cast<int>(rc), static_cast<int>(Have), static_cast<int>(Want - Have));
+            PemDbg(1, 1, "CTU C (T:%d), conti rx, touch trycnt, RxReturn:%d, TotalLengthRx:%d, Remain:%d\n",
+                   port, static_cast<int>(rc), static_cast<int>(Have), static_cast<int>(Want - Have));
             break;
         }
         // Each empty call waits up to 1 ms, so a packet split over segments is taken whole.
@@ -422,8 +423,9 @@ int CtuClientHandleRx(PCTU_CLIENT pClient) {
     const _CTU_HEADER hdr = CtuHeaderDecode(buff);
     const uint64_t total = uint64_t{hdr.Length} + kCtuHeaderLength;
     if (total > CTU_MSG_MAX_PAYLOAD)
-        PemDbg(1, 1, "CTU C (T:%d), RX, TotalLengthNeedRx:%d, CTU_MSG_MAX_PAYLOAD:%d, !!!!! TOO BIG !!!!!\n", port,
-               static_cast<int>(std::min<uint64_t>(total, INT32_MAX)), static_cast<int>(CTU_MSG_MAX_PAYLOAD));
+        PemDbg(1, 1, "CTU C (T:%d), RX, TotalLengthNeedRx:%d, CTU_MSG_MAX_PAYLOAD:%d, !!!!! TOO BIG !!!!!\n",
+               port, static_cast<int>(std::min<uint64_t>(total, INT32_MAX)),
+               static_cast<int>(CTU_MSG_MAX_PAYLOAD));
     // A packet that cannot fit the receive buffer is no command of this protocol; the stream
     // behind it cannot be trusted to start with a header, so the connection is closed.
     if (total > kCtuRxBuffSize) return 0;

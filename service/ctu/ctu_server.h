@@ -17,9 +17,9 @@ constexpr int kCtuTcpPortBase = 50000;
 struct _CTU_SERVER;
 
 struct _CTU_CLIENT {
-    int IsAlive;                  // the slot holds a client and its receive thread (listen thread only)
-    std::atomic<int> IsConnect;   // the TCP connection is established
-    int Sock;                     // -1 when closed; changed only under TxMutex
+    int IsAlive;                 // the slot holds a client and its receive thread (listen thread only)
+    std::atomic<int> IsConnect;  // the TCP connection is established
+    int Sock;                    // -1 when closed; changed only under TxMutex
     int ServerTcpPort;
     struct sockaddr_in Addr;
     PVN_DEVICE VnDevicePtr;

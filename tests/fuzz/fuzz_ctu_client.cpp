@@ -38,10 +38,12 @@ constexpr size_t kMaxInput = 64 * 1024;
 const uint8_t kNicMac[6] = {0x02, 0x00, 0x00, 0x01, 0x00, 0x0F};
 const uint8_t kUnit[6] = {0x02, 0x00, 0x00, 0x00, 0x0C, 0x01};
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 _CTU_CLIENT* Setup() {
@@ -56,9 +58,11 @@ _CTU_CLIENT* Setup() {
     InfoBuilder info("FUZZ-CTU");
     info.Dib(0, 0, 1, {'F', 'U', 'Z', 'Z'});
     info.Dib(1, 1, 5, {14, 1, 1, 0, 0x00, 0x04, 0x00, 0x04, 0x77, 0, 0, 0});
-    info.Dib(2, 3, 2, {2, 0, 0, 0, 0xFF, 0, 0, 0, 0x80, 0xF0, 0xFA, 0x02, 0xE7, 0x4B, 0, 0, 0xE7, 0x4B, 0, 0});
+    info.Dib(2, 3, 2,
+             {2, 0, 0, 0, 0xFF, 0, 0, 0, 0x80, 0xF0, 0xFA, 0x02, 0xE7, 0x4B, 0, 0, 0xE7, 0x4B, 0, 0});
     info.Dib(3, 10, 0, {0x00, 0x08, 0, 0, 1, 3, 0, 0, 8, 24, 3, 0x87, 0xC4, 0x09, 0x00, 0x03});
-    info.Dib(4, 128, 0, {3, 4, 0, 0, 'S', 'N', '1', '2', '3', '4', '5', '6', '7', '8', '9', '0', 'n', 'a', 'm', 'e'});
+    info.Dib(4, 128, 0,
+             {3, 4, 0, 0, 'S', 'N', '1', '2', '3', '4', '5', '6', '7', '8', '9', '0', 'n', 'a', 'm', 'e'});
     VnRef unit = VnMainAdd(nic, kUnit);
     if (!unit) __builtin_trap();
     VnGetInfoThreadDelete(unit.get());
@@ -91,8 +95,10 @@ std::vector<uint16_t> Prepare(std::vector<uint8_t>& s) {
         if (s.size() - at < total) {
             // Handled with the bytes that arrived before the stream ended.
             const uint16_t code = Le16(&s[at + 4]);
-            if (code == 7 && length >= 1 && length < 512) s[at + 4] = s[at + 5] = 0xFF;
-            else if (code >= 1 && code <= 13) answered.push_back(code);
+            if (code == 7 && length >= 1 && length < 512)
+                s[at + 4] = s[at + 5] = 0xFF;
+            else if (code >= 1 && code <= 13)
+                answered.push_back(code);
             break;
         }
         uint16_t code = Le16(&s[at + 4]);

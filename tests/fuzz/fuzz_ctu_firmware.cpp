@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t kind = qor::GetBe32(Header(bytes, 7));
     if (kind >= 2) {
         const size_t covered = kind == 2 ? content : img.ImageSize;
-        const uint32_t crc = static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), img.Image, static_cast<uInt>(covered)));
+        const uint32_t crc =
+            static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), img.Image, static_cast<uInt>(covered)));
         if (crc != qor::GetLe32(Header(bytes, 49))) __builtin_trap();
     }
     return 0;

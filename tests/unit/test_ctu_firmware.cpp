@@ -16,10 +16,10 @@ const uint8_t kModel[10] = {'V', 'N', '-', 'C', 'F', 'G', '1', 0, 0, 0};
 struct Row {
     const char* Name;
     uint32_t Kind;
-    uint32_t ImageSize;     // declared in the header
-    size_t Blocks;          // 256-byte blocks present in the file
-    size_t Trailing;        // bytes behind them
-    bool CrcWithTrailing;   // stored CRC covers image and trailing bytes, else the image only
+    uint32_t ImageSize;    // declared in the header
+    size_t Blocks;         // 256-byte blocks present in the file
+    size_t Trailing;       // bytes behind them
+    bool CrcWithTrailing;  // stored CRC covers image and trailing bytes, else the image only
     uint8_t Type;
     uint16_t Expected;
 };
