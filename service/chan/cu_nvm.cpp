@@ -51,7 +51,26 @@ uint16_t _NvmReadLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint16_
     return CU_STATUS_OK;
 }
 
+// By the unit's registry index (unique among listed units); a record removed while one of its
+// commands still runs may share its mutex with a newer unit, which only serialises the two.
+pthread_mutex_t gTransactionMutex[256] = {};
+pthread_once_t gTransactionOnce = PTHREAD_ONCE_INIT;
+
+void _InitTransactionMutexes() {
+    for (pthread_mutex_t& m : gTransactionMutex) pthread_mutex_init(&m, nullptr);
+}
+
 }  // namespace
+
+CuTransactionLock::CuTransactionLock(PVN_DEVICE pVn) {
+    pthread_once(&gTransactionOnce, _InitTransactionMutexes);
+    m_ = &gTransactionMutex[pVn->Index];
+    pthread_mutex_lock(m_);
+}
+
+CuTransactionLock::~CuTransactionLock() {
+    pthread_mutex_unlock(m_);
+}
 
 bool CuMatchEvent(const void* pCtx, const _TLP_HEADER* pTlp, size_t Length) {
     const auto* m = static_cast<const _CU_EVENT_MATCH*>(pCtx);

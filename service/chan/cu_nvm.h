@@ -5,6 +5,8 @@
 // receives copies of the memory events), with the slot's mutex held by the caller.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -35,6 +37,20 @@ int CuRegWriteWordsLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8
 // LengthInDW). 1 when the answer is in the slot; 0 with *pSent telling a send failure from a
 // missing answer.
 int CuRegReadFifoLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, bool* pSent);
+
+// One control-unit transaction (all its steps) at a time per unit, whichever channel object
+// runs it: the CTU commands and the MAI calibration reads share the unit's item FIFO and
+// memory registers, and a second set-up between another's steps would answer the wrong one.
+class CuTransactionLock {
+  public:
+    explicit CuTransactionLock(PVN_DEVICE pVn);
+    ~CuTransactionLock();
+    CuTransactionLock(const CuTransactionLock&) = delete;
+    CuTransactionLock& operator=(const CuTransactionLock&) = delete;
+
+  private:
+    pthread_mutex_t* m_;
+};
 
 // Outcome of a step, mapped by each front end to its status codes (the CTU and SIO codes for
 // these outcomes are the same numbers).

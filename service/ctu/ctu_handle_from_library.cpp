@@ -530,7 +530,7 @@ void* _Worker(void* pArg) {
             _Log(j, "can't get DIB");
             _Respond(*ctx, j, CTU_STATUS_OBJECT_NOT_FOUND);
         } else {
-            qor::MutexLock command(&j.Obj->CmdMutex);
+            CuTransactionLock command(j.Vn);
             j.Obj->Owed = CTU_OWED_NONE;
             _Respond(*ctx, j, kHandlers[j.Cmd - 1](j));
             // The channel stays held a little longer after an answer that did not come in

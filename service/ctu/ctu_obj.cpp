@@ -37,7 +37,6 @@ PCTU_OBJ _FindLocked(const uint8_t* pMac, uint8_t Chl) {
 
 void _Free(PCTU_OBJ pObj) {
     pthread_attr_destroy(&pObj->ThreadAttr);
-    pthread_mutex_destroy(&pObj->CmdMutex);
     ChlSlotFree(&pObj->Slot);
     std::unique_ptr<_CTU_OBJ> owned(pObj);
 }
@@ -110,12 +109,7 @@ int CtuObjAdd(PVN_DEVICE pVn, PDIB pDib) {
     o->DibChlNumber = pDib->ChlNumber;
     o->TransactionID = 0;
     if (!ChlSlotInit(&o->Slot)) return 0;
-    if (pthread_mutex_init(&o->CmdMutex, nullptr) != 0) {
-        ChlSlotFree(&o->Slot);
-        return 0;
-    }
     if (qor::ThreadAttrInit(&o->ThreadAttr) != 0) {
-        pthread_mutex_destroy(&o->CmdMutex);
         ChlSlotFree(&o->Slot);
         return 0;
     }

@@ -23,10 +23,8 @@ struct _CTU_OBJ {
     uint8_t DibChlNumber;
     uint8_t TransactionID;
     _CHL_RX_SLOT Slot;
-    // One command at a time on the channel, all its steps: the unit has one item FIFO, and a
-    // second command's set-up between the steps of the first would answer the wrong one.
-    pthread_mutex_t CmdMutex;
-    // The answer the last command stopped waiting for (under CmdMutex): completion events carry
+    // The answer the last command stopped waiting for (under the unit's CuTransactionLock):
+    // completion events carry
     // no transaction tag, so it is waited for once more before the channel is let go.
     uint8_t Owed;
     pthread_attr_t ThreadAttr;  // detached, for every command worker of this channel
