@@ -25,6 +25,7 @@
 namespace {
 
 constexpr unsigned kListenTurnMs = 10;
+constexpr const char* kGetaddrinfo = "getaddrinfo";
 
 // The running servers, one per connected unit with SIO objects and a CTU port.
 pthread_mutex_t gServersMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -38,7 +39,13 @@ void _CloseSock(int* pSock) {
     *pSock = -1;
 }
 
-int _CreateListenSock(int* pSock, int port) {
+bool _Same(const char* a, const char* b) {
+    return a && b && strcmp(a, b) == 0;
+}
+
+// Reports a failure only when the previous attempt of this server did not fail the same way:
+// the listen thread retries every tick, and a port held by someone else must not flood the log.
+int _CreateListenSock(int* pSock, int port, const char** pLastFailure) {
     _CloseSock(pSock);
     struct addrinfo hints {};
     hints.ai_flags = AI_PASSIVE;
@@ -49,13 +56,15 @@ int _CreateListenSock(int* pSock, int port) {
     snprintf(service, sizeof(service), "%d", port);
     struct addrinfo* list = nullptr;
     if (getaddrinfo(nullptr, service, &hints, &list) != 0 || !list) {
-        PemDbg(1, 1, "SIO S (T:%d), getaddrinfo fail, errno:%d\n", port, errno);
+        if (!_Same(*pLastFailure, kGetaddrinfo)) PemDbg(1, 1, "SIO S (T:%d), getaddrinfo fail, errno:%d\n", port, errno);
+        *pLastFailure = kGetaddrinfo;
         return 0;
     }
     std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> guard(list, freeaddrinfo);
     const int s = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
     auto fail = [&](const char* what) {
-        PemDbg(1, 1, "SIO S (T:%d), %s fail, errno:%d\n", port, what, errno);
+        if (!_Same(*pLastFailure, what)) PemDbg(1, 1, "SIO S (T:%d), %s fail, errno:%d\n", port, what, errno);
+        *pLastFailure = what;
         if (s >= 0) close(s);
         return 0;
     };
@@ -68,6 +77,7 @@ int _CreateListenSock(int* pSock, int port) {
     if (setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, "lo", 3) < 0) return fail("setsockopt SO_BINDTODEVICE");
     if (bind(s, list->ai_addr, list->ai_addrlen) < 0) return fail("bind");
     if (listen(s, 128) < 0) return fail("listen");
+    *pLastFailure = nullptr;
     *pSock = s;
     return 1;
 }
@@ -181,6 +191,7 @@ void _Accept(PSIO_SERVER pServer) {
 
 void* _ListenThread(void* pArg) {
     PSIO_SERVER pServer = static_cast<PSIO_SERVER>(pArg);
+    const char* lastFailure = nullptr;
     pthread_mutex_lock(&pServer->ThreadMutex);
     for (;;) {
         struct timespec deadline;
@@ -195,7 +206,7 @@ void* _ListenThread(void* pArg) {
             if (c->IsAlive && !c->IsConnect) _ClientStop(pServer);
         }
         if (pServer->ClientAmount >= 1) continue;
-        if (pServer->Sock < 0 && !_CreateListenSock(&pServer->Sock, pServer->TcpPort)) continue;
+        if (pServer->Sock < 0 && !_CreateListenSock(&pServer->Sock, pServer->TcpPort, &lastFailure)) continue;
         _Accept(pServer);
     }
     pthread_mutex_unlock(&pServer->ThreadMutex);
