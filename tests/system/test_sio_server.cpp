@@ -101,12 +101,9 @@ TEST_F(SioServer, MalformedMessagesGetTheirStatusOrNothingAndHarmOnlyTheirSender
                                         "), RX, TotalLengthNeedRx:2061, SIO_MSG_MAX_PAYLOAD:2060, !!!!! TOO BIG !!!!!\n",
                                     2s));
 
-    Step("a command whose payload never comes sends nothing and is not answered with success");
+    Step("a command whose payload never comes is refused once the service gives up on it");
     ASSERT_TRUE(sio_.SendRaw(Encode(kSer, kChlV4, kSerSetMcr, {}, 1)));
-    std::this_thread::sleep_for(1500ms);
-    if (auto m = sio_.ReadMessage(100ms)) {
-        EXPECT_TRUE(Is(m, Response(kChlV4, kSerSetMcr, kLengthInvalid)));
-    }
+    EXPECT_TRUE(Is(sio_.ReadMessage(5s), Response(kChlV4, kSerSetMcr, kLengthInvalid)));
     EXPECT_TRUE(SentTlps().empty());
     EXPECT_TRUE(Answers(kChlV4, kSerGetMsr, {}, kSuccess, {static_cast<uint8_t>(kStatusAtConnect)}));
     SentTlps(1);

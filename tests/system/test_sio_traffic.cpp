@@ -125,11 +125,13 @@ TEST_F(SioTraffic, TransmitDataReachesTheUnitInWholeTlpsOrNotAtAll) {
     EXPECT_TRUE(sio_.Silent(200ms)) << sio_.Error();
 
     Step("refused: empty, or a Length beyond the bytes that came");
-    for (uint8_t chl : {kChlV2, kChlV4}) {
+    for (const auto& [chl, gen] : {std::pair{kChlV2, "V0V1V2V3"}, std::pair{kChlV4, "V4V5"}}) {
+        const std::string refusal = Prefix(chl) + "TX DATA " + gen + ", invalid data length\n";
+        const size_t before = CountOccurrences(Log(), refusal);
         ASSERT_TRUE(sio_.SendRaw(Encode(kSer, chl, kSerDataToService)));
         ASSERT_TRUE(sio_.SendRaw(Encode(kSer, chl, kSerDataToService, Counting(5), 100)));
         // The service gives up on the missing bytes; what came must not be sent.
-        std::this_thread::sleep_for(1500ms);
+        EXPECT_TRUE(WaitForFileContains(kLogPath, refusal, 5s, before + 2)) << refusal;
         EXPECT_TRUE(SentTlps().empty());
         EXPECT_EQ(KeptTx(chl), "-");
     }
