@@ -63,8 +63,8 @@ class CtuTest : public ServiceTest {
                                               Clock::duration timeout = 3s) {
         auto p = c.Request(code, payload, timeout);
         if (!p) return ::testing::AssertionFailure() << "no response: " << c.Error();
-        const std::vector<uint8_t> none;
-        const auto& expect = status == 0 ? want.value_or(p->Payload) : none;
+        // Only a status-0 response carries a payload: the one given, or none (a set).
+        const std::vector<uint8_t> expect = status == 0 ? want.value_or(std::vector<uint8_t>{}) : std::vector<uint8_t>{};
         if (p->Hdr.Status != status || p->Payload != expect || p->Hdr.Length != expect.size())
             return ::testing::AssertionFailure() << "got " << ctu::Describe(*p) << ", want status " << status
                                                  << " payload " << Hex(expect);
