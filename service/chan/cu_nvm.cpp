@@ -56,8 +56,14 @@ uint16_t _NvmReadLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint16_
 pthread_mutex_t gTransactionMutex[256] = {};
 pthread_once_t gTransactionOnce = PTHREAD_ONCE_INIT;
 
+// Recursive: a CTU command holds its unit's lock over all its steps, a calibration read among
+// them, and the calibration read takes it for callers that do not.
 void _InitTransactionMutexes() {
-    for (pthread_mutex_t& m : gTransactionMutex) pthread_mutex_init(&m, nullptr);
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    for (pthread_mutex_t& m : gTransactionMutex) pthread_mutex_init(&m, &attr);
+    pthread_mutexattr_destroy(&attr);
 }
 
 }  // namespace
@@ -105,6 +111,7 @@ int CuRegReadFifoLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, bool* p
 
 uint16_t CuNvmReadCalibration(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t CalType,
                               std::vector<uint8_t>* pOut, const char* pPrefix) {
+    CuTransactionLock transaction(pVn);
     pOut->clear();
     uint8_t hdr[kCuCalibrationHeaderLength];
     {

@@ -41,6 +41,7 @@ int CuRegReadFifoLocked(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, bool* p
 // One control-unit transaction (all its steps) at a time per unit, whichever channel object
 // runs it: the CTU commands and the MAI calibration reads share the unit's item FIFO and
 // memory registers, and a second set-up between another's steps would answer the wrong one.
+// The same thread may take it again (CuNvmReadCalibration takes it itself).
 class CuTransactionLock {
   public:
     explicit CuTransactionLock(PVN_DEVICE pVn);
@@ -67,6 +68,7 @@ enum : uint16_t {
 // Reads the calibration table of type CalType (0 or 1) for a multi-function AI channel: the
 // 12-byte header at 0xA000, then the table from 0xA00C in reads of at most 256 bytes, at most
 // 31 of them. On success *pOut holds the header bytes as read followed by the table. Log
-// lines start with pPrefix (e.g. "CTU (T:50001, C:0), get MFAI T0 calibration").
+// lines start with pPrefix (e.g. "CTU (T:50001, C:0), get MFAI T0 calibration"). Runs under
+// the unit's CuTransactionLock.
 uint16_t CuNvmReadCalibration(PVN_DEVICE pVn, PCHL_RX_SLOT pSlot, uint8_t Chl, uint8_t CalType,
                               std::vector<uint8_t>* pOut, const char* pPrefix);
