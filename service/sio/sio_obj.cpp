@@ -1,6 +1,7 @@
 #include "sio_obj.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -63,7 +64,20 @@ struct _SIO_THREAD_CONTEXT {
     std::unique_ptr<uint8_t[]> Buff;  // the whole message
     size_t Length;
     _SIO_REPLY Reply;
+    ~_SIO_THREAD_CONTEXT() {
+        if (ClientPtr) ClientPtr->Workers.fetch_sub(1);
+    }
 };
+
+// Waits until the client may start another worker; false when the client is being stopped
+// meanwhile (its receive thread's stop request is pending).
+bool _WaitWorkerRoom(PSIO_CLIENT pClient) {
+    while (pClient->Workers.load() >= kSioClientMaxWorkers) {
+        struct pollfd pfd = {pClient->ThreadExitFd, POLLIN, 0};
+        if (poll(&pfd, 1, 1) > 0) return false;
+    }
+    return true;
+}
 
 void _Respond(_SIO_THREAD_CONTEXT& ctx, const _SIO_HEADER& req, const char* Word) {
     const _SIO_REPLY& r = ctx.Reply;
@@ -222,6 +236,7 @@ void SioObjHandleFromLibrary(const _SIO_FAMILY& F, PSIO_CLIENT pClient, const ui
         PemDbg(1, 1, format, port, chl);
         return;
     }
+    if (!_WaitWorkerRoom(pClient)) return;
     std::unique_ptr<_SIO_THREAD_CONTEXT> ctx(new (std::nothrow) _SIO_THREAD_CONTEXT{});
     if (!ctx) {
         snprintf(format, sizeof(format), "%s%s, malloc fail 1, errno:%%d\n", F.Prefix, word);
@@ -236,6 +251,7 @@ void SioObjHandleFromLibrary(const _SIO_FAMILY& F, PSIO_CLIENT pClient, const ui
     }
     memcpy(ctx->Buff.get(), pMessage, Length);
     ctx->Length = Length;
+    pClient->Workers.fetch_add(1);
     ctx->ClientPtr = pClient;
     ctx->Server = SioServerGet(pClient->VnDevicePtr);
     pClient->VnDevicePtr->RefCount.fetch_add(1, std::memory_order_relaxed);

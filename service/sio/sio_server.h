@@ -15,6 +15,7 @@
 #include "vn_device.h"
 
 constexpr int kSioTcpPortOffset = 5000;
+constexpr int kSioClientMaxWorkers = 64;
 
 struct _SIO_SERVER;
 
@@ -37,6 +38,10 @@ struct _SIO_CLIENT {
     // Counts the clients the slot has held: a response goes only to the client that asked.
     uint32_t Generation;
     _SIO_SERVER* Server;
+    // Command workers of this client still running; at kSioClientMaxWorkers the receive step
+    // waits for one to end before it starts another, so a flood of commands holds back the
+    // client's own stream instead of exhausting the service's threads.
+    std::atomic<int> Workers;
 };
 using PSIO_CLIENT = _SIO_CLIENT*;
 
