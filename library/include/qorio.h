@@ -282,6 +282,108 @@ QORIO_API int ctu_update_firmware(uint8_t* mac, const char* path);
 /* Reads the MAI calibration table of type 1 into *out. */
 QORIO_API int CtuClientGetMaiT1Calibration(uint8_t* mac, _MAI_T1_CALIBRATION* out);
 
+/* ---- Channel (SIO) API: one SIO connection per connected unit ----
+ * sio_init opens the connection to the unit's SIO port (the sioPort of vn_connect). Every
+ * channel call takes the unit's MAC and a channel number 0..63 and returns 0, a library code
+ * below, or the service's status (2 invalid payload length, 3 invalid value, 4 the channel's
+ * controller version does not support it, 16 no such channel, 32 not handed to the unit,
+ * 33 the unit did not answer within 500 ms, 35 no answer, 50 the channel lacks the capability).
+ * Calls on one unit are carried one at a time and each receives the response to its own
+ * request. Callbacks run on the connection's receive thread: keep them short; a channel call
+ * from a callback on the same unit returns SIO_ERR_SEND (ser_write works). */
+#define SIO_ERR_NO_MEMORY 1        /* out of memory for the connection */
+#define SIO_ERR_MNG_PORT 19        /* the port given is the management port 50000 */
+#define SIO_ERR_SEND 32            /* the request was not sent whole (the connection is down) */
+#define SIO_ERR_NO_CONNECTION 80   /* no SIO connection for this MAC */
+#define SIO_ERR_CONNECT 81         /* the TCP connection to the SIO port failed */
+#define SIO_ERR_ALREADY_OPEN 85    /* sio_init: the unit has an SIO connection already */
+#define SIO_ERR_ARGUMENT 98        /* null pointer, channel above 63, or sio_free from a callback */
+#define SIO_ERR_DATA_LENGTH 99     /* ser_write: length 0 or below, or above 1024 */
+#define SIO_ERR_TIMEOUT 101        /* no response within 20 s (the connection is renewed) */
+#define SIO_ERR_THREAD 103         /* a condition or the receive thread could not be created */
+
+/* Channel callbacks; mac points at a copy of the unit's MAC, channel is 0..63. */
+typedef void (*ser_msr_event_callback)(uint8_t* mac, int channel, uint8_t msr);
+typedef void (*ser_lsr_event_callback)(uint8_t* mac, int channel, uint8_t flags, uint8_t countHigh,
+                                       uint8_t countLow);
+/* Received data. Controller versions 0..3: data holds the length bytes received. Versions 4, 5:
+ * data holds length (byte, status) pairs, status 0x00 for data the unit flagged good (flag 1)
+ * and 0x08 otherwise (flag 0), so the buffer is 2 * length bytes long. Only during the call. */
+typedef void (*ser_data_event_callback)(uint8_t* mac, int channel, uint8_t* data, int length);
+/* Called after each delivery of received data (after the data-event callback). */
+typedef void (*ser_data_callback)(uint8_t* mac, int channel);
+typedef void (*sio_generic_callback)(void* p, int a, int b, int c, int d);
+typedef void (*sio_io_callback)(void* p, int a, int b, int c, uint8_t d, uint8_t e);
+
+/* Opens the SIO connection of the unit; 0, 1, 19, 81, 85, 98 or 103. */
+QORIO_API unsigned int sio_init(uint8_t* mac, uint32_t port);
+/* Closes it (its callbacks are forgotten); 0, 80, or 98 from one of its own callbacks. A unit
+ * reported lost (the disconnect event) has its SIO connection closed by the library. */
+QORIO_API unsigned int sio_free(uint8_t* mac);
+/* 1 when the TCP connection is established, 0 when not, 80 when there is none. */
+QORIO_API unsigned int sio_get_connection_status(uint8_t* mac);
+
+/* ---- UART (SER) channels. SER_INFO: 11 bytes kept per channel ----
+ * 0 controller version, 1 baud index (0 = 50 ... 10 = 9600, 14 = 115200, 17 = 921600), 2 LCR,
+ * 3 MCR / flow-control byte of ser_setting, 4 EVENT_CTRL, 5 on-chip flow control, 6 MSR,
+ * 7 Tx trigger level, 8 Rx trigger level, 9 MODE_1, 10 MODE_2. */
+#define SER_INFO_SIZE 11
+
+/* Opens the channel (the unit writes its defaults) and copies its SER_INFO to info (also on a
+ * non-zero status); 84 when the service's open record is short. */
+QORIO_API unsigned int ser_open(uint8_t* mac, int channel, uint8_t* info);
+QORIO_API unsigned int ser_close(uint8_t* mac, int channel);
+/* Divisor latch: 921600 / baud = dlm * 256 + dll. */
+QORIO_API unsigned int ser_set_dll_dlm(uint8_t* mac, int channel, int dll, int dlm);
+QORIO_API unsigned int ser_set_lcr(uint8_t* mac, int channel, int lcr);
+/* The channel's last LCR with bit 6 set (on 1) or cleared (on 0); any other value sends 0. */
+QORIO_API unsigned int ser_set_break(uint8_t* mac, int channel, int on);
+QORIO_API unsigned int ser_set_fifo_ctrl(uint8_t* mac, int channel, int value);
+/* Reads the MSR, then sets EVENT_CTRL to value | (MSR & 0xF8) (versions 4, 5: bit 2 with bit 0). */
+QORIO_API unsigned int ser_set_event_ctrl(uint8_t* mac, int channel, int value);
+QORIO_API unsigned int ser_set_mcr(uint8_t* mac, int channel, int value);
+/* MODE_1 (RI and DCD power outputs) and MODE_2 (interface mode); 3 invalid, 50 no capability. */
+QORIO_API unsigned int ser_set_power_io(uint8_t* mac, int channel, int value);
+QORIO_API unsigned int ser_set_mode_ctrl(uint8_t* mac, int channel, int value);
+QORIO_API unsigned int ser_get_mode_ctrl(uint8_t* mac, int channel, uint8_t* out);
+QORIO_API unsigned int ser_get_msr(uint8_t* mac, int channel, uint8_t* out);
+/* Line settings in up to three requests: baud index 0..17 (above: divisor 0), data bits 0..3
+ * (5..8 bits), parity 0 none, 1 odd, 2 even, 3 mark, 4 space, stop bits 1 or 2 (LCR bit 2),
+ * flow 0 none, 1 RTS/CTS, 2 DTR/DSR. Returns the first non-zero status; on a channel of
+ * version 0 or 1 (or one not opened) flow 1 or 2 gives 4 and flow 0 sends nothing more. */
+QORIO_API unsigned int ser_setting(uint8_t* mac, int channel, int baud, int dataBits, int parity, int stopBits,
+                                   int flow);
+/* Sends 1..1024 bytes without waiting; 0 once they are sent, 99 for another length, 32. */
+QORIO_API unsigned int ser_write(uint8_t* mac, int channel, const uint8_t* data, int length);
+/* On-chip flow-control mode 0..3 (0x00, 0x0D, 0x31, 0x3D); another value leaves out unchanged. */
+QORIO_API unsigned int ser_get_on_chip_hw_flow_ctrl(uint8_t* mac, int channel, uint8_t* out);
+QORIO_API unsigned int ser_set_on_chip_hw_flow_ctrl(uint8_t* mac, int channel, int mode);
+QORIO_API unsigned int ser_get_tx_trigger_level(uint8_t* mac, int channel, uint8_t* out);
+QORIO_API unsigned int ser_set_tx_trigger_level(uint8_t* mac, int channel, int level);
+QORIO_API unsigned int ser_get_rx_trigger_level(uint8_t* mac, int channel, uint8_t* out);
+QORIO_API unsigned int ser_set_rx_trigger_level(uint8_t* mac, int channel, int level);
+/* Callback registration: 0 (the first function registered for the channel stays), 80, 98. */
+QORIO_API unsigned int ser_set_msr_event_callback(uint8_t* mac, int channel, ser_msr_event_callback fn);
+QORIO_API unsigned int ser_set_lsr_event_callback(uint8_t* mac, int channel, ser_lsr_event_callback fn);
+QORIO_API unsigned int ser_set_data_event_callback(uint8_t* mac, int channel, ser_data_event_callback fn);
+QORIO_API unsigned int ser_set_data_callback(uint8_t* mac, int channel, ser_data_callback fn);
+
+/* Stored functions for callers that cannot pass their own: each *_needing_callback calls the
+ * function its setter stored last (nothing happens before one is stored). */
+QORIO_API void register_function(sio_generic_callback fn);
+QORIO_API void function_needing_callback(void* p, int a, int b, int c, int d);
+QORIO_API void io_register_function(sio_io_callback fn);
+QORIO_API void io_function_needing_callback(void* p, int a, int b, int c, uint8_t d, uint8_t e);
+QORIO_API void ser_msr_event_register_function(ser_msr_event_callback fn);
+QORIO_API void ser_msr_event_function_needing_callback(uint8_t* mac, int channel, uint8_t msr);
+QORIO_API void ser_lsr_event_register_function(ser_lsr_event_callback fn);
+QORIO_API void ser_lsr_event_function_needing_callback(uint8_t* mac, int channel, uint8_t flags, uint8_t countHigh,
+                                                       uint8_t countLow);
+QORIO_API void ser_data_event_register_function(ser_data_event_callback fn);
+QORIO_API void ser_data_event_function_needing_callback(uint8_t* mac, int channel, uint8_t* data, int length);
+QORIO_API void ser_data_register_function(ser_data_callback fn);
+QORIO_API void ser_data_function_needing_callback(uint8_t* mac, int channel);
+
 /* ---- The management layer under vn_* (same results) ---- */
 QORIO_API int mng_lib_init(void);
 QORIO_API int mng_lib_free(void);

@@ -10,6 +10,7 @@
 #include "mng_client.h"
 #include "pem_lock.h"
 #include "qorio.h"
+#include "sio_core.h"
 
 using namespace qorlib;
 
@@ -76,6 +77,8 @@ void _CopyString(char* pDst, size_t Size, const char* pSrc) {
 namespace qorlib {
 
 void VnConnectHandleDisconnect(const uint8_t* pMac) {
+    // The unit's SIO server went with it: its connection and receive thread are closed.
+    SioFreeForUnit(pMac);
     _VN_CONNECT e{};
     if (!VnGetConnectByMac(pMac, &e) || e.Enable != 1 || !e.Callback) return;
     // The application gets its own copy of the MAC, never the receive buffer.
@@ -165,7 +168,11 @@ QORIO_API int vn_connect(uint8_t* pMac, uint32_t* pSioPort, uint32_t* pCtuPort, 
 
 QORIO_API int vn_disconnect(uint8_t* pMac) {
     const int rc = mng_vn_disconnect(pMac);
-    if (rc == 0) CtuClientCloseForUnit(pMac);  // its server is gone with the connection
+    if (rc == 0) {
+        // Its servers are gone with the connection.
+        CtuClientCloseForUnit(pMac);
+        SioFreeForUnit(pMac);
+    }
     return rc;
 }
 
