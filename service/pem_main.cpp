@@ -45,11 +45,8 @@ static_assert(std::atomic<int>::is_always_lock_free);
     int Family##Amount = 0;                               \
     pthread_mutex_t Family##ListMutex = PTHREAD_MUTEX_INITIALIZER;
 // The TTY objects' registry lives with the TTY bridge (service/tty/nlk_tty_obj.cpp), the SER
-// objects' with their family (service/sio/ser/sio_ser_obj.cpp), and likewise DIO, TPS, AI, UI and MAI.
+// objects' with their family (service/sio/ser/sio_ser_obj.cpp), and likewise DIO, TPS, AI, UI, MAI, AO, UO and BAO.
 QOR_DEFINE_OBJ_REGISTRY(SioCntObj)
-QOR_DEFINE_OBJ_REGISTRY(SioAoObj)
-QOR_DEFINE_OBJ_REGISTRY(SioUoObj)
-QOR_DEFINE_OBJ_REGISTRY(SioBAoObj)
 #undef QOR_DEFINE_OBJ_REGISTRY
 
 namespace {

@@ -8,6 +8,9 @@
 #include "sio_ai_obj.h"
 #include "sio_ui_obj.h"
 #include "sio_mai_obj.h"
+#include "sio_ao_obj.h"
+#include "sio_uo_obj.h"
+#include "sio_bao_obj.h"
 
 // Each family of the SIO service adds its registration here.
 void SioServiceRegister() {
@@ -18,9 +21,15 @@ void SioServiceRegister() {
     SioAiObjRegister();
     SioUiObjRegister();
     SioMAiObjRegister();
+    SioAoObjRegister();
+    SioUoObjRegister();
+    SioBAoObjRegister();
 }
 
 void SioServiceUnregister() {
+    SioBAoObjUnregister();
+    SioUoObjUnregister();
+    SioAoObjUnregister();
     SioMAiObjUnregister();
     SioUiObjUnregister();
     SioAiObjUnregister();
@@ -39,4 +48,7 @@ void SioServiceDelAllObjects() {
     SioAiObjDelAll();
     SioUiObjDelAll();
     SioMAiObjDelAll();
+    SioAoObjDelAll();
+    SioUoObjDelAll();
+    SioBAoObjDelAll();
 }
