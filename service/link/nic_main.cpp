@@ -111,6 +111,13 @@ int _CreateNicDevice(PNIC_DEVICE pNic, const char* pInterfaceName) {
         PemDbg(1, 1, "NIC (%s) setsockopt SO_REUSEADDR fail\n", pInterfaceName);
         return fail();
     }
+    // A unit sends its answers, events and data without waiting for ACKs and keeps no copies
+    // to resend, so a burst that overflows the default receive queue (about 208 KiB) is lost
+    // for good. A larger queue is a wish, not a requirement: the socket works without it.
+    const int rcvbuf = kNicRxQueueBytes;
+    if (setsockopt(pNic->Sock, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) < 0 &&
+        setsockopt(pNic->Sock, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf)) < 0)
+        PemDbg(1, 1, "NIC (%s) setsockopt SO_RCVBUF fail\n", pInterfaceName);
     if (setsockopt(pNic->Sock, SOL_SOCKET, SO_BINDTODEVICE, pInterfaceName,
                    static_cast<socklen_t>(strlen(pInterfaceName) + 1)) < 0) {
         PemDbg(1, 1, "NIC (%s) setsockopt SO_BINDTODEVICE fail\n", pInterfaceName);

@@ -14,6 +14,9 @@
 
 constexpr uint16_t kLinkEtherType = 0xD41F;
 constexpr size_t kNicBuffSize = 8192;
+// Receive queue asked for each raw socket: room for bursts of unit TLPs the receive thread has
+// not read yet.
+constexpr int kNicRxQueueBytes = 4 * 1024 * 1024;
 constexpr size_t kEthHeaderLength = 14;
 constexpr size_t kNicMaxPayload = kNicBuffSize - kEthHeaderLength;  // 8178
 
