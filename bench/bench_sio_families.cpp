@@ -27,7 +27,7 @@ namespace {
 
 const Mac kUartUnit = UnitMac(0x1B, 1);
 const Mac kDioUnit = UnitMac(0x1C, 1);
-constexpr uint8_t kChlV5 = 5;  // ctu_uart_versions
+constexpr uint8_t kChlV5 = 5;                 // ctu_uart_versions
 constexpr uint8_t kDioChl = 5, kDioBank = 3;  // dio_versions: layout 2, INDIVIDUAL, bank 3 output only
 constexpr uint16_t kSetBankState = 6, kGetBankState = 2, kSetBankDirection = 8;
 
@@ -46,8 +46,10 @@ uint16_t ConnectUnit(mng::Client& client, const Mac& mac) {
     for (const auto deadline = Clock::now() + 10s;;) {
         auto p = client.Request(mng::kVnConnect, mng::ConnectRecord(mac, 0));
         auto r = p ? mng::DecodeConnectResult(p->Payload) : std::nullopt;
-        if (p && p->Hdr.Status == mng::kSuccess && r && r->SioPort != 0) return static_cast<uint16_t>(r->SioPort);
-        if (Clock::now() > deadline) Die("unit " + MacString(mac) + " could not be connected with an SIO port");
+        if (p && p->Hdr.Status == mng::kSuccess && r && r->SioPort != 0)
+            return static_cast<uint16_t>(r->SioPort);
+        if (Clock::now() > deadline)
+            Die("unit " + MacString(mac) + " could not be connected with an SIO port");
         std::this_thread::sleep_for(100ms);
     }
 }
@@ -108,7 +110,8 @@ int main(int argc, char** argv) {
             auto g = dio.Request(sio::kDio, kDioChl, kGetBankState, {kDioBank}, 1s);
             const auto t = Clock::now() - t0;
             if (!s || *s != setWant || !g ||
-                *g != sio::Make(sio::kDio, kDioChl, kGetBankState | sio::kResponseBit, 0, BankValue(kDioBank, value))) {
+                *g != sio::Make(sio::kDio, kDioChl, kGetBankState | sio::kResponseBit, 0,
+                                BankValue(kDioBank, value))) {
                 ++failures;
                 continue;
             }

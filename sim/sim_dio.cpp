@@ -8,7 +8,8 @@
 namespace {
 
 constexpr size_t kRegInput = 0, kRegDelta = 1, kRegWriteEnable = 3, kRegOutput = 4, kRegLatchRise = 9,
-                 kRegLatchFall = 10, kRegCounterReset = 11, kRegCountRise = 12, kRegCountFall = 13, kRegCounter = 64;
+                 kRegLatchFall = 10, kRegCounterReset = 11, kRegCountRise = 12, kRegCountFall = 13,
+                 kRegCounter = 64;
 
 std::unique_ptr<_SIM_CHANNEL_STATE> Create(_SIM_CONTEXT&, _SIM_UNIT&, const _SIM_DIB& Dib) {
     auto s = std::make_unique<_SIM_DIO_STATE>();
@@ -40,8 +41,8 @@ bool TakeWrite(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
         }
     }
     if (Ctx.Verbose)
-        SimLog(Ctx, "   " + SimMacFormat(Unit.Mac) + ": dio " + std::to_string(t.ChlNumber) + ": write registers " +
-                        std::to_string(first) + ".." + std::to_string(first + n - 1));
+        SimLog(Ctx, "   " + SimMacFormat(Unit.Mac) + ": dio " + std::to_string(t.ChlNumber) +
+                        ": write registers " + std::to_string(first) + ".." + std::to_string(first + n - 1));
     return true;
 }
 
@@ -52,8 +53,9 @@ std::string Show(const _SIM_UNIT& Unit) {
         auto it = Unit.Registers.find(chl);
         if (s == nullptr || it == Unit.Registers.end()) continue;
         char b[96];
-        std::snprintf(b, sizeof(b), " dio%u=in:0x%08x,out:0x%08x,dir:0x%08x,events:%llu", chl, it->second[kRegInput],
-                      it->second[kRegOutput], it->second[5], static_cast<unsigned long long>(s->Events));
+        std::snprintf(b, sizeof(b), " dio%u=in:0x%08x,out:0x%08x,dir:0x%08x,events:%llu", chl,
+                      it->second[kRegInput], it->second[kRegOutput], it->second[5],
+                      static_cast<unsigned long long>(s->Events));
         out += b;
     }
     return out;
@@ -62,14 +64,16 @@ std::string Show(const _SIM_UNIT& Unit) {
 std::string CmdDioIn(_SIM_CONTEXT& Ctx, const std::vector<std::string>& a) {
     std::vector<_SIM_UNIT*> units;
     std::string err;
-    if (!SimControlTargets(Ctx, a[1], &units, &err) || units.size() != 1) return "error " + (err.empty() ? "one unit" : err);
+    if (!SimControlTargets(Ctx, a[1], &units, &err) || units.size() != 1)
+        return "error " + (err.empty() ? "one unit" : err);
     _SIM_UNIT& u = *units[0];
     unsigned long chl = 0, state = 0;
     if (!SimControlParseNumber(a[2], 255, &chl)) return "error channel must be 0..255";
     if (!SimControlParseNumber(a[3], 0xFFFFFFFFul, &state)) return "error state must be a 32-bit value";
     auto* s = SimChannelStateAs<_SIM_DIO_STATE>(u, static_cast<uint8_t>(chl));
     std::vector<uint32_t>* regs = SimUnitRegisters(u, static_cast<uint8_t>(chl));
-    if (s == nullptr || regs == nullptr) return "error channel " + std::to_string(chl) + " is not a DIO channel";
+    if (s == nullptr || regs == nullptr)
+        return "error channel " + std::to_string(chl) + " is not a DIO channel";
     std::vector<uint32_t>& r = *regs;
     const uint32_t old = r[kRegInput], now = static_cast<uint32_t>(state);
     const uint32_t changed = old ^ now, rise = changed & now, fall = changed & old;
@@ -87,8 +91,8 @@ std::string CmdDioIn(_SIM_CONTEXT& Ctx, const std::vector<std::string>& a) {
     _SIM_TLP t{};
     t.Type = kSimTlpEvent;
     t.ChlNumber = static_cast<uint8_t>(chl);
-    t.Event = {static_cast<uint8_t>(changed), static_cast<uint8_t>(changed >> 8), static_cast<uint8_t>(changed >> 16),
-               static_cast<uint8_t>(changed >> 24)};
+    t.Event = {static_cast<uint8_t>(changed), static_cast<uint8_t>(changed >> 8),
+               static_cast<uint8_t>(changed >> 16), static_cast<uint8_t>(changed >> 24)};
     std::vector<uint8_t> data(8, 0);
     qor::PutLe32(data.data(), now);
     const int seq = SimUnitSendTlp(Ctx, u, host, t, data);

@@ -19,12 +19,14 @@ std::unique_ptr<_SIM_CHANNEL_STATE> Create(_SIM_CONTEXT&, _SIM_UNIT& Unit, const
 std::string CmdTps(_SIM_CONTEXT& Ctx, const std::vector<std::string>& a) {
     std::vector<_SIM_UNIT*> units;
     std::string err;
-    if (!SimControlTargets(Ctx, a[1], &units, &err) || units.size() != 1) return "error " + (err.empty() ? "one unit" : err);
+    if (!SimControlTargets(Ctx, a[1], &units, &err) || units.size() != 1)
+        return "error " + (err.empty() ? "one unit" : err);
     unsigned long chl = 0, sensor = 0, value = 0;
     if (!SimControlParseNumber(a[2], 255, &chl)) return "error channel must be 0..255";
     auto* s = SimChannelStateAs<_SIM_TPS_STATE>(*units[0], static_cast<uint8_t>(chl));
     std::vector<uint32_t>* regs = SimUnitRegisters(*units[0], static_cast<uint8_t>(chl));
-    if (s == nullptr || regs == nullptr) return "error channel " + std::to_string(chl) + " is not a TPS channel";
+    if (s == nullptr || regs == nullptr)
+        return "error channel " + std::to_string(chl) + " is not a TPS channel";
     if (s->Sensors == 0 || !SimControlParseNumber(a[3], s->Sensors - 1u, &sensor))
         return "error sensor must be below " + std::to_string(s->Sensors);
     if (!SimControlParseNumber(a[4], 0xFFFFFFFFul, &value)) return "error reading must be a 32-bit value";

@@ -16,14 +16,49 @@ enum : uint8_t { kInd0 = 1, kWhole0 = 2, kInd1 = 3, kWhole1 = 4, kInd2 = 5, kWho
 constexpr uint8_t kTps = 11;
 
 enum : uint16_t {
-    kGetInfo = 1, kGetState, kGetDelta, kGetInvert, kSetInvert, kSetState, kGetDirection, kSetDirection,
-    kGetEventMode, kSetEventMode, kGetClock, kSetClock, kGetPinConfig, kSetPinConfig, kGetInitial, kSetInitial,
-    kGetSafe, kSetSafe, kGetTimer, kSetTimer, kGetLatchRise, kSetLatchRise, kGetLatchFall, kSetLatchFall,
-    kCounterReset, kGetCountRise, kSetCountRise, kGetCountFall, kSetCountFall, kGetLineCounter,
+    kGetInfo = 1,
+    kGetState,
+    kGetDelta,
+    kGetInvert,
+    kSetInvert,
+    kSetState,
+    kGetDirection,
+    kSetDirection,
+    kGetEventMode,
+    kSetEventMode,
+    kGetClock,
+    kSetClock,
+    kGetPinConfig,
+    kSetPinConfig,
+    kGetInitial,
+    kSetInitial,
+    kGetSafe,
+    kSetSafe,
+    kGetTimer,
+    kSetTimer,
+    kGetLatchRise,
+    kSetLatchRise,
+    kGetLatchFall,
+    kSetLatchFall,
+    kCounterReset,
+    kGetCountRise,
+    kSetCountRise,
+    kGetCountFall,
+    kSetCountFall,
+    kGetLineCounter,
     kDioEvent = 0x1001,
 };
-enum : uint16_t { kNoBank = 17, kNoSensor = 18, kNoLine = 19, kNoInputs = 112, kNoOutputs = 113, kMixed = 114,
-                  kOutputOnly = 115, kInputOnly = 116, kBadDirectionCap = 117 };
+enum : uint16_t {
+    kNoBank = 17,
+    kNoSensor = 18,
+    kNoLine = 19,
+    kNoInputs = 112,
+    kNoOutputs = 113,
+    kMixed = 114,
+    kOutputOnly = 115,
+    kInputOnly = 116,
+    kBadDirectionCap = 117
+};
 
 std::vector<uint8_t> Be32(uint32_t v) {
     return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
@@ -41,15 +76,16 @@ Tlp Wr(uint8_t chl, uint8_t off, uint32_t v) {
 
 // The register values the unit holds at connect (offset, words) for the layout-2 channels.
 const std::vector<std::pair<uint8_t, std::vector<uint32_t>>> kInd2Regs = {
-    {0, {0x12345678, 0x00005500, 0x0000A55A, 0, 0xCAFEBABE, 0xFF00000F, 0x11223344, 0x55667788, 0x80000020,
-         0x0000F000, 0x000F0000, 0, 0x00000F00, 0x000000F0, 0x102, 0x301, 0x1000, 0}},
+    {0,
+     {0x12345678, 0x00005500, 0x0000A55A, 0, 0xCAFEBABE, 0xFF00000F, 0x11223344, 0x55667788, 0x80000020,
+      0x0000F000, 0x000F0000, 0, 0x00000F00, 0x000000F0, 0x102, 0x301, 0x1000, 0}},
     {74, {0x01020304}},
 };
 const std::vector<std::pair<uint8_t, std::vector<uint32_t>>> kWhole2Regs = {{14, {0x01, 0x2000, 0x2305, 0}}};
 
 // One bank entry of the info record.
-std::vector<uint8_t> BankRecord(uint8_t idx, uint8_t ios, uint8_t dirCap, uint8_t pinCap, uint32_t dir, uint32_t inv,
-                                uint8_t mode, uint8_t clock, uint8_t pin) {
+std::vector<uint8_t> BankRecord(uint8_t idx, uint8_t ios, uint8_t dirCap, uint8_t pinCap, uint32_t dir,
+                                uint32_t inv, uint8_t mode, uint8_t clock, uint8_t pin) {
     // Every bank of the profile can store settings, counts both edges and has a pull-up.
     return Concat({{idx, ios, 1, dirCap, 3, pinCap, 1}, Be32(dir), Be32(inv), {mode, clock, pin}});
 }
@@ -75,17 +111,22 @@ class SioDio : public SioTest {
         ASSERT_TRUE(OpenSio(sio_, kDioUnit)) << sio_.Error();
     }
     // A command of a family on sio_ and its whole response.
-    ::testing::AssertionResult Cmd(uint8_t type, uint8_t chl, uint16_t code, const std::vector<uint8_t>& payload,
-                                   uint16_t status, const std::vector<uint8_t>& answer = {}) {
-        if (!sio_.SendRaw(Encode(type, chl, code, payload))) return ::testing::AssertionFailure() << sio_.Error();
+    ::testing::AssertionResult Cmd(uint8_t type, uint8_t chl, uint16_t code,
+                                   const std::vector<uint8_t>& payload, uint16_t status,
+                                   const std::vector<uint8_t>& answer = {}) {
+        if (!sio_.SendRaw(Encode(type, chl, code, payload)))
+            return ::testing::AssertionFailure() << sio_.Error();
         auto m = sio_.ReadResponse(3s);
-        if (!m) return ::testing::AssertionFailure() << "no response to code " << code << ": " << sio_.Error();
+        if (!m)
+            return ::testing::AssertionFailure() << "no response to code " << code << ": " << sio_.Error();
         return Is(m, Make(type, chl, static_cast<uint16_t>(code | kResponseBit), status, answer));
     }
     uint32_t Reg(uint8_t chl, uint8_t off) {
-        const std::string a = sim_->Control("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off));
+        const std::string a =
+            sim_->Control("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off));
         const auto at = a.rfind(" 0x");
-        return at == std::string::npos ? 0xDEADBEEF : static_cast<uint32_t>(std::stoul(a.substr(at + 1), nullptr, 16));
+        return at == std::string::npos ? 0xDEADBEEF
+                                       : static_cast<uint32_t>(std::stoul(a.substr(at + 1), nullptr, 16));
     }
     std::vector<Tlp> Of(const std::vector<Tlp>& all, uint8_t chl) {
         std::vector<Tlp> out;
@@ -115,26 +156,31 @@ TEST_F(SioDio, ConnectReadsInfoRecordsAndEveryCommandByteForByte) {
         for (uint8_t b = 0; b < banks; ++b) t.push_back(Rd(chl, static_cast<uint8_t>(14 + b)));
         return t;
     };
-    const std::vector<Tlp> want[] = {reads(kInd0, 4, 2),  reads(kWhole0, 4, 2), reads(kInd1, 4, 3),
+    const std::vector<Tlp> want[] = {reads(kInd0, 4, 2),   reads(kWhole0, 4, 2), reads(kInd1, 4, 3),
                                      reads(kWhole1, 4, 3), reads(kInd2, 12, 4),  reads(kWhole2, 12, 4)};
     for (uint8_t chl = kInd0; chl <= kWhole2; ++chl) {
-        EXPECT_EQ(Of(sent, chl), want[chl - kInd0]) << "channel " << int(chl) << ": " << Describe(Of(sent, chl));
+        EXPECT_EQ(Of(sent, chl), want[chl - kInd0])
+            << "channel " << int(chl) << ": " << Describe(Of(sent, chl));
     }
     EXPECT_EQ(Of(sent, kTpsChl), std::vector<Tlp>{}) << "TPS has nothing to read at connect";
 
     Step("info records: the same reads, then the DIB and the cache");
     const std::vector<uint8_t> head2 = {2, 4, 0, 0x05, 0x02, 0xFA, 0xF0, 0x80};
-    EXPECT_TRUE(Cmd(kDio, kInd2, kGetInfo, {}, kSuccess,
-                    Concat({head2, BankRecord(0, 8, 3, 2, 0x0F, 0x5A, 2, 1, 0), BankRecord(1, 8, 1, 2, 0, 0xA5, 1, 3, 0),
-                            BankRecord(2, 8, 3, 1, 0, 0, 0, 0, 1), BankRecord(3, 8, 2, 2, 0xFF, 0, 0, 0, 0)})));
+    EXPECT_TRUE(Cmd(
+        kDio, kInd2, kGetInfo, {}, kSuccess,
+        Concat({head2, BankRecord(0, 8, 3, 2, 0x0F, 0x5A, 2, 1, 0), BankRecord(1, 8, 1, 2, 0, 0xA5, 1, 3, 0),
+                BankRecord(2, 8, 3, 1, 0, 0, 0, 0, 1), BankRecord(3, 8, 2, 2, 0xFF, 0, 0, 0, 0)})));
     EXPECT_EQ(SentTlps(want[kInd2 - kInd0].size()), want[kInd2 - kInd0]);
     EXPECT_TRUE(Cmd(kDio, kWhole2, kGetInfo, {}, kSuccess,
-                    Concat({{2, 4, 1, 0xFF, 0x02, 0xFA, 0xF0, 0x80}, BankRecord(0, 4, 1, 2, 0, 0, 1, 0, 0),
-                            BankRecord(1, 4, 2, 2, 0x0F, 0, 0, 0, 0), BankRecord(2, 8, 3, 2, 0xFF, 0, 5, 3, 0),
+                    Concat({{2, 4, 1, 0xFF, 0x02, 0xFA, 0xF0, 0x80},
+                            BankRecord(0, 4, 1, 2, 0, 0, 1, 0, 0),
+                            BankRecord(1, 4, 2, 2, 0x0F, 0, 0, 0, 0),
+                            BankRecord(2, 8, 3, 2, 0xFF, 0, 5, 3, 0),
                             BankRecord(3, 16, 0, 2, 0, 0, 0, 0, 0)})));
     SentTlps(want[kWhole2 - kInd0].size());
     EXPECT_TRUE(Cmd(kDio, kInd0, kGetInfo, {}, kSuccess,
-                    Concat({{0, 2, 0, 0xFF, 0x00, 0x98, 0x96, 0x80}, BankRecord(0, 8, 3, 2, 0, 0, 0, 0, 0),
+                    Concat({{0, 2, 0, 0xFF, 0x00, 0x98, 0x96, 0x80},
+                            BankRecord(0, 8, 3, 2, 0, 0, 0, 0, 0),
                             BankRecord(1, 8, 3, 2, 0, 0, 0, 0, 0)})));
     EXPECT_EQ(SentTlps(3), want[0]);
 
@@ -183,7 +229,12 @@ TEST_F(SioDio, ConnectReadsInfoRecordsAndEveryCommandByteForByte) {
         {kWhole2, kSetInvert, BV(2, 0xFF), {Wr(kWhole2, 2, 0xFF00)}, kSuccess, {2}},
         {kWhole2, kSetDirection, BV(2, 0xFF), {Wr(kWhole2, 16, 0x2305)}, kSuccess, {2}},
         {kWhole2, kGetLineCounter, {2, 0}, {}, kNoInputs, {2}},
-        {kWhole2, kGetLineCounter, {3, 15}, {Rd(kWhole2, 64 + 31, 1, 0x0F)}, kSuccess, Concat({{3, 15}, Be32(0)})},
+        {kWhole2,
+         kGetLineCounter,
+         {3, 15},
+         {Rd(kWhole2, 64 + 31, 1, 0x0F)},
+         kSuccess,
+         Concat({{3, 15}, Be32(0)})},
     };
     std::vector<const Step_*> script;
     for (const Step_& s : ind) script.push_back(&s);
@@ -244,7 +295,8 @@ TEST_F(SioDio, EveryStatusInOrderWithNothingSentAndAnswersThatAreNotTheCommands)
     };
     for (const Step_& s : refused) {
         SCOPED_TRACE("channel " + std::to_string(s.Chl) + " code " + std::to_string(s.Code));
-        EXPECT_TRUE(Cmd(s.Chl == kTpsChl ? kTps : static_cast<uint8_t>(kDio), s.Chl, s.Code, s.Payload, s.Status, s.Answer));
+        EXPECT_TRUE(Cmd(s.Chl == kTpsChl ? kTps : static_cast<uint8_t>(kDio), s.Chl, s.Code, s.Payload,
+                        s.Status, s.Answer));
     }
     EXPECT_EQ(SentTlps(), std::vector<Tlp>{}) << Describe(SentTlps());
     Step("a code outside the table gets no response");
@@ -261,8 +313,8 @@ TEST_F(SioDio, EveryStatusInOrderWithNothingSentAndAnswersThatAreNotTheCommands)
     EXPECT_EQ(SentTlps(1), std::vector<Tlp>{Rd(kTpsChl, 3)});
 
     Step("answers with another Offset or LengthInDW are 34, none at all 33; the next gets its own");
-    for (const auto& [fault, status] : {std::pair{"offset", kAnswerInvalid}, std::pair{"length", kAnswerInvalid},
-                                        std::pair{"drop", kTimeout}}) {
+    for (const auto& [fault, status] : {std::pair{"offset", kAnswerInvalid},
+                                        std::pair{"length", kAnswerInvalid}, std::pair{"drop", kTimeout}}) {
         SCOPED_TRACE(fault);
         SimOk(std::string("answer-fault ") + Unit() + " " + fault);
         EXPECT_TRUE(Cmd(kDio, kInd2, kGetInvert, {1}, status, {1}));
@@ -271,8 +323,10 @@ TEST_F(SioDio, EveryStatusInOrderWithNothingSentAndAnswersThatAreNotTheCommands)
         EXPECT_TRUE(Cmd(kDio, kInd2, kGetInvert, {1}, kSuccess, BV(1, 0xA5)));
     }
     const std::string prefix = "DIO (T:" + std::to_string(SioPort(kDioUnit)) + ", C:5), ";
-    EXPECT_NE(Log().find(prefix + "get input invert enable reg response, invalid Offset:x03\n"), std::string::npos);
-    EXPECT_NE(Log().find(prefix + "get input invert enable reg response, invalid LengthInDW:x00\n"), std::string::npos);
+    EXPECT_NE(Log().find(prefix + "get input invert enable reg response, invalid Offset:x03\n"),
+              std::string::npos);
+    EXPECT_NE(Log().find(prefix + "get input invert enable reg response, invalid LengthInDW:x00\n"),
+              std::string::npos);
 }
 
 // qorlab --veths 1
@@ -281,12 +335,14 @@ TEST_F(SioDio, InputEventsPerBankConcurrentSetsAndNothingKeptWithoutAClient) {
     Step("lines of banks 0 and 2 change: two events, bank 0 first, every byte");
     SimOk("dio-in " + Unit() + " 5 " + std::to_string(0x12345678u ^ 0x00FF00F0u));
     const uint32_t state = 0x12345678u ^ 0x00FF00F0u;
-    EXPECT_TRUE(Is(sio_.NextUnsolicited(), Make(kDio, kInd2, kDioEvent, 0, Concat({{0}, Be32(0xF0), Be32(state & 0xFF)}))));
+    EXPECT_TRUE(Is(sio_.NextUnsolicited(),
+                   Make(kDio, kInd2, kDioEvent, 0, Concat({{0}, Be32(0xF0), Be32(state & 0xFF)}))));
     EXPECT_TRUE(Is(sio_.NextUnsolicited(),
                    Make(kDio, kInd2, kDioEvent, 0, Concat({{2}, Be32(0xFF), Be32((state >> 16) & 0xFF)}))));
     Step("a WHOLE channel's 16-line bank");
     SimOk("dio-in " + Unit() + " 6 0x80010000");
-    EXPECT_TRUE(Is(sio_.NextUnsolicited(), Make(kDio, kWhole2, kDioEvent, 0, Concat({{3}, Be32(0x8001), Be32(0x8001)}))));
+    EXPECT_TRUE(Is(sio_.NextUnsolicited(),
+                   Make(kDio, kWhole2, kDioEvent, 0, Concat({{3}, Be32(0x8001), Be32(0x8001)}))));
     EXPECT_TRUE(sio_.Silent(200ms));
 
     Step("sets of two banks of one register at once both stay");
@@ -306,7 +362,8 @@ TEST_F(SioDio, InputEventsPerBankConcurrentSetsAndNothingKeptWithoutAClient) {
     sio_.Close();
     std::this_thread::sleep_for(100ms);
     SimOk("dio-in " + Unit() + " 5 0");
-    EXPECT_TRUE(Eventually([&] { return Log().find("C:5), INPUT EVENT, Client Tx fail") != std::string::npos; }, 2s));
+    EXPECT_TRUE(
+        Eventually([&] { return Log().find("C:5), INPUT EVENT, Client Tx fail") != std::string::npos; }, 2s));
     ASSERT_TRUE(OpenSio(sio_, kDioUnit)) << sio_.Error();
     EXPECT_TRUE(sio_.Silent(300ms));
     EXPECT_EQ(sio_.KeptUnsolicited(), 0u);

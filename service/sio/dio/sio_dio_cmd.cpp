@@ -69,7 +69,8 @@ DioResult SioDioCmdRead(PSIO_OBJ pObj, uint8_t Offset, uint8_t LengthInDW, uint8
     ChlSlotLock slot(&pObj->Slot);
     // Sent without a matcher, then armed: the slot's mutex is held throughout, so the answer
     // cannot be stored before the matcher is in place.
-    if (!ChlSlotExchangeLocked(pObj->VnPtr, &pObj->Slot, &req, sizeof(req), nullptr, nullptr)) return DIO_TX_FAIL;
+    if (!ChlSlotExchangeLocked(pObj->VnPtr, &pObj->Slot, &req, sizeof(req), nullptr, nullptr))
+        return DIO_TX_FAIL;
     if (!ChlSlotWaitLocked(&pObj->Slot, _Match, &req)) return DIO_TIMEOUT;
     const size_t n = pObj->Slot.RxLength;
     if (n == 0) return DIO_NO_DATA;
@@ -83,7 +84,8 @@ DioResult SioDioCmdRead(PSIO_OBJ pObj, uint8_t Offset, uint8_t LengthInDW, uint8
         PemDbg(1, 1, "%s%s response, invalid LengthInDW:x%02x\n", Prefix, Name, h.LengthInDW);
         return DIO_INVALID;
     }
-    for (uint8_t i = 0; i < LengthInDW; ++i) pWords[i] = qor::GetLe32(pObj->Slot.RxBuff + kTlpHeaderLength + 4 * i);
+    for (uint8_t i = 0; i < LengthInDW; ++i)
+        pWords[i] = qor::GetLe32(pObj->Slot.RxBuff + kTlpHeaderLength + 4 * i);
     return DIO_OK;
 }
 

@@ -11,7 +11,8 @@ void SioDioEventHandle(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
     const _DIB_DIO* d = pObj->DibPtr->DioPtr.get();
     const size_t data = Length >= kTlpHeaderLength ? Length - kTlpHeaderLength : 0;
     if (!d || data < 4 || TlpGetExtraDataLength(pTlp) < 4) {
-        if (std::shared_ptr<_SIO_SERVER> server = SioServerGet(pObj->VnPtr)) port = server->Client.ServerTcpPort;
+        if (std::shared_ptr<_SIO_SERVER> server = SioServerGet(pObj->VnPtr))
+            port = server->Client.ServerTcpPort;
         if (!d)
             PemDbg(1, 1, "DIO (T:%d, C:%d), INPUT EVENT, can't get DIB\n", port, chl);
         else
@@ -29,6 +30,7 @@ void SioDioEventHandle(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
         qor::PutBe32(msg + 5, (state & b.IoMask) >> b.IoShiftBits);
         const struct iovec part = {msg, sizeof(msg)};
         const int rc = SioObjTx(pObj, DIO_EVENT_BANK_INPUT_DELTA_AND_VALUE, &part, 1, &port);
-        if (rc < 0) PemDbg(1, 1, "DIO (T:%d, C:%d), INPUT EVENT, Client Tx fail, TxReturn:%d\n", port, chl, rc);
+        if (rc < 0)
+            PemDbg(1, 1, "DIO (T:%d, C:%d), INPUT EVENT, Client Tx fail, TxReturn:%d\n", port, chl, rc);
     }
 }

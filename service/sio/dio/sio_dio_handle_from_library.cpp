@@ -18,13 +18,13 @@ namespace {
 // How a command uses its request and the register it works on.
 enum class Kind {
     Info,
-    State,        // get bank state
-    GetReg,       // read a register, answer the bank's bits of a class
-    SetReg,       // masked write of a register
-    SetState,     // output write enable, then output
+    State,     // get bank state
+    GetReg,    // read a register, answer the bank's bits of a class
+    SetReg,    // masked write of a register
+    SetState,  // output write enable, then output
     GetDirection,
     SetDirection,
-    GetCtrl,      // a field of the bank control register
+    GetCtrl,  // a field of the bank control register
     SetCtrl,
     GetTimer,
     SetTimer,
@@ -46,30 +46,32 @@ struct _DIO_COMMAND {
 const _DIO_COMMAND kCommands[kDioLastCommand] = {
     {"DIO_CMD_GET_INFO", "get info", Kind::Info, 0, 0, Class::None, 0},
     {"DIO_CMD_GET_BANK_STATE", "get bank state", Kind::State, 1, 0, Class::None, 0},
-    {"DIO_CMD_GET_BANK_STATE_DELTA", "get bank state delta", Kind::GetReg, 1, DIO_REG_INPUT_DELTA, Class::Input, 0},
+    {"DIO_CMD_GET_BANK_STATE_DELTA", "get bank state delta", Kind::GetReg, 1, DIO_REG_INPUT_DELTA,
+     Class::Input, 0},
     {"DIO_CMD_GET_BANK_INPUT_INVERT_ENABLE", "get bank input invert enable", Kind::GetReg, 1,
      DIO_REG_INPUT_INVERT_ENABLE, Class::Input, 0},
     {"DIO_CMD_SET_BANK_INPUT_INVERT_ENABLE", "set bank input invert enable", Kind::SetReg, 5,
      DIO_REG_INPUT_INVERT_ENABLE, Class::Input, 0},
     {"DIO_CMD_SET_BANK_STATE", "set bank state", Kind::SetState, 5, DIO_REG_OUTPUT, Class::Output, 0},
-    {"DIO_CMD_GET_BANK_DIRECTION", "get bank direction", Kind::GetDirection, 1, DIO_REG_DIRECTION_CTRL, Class::All,
-     0},
-    {"DIO_CMD_SET_BANK_DIRECTION", "set bank direction", Kind::SetDirection, 5, DIO_REG_DIRECTION_CTRL, Class::All,
-     0},
+    {"DIO_CMD_GET_BANK_DIRECTION", "get bank direction", Kind::GetDirection, 1, DIO_REG_DIRECTION_CTRL,
+     Class::All, 0},
+    {"DIO_CMD_SET_BANK_DIRECTION", "set bank direction", Kind::SetDirection, 5, DIO_REG_DIRECTION_CTRL,
+     Class::All, 0},
     {"DIO_CMD_GET_BANK_INPUT_EVENT_MODE", "get bank input event mode", Kind::GetCtrl, 1, 0, Class::None, 0},
     {"DIO_CMD_SET_BANK_INPUT_EVENT_MODE", "set bank input event mode", Kind::SetCtrl, 2, 0, Class::Input, 0},
     {"DIO_CMD_GET_BANK_SAMPLING_CLOCK", "get bank sampling clock", Kind::GetCtrl, 1, 0, Class::None, 1},
     {"DIO_CMD_SET_BANK_SAMPLING_CLOCK", "set bank sampling clock", Kind::SetCtrl, 2, 0, Class::None, 1},
     {"DIO_CMD_GET_BANK_OUTPUT_PIN_CONFIG", "get bank output pin config", Kind::GetCtrl, 1, 0, Class::None, 2},
-    {"DIO_CMD_SET_BANK_OUTPUT_PIN_CONFIG", "set bank output pin config", Kind::SetCtrl, 2, 0, Class::Output, 2},
+    {"DIO_CMD_SET_BANK_OUTPUT_PIN_CONFIG", "set bank output pin config", Kind::SetCtrl, 2, 0, Class::Output,
+     2},
     {"DIO_CMD_GET_BANK_OUTPUT_INITIAL_VALUE", "get bank output initial value", Kind::GetReg, 1,
      DIO_REG_OUTPUT_INITIAL_VALUE, Class::Output, 0},
     {"DIO_CMD_SET_BANK_OUTPUT_INITIAL_VALUE", "set bank output initial value", Kind::SetReg, 5,
      DIO_REG_OUTPUT_INITIAL_VALUE, Class::Output, 0},
-    {"DIO_CMD_GET_BANK_OUTPUT_SAFE_VALUE", "get bank output safe value", Kind::GetReg, 1, DIO_REG_OUTPUT_SAFE_VALUE,
-     Class::Output, 0},
-    {"DIO_CMD_SET_BANK_OUTPUT_SAFE_VALUE", "set bank output safe value", Kind::SetReg, 5, DIO_REG_OUTPUT_SAFE_VALUE,
-     Class::Output, 0},
+    {"DIO_CMD_GET_BANK_OUTPUT_SAFE_VALUE", "get bank output safe value", Kind::GetReg, 1,
+     DIO_REG_OUTPUT_SAFE_VALUE, Class::Output, 0},
+    {"DIO_CMD_SET_BANK_OUTPUT_SAFE_VALUE", "set bank output safe value", Kind::SetReg, 5,
+     DIO_REG_OUTPUT_SAFE_VALUE, Class::Output, 0},
     {"DIO_CMD_GET_OUTPUT_SAFE_VALUE_TIMER", "get output safe value timer", Kind::GetTimer, 0,
      DIO_REG_OUTPUT_SAFE_VALUE_TIMER, Class::None, 0},
     {"DIO_CMD_SET_OUTPUT_SAFE_VALUE_TIMER", "set output safe value timer", Kind::SetTimer, 2,
@@ -84,14 +86,14 @@ const _DIO_COMMAND kCommands[kDioLastCommand] = {
      DIO_REG_INPUT_LATCH_NEGATIVE_EDGE, Class::Input, 0},
     {"DIO_CMD_SET_BANK_INPUT_COUNTER_RESET", "set bank input counter reset", Kind::CounterReset, 5,
      DIO_REG_INPUT_COUNTER_RESET, Class::Input, 0},
-    {"DIO_CMD_GET_BANK_INPUT_COUNTER_INC_RISING_EDGE", "get bank input counter inc rising edge", Kind::GetReg, 1,
-     DIO_REG_INPUT_COUNTER_INC_POSITIVE_EDGE, Class::Input, 0},
-    {"DIO_CMD_SET_BANK_INPUT_COUNTER_INC_RISING_EDGE", "set bank input counter inc rising edge", Kind::SetReg, 5,
-     DIO_REG_INPUT_COUNTER_INC_POSITIVE_EDGE, Class::Input, 0},
-    {"DIO_CMD_GET_BANK_INPUT_COUNTER_INC_FALLING_EDGE", "get bank input counter inc falling edge", Kind::GetReg, 1,
-     DIO_REG_INPUT_COUNTER_INC_NEGATIVE_EDGE, Class::Input, 0},
-    {"DIO_CMD_SET_BANK_INPUT_COUNTER_INC_FALLING_EDGE", "set bank input counter inc falling edge", Kind::SetReg, 5,
-     DIO_REG_INPUT_COUNTER_INC_NEGATIVE_EDGE, Class::Input, 0},
+    {"DIO_CMD_GET_BANK_INPUT_COUNTER_INC_RISING_EDGE", "get bank input counter inc rising edge", Kind::GetReg,
+     1, DIO_REG_INPUT_COUNTER_INC_POSITIVE_EDGE, Class::Input, 0},
+    {"DIO_CMD_SET_BANK_INPUT_COUNTER_INC_RISING_EDGE", "set bank input counter inc rising edge", Kind::SetReg,
+     5, DIO_REG_INPUT_COUNTER_INC_POSITIVE_EDGE, Class::Input, 0},
+    {"DIO_CMD_GET_BANK_INPUT_COUNTER_INC_FALLING_EDGE", "get bank input counter inc falling edge",
+     Kind::GetReg, 1, DIO_REG_INPUT_COUNTER_INC_NEGATIVE_EDGE, Class::Input, 0},
+    {"DIO_CMD_SET_BANK_INPUT_COUNTER_INC_FALLING_EDGE", "set bank input counter inc falling edge",
+     Kind::SetReg, 5, DIO_REG_INPUT_COUNTER_INC_NEGATIVE_EDGE, Class::Input, 0},
     {"DIO_CMD_GET_BANK_IO_INPUT_COUNTER_VALUE", "get bank io input counter value", Kind::LineCounter, 2, 0,
      Class::Input, 0},
 };
@@ -191,7 +193,8 @@ uint16_t _ReadStatus(const _Ctx& c, DioResult res, const char* Mode) {
 }
 
 // Reads one register word.
-uint16_t _Read(const _Ctx& c, uint8_t reg, uint32_t* pValue, const char* Mode = nullptr, uint8_t Aolbe = 0x1F) {
+uint16_t _Read(const _Ctx& c, uint8_t reg, uint32_t* pValue, const char* Mode = nullptr,
+               uint8_t Aolbe = 0x1F) {
     char name[80];
     snprintf(name, sizeof(name), "get %s", SioDioRegName(reg));
     return _ReadStatus(c, SioDioCmdRead(c.R.Obj, reg, 1, Aolbe, c.Prefix, name, pValue), Mode);
@@ -281,7 +284,8 @@ uint16_t _CheckCtrlValue(const _Ctx& c, const _DIB_DIO_BANK& b, uint8_t field, u
                 return SIO_STATUS_DATA_INVALID;
             }
             if (b.OutputPinConfigurationCap != 2) {
-                DIO_LOG(c.R, "don't support config, OutputPinConfigurationCap:x%02x\n", b.OutputPinConfigurationCap);
+                DIO_LOG(c.R, "don't support config, OutputPinConfigurationCap:x%02x\n",
+                        b.OutputPinConfigurationCap);
                 return SIO_STATUS_DATA_INVALID;
             }
             return SIO_STATUS_SUCCESS;
@@ -524,7 +528,8 @@ uint16_t _BankCommand(const _Ctx& c, const _DIO_COMMAND& q, _DIB_DIO_BANK& b, _S
                 return DIO_STATUS_NO_INPUT_LINES;
             }
             uint32_t v = 0;
-            const uint16_t s = _Read(c, static_cast<uint8_t>(DIO_REG_INPUT_COUNTER_FIRST + n), &v, mode, 0x0F);
+            const uint16_t s =
+                _Read(c, static_cast<uint8_t>(DIO_REG_INPUT_COUNTER_FIRST + n), &v, mode, 0x0F);
             if (s != SIO_STATUS_SUCCESS) return s;
             _PutByte(p, line);
             _PutBe32(p, v);
@@ -620,7 +625,8 @@ const char* SioDioCodeName(uint16_t Code) {
         "DIO_RESPONSE_GET_BANK_IO_INPUT_COUNTER_VALUE",
     };
     if (Code >= 1 && Code <= kDioLastCommand) return kCommands[Code - 1].Name;
-    if (Code > kSioResponseBit && Code <= kSioResponseBit + kDioLastCommand) return kResponses[Code - kSioResponseBit - 1];
+    if (Code > kSioResponseBit && Code <= kSioResponseBit + kDioLastCommand)
+        return kResponses[Code - kSioResponseBit - 1];
     if (Code == DIO_EVENT_BANK_INPUT_DELTA_AND_VALUE) return "DIO_EVENT_BANK_INPUT_DELTA_AND_VALUE";
     return "UNKNOW";
 }

@@ -23,20 +23,26 @@ int _FamilyInfo(PVN_DEVICE pVn, PDIB pDib, int) {
     return SioDioObjGetControllerAndBankInfo(pVn, pDib);
 }
 // DIO channels are served by the SIO server whether the unit is mapped or not.
-const _VN_CHANNEL_FAMILY kDioChannelFamily = {0, 1, 1, _FamilyAdd, _FamilyDel, _FamilyInfo, 1,
+const _VN_CHANNEL_FAMILY kDioChannelFamily = {0,
+                                              1,
+                                              1,
+                                              _FamilyAdd,
+                                              _FamilyDel,
+                                              _FamilyInfo,
+                                              1,
                                               "get DIO controller & bank info fail",
                                               "get DIO controller & bank info fail"};
 
 const _VN_TLP_CONSUMER kDioConsumer = {
-    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioDioFamily, pVn, Chl); }, SioObjConsumerResponse,
-    SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioDioFamily, pVn, Chl); },
+    SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
 
 }  // namespace
 
 const _SIO_FAMILY SioDioFamily = {
-    SIO_DEVICE_DIO,    "DIO (T:%d, C:%d), ", DIO_OBJ_FMT, &SioDioObjList, &SioDioObjListMutex,
-    &SioDioObjAmount,  SioDioCodeName,       SioDioCommandWord, SioDioHandle, 0,
-    nullptr,           SioDioEventHandle,    nullptr,
+    SIO_DEVICE_DIO,   "DIO (T:%d, C:%d), ", DIO_OBJ_FMT,       &SioDioObjList, &SioDioObjListMutex,
+    &SioDioObjAmount, SioDioCodeName,       SioDioCommandWord, SioDioHandle,   0,
+    nullptr,          SioDioEventHandle,    nullptr,
 };
 
 int SioDioObjAdd(PVN_DEVICE pVn, PDIB pDib) {
@@ -60,7 +66,8 @@ int SioDioObjGetControllerAndBankInfo(PVN_DEVICE pVn, PDIB pDib) {
     if (!o || o->DibPtr != pDib || !pDib->DioPtr) return 0;
     const uint8_t* m = pVn->Mac;
     char prefix[64];
-    snprintf(prefix, sizeof(prefix), DIO_OBJ_FMT, m[3], m[4], m[5], pDib->ChlNumber, static_cast<void*>(o.get()));
+    snprintf(prefix, sizeof(prefix), DIO_OBJ_FMT, m[3], m[4], m[5], pDib->ChlNumber,
+             static_cast<void*>(o.get()));
     if (pDib->DioPtr->Version > 2) {
         PemDbg(1, 1, "%sget info fail, unsupport version:x%02x\n", prefix, pDib->DioPtr->Version);
         return 0;

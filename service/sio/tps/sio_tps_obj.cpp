@@ -18,20 +18,36 @@ void _FamilyDel(PVN_DEVICE pVn, PDIB pDib, int) {
 int _FamilyInfo(PVN_DEVICE pVn, PDIB pDib, int) {
     return SioTpsObjGetControllerAndPortInfo(pVn, pDib);
 }
-const _VN_CHANNEL_FAMILY kTpsChannelFamily = {0, 1, 1, _FamilyAdd, _FamilyDel, _FamilyInfo, 1,
+const _VN_CHANNEL_FAMILY kTpsChannelFamily = {0,
+                                              1,
+                                              1,
+                                              _FamilyAdd,
+                                              _FamilyDel,
+                                              _FamilyInfo,
+                                              1,
                                               "get TPS controller & port info fail",
                                               "get TPS controller & port info fail"};
 
 const _VN_TLP_CONSUMER kTpsConsumer = {
-    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioTpsFamily, pVn, Chl); }, SioObjConsumerResponse,
-    SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioTpsFamily, pVn, Chl); },
+    SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
 
 }  // namespace
 
 const _SIO_FAMILY SioTpsFamily = {
-    SIO_DEVICE_TPS,   "TPS (T:%d, C:%d), ", "TPS (:%.2x:%.2x:%.2x, C:%d, %p), ", &SioTpsObjList, &SioTpsObjListMutex,
-    &SioTpsObjAmount, SioTpsCodeName,       SioTpsCommandWord,                    SioTpsHandle,   0,
-    nullptr,          nullptr,              nullptr,
+    SIO_DEVICE_TPS,
+    "TPS (T:%d, C:%d), ",
+    "TPS (:%.2x:%.2x:%.2x, C:%d, %p), ",
+    &SioTpsObjList,
+    &SioTpsObjListMutex,
+    &SioTpsObjAmount,
+    SioTpsCodeName,
+    SioTpsCommandWord,
+    SioTpsHandle,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 int SioTpsObjAdd(PVN_DEVICE pVn, PDIB pDib) {
