@@ -1,6 +1,7 @@
 #include "sim_channel.h"
 
 #include "sim_ai.h"
+#include "sim_ao.h"
 #include "sim_ctu.h"
 #include "sim_dio.h"
 #include "sim_tps.h"
@@ -18,6 +19,9 @@ const std::vector<const _SIM_CHANNEL_MODEL*>& Models() {
         &kSimAiModel,
         &kSimUiModel,
         &kSimMaiModel,
+        &kSimAoModel,
+        &kSimUoModel,
+        &kSimBaoModel,
     };
     return models;
 }
