@@ -56,8 +56,8 @@ size_t _RecvUpTo(int sock, uint8_t* pBuff, size_t Have, size_t Want, bool* pClos
             break;
         }
         if (++failed >= kMaxFailedCalls) {
-            PemDbg(1, 1, "SIO C (T:%d), conti rx, touch trycnt, RxReturn:%d, TotalLengthRx:%d, Remain:%d\n", port,
-                   static_cast<int>(rc), static_cast<int>(Have), static_cast<int>(Want - Have));
+            PemDbg(1, 1, "SIO C (T:%d), conti rx, touch trycnt, RxReturn:%d, TotalLengthRx:%d, Remain:%d\n",
+                   port, static_cast<int>(rc), static_cast<int>(Have), static_cast<int>(Want - Have));
             break;
         }
         // Each empty call waits up to 1 ms, so a message split over segments is taken whole.
@@ -179,8 +179,9 @@ int SioClientHandleRx(PSIO_CLIENT pClient) {
     const _SIO_HEADER hdr = SioHeaderDecode(buff);
     const uint64_t total = uint64_t{hdr.Length} + kSioHeaderLength;
     if (total > SIO_MSG_MAX_PAYLOAD)
-        PemDbg(1, 1, "SIO C (T:%d), RX, TotalLengthNeedRx:%d, SIO_MSG_MAX_PAYLOAD:%d, !!!!! TOO BIG !!!!!\n", port,
-               static_cast<int>(std::min<uint64_t>(total, INT32_MAX)), static_cast<int>(SIO_MSG_MAX_PAYLOAD));
+        PemDbg(1, 1, "SIO C (T:%d), RX, TotalLengthNeedRx:%d, SIO_MSG_MAX_PAYLOAD:%d, !!!!! TOO BIG !!!!!\n",
+               port, static_cast<int>(std::min<uint64_t>(total, INT32_MAX)),
+               static_cast<int>(SIO_MSG_MAX_PAYLOAD));
     // A message that cannot fit the receive buffer is none of this protocol; the stream behind
     // it cannot be trusted to start with a header, so the connection is closed.
     if (total > kSioRxBuffSize) return 0;

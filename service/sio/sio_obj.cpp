@@ -117,8 +117,8 @@ void* _Worker(void* pArg) {
         PemDbg(1, 1, format, port, h.ChannelNumber);
         ctx->Reply.Status = SIO_STATUS_OBJECT_NOT_FOUND;
     } else {
-        const _SIO_REQUEST req = {o.get(), port,     h.ChannelNumber,          h.CmdResponseEventData, word,
-                                  h.Length, msg + kSioHeaderLength, ctx->Length - kSioHeaderLength};
+        const _SIO_REQUEST req = {o.get(), port,     h.ChannelNumber,        h.CmdResponseEventData,
+                                  word,    h.Length, msg + kSioHeaderLength, ctx->Length - kSioHeaderLength};
         F.Handle(req, &ctx->Reply);
     }
     _Respond(*ctx, h, word);
@@ -210,7 +210,8 @@ SioObjRef SioObjGetByVnMacAndDibChlNumber(const _SIO_FAMILY& F, const uint8_t* p
     return SioObjRef(o);
 }
 
-void SioObjHandleFromLibrary(const _SIO_FAMILY& F, PSIO_CLIENT pClient, const uint8_t* pMessage, size_t Length) {
+void SioObjHandleFromLibrary(const _SIO_FAMILY& F, PSIO_CLIENT pClient, const uint8_t* pMessage,
+                             size_t Length) {
     if (Length < kSioHeaderLength) return;
     const _SIO_HEADER h = SioHeaderDecode(pMessage);
     const int port = pClient->ServerTcpPort;
@@ -283,7 +284,8 @@ void SioObjConsumerResponse(void* pObj, const _TLP_HEADER* pTlp, size_t Length) 
     PSIO_OBJ o = static_cast<PSIO_OBJ>(pObj);
     if (!ChlSlotStore(&o->Slot, pTlp, Length) && DbgSioIpcProtocol) {
         char format[160];
-        snprintf(format, sizeof(format), "%sanswer dropped, no command waits for it, Offset:%%d, LengthInDW:%%d\n",
+        snprintf(format, sizeof(format),
+                 "%sanswer dropped, no command waits for it, Offset:%%d, LengthInDW:%%d\n",
                  o->Family->ObjPrefix);
         PemDbg(0, 0, format, SIO_OBJ_ARGS(o->VnPtr->Mac, o->DibChlNumber, o), pTlp->Offset, pTlp->LengthInDW);
     }

@@ -96,7 +96,8 @@ SioObjRef SioObjGetByVnMacAndDibChlNumber(const _SIO_FAMILY& F, const uint8_t* p
 
 // The family entry: object lookup (no object: status 16), outgoing data at once, a command
 // in a detached worker, any other code dropped with a message.
-void SioObjHandleFromLibrary(const _SIO_FAMILY& F, PSIO_CLIENT pClient, const uint8_t* pMessage, size_t Length);
+void SioObjHandleFromLibrary(const _SIO_FAMILY& F, PSIO_CLIENT pClient, const uint8_t* pMessage,
+                             size_t Length);
 
 // The unit's receive path for a family: lookup with a reference for the consumer, the answer
 // stored into the object's slot when a command waits for it, events and data to the family.

@@ -13,7 +13,8 @@ void SioHeaderEncode(const _SIO_HEADER& Hdr, uint8_t* pOut) {
 }
 
 _SIO_HEADER SioHeaderDecode(const uint8_t* pIn) {
-    return {pIn[0], pIn[1], pIn[2], pIn[3], qor::GetLe16(pIn + 4), qor::GetLe16(pIn + 6), qor::GetLe32(pIn + 8)};
+    return {
+        pIn[0], pIn[1], pIn[2], pIn[3], qor::GetLe16(pIn + 4), qor::GetLe16(pIn + 6), qor::GetLe32(pIn + 8)};
 }
 
 const char* SioSerCodeName(uint16_t Code) {

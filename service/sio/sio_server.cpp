@@ -56,7 +56,8 @@ int _CreateListenSock(int* pSock, int port, const char** pLastFailure) {
     snprintf(service, sizeof(service), "%d", port);
     struct addrinfo* list = nullptr;
     if (getaddrinfo(nullptr, service, &hints, &list) != 0 || !list) {
-        if (!_Same(*pLastFailure, kGetaddrinfo)) PemDbg(1, 1, "SIO S (T:%d), getaddrinfo fail, errno:%d\n", port, errno);
+        if (!_Same(*pLastFailure, kGetaddrinfo))
+            PemDbg(1, 1, "SIO S (T:%d), getaddrinfo fail, errno:%d\n", port, errno);
         *pLastFailure = kGetaddrinfo;
         return 0;
     }
@@ -96,7 +97,8 @@ void* _ClientRxThread(void* pArg) {
         const int maxFd = connected ? std::max(pClient->Sock, pClient->ThreadExitFd) : pClient->ThreadExitFd;
         if (select(maxFd + 1, &readable, nullptr, nullptr, nullptr) <= 0) continue;
         if (FD_ISSET(pClient->ThreadExitFd, &readable)) break;
-        if (connected && FD_ISSET(pClient->Sock, &readable) && !SioClientHandleRx(pClient)) pClient->IsConnect = 0;
+        if (connected && FD_ISSET(pClient->Sock, &readable) && !SioClientHandleRx(pClient))
+            pClient->IsConnect = 0;
     }
     return nullptr;
 }
@@ -134,8 +136,8 @@ void _ClientStop(PSIO_SERVER pServer) {
 void _Accept(PSIO_SERVER pServer) {
     struct sockaddr_in addr {};
     socklen_t length = sizeof(addr);
-    const int s =
-        accept4(pServer->Sock, reinterpret_cast<struct sockaddr*>(&addr), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int s = accept4(pServer->Sock, reinterpret_cast<struct sockaddr*>(&addr), &length,
+                          SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (s < 0) return;
     PSIO_CLIENT c = &pServer->Client;
     if (c->IsAlive) {

@@ -38,13 +38,17 @@ constexpr size_t kMaxInput = 64 * 1024;
 const uint8_t kNicMac[6] = {0x02, 0x00, 0x00, 0x01, 0x00, 0x0F};
 const uint8_t kUnit[6] = {0x02, 0x00, 0x00, 0x00, 0x0C, 0x02};
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-bool IsUart(uint8_t chl) { return chl >= 1 && chl <= 4; }
+bool IsUart(uint8_t chl) {
+    return chl >= 1 && chl <= 4;
+}
 
 _SIO_CLIENT* Setup() {
     SioServiceRegister();
@@ -62,8 +66,10 @@ _SIO_CLIENT* Setup() {
     info.Dib(2, 1, 2, {0, 2, 0, 2, 0xAB, 0x05, 0, 0});
     info.Dib(3, 1, 4, {0, 4, 0, 4, 0xFF, 0x1F, 0, 0});
     info.Dib(4, 1, 5, {14, 1, 1, 0, 0x00, 0x04, 0x00, 0x04, 0x01, 0, 0, 0});
-    info.Dib(5, 3, 2, {2, 0, 0, 0, 0xFF, 0, 0, 0, 0x80, 0xF0, 0xFA, 0x02, 0xE7, 0x4B, 0, 0, 0xE7, 0x4B, 0, 0});
-    info.Dib(6, 128, 0, {3, 4, 0, 0, 'S', 'N', '1', '2', '3', '4', '5', '6', '7', '8', '9', '0', 'n', 'a', 'm', 'e'});
+    info.Dib(5, 3, 2,
+             {2, 0, 0, 0, 0xFF, 0, 0, 0, 0x80, 0xF0, 0xFA, 0x02, 0xE7, 0x4B, 0, 0, 0xE7, 0x4B, 0, 0});
+    info.Dib(6, 128, 0,
+             {3, 4, 0, 0, 'S', 'N', '1', '2', '3', '4', '5', '6', '7', '8', '9', '0', 'n', 'a', 'm', 'e'});
     VnRef unit = VnMainAdd(nic, kUnit);
     if (!unit) __builtin_trap();
     VnGetInfoThreadDelete(unit.get());

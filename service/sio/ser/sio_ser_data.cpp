@@ -19,9 +19,10 @@ void SioSerDataHandle(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
     const size_t n = TlpGetExtraDataLength(pTlp);
     int port = 0;
     if (n >= kSerRxDataMax) {
-        if (std::shared_ptr<_SIO_SERVER> server = SioServerGet(pObj->VnPtr)) port = server->Client.ServerTcpPort;
-        PemDbg(1, 1, "SER (T:%d, C:%d), RX DATA, Flag:x%02x, DataLength:%d, too BIG !!!\n", port, chl, pTlp->Flag,
-               static_cast<int>(n));
+        if (std::shared_ptr<_SIO_SERVER> server = SioServerGet(pObj->VnPtr))
+            port = server->Client.ServerTcpPort;
+        PemDbg(1, 1, "SER (T:%d, C:%d), RX DATA, Flag:x%02x, DataLength:%d, too BIG !!!\n", port, chl,
+               pTlp->Flag, static_cast<int>(n));
         return;
     }
     // The flag byte, then the data; never more than the TLP holds.
@@ -64,7 +65,8 @@ int SioSerDataTransmit(PSIO_CLIENT pClient, const uint8_t* pMessage, size_t Leng
     for (size_t at = 0; at < n; at += chunk) {
         const size_t part = std::min(chunk, n - at);
         size_t tlpLength = 0;
-        if (UartBuildTxData(o->DibPtr->ChlNumber, version, data + at, part, tlp, &tlpLength) != UART_TX_OK) return 0;
+        if (UartBuildTxData(o->DibPtr->ChlNumber, version, data + at, part, tlp, &tlpLength) != UART_TX_OK)
+            return 0;
         if (!VnTlpStreamOut(o->VnPtr, tlp, static_cast<int>(tlpLength))) return 0;
     }
     return 1;

@@ -11,7 +11,8 @@ void SioSerEventHandle(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
     int port = 0;
     _UART_EVENT e;
     if (!UartEventDecode(version, pTlp->Event, &e)) {
-        if (std::shared_ptr<_SIO_SERVER> server = SioServerGet(pObj->VnPtr)) port = server->Client.ServerTcpPort;
+        if (std::shared_ptr<_SIO_SERVER> server = SioServerGet(pObj->VnPtr))
+            port = server->Client.ServerTcpPort;
         PemDbg(1, 1, "SER (T:%d, C:%d), EVENT, unsupport version:x%02x\n", port, chl, version);
         return;
     }
@@ -21,7 +22,8 @@ void SioSerEventHandle(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
         if (rc < 0) PemDbg(1, 1, "SER (T:%d, C:%d), MSR EVENT, Client Tx fail, TxReturn:%d\n", port, chl, rc);
     }
     if (e.HasLsr) {
-        uint8_t lsr[3] = {e.LsrFlags, static_cast<uint8_t>(e.LsrCount >> 8), static_cast<uint8_t>(e.LsrCount)};
+        uint8_t lsr[3] = {e.LsrFlags, static_cast<uint8_t>(e.LsrCount >> 8),
+                          static_cast<uint8_t>(e.LsrCount)};
         const struct iovec part = {lsr, sizeof(lsr)};
         const int rc = SioObjTx(pObj, SER_EVENT_LSR, &part, 1, &port);
         if (rc < 0)
@@ -30,9 +32,12 @@ void SioSerEventHandle(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
     }
     if (e.HasData) {
         // Never more than the TLP holds.
-        const size_t n = std::min<size_t>(TlpGetExtraDataLength(pTlp), Length - std::min(Length, kTlpHeaderLength));
+        const size_t n =
+            std::min<size_t>(TlpGetExtraDataLength(pTlp), Length - std::min(Length, kTlpHeaderLength));
         const struct iovec part = {const_cast<uint8_t*>(TlpData(pTlp)), n};
         const int rc = SioObjTx(pObj, SER_EVENT_DATA_SERVICE_TO_LIBRARY, &part, 1, &port);
-        if (rc < 0) PemDbg(1, 1, "SER (T:%d, C:%d), DATA EVENT V0V1V2V3, Client Tx fail, TxReturn:%d\n", port, chl, rc);
+        if (rc < 0)
+            PemDbg(1, 1, "SER (T:%d, C:%d), DATA EVENT V0V1V2V3, Client Tx fail, TxReturn:%d\n", port, chl,
+                   rc);
     }
 }

@@ -23,19 +23,26 @@ int _FamilyInfo(PVN_DEVICE pVn, PDIB pDib, int) {
     return SioSerObjGetControllerInfo(pVn, pDib);
 }
 // UART channels of unmapped units only: a mapped unit's are the TTY bridge's.
-const _VN_CHANNEL_FAMILY kSerChannelFamily = {
-    0, 0, 1, _FamilyAdd, _FamilyDel, _FamilyInfo, 1, "get SER controller info fail", "get SER controller info fail"};
+const _VN_CHANNEL_FAMILY kSerChannelFamily = {0,
+                                              0,
+                                              1,
+                                              _FamilyAdd,
+                                              _FamilyDel,
+                                              _FamilyInfo,
+                                              1,
+                                              "get SER controller info fail",
+                                              "get SER controller info fail"};
 
 const _VN_TLP_CONSUMER kSerConsumer = {
-    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioSerFamily, pVn, Chl); }, SioObjConsumerResponse,
-    SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioSerFamily, pVn, Chl); },
+    SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
 
 }  // namespace
 
 const _SIO_FAMILY SioSerFamily = {
-    SIO_DEVICE_SER,    "SER (T:%d, C:%d), ",        SER_OBJ_FMT,       &SioSerObjList,     &SioSerObjListMutex,
-    &SioSerObjAmount,  SioSerCodeName,              SioSerCommandWord, SioSerHandle,       SER_DATA_LIBRARY_TO_SERVICE,
-    SioSerDataTransmit, SioSerEventHandle,          SioSerDataHandle,
+    SIO_DEVICE_SER,     "SER (T:%d, C:%d), ", SER_OBJ_FMT,       &SioSerObjList, &SioSerObjListMutex,
+    &SioSerObjAmount,   SioSerCodeName,       SioSerCommandWord, SioSerHandle,   SER_DATA_LIBRARY_TO_SERVICE,
+    SioSerDataTransmit, SioSerEventHandle,    SioSerDataHandle,
 };
 
 int SioSerObjAdd(PVN_DEVICE pVn, PDIB pDib) {
