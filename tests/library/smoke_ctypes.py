@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """libqorio from another language: loads libqorio.so.9 with the standard library's ctypes,
-initialises, searches and connects a unit that qorsim plays. Runs inside a lab:
+initialises, searches and connects a unit that qorsim plays and opens one of its UART
+channels. Runs inside a lab:
 
     qorlab --veths 1 -- smoke_ctypes.py LIBQORIO QORSERVICE QORSIM
 """
@@ -63,8 +64,25 @@ def main():
         fail("vn_connect returned %d" % rc)
     if not 50001 <= ctu.value <= 50255 and ctu.value != 0:
         fail("implausible configuration port %d" % ctu.value)
+    # The unit's first UART channel (controller version 5) through its channel port.
+    lib.sio_init.argtypes = [u8p, ctypes.c_uint32]
+    lib.sio_init.restype = ctypes.c_uint
+    lib.ser_open.argtypes = [u8p, ctypes.c_int, u8p]
+    lib.ser_open.restype = ctypes.c_uint
+    lib.sio_free.argtypes = [u8p]
+    lib.sio_free.restype = ctypes.c_uint
+    rc = lib.sio_init(mac, sio.value)
+    if rc != 0:
+        fail("sio_init returned %d" % rc)
+    info = (ctypes.c_uint8 * 11)()
+    rc = lib.ser_open(mac, 1, info)
+    if rc != 0 or info[0] != 5:
+        fail("ser_open returned %d, controller version %d" % (rc, info[0]))
+    if lib.sio_free(mac) != 0:
+        fail("sio_free failed")
     lib.vn_lib_free()
-    print("smoke_ctypes: connected, channel port %d, configuration port %d" % (sio.value, ctu.value))
+    print("smoke_ctypes: connected, channel port %d, configuration port %d, UART channel 1 open (baud index %d)"
+          % (sio.value, ctu.value, info[1]))
 
 
 main()
