@@ -48,7 +48,7 @@ using PSIO_CLIENT = _SIO_CLIENT*;
 struct _SIO_SERVER : std::enable_shared_from_this<_SIO_SERVER> {
     int Start = 0;
     PVN_DEVICE VnDevicePtr = nullptr;
-    int TcpPort = 0;
+    std::atomic<int> TcpPort{0};  // read by the management queries while a stop clears it
     int Sock = -1;
     _SIO_CLIENT Client{};
     int ClientAmount = 0;
