@@ -1,5 +1,6 @@
 // libqorio's decoders of what the service answers: unit lists (with and without ports), the
-// detail record, NIC and mapping lists, and the MAI calibration table, each given arbitrary
+// detail record, NIC and mapping lists, the MAI calibration table, and the UART channels' open
+// record, events and received data, each given arbitrary
 // bytes as the payload. The records are heap blocks of their exact size, so a write past one
 // is caught; the counts must never claim more entries than the record holds.
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 
 #include "ctu_decode.h"
 #include "mng_decode.h"
+#include "ser_decode.h"
 
 using namespace qorlib;
 
@@ -25,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t* payload = static_cast<uint8_t*>(malloc(length ? length : 1));
     memcpy(payload, data + 1, length);
     const _MNG_RESPONSE r{{1, 0x8000, 0, static_cast<uint32_t>(length)}, payload, length};
-    switch (data[0] % 6) {
+    switch (data[0] % 8) {
         case 0:
             MngDecodeUnitList(r, 28, units);
             if (units->Count > VN_MAX_UNITS) abort();
@@ -51,6 +53,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (mappings->Mapping[i].NumberOfUarts > VN_MAX_MAPPING_PAIRS) abort();
             }
             break;
+        case 6: {
+            uint8_t* info = static_cast<uint8_t*>(malloc(kSerInfoLength));
+            SerDecodeOpenRecord(payload, length, info);
+            free(info);
+            break;
+        }
+        case 7: {
+            static const uint16_t kCodes[] = {SER_EVENT_MSR, SER_EVENT_LSR, SER_EVENT_DATA_SERVICE_TO_LIBRARY,
+                                              SER_DATA_SERVICE_TO_LIBRARY};
+            static auto* scratch = static_cast<uint8_t*>(malloc(kSerScratchSize));
+            const _SER_DELIVERY d = SerDecodeFromService(kCodes[(data[0] >> 3) % 4], payload, length, scratch,
+                                                         kSerScratchSize);
+            // What a callback would be given must lie inside the payload or the scratch area.
+            const uint8_t* end = d.Buff == scratch ? scratch + kSerScratchSize : payload + length;
+            const size_t bytes = d.Buff == scratch ? 2 * d.Count : d.Count;
+            if (d.Buff && d.Buff + bytes > end) abort();
+            volatile uint8_t sink = 0;
+            for (size_t i = 0; i < bytes; ++i) sink = sink ^ d.Buff[i];
+            break;
+        }
         default:
             CtuDecodeMaiT1Calibration(payload, length, calibration);
             if (calibration->Rows > VN_MAI_CAL_MAX_ROWS) abort();
