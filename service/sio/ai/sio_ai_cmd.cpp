@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "pem_dbg.h"
@@ -36,6 +37,14 @@ bool _Match(const void* pCtx, const _TLP_HEADER* pTlp, size_t Length) {
     const auto* req = static_cast<const _TLP_HEADER*>(pCtx);
     return Length >= kTlpHeaderLength && pTlp->Type == TLP_TYPE_CMD && pTlp->ChlNumber == req->ChlNumber &&
            pTlp->TransactionID == (req->TransactionID & 0x1F);
+}
+
+// Sample data and events that could not go to a client (none connected, say): the first and
+// then every 1000th are logged, so a unit streaming to nobody cannot flood the log.
+std::atomic<uint32_t> gTxDrops{0};
+bool _LogDrop() {
+    const uint32_t n = gTxDrops.fetch_add(1) + 1;
+    return n == 1 || n % 1000 == 0;
 }
 
 #define AI_LOG(pre, r, fmt, ...) \
@@ -356,7 +365,9 @@ void SioAiFamilyForwardData(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t Lengt
     uint8_t flag = pTlp->Flag;
     const struct iovec parts[2] = {{&flag, 1}, {const_cast<uint8_t*>(TlpData(pTlp)), have}};
     const int rc = SioObjTx(pObj, AI_DATA_SERVICE_TO_LIBRARY, parts, 2, &port);
-    if (rc < 0) PemDbg(1, 1, "%s(T:%d, C:%d), RX DATA, Client Tx fail, TxReturn:%d\n", Tag, port, chl, rc);
+    if (rc < 0 && _LogDrop())
+        PemDbg(1, 1, "%s(T:%d, C:%d), RX DATA, Client Tx fail, TxReturn:%d (dropped:%u)\n", Tag, port, chl, rc,
+               gTxDrops.load());
 }
 
 void SioAiFamilyForwardEvent(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t, const char* Tag) {
@@ -365,5 +376,7 @@ void SioAiFamilyForwardEvent(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t, con
     uint8_t e[4] = {pTlp->Event[0], pTlp->Event[1], pTlp->Event[2], pTlp->Event[3]};
     const struct iovec part = {e, sizeof(e)};
     const int rc = SioObjTx(pObj, AI_EVENT, &part, 1, &port);
-    if (rc < 0) PemDbg(1, 1, "%s(T:%d, C:%d), EVENT, Client Tx fail, TxReturn:%d\n", Tag, port, chl, rc);
+    if (rc < 0 && _LogDrop())
+        PemDbg(1, 1, "%s(T:%d, C:%d), EVENT, Client Tx fail, TxReturn:%d (dropped:%u)\n", Tag, port, chl, rc,
+               gTxDrops.load());
 }
