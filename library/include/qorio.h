@@ -402,6 +402,148 @@ QORIO_API int mng_vn_connect(uint8_t* mac, uint32_t* sioPort, uint32_t* ctuPort,
 QORIO_API int mng_vn_disconnect(uint8_t* mac);
 QORIO_API int mng_vn_get_all_vn_info_connected_by_host(_VN_UNIT_LIST* unitList);
 
+/* ---- Digital I/O (DIO) channels ----
+ * Values are bank-relative (bit 0 = the bank's first line). Results: 0, the SIO codes above,
+ * DIO_ERR_NOT_DIO, or the service's DIO status (17 no such bank, 19 no such line in the bank,
+ * 112 the bank has no input lines / has output lines (callbacks), 113 no output lines, ...). */
+#define DIO_INFO_SIZE 648
+#define DIO_ERR_NOT_DIO 0xFFFFFFFFu /* the channel did not answer as a DIO channel */
+#define DIO_ERR_NO_SUCH_LINE 19     /* the bank has no such line */
+#define DIO_ERR_BANK_HAS_OUTPUTS 112 /* callbacks only on banks whose lines are all inputs */
+/* Line callback: changed and state are the line's bits (0 or 1). Line callbacks of a bank run
+ * before its bank callback, in line order. */
+typedef void (*dio_io_event_callback)(uint8_t* mac, int channel, int bank, int line, uint8_t changed,
+                                      uint8_t state);
+typedef void (*dio_bank_event_callback)(uint8_t* mac, int channel, int bank, uint32_t changed, uint32_t states);
+
+QORIO_API unsigned int dio_get_info(uint8_t* mac, int channel, uint8_t* info /* DIO_INFO_SIZE */);
+QORIO_API unsigned int dio_get_bank_state(uint8_t* mac, int channel, int bank, uint32_t* value);
+QORIO_API unsigned int dio_set_bank_state(uint8_t* mac, int channel, int bank, uint32_t value);
+/* Reads the bank state and writes it back with one line changed (lines 0..31 where the bank
+ * has them; a line beyond the bank is DIO_ERR_NO_SUCH_LINE with nothing written). */
+QORIO_API unsigned int dio_set_io_state(uint8_t* mac, int channel, int bank, int line, int value);
+QORIO_API unsigned int dio_get_bank_input_invert(uint8_t* mac, int channel, int bank, uint32_t* value);
+QORIO_API unsigned int dio_set_bank_input_invert(uint8_t* mac, int channel, int bank, uint32_t value);
+QORIO_API unsigned int dio_get_bank_direction(uint8_t* mac, int channel, int bank, uint32_t* value);
+QORIO_API unsigned int dio_set_bank_direction(uint8_t* mac, int channel, int bank, uint32_t value);
+QORIO_API unsigned int dio_get_bank_input_event_mode(uint8_t* mac, int channel, int bank, uint8_t* mode);
+QORIO_API unsigned int dio_set_bank_input_event_mode(uint8_t* mac, int channel, int bank, int mode);
+QORIO_API unsigned int dio_get_bank_sampling_clock(uint8_t* mac, int channel, int bank, uint8_t* clock);
+QORIO_API unsigned int dio_set_bank_sampling_clock(uint8_t* mac, int channel, int bank, int clock);
+QORIO_API unsigned int dio_get_bank_output_pin_config(uint8_t* mac, int channel, int bank, uint8_t* config);
+QORIO_API unsigned int dio_set_bank_output_pin_config(uint8_t* mac, int channel, int bank, int config);
+QORIO_API unsigned int dio_get_bank_output_initial_value(uint8_t* mac, int channel, int bank, uint32_t* value);
+QORIO_API unsigned int dio_set_bank_output_initial_value(uint8_t* mac, int channel, int bank, uint32_t value);
+QORIO_API unsigned int dio_get_bank_output_safe_value(uint8_t* mac, int channel, int bank, uint32_t* value);
+QORIO_API unsigned int dio_set_bank_output_safe_value(uint8_t* mac, int channel, int bank, uint32_t value);
+QORIO_API unsigned int dio_get_output_safe_value_timer(uint8_t* mac, int channel, uint8_t* enable, uint8_t* timer);
+QORIO_API unsigned int dio_set_output_safe_value_timer(uint8_t* mac, int channel, int enable, int timer);
+QORIO_API unsigned int dio_get_bank_input_latch_rising_edge(uint8_t* mac, int channel, int bank, uint32_t* value);
+QORIO_API unsigned int dio_set_bank_input_latch_rising_edge(uint8_t* mac, int channel, int bank, uint32_t value);
+QORIO_API unsigned int dio_get_bank_input_latch_falling_edge(uint8_t* mac, int channel, int bank, uint32_t* value);
+QORIO_API unsigned int dio_set_bank_input_latch_falling_edge(uint8_t* mac, int channel, int bank, uint32_t value);
+QORIO_API unsigned int dio_set_bank_input_counter_reset(uint8_t* mac, int channel, int bank, uint32_t lines);
+QORIO_API unsigned int dio_get_bank_input_counter_increment_rising_edge(uint8_t* mac, int channel, int bank,
+                                                                        uint32_t* value);
+QORIO_API unsigned int dio_set_bank_input_counter_increment_rising_edge(uint8_t* mac, int channel, int bank,
+                                                                        uint32_t value);
+QORIO_API unsigned int dio_get_bank_input_counter_increment_falling_edge(uint8_t* mac, int channel, int bank,
+                                                                         uint32_t* value);
+QORIO_API unsigned int dio_set_bank_input_counter_increment_falling_edge(uint8_t* mac, int channel, int bank,
+                                                                         uint32_t value);
+QORIO_API unsigned int dio_get_bank_io_input_counter_value(uint8_t* mac, int channel, int bank, int line,
+                                                           uint32_t* value);
+/* Only on a bank whose lines are all inputs (else DIO_ERR_BANK_HAS_OUTPUTS); the first
+ * registration of a slot stays. */
+QORIO_API unsigned int dio_set_io_event_callback(uint8_t* mac, int channel, int bank, int line,
+                                                 dio_io_event_callback fn);
+QORIO_API unsigned int dio_set_bank_event_callback(uint8_t* mac, int channel, int bank, dio_bank_event_callback fn);
+
+/* ---- Analog input (AI), analog output (AO) and multi-function analog input (MAI) ---- */
+#define AI_INFO_SIZE 656
+#define AO_INFO_SIZE 396
+#define MAI_INFO_SIZE 536
+#define MAI_ERR_CALIBRATION 86 /* the unit's calibration table could not be had */
+#define MAI_ERR_INPUT_TYPE 87  /* the port's input type has no conversion (types 0 and 1 have) */
+/* AI event: event bytes 0 and 1 and bytes 2..3 as a 16-bit value, most significant first. */
+typedef void (*ai_event_callback)(uint8_t* mac, int channel, uint8_t event0, uint8_t event1, uint16_t value);
+/* AI data: the packet's flag byte and its first sample, most significant byte first. */
+typedef void (*ai_data_callback)(uint8_t* mac, int channel, uint8_t flag, uint16_t sample);
+/* MAI event and data: the port and the calibrated value (NaN where the sample has no
+ * calibration pair, see the conversion rules). */
+typedef void (*mai_event_callback)(uint8_t* mac, int channel, int port, uint8_t event, double value);
+typedef void (*mai_data_callback)(uint8_t* mac, int channel, int port, double value);
+
+QORIO_API unsigned int ai_get_ai_info(uint8_t* mac, int channel, uint8_t* info /* AI_INFO_SIZE */);
+QORIO_API unsigned int ai_get_sample_enable(uint8_t* mac, int channel, uint8_t* enable);
+QORIO_API unsigned int ai_set_sample_enable(uint8_t* mac, int channel, int enable);
+QORIO_API unsigned int ai_get_data_enable(uint8_t* mac, int channel, uint8_t* enable);
+QORIO_API unsigned int ai_set_data_enable(uint8_t* mac, int channel, int enable);
+QORIO_API unsigned int ai_get_event_enable(uint8_t* mac, int channel, uint8_t* enable);
+QORIO_API unsigned int ai_set_event_enable(uint8_t* mac, int channel, int enable);
+QORIO_API unsigned int ai_get_ports_enable(uint8_t* mac, int channel, uint16_t* mask);
+QORIO_API unsigned int ai_set_ports_enable(uint8_t* mac, int channel, uint16_t mask);
+QORIO_API unsigned int ai_get_all_gain_control(uint8_t* mac, int channel, uint8_t* gain);
+QORIO_API unsigned int ai_set_all_gain_control(uint8_t* mac, int channel, int gain);
+QORIO_API unsigned int ai_get_port_sample_rate_divider(uint8_t* mac, int channel, int port, uint32_t* divider);
+QORIO_API unsigned int ai_set_port_sample_rate_divider(uint8_t* mac, int channel, int port, uint32_t divider);
+QORIO_API unsigned int ai_get_port_gain_control(uint8_t* mac, int channel, int port, uint8_t* gain);
+QORIO_API unsigned int ai_set_port_gain_control(uint8_t* mac, int channel, int port, int gain);
+QORIO_API unsigned int ai_get_port_logging_mode(uint8_t* mac, int channel, int port, uint8_t* mode);
+QORIO_API unsigned int ai_set_port_logging_mode(uint8_t* mac, int channel, int port, int mode);
+QORIO_API unsigned int ai_get_port_trigger_mode(uint8_t* mac, int channel, int port, uint8_t* mode);
+QORIO_API unsigned int ai_set_port_trigger_mode(uint8_t* mac, int channel, int port, int mode);
+QORIO_API unsigned int ai_get_port_upper_trigger_value(uint8_t* mac, int channel, int port, uint16_t* value);
+QORIO_API unsigned int ai_set_port_upper_trigger_value(uint8_t* mac, int channel, int port, uint16_t value);
+QORIO_API unsigned int ai_get_port_lower_trigger_value(uint8_t* mac, int channel, int port, uint16_t* value);
+QORIO_API unsigned int ai_set_port_lower_trigger_value(uint8_t* mac, int channel, int port, uint16_t value);
+QORIO_API unsigned int ai_get_port_fifo_trigger_value(uint8_t* mac, int channel, int port, uint8_t* level);
+QORIO_API unsigned int ai_set_port_fifo_trigger_value(uint8_t* mac, int channel, int port, int level);
+QORIO_API unsigned int ai_set_event_callback(uint8_t* mac, int channel, ai_event_callback fn);
+QORIO_API unsigned int ai_set_data_callback(uint8_t* mac, int channel, ai_data_callback fn);
+
+QORIO_API unsigned int ao_get_ao_info(uint8_t* mac, int channel, uint8_t* info /* AO_INFO_SIZE */);
+QORIO_API unsigned int ao_set_ports_enable(uint8_t* mac, int channel, uint16_t mask);
+QORIO_API unsigned int ao_get_port_gain_control(uint8_t* mac, int channel, int port, uint8_t* gain);
+QORIO_API unsigned int ao_set_port_gain_control(uint8_t* mac, int channel, int port, int gain);
+QORIO_API unsigned int ao_set_port_update_rate_divider(uint8_t* mac, int channel, int port, uint32_t divider);
+/* Output data: sent whole, nothing waited for (0, 32, 80 or 98). */
+QORIO_API unsigned int ao_set_data(uint8_t* mac, int channel, int port, uint16_t value);
+
+QORIO_API unsigned int mai_get_info(uint8_t* mac, int channel, uint8_t* info /* MAI_INFO_SIZE */);
+QORIO_API unsigned int mai_set_sample_enable(uint8_t* mac, int channel, int enable);
+QORIO_API unsigned int mai_set_data_enable(uint8_t* mac, int channel, int enable);
+QORIO_API unsigned int mai_set_event_enable(uint8_t* mac, int channel, int enable);
+QORIO_API unsigned int mai_get_ports_enable(uint8_t* mac, int channel, uint16_t* mask);
+QORIO_API unsigned int mai_set_ports_enable(uint8_t* mac, int channel, uint16_t mask);
+QORIO_API unsigned int mai_set_calibration_value(uint8_t* mac, int channel, uint16_t value);
+QORIO_API unsigned int mai_get_port_ai_mode(uint8_t* mac, int channel, int port, uint8_t* mode);
+QORIO_API unsigned int mai_set_port_ai_mode(uint8_t* mac, int channel, int port, int mode);
+QORIO_API unsigned int mai_get_logging_mode(uint8_t* mac, int channel, int port, uint8_t* mode);
+QORIO_API unsigned int mai_set_logging_mode(uint8_t* mac, int channel, int port, int mode);
+QORIO_API unsigned int mai_get_port_trigger_mode(uint8_t* mac, int channel, int port, uint8_t* mode);
+QORIO_API unsigned int mai_set_port_trigger_mode(uint8_t* mac, int channel, int port, int mode);
+/* Converts value (volts or the input type's unit) to the unit's raw code with the port's
+ * calibration pair and sends it; MAI_ERR_CALIBRATION or MAI_ERR_INPUT_TYPE with nothing sent
+ * when it cannot be converted. */
+QORIO_API unsigned int mai_set_port_upper_trigger_value(uint8_t* mac, int channel, int port, double value);
+QORIO_API unsigned int mai_set_port_lower_trigger_value(uint8_t* mac, int channel, int port, double value);
+QORIO_API unsigned int mai_set_type0_input_type(uint8_t* mac, int channel, int port, int value);
+QORIO_API unsigned int mai_set_type0_input_select(uint8_t* mac, int channel, int port, int value);
+QORIO_API unsigned int mai_set_type0_pullup_resistor(uint8_t* mac, int channel, int port, int value);
+QORIO_API unsigned int mai_set_type0_gain(uint8_t* mac, int channel, int port, int value);
+QORIO_API unsigned int mai_set_type0_filter(uint8_t* mac, int channel, int port, uint16_t value);
+QORIO_API unsigned int mai_set_type1_input_type(uint8_t* mac, int channel, int port, int value);
+QORIO_API unsigned int mai_set_type1_input_select(uint8_t* mac, int channel, int port, int value);
+QORIO_API unsigned int mai_get_type1_pga_enable(uint8_t* mac, int channel, int port, uint8_t* value);
+QORIO_API unsigned int mai_set_type1_pga_enable(uint8_t* mac, int channel, int port, int value);
+QORIO_API unsigned int mai_get_type1_gain(uint8_t* mac, int channel, int port, uint8_t* value);
+QORIO_API unsigned int mai_set_type1_gain(uint8_t* mac, int channel, int port, int value);
+/* Registration reads the channel's info and the unit's calibration table (through the unit's
+ * open configuration connection); MAI_ERR_CALIBRATION with nothing registered when it fails. */
+QORIO_API unsigned int mai_set_event_callback(uint8_t* mac, int channel, mai_event_callback fn);
+QORIO_API unsigned int mai_set_data_callback(uint8_t* mac, int channel, mai_data_callback fn);
+
 /* ---- Shared helpers ---- */
 
 /* Intrusive circular doubly linked list, the same helpers the service and console use. */

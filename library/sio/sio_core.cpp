@@ -148,6 +148,8 @@ void _SioDebugPacketFromService(_SIO_CONNECTION* c, const uint8_t* pMessage, siz
     }
     if (h.Version != kSioVersion || h.ChannelNumber >= kSioChannels) return;
     if (h.DeviceType == kSioDeviceSer) SerHandleFromService(*c, h, payload, length);
+    if (h.DeviceType == kSioDeviceDio) DioHandleFromService(*c, h, payload, length);
+    if (h.DeviceType == kSioDeviceAi || h.DeviceType == kSioDeviceMai) AnalogHandleFromService(*c, h, payload, length);
 }
 
 void* _SioRxThread(void* pArg) {

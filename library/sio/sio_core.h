@@ -24,6 +24,13 @@ constexpr unsigned int kSioResponseTimeoutMs = 20000;
 constexpr uint8_t kSioVersion = 1;
 constexpr uint16_t kSioResponseFlag = 0x8000;
 constexpr uint8_t kSioDeviceSer = 1;
+constexpr uint8_t kSioDeviceDio = 3;
+constexpr uint8_t kSioDeviceAi = 5;
+constexpr uint8_t kSioDeviceAo = 6;
+constexpr uint8_t kSioDeviceMai = 10;
+constexpr int kDioBanks = 32;
+constexpr int kDioLines = 32;
+constexpr int kMaiPorts = 16;
 
 struct _SIO_HEADER {
     uint8_t Version = kSioVersion;
@@ -46,6 +53,29 @@ struct _SIO_RESPONSE {
     uint8_t Payload[kSioMaxMessage - kSioHeaderLength] = {};
 };
 
+// DIO callback slots of one channel, allocated at its first DIO registration.
+struct _DIO_CALLBACKS {
+    std::array<std::array<std::atomic<dio_io_event_callback>, kDioLines>, kDioBanks> Line{};
+    std::array<std::atomic<dio_bank_event_callback>, kDioBanks> Bank{};
+};
+
+// What a MAI sample conversion needs of the channel, from its last info response.
+struct _MAI_PORT_PARAMS {
+    uint8_t Mode = 0;         // 0: the calibration pairs apply
+    uint8_t InputType = 0;    // 0 or 1 convert; others do not
+    uint8_t InputSelect = 0;  // 1: the +-5 / +-10 intervals and 4 x Vref
+    uint8_t Gain = 0;         // k, factor 2^k
+};
+struct _MAI_PARAMS {
+    uint8_t Resolution = 0;  // bits per sample, 16 or 24
+    double Vref = 0;
+    _MAI_PORT_PARAMS Port[kMaiPorts];
+    // Per port, 12 pairs (gain in millionths, offset) from the unit's type-1 table.
+    bool CalibrationLoaded = false;
+    uint32_t CalGain[kMaiPorts][12] = {};
+    float CalOffset[kMaiPorts][12] = {};
+};
+
 // Per channel: the SER callbacks (the first registration stays) and the SER settings the
 // library keeps for the channel (SerInfo, from its open and later settings calls).
 struct _SIO_CHANNEL_BLOCK {
@@ -54,6 +84,19 @@ struct _SIO_CHANNEL_BLOCK {
     std::atomic<ser_data_event_callback> SerDataEvent{nullptr};
     std::atomic<ser_data_callback> SerData{nullptr};
     uint8_t SerInfo[11] = {};  // under the connection's RequestMutex
+    // DIO: callbacks (the pointer is set once, under RequestMutex) and each bank's number of
+    // lines from the channel's last info response.
+    std::unique_ptr<_DIO_CALLBACKS> DioOwner;
+    std::atomic<_DIO_CALLBACKS*> Dio{nullptr};
+    std::array<std::atomic<uint8_t>, kDioBanks> DioNumberOfIOs{};
+    std::atomic<bool> DioInfoKnown{false};
+    std::atomic<ai_event_callback> AiEvent{nullptr};
+    std::atomic<ai_data_callback> AiData{nullptr};
+    std::atomic<mai_event_callback> MaiEvent{nullptr};
+    std::atomic<mai_data_callback> MaiData{nullptr};
+    // MAI conversion parameters: written by calls, read by the receive thread.
+    std::mutex MaiLock;
+    _MAI_PARAMS Mai;
 };
 
 struct _SIO_CONNECTION;
@@ -97,6 +140,13 @@ bool SioFreeForUnit(const uint8_t* pMac);
 // message that is not a response.
 void SerHandleFromService(_SIO_CONNECTION& Connection, const _SIO_HEADER& Header, const uint8_t* pPayload,
                           size_t Length);
+
+// The DIO, AI and MAI parts of the parser, run on the receive thread for every message of
+// their device type that is not a response.
+void DioHandleFromService(_SIO_CONNECTION& Connection, const _SIO_HEADER& Header, const uint8_t* pPayload,
+                          size_t Length);
+void AnalogHandleFromService(_SIO_CONNECTION& Connection, const _SIO_HEADER& Header, const uint8_t* pPayload,
+                             size_t Length);
 
 // The receive thread's scratch area and a copy of the unit's MAC for the callbacks.
 uint8_t* SioCallbackScratch(_SIO_CONNECTION& Connection, size_t* pSize);
