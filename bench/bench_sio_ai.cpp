@@ -46,7 +46,8 @@ uint16_t ConnectUnit(mng::Client& client, const Mac& mac) {
     for (const auto deadline = Clock::now() + 10s;;) {
         auto p = client.Request(mng::kVnConnect, mng::ConnectRecord(mac, 0));
         auto r = p ? mng::DecodeConnectResult(p->Payload) : std::nullopt;
-        if (p && p->Hdr.Status == mng::kSuccess && r && r->SioPort != 0) return static_cast<uint16_t>(r->SioPort);
+        if (p && p->Hdr.Status == mng::kSuccess && r && r->SioPort != 0)
+            return static_cast<uint16_t>(r->SioPort);
         if (Clock::now() > deadline) Die("unit could not be connected with an SIO port");
         std::this_thread::sleep_for(100ms);
     }
@@ -87,7 +88,8 @@ struct RawCounter {
         while (!Stop.load()) {
             const ssize_t n = Sock.Recv(frame, sizeof(frame), 50);
             // Link header: 2 bytes; a TLP's type is in bits 5..1 of link byte 2, DATA = 1.
-            if (n >= 22 && frame[14] == 0x10 && ((frame[16] >> 1) & 0x1F) == 1 && frame[17] == kChl) Tlps.fetch_add(1);
+            if (n >= 22 && frame[14] == 0x10 && ((frame[16] >> 1) & 0x1F) == 1 && frame[17] == kChl)
+                Tlps.fetch_add(1);
         }
         Cpu.store(ThreadCpu() - c0);
     }
@@ -103,7 +105,8 @@ int main(int argc, char** argv) {
     const LabInfo lab = LabInfo::FromEnv();
     if (system("ip link set veth0 mtu 9000") != 0) Die("mtu");
     SimProcess sim;
-    if (!sim.Start(QORSIM_PATH, lab.PeerPids.at(0), {"--unit", "analog_inputs," + MacString(kUnit) + "," + lab.PeerIfs.at(0)}))
+    if (!sim.Start(QORSIM_PATH, lab.PeerPids.at(0),
+                   {"--unit", "analog_inputs," + MacString(kUnit) + "," + lab.PeerIfs.at(0)}))
         Die("qorsim: " + sim.Error());
     mng::Client client = Connect();
     sio::Client ai;
@@ -112,9 +115,9 @@ int main(int argc, char** argv) {
         if (Clock::now() > deadline) Die("SIO connect: " + ai.Error());
         std::this_thread::sleep_for(10ms);
     }
-    for (const auto& [code, payload] : {std::pair{uint16_t{9}, std::vector<uint8_t>{0, 1}},
-                                        std::pair{uint16_t{3}, std::vector<uint8_t>{1}},
-                                        std::pair{uint16_t{5}, std::vector<uint8_t>{1}}}) {
+    for (const auto& [code, payload] :
+         {std::pair{uint16_t{9}, std::vector<uint8_t>{0, 1}}, std::pair{uint16_t{3}, std::vector<uint8_t>{1}},
+          std::pair{uint16_t{5}, std::vector<uint8_t>{1}}}) {
         auto m = ai.Request(sio::kAi, kChl, code, payload);
         if (!m || m->Hdr.Status != 0) Die("AI command " + std::to_string(code) + " failed");
     }
@@ -128,8 +131,8 @@ int main(int argc, char** argv) {
         if (!raw.Sock.Open("veth0", 0xD41F, 8 << 20)) Die("packet socket on veth0");
         raw.Thread = std::thread([&] { raw.Run(); });
         const double cpu0 = ProcessCpu(daemon->Pid());
-        SimLine(sim, "ai-stream " + MacString(kUnit) + " " + std::to_string(kChl) + " " + std::to_string(count) + " " +
-                         std::to_string(rate) + " " + std::to_string(kBytes));
+        SimLine(sim, "ai-stream " + MacString(kUnit) + " " + std::to_string(kChl) + " " +
+                         std::to_string(count) + " " + std::to_string(rate) + " " + std::to_string(kBytes));
         uint64_t got = 0, wrong = 0, expect = 0;
         const auto start = Clock::now();
         for (;;) {
@@ -153,7 +156,8 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(200ms);
         raw.Stop.store(true);
         raw.Thread.join();
-        const std::string state = SimLine(sim, "ai-stream-state " + MacString(kUnit) + " " + std::to_string(kChl));
+        const std::string state =
+            SimLine(sim, "ai-stream-state " + MacString(kUnit) + " " + std::to_string(kChl));
         const auto at = state.find("sent=");
         const uint64_t sent = at == std::string::npos ? 0 : std::stoull(state.substr(at + 5));
         SimLine(sim, "ai-stream " + MacString(kUnit) + " " + std::to_string(kChl) + " stop");
@@ -163,13 +167,16 @@ int main(int argc, char** argv) {
         Figure(r + "_client_received", static_cast<double>(got), "tlps", 0);
         Figure(r + "_client_wrong_or_out_of_order", static_cast<double>(wrong), "tlps", 0);
         Figure(r + "_achieved", elapsed > 0 ? static_cast<double>(got) / elapsed : 0, "tlps/s", 0);
-        Figure(r + "_service_cpu_per_1000_tlps", got ? cpu * 1e3 / static_cast<double>(got) * 1e3 : 0, "ms", 3);
+        Figure(r + "_service_cpu_per_1000_tlps", got ? cpu * 1e3 / static_cast<double>(got) * 1e3 : 0, "ms",
+               3);
         Figure(r + "_service_cpu_per_1000_samples",
                got ? cpu * 1e3 / static_cast<double>(got * kSamplesPerTlp) * 1e3 : 0, "ms", 4);
         Figure(r + "_raw_socket_cpu_per_1000_tlps",
-               raw.Tlps.load() ? raw.Cpu.load() * 1e3 / static_cast<double>(raw.Tlps.load()) * 1e3 : 0, "ms", 3);
+               raw.Tlps.load() ? raw.Cpu.load() * 1e3 / static_cast<double>(raw.Tlps.load()) * 1e3 : 0, "ms",
+               3);
         // A rate counts when nothing was lost and the packets kept up with it (within 5 %).
-        const bool kept = elapsed > 0 && static_cast<double>(got) / elapsed >= 0.95 * static_cast<double>(rate);
+        const bool kept =
+            elapsed > 0 && static_cast<double>(got) / elapsed >= 0.95 * static_cast<double>(rate);
         if (got == count && sent == count && wrong == 0 && kept) best = rate;
         if (got != count || wrong != 0) break;
         // Drain anything late before the next rate.

@@ -40,8 +40,8 @@ std::string ShowType(const _SIM_UNIT& Unit, uint8_t Type) {
         auto* a = dynamic_cast<_SIM_AI_STATE*>(state.get());
         if (a == nullptr || a->Type != Type) continue;
         const std::vector<uint32_t>* r = SimUnitRegisters(u, chl);
-        s += " " + std::string(TypeName(a->Type)) + std::to_string(chl) + "=tlp:" +
-             std::to_string(r ? (*r)[0] : 0) + ",sent:" + std::to_string(a->StreamSent) +
+        s += " " + std::string(TypeName(a->Type)) + std::to_string(chl) +
+             "=tlp:" + std::to_string(r ? (*r)[0] : 0) + ",sent:" + std::to_string(a->StreamSent) +
              ",held:" + std::to_string(a->StreamHeld) + ",events:" + std::to_string(a->Events);
         // Each port's block as the map places it.
         const _SIM_AI_MAP m = SimAiMap(a->Type);
@@ -77,7 +77,8 @@ void Tick(_SIM_CONTEXT& Ctx, SimMac Mac, uint64_t Serial, uint8_t Chl, uint64_t 
         return;
     }
     const int64_t elapsed = Ctx.Now() - s->StreamStartMs;
-    const uint64_t due = std::min<uint64_t>(s->StreamCount, static_cast<uint64_t>(elapsed + 1) * s->StreamRate / 1000);
+    const uint64_t due =
+        std::min<uint64_t>(s->StreamCount, static_cast<uint64_t>(elapsed + 1) * s->StreamRate / 1000);
     const uint32_t ctrl = TlpCtrl(*u, Chl);
     const bool on = (ctrl & (kSampleEnable | kDataEnable)) == (kSampleEnable | kDataEnable);
     uint8_t flag = 0;
@@ -166,7 +167,8 @@ std::string CmdStream(_SIM_CONTEXT& Ctx, const std::vector<std::string>& a) {
     s->StreamHeld = 0;
     s->StreamStartMs = Ctx.Now();
     Tick(Ctx, u->Mac, u->Serial, chl, s->StreamId);
-    return "ok ai-stream " + std::to_string(chl) + " count=" + std::to_string(count) + " rate=" + std::to_string(rate);
+    return "ok ai-stream " + std::to_string(chl) + " count=" + std::to_string(count) +
+           " rate=" + std::to_string(rate);
 }
 
 // ai-stream-state MAC CHL: how far the stream got.
@@ -195,7 +197,8 @@ std::string CmdEvent(_SIM_CONTEXT& Ctx, const std::vector<std::string>& a) {
         if (!SimControlParseNumber(a[3 + i], 255, &b)) return "error event bytes must be 0..255";
         t.Event[i] = static_cast<uint8_t>(b);
     }
-    if ((TlpCtrl(*u, chl) & kEventEnable) == 0) return "ok ai-event " + std::to_string(chl) + " held (events disabled)";
+    if ((TlpCtrl(*u, chl) & kEventEnable) == 0)
+        return "ok ai-event " + std::to_string(chl) + " held (events disabled)";
     SimMac host{};
     if (!SimControlHostOf(*u, &host, &err)) return "error " + err;
     const int seq = SimUnitSendTlp(Ctx, *u, host, t, {});
@@ -223,7 +226,7 @@ _SIM_AI_MAP SimAiMap(uint8_t DibType) {
     }
 }
 
-const _SIM_CHANNEL_MODEL kSimAiModel = {kTypeAi, &Create, nullptr, nullptr, nullptr, &ShowAi,
-                                        kCommands, std::size(kCommands)};
+const _SIM_CHANNEL_MODEL kSimAiModel = {kTypeAi, &Create, nullptr,   nullptr,
+                                        nullptr, &ShowAi, kCommands, std::size(kCommands)};
 const _SIM_CHANNEL_MODEL kSimUiModel = {kTypeUi, &Create, nullptr, nullptr, nullptr, &ShowUi, nullptr, 0};
 const _SIM_CHANNEL_MODEL kSimMaiModel = {kTypeMai, &Create, nullptr, nullptr, nullptr, &ShowMai, nullptr, 0};

@@ -23,8 +23,8 @@ struct _SIM_AI_STATE : _SIM_CHANNEL_STATE {
     uint64_t StreamId = 0;     // the running stream (0 when none)
     uint64_t StreamCount = 0;  // TLPs the stream sends in all
     uint64_t StreamSent = 0;
-    uint64_t StreamHeld = 0;   // TLPs not sent because sampling or data was disabled
-    unsigned StreamRate = 0;   // TLPs per second
+    uint64_t StreamHeld = 0;  // TLPs not sent because sampling or data was disabled
+    unsigned StreamRate = 0;  // TLPs per second
     size_t StreamBytes = 0;
     int64_t StreamStartMs = 0;
     uint64_t Events = 0;

@@ -39,10 +39,12 @@ constexpr size_t kMaxInput = 64 * 1024;
 const uint8_t kNicMac[6] = {0x02, 0x00, 0x00, 0x01, 0x00, 0x1F};
 const uint8_t kUnit[6] = {0x02, 0x00, 0x00, 0x00, 0x1C, 0x03};
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 _SIO_CLIENT* Setup() {
@@ -58,12 +60,13 @@ _SIO_CLIENT* Setup() {
     InfoBuilder info("FUZZ-ALL");
     info.Dib(0, 0, 1, {'F', 'U', 'Z', 'Z'});
     info.Dib(1, 1, 5, {14, 1, 1, 0, 0x00, 0x04, 0x00, 0x04, 0x01, 0, 0, 0});
-    info.Dib(2, 3, 2, {2, 0, 0, 0, 0xFF, 0, 0, 0, 0x80, 0xF0, 0xFA, 0x02, 0xE7, 0x4B, 0, 0, 0xE7, 0x4B, 0, 0});
+    info.Dib(2, 3, 2,
+             {2, 0, 0, 0, 0xFF, 0, 0, 0, 0x80, 0xF0, 0xFA, 0x02, 0xE7, 0x4B, 0, 0, 0xE7, 0x4B, 0, 0});
     info.Dib(3, 5, 0, {0, 4, 0, 0x80, 2, 16, 3, 0x02, 0xA0, 0x86, 1, 0, 0xC4, 9, 0, 3});
     info.Dib(4, 5, 1, {0, 8, 0, 0, 16, 16, 3, 0x84, 0xA0, 0x86, 1, 0, 0xC4, 9, 0, 3});
     info.Dib(5, 6, 0, {0, 2, 0, 0, 4, 16, 0, 0, 0xA0, 0x86, 1, 0, 0x10, 0x27, 0, 3});
-    info.Dib(6, 7, 0, {0, 4, 0, 0, 2, 0, 0, 0, 2, 16, 7, 3, 0x50, 0xC3, 0, 0, 0xC4, 9, 0, 3,
-                       0xE8, 3, 0, 3, 0x14, 0, 0, 3, 0x0A, 0x0F, 0, 6, 0x91, 0x16, 0, 0x10});
+    info.Dib(6, 7, 0, {0, 4, 0,    0, 2, 0, 0,    0, 2, 16, 7,    3,    0x50, 0xC3, 0,    0,    0xC4, 9,
+                       0, 3, 0xE8, 3, 0, 3, 0x14, 0, 0, 3,  0x0A, 0x0F, 0,    6,    0x91, 0x16, 0,    0x10});
     info.Dib(7, 8, 0, {4, 16, 3, 0, 0x10, 0x27, 0, 3, 0xE8, 3, 0, 3, 0x14, 0, 0, 3});
     info.Dib(8, 9, 0, {8, 2, 16, 0, 0x10, 0x27, 0, 3});
     info.Dib(9, 10, 0, {0, 8, 0, 0, 0, 3, 0, 0, 2, 24, 3, 0x07, 0xC4, 9, 0, 3});

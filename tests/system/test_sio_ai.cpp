@@ -30,15 +30,33 @@ Tlp Wr(uint8_t chl, uint8_t off, uint32_t v) {
 // Unit registers before the connect: (channel, offset, value).
 const std::vector<std::tuple<uint8_t, uint8_t, uint32_t>> kRegs = {
     // AI v0, ports at 3 + 5p
-    {kAiV0, 0, 0x00030007}, {kAiV0, 1, 0x1234}, {kAiV0, 2, 0x01},
-    {kAiV0, 3, 0x000186A0}, {kAiV0, 4, 0x21020100}, {kAiV0, 5, 0xABCD}, {kAiV0, 6, 0x1234}, {kAiV0, 7, 0x10},
-    {kAiV0, 8, 0x11223344}, {kAiV0, 9, 0x00000001}, {kAiV0, 10, 0xFFFF}, {kAiV0, 12, 0xFF},
+    {kAiV0, 0, 0x00030007},
+    {kAiV0, 1, 0x1234},
+    {kAiV0, 2, 0x01},
+    {kAiV0, 3, 0x000186A0},
+    {kAiV0, 4, 0x21020100},
+    {kAiV0, 5, 0xABCD},
+    {kAiV0, 6, 0x1234},
+    {kAiV0, 7, 0x10},
+    {kAiV0, 8, 0x11223344},
+    {kAiV0, 9, 0x00000001},
+    {kAiV0, 10, 0xFFFF},
+    {kAiV0, 12, 0xFF},
     // AI v1: port 1's sampling control, upper trigger
-    {kAiV1, 0, 0x00050003}, {kAiV1, 1, 0xFFFF1234}, {kAiV1, 2, 0x102}, {kAiV1, 9, 0x1F020300}, {kAiV1, 10, 0xFFFF0000},
+    {kAiV1, 0, 0x00050003},
+    {kAiV1, 1, 0xFFFF1234},
+    {kAiV1, 2, 0x102},
+    {kAiV1, 9, 0x1F020300},
+    {kAiV1, 10, 0xFFFF0000},
     // UI, ports at 4 + 3p
-    {kUiChl, 4, 0x05010302}, {kUiChl, 5, 0x01020304}, {kUiChl, 6, 0xA0B0C0D0},
+    {kUiChl, 4, 0x05010302},
+    {kUiChl, 5, 0x01020304},
+    {kUiChl, 6, 0xA0B0C0D0},
     // MAI, ports at 2 + 4p
-    {kMai0, 2, 0x5103}, {kMai0, 3, 0xBEEF0705}, {kMai0, 4, 0x11}, {kMai0, 5, 0x22},
+    {kMai0, 2, 0x5103},
+    {kMai0, 3, 0xBEEF0705},
+    {kMai0, 4, 0x11},
+    {kMai0, 5, 0x22},
     {kMai1, 7, 0x683},
 };
 
@@ -48,7 +66,8 @@ std::vector<Tlp> InfoReads(uint8_t chl, uint8_t words, uint8_t first, uint8_t bl
                            std::vector<uint8_t> aolbe) {
     std::vector<Tlp> t{Rd(chl, 0, words)};
     for (uint8_t p = 0; p < ports; ++p)
-        for (uint8_t r = 0; r < aolbe.size(); ++r) t.push_back(Rd(chl, static_cast<uint8_t>(first + block * p + r), 1, aolbe[r]));
+        for (uint8_t r = 0; r < aolbe.size(); ++r)
+            t.push_back(Rd(chl, static_cast<uint8_t>(first + block * p + r), 1, aolbe[r]));
     return t;
 }
 std::vector<Tlp> AiReads(uint8_t chl, uint8_t ports) {
@@ -69,7 +88,8 @@ class SioAi : public SioTest {
     void StartAi() {
         ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"analog_inputs", kAiUnit}}));
         for (const auto& [chl, off, v] : kRegs)
-            SimOk("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off) + " " + std::to_string(v));
+            SimOk("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off) + " " +
+                  std::to_string(v));
         serviceMac_ = ReadIfMac("veth0").value_or(Mac{});
         tap_ = std::make_unique<FrameTap>(lab_.PeerPids.at(0), lab_.PeerIfs.at(0));
         auto connected = Connect(client_, mng::ConnectRecord(kAiUnit, 0));
@@ -77,17 +97,22 @@ class SioAi : public SioTest {
         connects_[kAiUnit] = *connected;
         ASSERT_TRUE(OpenSio(sio_, kAiUnit)) << sio_.Error();
     }
-    ::testing::AssertionResult Cmd(uint8_t type, uint8_t chl, uint16_t code, const std::vector<uint8_t>& payload,
-                                   uint16_t status, const std::vector<uint8_t>& answer = {}) {
-        if (!sio_.SendRaw(Encode(type, chl, code, payload))) return ::testing::AssertionFailure() << sio_.Error();
+    ::testing::AssertionResult Cmd(uint8_t type, uint8_t chl, uint16_t code,
+                                   const std::vector<uint8_t>& payload, uint16_t status,
+                                   const std::vector<uint8_t>& answer = {}) {
+        if (!sio_.SendRaw(Encode(type, chl, code, payload)))
+            return ::testing::AssertionFailure() << sio_.Error();
         auto m = sio_.ReadResponse(3s);
-        if (!m) return ::testing::AssertionFailure() << "no response to code " << code << ": " << sio_.Error();
+        if (!m)
+            return ::testing::AssertionFailure() << "no response to code " << code << ": " << sio_.Error();
         return Is(m, Make(type, chl, static_cast<uint16_t>(code | kResponseBit), status, answer));
     }
     uint32_t Reg(uint8_t chl, uint8_t off) {
-        const std::string a = sim_->Control("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off));
+        const std::string a =
+            sim_->Control("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off));
         const auto at = a.rfind(" 0x");
-        return at == std::string::npos ? 0xDEADBEEF : static_cast<uint32_t>(std::stoul(a.substr(at + 1), nullptr, 16));
+        return at == std::string::npos ? 0xDEADBEEF
+                                       : static_cast<uint32_t>(std::stoul(a.substr(at + 1), nullptr, 16));
     }
     std::vector<Tlp> Of(const std::vector<Tlp>& all, uint8_t chl) {
         std::vector<Tlp> out;
@@ -118,26 +143,55 @@ TEST_F(SioAi, ConnectReadsInfoRecordsAndEveryCommandByteForByte) {
     }
 
     Step("info records: capabilities from the DIB, port fields from the registers just read");
-    const std::vector<uint8_t> aiV0 = Concat({{0x00}, Be32(0x400), {0x01, 0x02, 0x10, 0x03, 0x02}, Be32(100000), kVref,
-                                              {0x00}, Be32(0x000186A0), {0x01, 0x02, 0x21, 0xAB, 0xCD, 0x12, 0x34, 0x10},
-                                              {0x01}, Be32(0x11223344), {0x00, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xFF}});
+    const std::vector<uint8_t> aiV0 = Concat({{0x00},
+                                              Be32(0x400),
+                                              {0x01, 0x02, 0x10, 0x03, 0x02},
+                                              Be32(100000),
+                                              kVref,
+                                              {0x00},
+                                              Be32(0x000186A0),
+                                              {0x01, 0x02, 0x21, 0xAB, 0xCD, 0x12, 0x34, 0x10},
+                                              {0x01},
+                                              Be32(0x11223344),
+                                              {0x00, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xFF}});
     EXPECT_TRUE(Cmd(kAi, kAiV0, 1, {}, kSuccess, aiV0));
     EXPECT_EQ(SentTlps(12), AiReads(kAiV0, 2));
-    const std::vector<uint8_t> ui = Concat({{0x00, 0x04, 0x00, 0x02, 0x02, 0x10, 0x07, 0x03}, Be32(50000), kVref,
-                                            {0xE8, 0x03, 0x00, 0x03, 0x14, 0x00, 0x00, 0x03, 0x0A, 0x0F, 0x00, 0x06,
-                                             0x91, 0x16, 0x00, 0x10},
-                                            {0x00, 0x02, 0x03, 0x01, 0x05}, Be32(0x01020304), Be32(0xA0B0C0D0),
-                                            {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}});
+    const std::vector<uint8_t> ui = Concat(
+        {{0x00, 0x04, 0x00, 0x02, 0x02, 0x10, 0x07, 0x03},
+         Be32(50000),
+         kVref,
+         {0xE8, 0x03, 0x00, 0x03, 0x14, 0x00, 0x00, 0x03, 0x0A, 0x0F, 0x00, 0x06, 0x91, 0x16, 0x00, 0x10},
+         {0x00, 0x02, 0x03, 0x01, 0x05},
+         Be32(0x01020304),
+         Be32(0xA0B0C0D0),
+         {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}});
     EXPECT_TRUE(Cmd(kUi, kUiChl, 1, {}, kSuccess, ui));
     EXPECT_EQ(SentTlps(7), UiReads());
-    const std::vector<uint8_t> mai0 = Concat({{0x00}, Be32(0x800), {0x00, 0x00, 0x03, 0x02, 0x18, 0x03, 0x07}, kVref,
-                                              {0x00, 0x03, 0x01, 0x05}, Be32(0x11), Be32(0x22),
+    const std::vector<uint8_t> mai0 = Concat({{0x00},
+                                              Be32(0x800),
+                                              {0x00, 0x00, 0x03, 0x02, 0x18, 0x03, 0x07},
+                                              kVref,
+                                              {0x00, 0x03, 0x01, 0x05},
+                                              Be32(0x11),
+                                              Be32(0x22),
                                               {0x01, 0x00, 0x01, 0x07, 0xBE, 0xEF, 0, 0, 0, 0},
-                                              {0x01, 0, 0, 0}, Be32(0), Be32(0), std::vector<uint8_t>(10, 0)});
+                                              {0x01, 0, 0, 0},
+                                              Be32(0),
+                                              Be32(0),
+                                              std::vector<uint8_t>(10, 0)});
     EXPECT_TRUE(Cmd(kMai, kMai0, 1, {}, kSuccess, mai0));
-    const std::vector<uint8_t> mai1 = Concat({{0x00}, Be32(0x1000), {0x01, 0x01, 0x01, 0x02, 0x10, 0x01, 0x87}, kVref,
-                                              {0x00, 0, 0, 0}, Be32(0), Be32(0), std::vector<uint8_t>(10, 0),
-                                              {0x01, 0, 0, 0}, Be32(0), Be32(0), {0, 0, 0, 0, 0, 0, 1, 1, 1, 6}});
+    const std::vector<uint8_t> mai1 = Concat({{0x00},
+                                              Be32(0x1000),
+                                              {0x01, 0x01, 0x01, 0x02, 0x10, 0x01, 0x87},
+                                              kVref,
+                                              {0x00, 0, 0, 0},
+                                              Be32(0),
+                                              Be32(0),
+                                              std::vector<uint8_t>(10, 0),
+                                              {0x01, 0, 0, 0},
+                                              Be32(0),
+                                              Be32(0),
+                                              {0, 0, 0, 0, 0, 0, 1, 1, 1, 6}});
     EXPECT_TRUE(Cmd(kMai, kMai1, 1, {}, kSuccess, mai1));
     auto big = sio_.Request(kAi, kAiV1, 1);
     ASSERT_TRUE(big);
@@ -243,8 +297,8 @@ TEST_F(SioAi, EveryStatusWithNothingSentAnswersThatAreNotTheCommandsAndConcurren
         {kAi, kAiV0, 15, {2, 0, 0, 0, 1}, kNoPort, {2}},
         {kAi, kAiV1, 21, {1, 3}, kValueInvalid, {1}},
         {kAi, kAiV1, 23, {1, 0x20}, kValueInvalid, {1}},
-        {kAi, kAiV1, 13, {1}, kGainModel, {}},       // per-port channel
-        {kAi, kAiV0, 19, {0, 1}, kGainModel, {0}},   // all-ports channel
+        {kAi, kAiV1, 13, {1}, kGainModel, {}},         // per-port channel
+        {kAi, kAiV0, 19, {0, 1}, kGainModel, {0}},     // all-ports channel
         {kAi, kAiV1, 19, {1, 5}, kValueInvalid, {1}},  // above the highest gain 4
         {kAi, kAiV0, 13, {3}, kValueInvalid, {}},      // above the highest gain 2
         {kAi, kAiV2, 13, {0}, kVersionUnsupported, {}},
@@ -270,9 +324,12 @@ TEST_F(SioAi, EveryStatusWithNothingSentAnswersThatAreNotTheCommandsAndConcurren
     }
     EXPECT_TRUE(SentTlps().empty()) << Describe(SentTlps());
 
-    Step("an answer with another Offset or LengthInDW is 34, a foreign or missing one 33, then the next is right");
-    for (const auto& [fault, status] : {std::pair{"offset", kAnswerInvalid}, std::pair{"length", kAnswerInvalid},
-                                        std::pair{"tid", kTimeout}, std::pair{"drop", kTimeout}}) {
+    Step(
+        "an answer with another Offset or LengthInDW is 34, a foreign or missing one 33, then the next is "
+        "right");
+    for (const auto& [fault, status] :
+         {std::pair{"offset", kAnswerInvalid}, std::pair{"length", kAnswerInvalid},
+          std::pair{"tid", kTimeout}, std::pair{"drop", kTimeout}}) {
         SCOPED_TRACE(fault);
         SimOk("answer-fault " + Unit() + " " + fault + " 1");
         EXPECT_TRUE(Cmd(kAi, kAiV0, 10, {}, status));
@@ -284,10 +341,10 @@ TEST_F(SioAi, EveryStatusWithNothingSentAnswersThatAreNotTheCommandsAndConcurren
 
     Step("four sets of one register at once: every field lands");
     SentTlps();
-    for (const auto& [code, payload] : {std::pair{uint16_t{3}, std::vector<uint8_t>{0}},
-                                        std::pair{uint16_t{5}, std::vector<uint8_t>{0}},
-                                        std::pair{uint16_t{7}, std::vector<uint8_t>{0}},
-                                        std::pair{uint16_t{9}, std::vector<uint8_t>{0xA5, 0x5A}}}) {
+    for (const auto& [code, payload] :
+         {std::pair{uint16_t{3}, std::vector<uint8_t>{0}}, std::pair{uint16_t{5}, std::vector<uint8_t>{0}},
+          std::pair{uint16_t{7}, std::vector<uint8_t>{0}},
+          std::pair{uint16_t{9}, std::vector<uint8_t>{0xA5, 0x5A}}}) {
         ASSERT_TRUE(sio_.SendRaw(Encode(kAi, kAiV0, code, payload)));
     }
     for (int i = 0; i < 4; ++i) {
@@ -340,8 +397,8 @@ TEST_F(SioAi, SampleDataEventsCalibrationTablesAndNothingKeptWithoutAClient) {
 
     Step("MAI calibration tables of types 0 and 1 through the control unit's memory, in 256-byte reads");
     auto table = [](size_t n, uint8_t type) {
-        std::vector<uint8_t> t{0xCA, 0x1B, 10, 0, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0, type, 0,
-                               0, 0x5A};
+        std::vector<uint8_t> t{
+            0xCA, 0x1B, 10, 0, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0, type, 0, 0, 0x5A};
         for (size_t i = 0; i < n; ++i) t.push_back(static_cast<uint8_t>(7 * i + 3));
         return t;
     };
@@ -354,7 +411,8 @@ TEST_F(SioAi, SampleDataEventsCalibrationTablesAndNothingKeptWithoutAClient) {
                                 RegWrite(0, 11, {1})};
     };
     std::vector<Tlp> wantNvm = step(0xA000, 12);
-    for (const auto& s : {step(0xA00C, 256), step(0xA10C, 44)}) wantNvm.insert(wantNvm.end(), s.begin(), s.end());
+    for (const auto& s : {step(0xA00C, 256), step(0xA10C, 44)})
+        wantNvm.insert(wantNvm.end(), s.begin(), s.end());
     EXPECT_EQ(nvm, wantNvm) << Describe(nvm);
     EXPECT_TRUE(Cmd(kMai, kMai1, 23, {}, kAnswerInvalid));  // the memory holds a type-0 table
     SimOk("ctu-calibration " + Unit() + " 1 40");

@@ -47,8 +47,9 @@ bool _LogDrop() {
     return n == 1 || n % 1000 == 0;
 }
 
-#define AI_LOG(pre, r, fmt, ...) \
-    PemDbg(1, 1, "%s(T:%d, C:%d), %s, " fmt, (pre), (r).Port, (r).Channel, (r).Word __VA_OPT__(, ) __VA_ARGS__)
+#define AI_LOG(pre, r, fmt, ...)                                           \
+    PemDbg(1, 1, "%s(T:%d, C:%d), %s, " fmt, (pre), (r).Port, (r).Channel, \
+           (r).Word __VA_OPT__(, ) __VA_ARGS__)
 
 uint16_t _StepStatus(const char* Tag, const _SIO_REQUEST& r, AiResult res) {
     switch (res) {
@@ -118,7 +119,8 @@ uint16_t _CheckGain(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, PDIB dib, A
     return SIO_STATUS_SUCCESS;
 }
 
-uint16_t _CheckValue(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, PDIB dib, const _AI_CMD& q, uint32_t v) {
+uint16_t _CheckValue(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, PDIB dib, const _AI_CMD& q,
+                     uint32_t v) {
     bool ok = true;
     switch (q.Check) {
         case AiCheck::None:
@@ -197,8 +199,8 @@ uint16_t _Handle(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, _SIO_REPLY* p)
         uint32_t word = 0;
         char name[64];
         snprintf(name, sizeof(name), "get %s", D.RegName(q->Reg, q->Port));
-        const uint16_t s = _StepStatus(D.Tag, r,
-                                       SioAiCmdRead(r.Obj, static_cast<uint8_t>(offset), 1, q->Aolbe, prefix, name, &word));
+        const uint16_t s = _StepStatus(
+            D.Tag, r, SioAiCmdRead(r.Obj, static_cast<uint8_t>(offset), 1, q->Aolbe, prefix, name, &word));
         if (s != SIO_STATUS_SUCCESS) return s;
         if (cache) *cache = word;
         _PutBe(p->Data + at, q->Size, (word & q->Mask) >> q->Shift);
@@ -242,7 +244,8 @@ AiResult SioAiCmdRead(PSIO_OBJ pObj, uint8_t Offset, uint8_t LengthInDW, uint8_t
     ChlSlotLock slot(&pObj->Slot);
     // Sent, then armed: the slot's mutex is held throughout, so the answer cannot be stored
     // before the matcher is in place.
-    if (!ChlSlotExchangeLocked(pObj->VnPtr, &pObj->Slot, &req, sizeof(req), nullptr, nullptr)) return AI_TX_FAIL;
+    if (!ChlSlotExchangeLocked(pObj->VnPtr, &pObj->Slot, &req, sizeof(req), nullptr, nullptr))
+        return AI_TX_FAIL;
     if (!ChlSlotWaitLocked(&pObj->Slot, _Match, &req)) return AI_TIMEOUT;
     const size_t n = pObj->Slot.RxLength;
     if (n == 0) return AI_NO_DATA;
@@ -256,7 +259,8 @@ AiResult SioAiCmdRead(PSIO_OBJ pObj, uint8_t Offset, uint8_t LengthInDW, uint8_t
         PemDbg(1, 1, "%s%s response, invalid LengthInDW:x%02x\n", Prefix, Name, h.LengthInDW);
         return AI_INVALID;
     }
-    for (uint8_t i = 0; i < LengthInDW; ++i) pWords[i] = qor::GetLe32(pObj->Slot.RxBuff + kTlpHeaderLength + 4 * i);
+    for (uint8_t i = 0; i < LengthInDW; ++i)
+        pWords[i] = qor::GetLe32(pObj->Slot.RxBuff + kTlpHeaderLength + 4 * i);
     return AI_OK;
 }
 
@@ -308,8 +312,8 @@ int SioAiFamilyConnectRead(const _AI_FAMILY_DESC& D, const _SIO_FAMILY& F, PVN_D
     if (!o || o->DibPtr != pDib || !D.Has(pDib)) return 0;
     const uint8_t* m = pVn->Mac;
     char prefix[80];
-    snprintf(prefix, sizeof(prefix), "%s(:%.2x:%.2x:%.2x, C:%d, %p), ", D.Tag, m[3], m[4], m[5], pDib->ChlNumber,
-             static_cast<void*>(o.get()));
+    snprintf(prefix, sizeof(prefix), "%s(:%.2x:%.2x:%.2x, C:%d, %p), ", D.Tag, m[3], m[4], m[5],
+             pDib->ChlNumber, static_cast<void*>(o.get()));
     qor::MutexLock reg(&o->RegMutex);
     return SioAiFamilyReadAll(D, o.get(), prefix) == SIO_STATUS_SUCCESS ? 1 : 0;
 }
@@ -357,17 +361,19 @@ void SioAiFamilyForwardData(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t Lengt
     const int chl = pObj->DibChlNumber;
     int port = 0;
     // The flag byte, then the data unchanged; never more than the TLP holds.
-    const size_t have = std::min<size_t>(TlpGetExtraDataLength(pTlp), Length - std::min(Length, kTlpHeaderLength));
+    const size_t have =
+        std::min<size_t>(TlpGetExtraDataLength(pTlp), Length - std::min(Length, kTlpHeaderLength));
     if (have + 1 > SIO_MSG_MAX_PAYLOAD - kSioHeaderLength) {
-        PemDbg(1, 1, "%s(T:%d, C:%d), RX DATA, DataLength:%d, too BIG !!!\n", Tag, port, chl, static_cast<int>(have));
+        PemDbg(1, 1, "%s(T:%d, C:%d), RX DATA, DataLength:%d, too BIG !!!\n", Tag, port, chl,
+               static_cast<int>(have));
         return;
     }
     uint8_t flag = pTlp->Flag;
     const struct iovec parts[2] = {{&flag, 1}, {const_cast<uint8_t*>(TlpData(pTlp)), have}};
     const int rc = SioObjTx(pObj, AI_DATA_SERVICE_TO_LIBRARY, parts, 2, &port);
     if (rc < 0 && _LogDrop())
-        PemDbg(1, 1, "%s(T:%d, C:%d), RX DATA, Client Tx fail, TxReturn:%d (dropped:%u)\n", Tag, port, chl, rc,
-               gTxDrops.load());
+        PemDbg(1, 1, "%s(T:%d, C:%d), RX DATA, Client Tx fail, TxReturn:%d (dropped:%u)\n", Tag, port, chl,
+               rc, gTxDrops.load());
 }
 
 void SioAiFamilyForwardEvent(PSIO_OBJ pObj, const _TLP_HEADER* pTlp, size_t, const char* Tag) {

@@ -170,25 +170,46 @@ void _FamilyDel(PVN_DEVICE pVn, PDIB pDib, int) {
 int _FamilyInfo(PVN_DEVICE pVn, PDIB pDib, int) {
     return SioAiObjGetControllerAndPortInfo(pVn, pDib);
 }
-const _VN_CHANNEL_FAMILY kAiChannelFamily = {0, 1, 1, _FamilyAdd, _FamilyDel, _FamilyInfo, 1,
-                                             "get AI controller & port info fail", "get AI controller & port info fail"};
+const _VN_CHANNEL_FAMILY kAiChannelFamily = {0,
+                                             1,
+                                             1,
+                                             _FamilyAdd,
+                                             _FamilyDel,
+                                             _FamilyInfo,
+                                             1,
+                                             "get AI controller & port info fail",
+                                             "get AI controller & port info fail"};
 
 const _VN_TLP_CONSUMER kAiConsumer = {
-    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioAiFamily, pVn, Chl); }, SioObjConsumerResponse,
-    SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioAiFamily, pVn, Chl); },
+    SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
 
 }  // namespace
 
 const _AI_FAMILY_DESC SioAiDesc = {
-    "AI  ",       kCmds,     sizeof(kCmds) / sizeof(kCmds[0]), _Has,      _Ports,         _PortOffset, _Cache,
-    _Version,     _Gains,    _NoMaiType,                       kAiInfoWords, kPortRegs, sizeof(kPortRegs), kPortAolbe,
-    _RegName,     _InfoRecord, nullptr,
+    "AI  ",
+    kCmds,
+    sizeof(kCmds) / sizeof(kCmds[0]),
+    _Has,
+    _Ports,
+    _PortOffset,
+    _Cache,
+    _Version,
+    _Gains,
+    _NoMaiType,
+    kAiInfoWords,
+    kPortRegs,
+    sizeof(kPortRegs),
+    kPortAolbe,
+    _RegName,
+    _InfoRecord,
+    nullptr,
 };
 
 const _SIO_FAMILY SioAiFamily = {
-    SIO_DEVICE_AI,    "AI  (T:%d, C:%d), ", AI_OBJ_FMT,        &SioAiObjList, &SioAiObjListMutex,
-    &SioAiObjAmount,  SioAiCodeName,        SioAiCommandWord,  SioAiHandle,   0,
-    nullptr,          SioAiEventHandle,     SioAiDataHandle,
+    SIO_DEVICE_AI,   "AI  (T:%d, C:%d), ", AI_OBJ_FMT,       &SioAiObjList, &SioAiObjListMutex,
+    &SioAiObjAmount, SioAiCodeName,        SioAiCommandWord, SioAiHandle,   0,
+    nullptr,         SioAiEventHandle,     SioAiDataHandle,
 };
 
 int SioAiObjAdd(PVN_DEVICE pVn, PDIB pDib) {

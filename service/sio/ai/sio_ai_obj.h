@@ -62,11 +62,11 @@ struct _AI_CMD {
     const char* Name;  // "AI_CMD_GET_INFO", ...
     const char* Word;  // operation word of the messages
     AiOp Op;
-    bool Port;      // P first in request and response; Reg is relative to the port's Offset
+    bool Port;  // P first in request and response; Reg is relative to the port's Offset
     uint8_t Reg;
     uint32_t Mask;  // field bits in the register
     uint8_t Shift;
-    uint8_t Size;   // value bytes in the request (set) or answer (get), big-endian
+    uint8_t Size;  // value bytes in the request (set) or answer (get), big-endian
     AiCheck Check;
     uint32_t Limit;
     uint8_t Aolbe;    // of the read
@@ -90,7 +90,7 @@ struct _AI_FAMILY_DESC {
     uint8_t InfoWords;              // the controller info read
     const uint8_t* PortRegs;        // the per-port reads of the info, port-relative offsets
     size_t PortRegCount;
-    const uint8_t* PortAolbe;       // AOLBE of each of those reads
+    const uint8_t* PortAolbe;  // AOLBE of each of those reads
     const char* (*RegName)(uint8_t Reg, bool Port);
     // The info record after the reads; its length.
     size_t (*InfoRecord)(PDIB pDib, uint8_t* pOut);

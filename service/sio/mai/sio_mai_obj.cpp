@@ -71,7 +71,8 @@ const _AI_CMD kCmds[] = {
 };
 // clang-format on
 
-const uint8_t kPortRegs[] = {MAI_PORT_CTRL, MAI_PORT_ADC_CTRL, MAI_PORT_UPPER_TRIGGER, MAI_PORT_LOWER_TRIGGER};
+const uint8_t kPortRegs[] = {MAI_PORT_CTRL, MAI_PORT_ADC_CTRL, MAI_PORT_UPPER_TRIGGER,
+                             MAI_PORT_LOWER_TRIGGER};
 const uint8_t kPortAolbe[] = {kRead, kRead, kRead, kRead};
 
 bool _Has(PDIB d) {
@@ -199,7 +200,8 @@ uint16_t _Calibration(const _SIO_REQUEST& r, const _AI_CMD& q, _SIO_REPLY* p) {
         return SIO_STATUS_OBJECT_NOT_FOUND;
     }
     std::vector<uint8_t> out;
-    const uint16_t st = CuNvmReadCalibration(vn, &r.Obj->Slot, static_cast<uint8_t>(cu), q.Size, &out, prefix);
+    const uint16_t st =
+        CuNvmReadCalibration(vn, &r.Obj->Slot, static_cast<uint8_t>(cu), q.Size, &out, prefix);
     if (st == CU_STATUS_TIMEOUT) {
         // The channel stays this command's a while longer, so that a completion that still
         // comes is dropped here instead of completing the next command's first step.
@@ -226,20 +228,40 @@ void _FamilyDel(PVN_DEVICE pVn, PDIB pDib, int) {
 int _FamilyInfo(PVN_DEVICE pVn, PDIB pDib, int) {
     return SioMAiObjGetControllerAndPortInfo(pVn, pDib);
 }
-const _VN_CHANNEL_FAMILY kMaiChannelFamily = {0, 1, 1, _FamilyAdd, _FamilyDel, _FamilyInfo, 1,
+const _VN_CHANNEL_FAMILY kMaiChannelFamily = {0,
+                                              1,
+                                              1,
+                                              _FamilyAdd,
+                                              _FamilyDel,
+                                              _FamilyInfo,
+                                              1,
                                               "get MAI controller & port info fail",
                                               "get MAI controller & port info fail"};
 
 const _VN_TLP_CONSUMER kMaiConsumer = {
-    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioMAiFamily, pVn, Chl); }, SioObjConsumerResponse,
-    SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioMAiFamily, pVn, Chl); },
+    SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
 
 }  // namespace
 
 const _AI_FAMILY_DESC SioMAiDesc = {
-    "MAI ",   kCmds,  sizeof(kCmds) / sizeof(kCmds[0]), _Has,          _Ports,    _PortOffset,       _Cache,
-    _Version, _Gains, _MaiType,                         kMaiInfoWords, kPortRegs, sizeof(kPortRegs), kPortAolbe,
-    _RegName, _InfoRecord, _Calibration,
+    "MAI ",
+    kCmds,
+    sizeof(kCmds) / sizeof(kCmds[0]),
+    _Has,
+    _Ports,
+    _PortOffset,
+    _Cache,
+    _Version,
+    _Gains,
+    _MaiType,
+    kMaiInfoWords,
+    kPortRegs,
+    sizeof(kPortRegs),
+    kPortAolbe,
+    _RegName,
+    _InfoRecord,
+    _Calibration,
 };
 
 const _SIO_FAMILY SioMAiFamily = {

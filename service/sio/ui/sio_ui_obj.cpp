@@ -138,7 +138,8 @@ size_t _InfoRecord(PDIB d, uint8_t* out) {
     out[n++] = u.SupportMaxProgramableGains;
     qor::PutBe32(out + n, u.MaxSamplingRateCapability);
     n += 4;
-    for (const uint8_t* raw : {u.Vref, u.VoltageCoef, u.CurrentCoef, u.ResistorCoefAlpha, u.ResistorCoefBeta}) {
+    for (const uint8_t* raw :
+         {u.Vref, u.VoltageCoef, u.CurrentCoef, u.ResistorCoefAlpha, u.ResistorCoefBeta}) {
         memcpy(out + n, raw, 4);
         n += 4;
     }
@@ -166,19 +167,40 @@ void _FamilyDel(PVN_DEVICE pVn, PDIB pDib, int) {
 int _FamilyInfo(PVN_DEVICE pVn, PDIB pDib, int) {
     return SioUiObjGetControllerAndPortInfo(pVn, pDib);
 }
-const _VN_CHANNEL_FAMILY kUiChannelFamily = {0, 1, 1, _FamilyAdd, _FamilyDel, _FamilyInfo, 1,
-                                             "get UI controller & port info fail", "get UI controller & port info fail"};
+const _VN_CHANNEL_FAMILY kUiChannelFamily = {0,
+                                             1,
+                                             1,
+                                             _FamilyAdd,
+                                             _FamilyDel,
+                                             _FamilyInfo,
+                                             1,
+                                             "get UI controller & port info fail",
+                                             "get UI controller & port info fail"};
 
 const _VN_TLP_CONSUMER kUiConsumer = {
-    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioUiFamily, pVn, Chl); }, SioObjConsumerResponse,
-    SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioUiFamily, pVn, Chl); },
+    SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
 
 }  // namespace
 
 const _AI_FAMILY_DESC SioUiDesc = {
-    "UI  ",   kCmds,  sizeof(kCmds) / sizeof(kCmds[0]), _Has,         _Ports,    _PortOffset,       _Cache,
-    _Version, _Gains, _NoMaiType,                       kUiInfoWords, kPortRegs, sizeof(kPortRegs), kPortAolbe,
-    _RegName, _InfoRecord, nullptr,
+    "UI  ",
+    kCmds,
+    sizeof(kCmds) / sizeof(kCmds[0]),
+    _Has,
+    _Ports,
+    _PortOffset,
+    _Cache,
+    _Version,
+    _Gains,
+    _NoMaiType,
+    kUiInfoWords,
+    kPortRegs,
+    sizeof(kPortRegs),
+    kPortAolbe,
+    _RegName,
+    _InfoRecord,
+    nullptr,
 };
 
 const _SIO_FAMILY SioUiFamily = {
