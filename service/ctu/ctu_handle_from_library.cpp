@@ -21,6 +21,7 @@
 #include "ctu_protocol.h"
 #include "ctu_server.h"
 #include "cu_nvm.h"
+#include "dio_cache.h"
 #include "pem_dbg.h"
 #include "pem_lock.h"
 #include "qor_wire.h"
@@ -303,14 +304,19 @@ uint16_t _StoreDioSettingToFlash(Job& j) {
         for (int i = 0; i < n; ++i) {
             const _DIB& d = j.Vn->DibArray[i];
             if (d.Type != DIB_TYPE_DIO || !d.DioPtr || d.DioPtr->Version <= 1) continue;
-            const _DIB_DIO& dio = *d.DioPtr;
-            put(dio.InputInvertEnableReg, 0);
-            put(dio.DirectionCtrlReg, 1);
-            put(dio.OutputInitialValueReg, 2);
-            put(dio.OutputSafeValueReg, 3);
-            put(dio.OutputSafeValueTimerReg, 4);
-            const int banks = std::min<int>(dio.NumberOfBanks, kDibMaxDioBanks);
-            for (int b = 0; b < banks; ++b) put(dio.Bank[b].CtrlReg, 5 + b);
+            // Through the DIO channel's object when it has one: its commands change these
+            // values under the channel's register lock.
+            _DIO_CACHE_WORDS c{};
+            if (!DioCacheRead || !DioCacheRead(j.Vn, d.ChlNumber, &c)) {
+                const _DIB_DIO& dio = *d.DioPtr;
+                c = {{dio.InputInvertEnableReg, dio.DirectionCtrlReg, dio.OutputInitialValueReg,
+                      dio.OutputSafeValueReg, dio.OutputSafeValueTimerReg},
+                     {},
+                     std::min<int>(dio.NumberOfBanks, kDibMaxDioBanks)};
+                for (int b = 0; b < c.Banks; ++b) c.BankCtrl[b] = dio.Bank[b].CtrlReg;
+            }
+            for (int r = 0; r < 5; ++r) put(c.Reg[r], r);
+            for (int b = 0; b < c.Banks; ++b) put(c.BankCtrl[b], 5 + b);
         }
     }
     if (words.empty()) {

@@ -2,7 +2,9 @@
 
 #include <stdio.h>
 
+#include "dio_cache.h"
 #include "pem_dbg.h"
+#include "pem_lock.h"
 #include "vn_unit_services.h"
 
 _DLIST SioDioObjList = {&SioDioObjList, &SioDioObjList};
@@ -36,6 +38,23 @@ const _VN_CHANNEL_FAMILY kDioChannelFamily = {0,
 const _VN_TLP_CONSUMER kDioConsumer = {
     [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioDioFamily, pVn, Chl); },
     SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+
+// The cache as a flash store reads it, under the channel's register lock.
+int _CacheRead(PVN_DEVICE pVn, uint8_t ChlNumber, _DIO_CACHE_WORDS* pOut) {
+    SioObjRef o = SioDioObjGetByVnMacAndDibChlNumber(pVn->Mac, ChlNumber);
+    if (!o || o->VnPtr != pVn) return 0;
+    qor::MutexLock reg(&o->RegMutex);
+    const _DIB_DIO* d = o->DibPtr->DioPtr.get();
+    if (!d) return 0;
+    pOut->Reg[0] = d->InputInvertEnableReg;
+    pOut->Reg[1] = d->DirectionCtrlReg;
+    pOut->Reg[2] = d->OutputInitialValueReg;
+    pOut->Reg[3] = d->OutputSafeValueReg;
+    pOut->Reg[4] = d->OutputSafeValueTimerReg;
+    pOut->Banks = d->NumberOfBanks < kDibMaxDioBanks ? d->NumberOfBanks : kDibMaxDioBanks;
+    for (int b = 0; b < pOut->Banks; ++b) pOut->BankCtrl[b] = d->Bank[b].CtrlReg;
+    return 1;
+}
 
 }  // namespace
 
@@ -79,9 +98,11 @@ void SioDioObjRegister() {
     VnUnitServices.Families[DIB_TYPE_DIO] = &kDioChannelFamily;
     VnTlpConsumers[DIB_TYPE_DIO] = &kDioConsumer;
     SioFamilies[SIO_DEVICE_DIO] = &SioDioFamily;
+    DioCacheRead = _CacheRead;
 }
 
 void SioDioObjUnregister() {
+    DioCacheRead = nullptr;
     SioFamilies[SIO_DEVICE_DIO] = nullptr;
     VnTlpConsumers[DIB_TYPE_DIO] = nullptr;
     VnUnitServices.Families[DIB_TYPE_DIO] = nullptr;
