@@ -199,6 +199,9 @@ uint16_t _Calibration(const _SIO_REQUEST& r, const _AI_CMD& q, _SIO_REPLY* p) {
         PemDbg(1, 1, "%s, no control unit channel\n", prefix);
         return SIO_STATUS_OBJECT_NOT_FOUND;
     }
+    // The whole read, and the wait for a late completion after a time-out, is one control-unit
+    // transaction: no CTU command or other MAI read runs its steps in between.
+    CuTransactionLock transaction(vn);
     std::vector<uint8_t> out;
     const uint16_t st =
         CuNvmReadCalibration(vn, &r.Obj->Slot, static_cast<uint8_t>(cu), q.Size, &out, prefix);
