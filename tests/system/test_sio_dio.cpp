@@ -3,6 +3,7 @@
 // receives and the exact response, every status with nothing sent when a check refuses,
 // answers that are not the command's, input events per bank, concurrent sets of one register,
 // and the TPS commands. Expected values are worked out by hand from the register map.
+#include "qor_ctu_client.h"
 #include "sio_fixture.h"
 
 namespace qortest {
@@ -357,6 +358,18 @@ TEST_F(SioDio, InputEventsPerBankConcurrentSetsAndNothingKeptWithoutAClient) {
         SentTlps(2);
         ASSERT_EQ(Reg(kInd2, 2), ((i << 4) & 0xF0) | (((i * 7) & 0xFF) << 8)) << "round " << i;
     }
+
+    Step("the flash store sends the layout-2 channels' cache as the commands left it");
+    ctu::Client cu;
+    ASSERT_TRUE(
+        Eventually([&] { return cu.Connect(static_cast<uint16_t>(connects_[kDioUnit].CtuPort)); }, 5s));
+    auto stored = cu.Request(ctu::kStoreDio, {}, 3s);
+    ASSERT_TRUE(stored) << cu.Error();
+    EXPECT_EQ(stored->Hdr.Status, 0u);
+    const std::string line = sim_->Control("show " + Unit());
+    const std::string words = Hex(LeWords({0xD2E0, 0xFF00000F, 0x11223344, 0x55667788, 0x80000020, 0x102,
+                                           0x301, 0x1000, 0, 0, 0, 0, 0, 0, 0x01, 0x2000, 0x2305, 0}));
+    EXPECT_NE(line.find(" ctu-last=9/1/72/" + words + " "), std::string::npos) << line;
 
     Step("an event with no client is dropped, not kept for the next client");
     sio_.Close();
