@@ -14,7 +14,7 @@ shift || true
 benches=("$@")
 [ ${#benches[@]} -gt 0 ] || benches=(bench_info_latency bench_registry_footprint bench_mng_round_trip
     bench_mng_search bench_mng_clients bench_connect bench_tlp_read bench_loss_soak bench_ctu_firmware bench_tty
-    bench_sio bench_sio_families bench_sio_ai)
+    bench_sio bench_sio_families bench_sio_ai bench_lib_ser)
 lab="$build/tests/support/qorlab"
 for f in "$lab" "${benches[@]/#/$build/bench/}"; do
     if [ ! -x "$f" ]; then
