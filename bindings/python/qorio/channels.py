@@ -61,6 +61,14 @@ class _Channel:
         pass
 
 
+def _vref_volts(word):
+    """Volts of a Vref word assembled first byte most significant: the raw bytes read least
+    significant first are (mantissa in bits 23..0, decimal exponent in 31..24), so C4 09 00 03
+    is 2500 x 10^-3 = 2.5 V."""
+    w = int.from_bytes(word.to_bytes(4, "big"), "little")
+    return (w & 0xFFFFFF) * 10.0 ** -(w >> 24)
+
+
 def _accessors(cls, family, table, indexed):
     """get_NAME / set_NAME methods of cls for every (NAME, getter type, setter type) of table;
     indexed: the calls take a bank or port first."""
@@ -246,6 +254,7 @@ class Ai(_Channel):
         out = {"version": raw[0], "number_of_ports": raw[1], "resolution": raw[2], "input_types": raw[3],
                "max_gains": raw[4], "max_sampling_rate": struct.unpack_from("<I", raw, 8)[0],
                "vref": struct.unpack_from("<I", raw, 12)[0], "ports": []}
+        out["vref_volts"] = _vref_volts(out["vref"])
         for p in range(min(raw[1], 32)):
             e = 16 + 20 * p
             divider, gain = struct.unpack_from("<II", raw, e + 4)
@@ -276,6 +285,7 @@ class Ao(_Channel):
         out = {"version": raw[0], "number_of_ports": raw[1], "resolution": raw[2], "max_gains": raw[3],
                "max_update_rate": struct.unpack_from("<I", raw, 4)[0], "vref": struct.unpack_from("<I", raw, 8)[0],
                "ports": []}
+        out["vref_volts"] = _vref_volts(out["vref"])
         for p in range(min(raw[1], 32)):
             e = 12 + 12 * p
             out["ports"].append({"index": raw[e], "update_rate_divider": struct.unpack_from("<I", raw, e + 4)[0],
