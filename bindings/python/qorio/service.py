@@ -286,8 +286,10 @@ class Unit:
         """Closes the channel connection (its callbacks end) and disconnects the unit."""
         if not self._open:
             return
-        self._open = False
-        self.lib.sio_free(self._cmac)
+        rc = self.lib.sio_free(self._cmac)
+        if rc == 98:  # called from one of the unit's own callbacks: nothing was closed
+            raise QorioError(rc, "sio_free")
+        self._open = False  # 0, or 80 when the library already freed a lost unit's connection
         with self._keep_lock:
             self._keep.clear()
         rc = self.lib.vn_disconnect(self._cmac)
