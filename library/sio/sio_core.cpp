@@ -66,7 +66,18 @@ struct _SIO_CONNECTION {
     bool Freed = false;   // sio_free or the unit's loss: calls end with 80
     std::array<_SIO_CHANNEL_BLOCK, kSioChannels> Chl;
 
+    // A connection still open when the registry goes (the program ends without sio_free)
+    // stops its receive thread before anything it uses is destroyed.
     ~_SIO_CONNECTION() {
+        if (RxThreadStarted) {
+            const uint64_t one = 1;
+            for (int i = 0; i < 3; ++i) {
+                if (write(RxThreadExitFd, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one))) break;
+            }
+            pthread_join(RxThreadHd, nullptr);
+            pthread_attr_destroy(&RxThreadAttr);
+            close(RxThreadExitFd);
+        }
         if (CondReady) pthread_cond_destroy(&ResponseCond);
         const int s = Sock.exchange(-1);
         if (s >= 0) close(s);
