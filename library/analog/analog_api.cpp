@@ -258,9 +258,10 @@ void AnalogHandleFromService(_SIO_CONNECTION& c, const _SIO_HEADER& h, const uin
         double value = NAN;
         {
             std::lock_guard<std::mutex> lock(b.MaiLock);
+            // A 24-bit sample does not fit the unit's four event bytes: the event is still
+            // passed on, with no value.
             const size_t width = MaiSampleWidth(b.Mai);
-            if (Length < 2 + width) return;
-            value = MaiSampleToValue(b.Mai, p[0], p + 2, width);
+            if (Length >= 2 + width) value = MaiSampleToValue(b.Mai, p[0], p + 2, width);
         }
         fn(SioCallbackMac(c), chl, p[0], p[1], value);
     } else if (h.CmdResponseEventData == kData) {
