@@ -46,7 +46,8 @@ std::string ShowType(const _SIM_UNIT& Unit, uint8_t Type) {
         auto* a = dynamic_cast<_SIM_AO_STATE*>(state.get());
         if (a == nullptr || a->Type != Type) continue;
         const std::vector<uint32_t>* r = SimUnitRegisters(u, chl);
-        s += " " + std::string(TypeName(a->Type)) + std::to_string(chl) + "=tlp:" + std::to_string(r ? (*r)[0] : 0);
+        s += " " + std::string(TypeName(a->Type)) + std::to_string(chl) +
+             "=tlp:" + std::to_string(r ? (*r)[0] : 0);
         if (Type == kTypeAo)
             s += ",writes:" + std::to_string(a->Writes) + ",refused:" + std::to_string(a->Refused) +
                  ",events:" + std::to_string(a->Events);
@@ -76,8 +77,9 @@ void OnData(_SIM_CONTEXT& Ctx, _SIM_UNIT& Unit, const _SIM_FRAME& F) {
     const _SIM_TLP& t = F.Tlp;
     if (t.RW != 1 || t.LengthInByte != 2 || t.DataTruncated || t.DataLength < 2 || t.Flag >= s->Ports) {
         ++s->Refused;
-        SimLog(Ctx, SimMacFormat(Unit.Mac) + ": ao" + std::to_string(t.ChlNumber) + " output data refused (flag " +
-                        std::to_string(t.Flag) + ", " + std::to_string(t.LengthInByte) + " bytes)");
+        SimLog(Ctx, SimMacFormat(Unit.Mac) + ": ao" + std::to_string(t.ChlNumber) +
+                        " output data refused (flag " + std::to_string(t.Flag) + ", " +
+                        std::to_string(t.LengthInByte) + " bytes)");
         return;
     }
     s->Output[t.Flag] = static_cast<uint16_t>((t.Data[0] << 8) | t.Data[1]);
@@ -153,7 +155,7 @@ const _SIM_MODEL_COMMAND kCommands[] = {
 
 }  // namespace
 
-const _SIM_CHANNEL_MODEL kSimAoModel = {kTypeAo, &Create, nullptr, nullptr, &OnData, &ShowAo,
-                                        kCommands, std::size(kCommands)};
+const _SIM_CHANNEL_MODEL kSimAoModel = {kTypeAo, &Create, nullptr,   nullptr,
+                                        &OnData, &ShowAo, kCommands, std::size(kCommands)};
 const _SIM_CHANNEL_MODEL kSimUoModel = {kTypeUo, &Create, nullptr, nullptr, nullptr, &ShowUo, nullptr, 0};
 const _SIM_CHANNEL_MODEL kSimBaoModel = {kTypeBao, &Create, nullptr, nullptr, nullptr, &ShowBao, nullptr, 0};

@@ -13,8 +13,8 @@
 #include "sim_channel.h"
 
 struct _SIM_AO_STATE : _SIM_CHANNEL_STATE {
-    uint8_t Type = 0;   // DIB type
-    uint8_t Ports = 0;  // from the DIB
+    uint8_t Type = 0;                   // DIB type
+    uint8_t Ports = 0;                  // from the DIB
     std::array<uint16_t, 16> Output{};  // the last value per port (AO)
     uint64_t Writes = 0;                // output data TLPs taken
     uint64_t Refused = 0;               // output data TLPs of a bad form or port

@@ -42,12 +42,26 @@ Tlp Out(uint8_t chl, uint8_t port, uint8_t hi, uint8_t lo) {
 // Unit registers before the connect: (channel, offset, value).
 const std::vector<std::tuple<uint8_t, uint8_t, uint32_t>> kRegs = {
     // AO, port p at 3 (p + 1)
-    {kAo4, 0, 0x00030001}, {kAo4, 1, 0xFFFF1234}, {kAo4, 3, 0x000186A0}, {kAo4, 4, 0x10}, {kAo4, 5, 0x02},
-    {kAo4, 6, 1000}, {kAo4, 7, 0x20}, {kAo4, 8, 0x103}, {kAo4, 12, 7}, {kAo4, 13, 0xAB40}, {kAo4, 14, 0x04},
+    {kAo4, 0, 0x00030001},
+    {kAo4, 1, 0xFFFF1234},
+    {kAo4, 3, 0x000186A0},
+    {kAo4, 4, 0x10},
+    {kAo4, 5, 0x02},
+    {kAo4, 6, 1000},
+    {kAo4, 7, 0x20},
+    {kAo4, 8, 0x103},
+    {kAo4, 12, 7},
+    {kAo4, 13, 0xAB40},
+    {kAo4, 14, 0x04},
     // UO, port p at 4 + 2p
-    {kUo2, 4, 0x0201}, {kUo2, 5, 0xDEADBEEF}, {kUo2, 6, 0x0003}, {kUo2, 7, 0x12345678},
+    {kUo2, 4, 0x0201},
+    {kUo2, 5, 0xDEADBEEF},
+    {kUo2, 6, 0x0003},
+    {kUo2, 7, 0x12345678},
     // BAO, port p at 4 + p
-    {kBao8, 3, 0xFFFF5A5A}, {kBao8, 4, 0x01}, {kBao8, 11, 0x104},
+    {kBao8, 3, 0xFFFF5A5A},
+    {kBao8, 4, 0x01},
+    {kBao8, 11, 0x104},
 };
 const std::vector<uint8_t> kVref = {0xC4, 0x09, 0x00, 0x03};
 
@@ -63,7 +77,8 @@ class SioAo : public SioTest {
     void StartAo() {
         ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"all_families", kAllUnit}}));
         for (const auto& [chl, off, v] : kRegs)
-            SimOk("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off) + " " + std::to_string(v));
+            SimOk("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off) + " " +
+                  std::to_string(v));
         serviceMac_ = ReadIfMac("veth0").value_or(Mac{});
         tap_ = std::make_unique<FrameTap>(lab_.PeerPids.at(0), lab_.PeerIfs.at(0));
         auto connected = Connect(client_, mng::ConnectRecord(kAllUnit, 0));
@@ -71,17 +86,22 @@ class SioAo : public SioTest {
         connects_[kAllUnit] = *connected;
         ASSERT_TRUE(OpenSio(sio_, kAllUnit)) << sio_.Error();
     }
-    ::testing::AssertionResult Cmd(uint8_t type, uint8_t chl, uint16_t code, const std::vector<uint8_t>& payload,
-                                   uint16_t status, const std::vector<uint8_t>& answer = {}) {
-        if (!sio_.SendRaw(Encode(type, chl, code, payload))) return ::testing::AssertionFailure() << sio_.Error();
+    ::testing::AssertionResult Cmd(uint8_t type, uint8_t chl, uint16_t code,
+                                   const std::vector<uint8_t>& payload, uint16_t status,
+                                   const std::vector<uint8_t>& answer = {}) {
+        if (!sio_.SendRaw(Encode(type, chl, code, payload)))
+            return ::testing::AssertionFailure() << sio_.Error();
         auto m = sio_.ReadResponse(3s);
-        if (!m) return ::testing::AssertionFailure() << "no response to code " << code << ": " << sio_.Error();
+        if (!m)
+            return ::testing::AssertionFailure() << "no response to code " << code << ": " << sio_.Error();
         return Is(m, Make(type, chl, static_cast<uint16_t>(code | kResponseBit), status, answer));
     }
     uint32_t Reg(uint8_t chl, uint8_t off) {
-        const std::string a = sim_->Control("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off));
+        const std::string a =
+            sim_->Control("reg " + Unit() + " " + std::to_string(chl) + " " + std::to_string(off));
         const auto at = a.rfind(" 0x");
-        return at == std::string::npos ? 0xDEADBEEF : static_cast<uint32_t>(std::stoul(a.substr(at + 1), nullptr, 16));
+        return at == std::string::npos ? 0xDEADBEEF
+                                       : static_cast<uint32_t>(std::stoul(a.substr(at + 1), nullptr, 16));
     }
     static std::vector<Tlp> Of(const std::vector<Tlp>& all, uint8_t chl) {
         std::vector<Tlp> out;
@@ -105,20 +125,35 @@ TEST_F(SioAo, ConnectReadsInfoRecordsAndEveryCommandByteForByte) {
     }
 
     Step("info records: 4-port AO Length 42, 2-port UO 31, 8-port BAO 25");
-    const std::vector<uint8_t> ao = Concat({{0x01, 0x01, 0x00, 0x04, 0x0C, 0x84}, Be32(100000), kVref,
-                                            {0x00}, Be32(0x186A0), {0x10, 0x02},
-                                            {0x01}, Be32(1000), {0x20, 0x03},
-                                            {0x02}, Be32(0), {0x00, 0x00},
-                                            {0x03}, Be32(7), {0x40, 0x04}});
+    const std::vector<uint8_t> ao = Concat({{0x01, 0x01, 0x00, 0x04, 0x0C, 0x84},
+                                            Be32(100000),
+                                            kVref,
+                                            {0x00},
+                                            Be32(0x186A0),
+                                            {0x10, 0x02},
+                                            {0x01},
+                                            Be32(1000),
+                                            {0x20, 0x03},
+                                            {0x02},
+                                            Be32(0),
+                                            {0x00, 0x00},
+                                            {0x03},
+                                            Be32(7),
+                                            {0x40, 0x04}});
     EXPECT_TRUE(Cmd(kAo, kAo4, 1, {}, kSuccess, ao));
     EXPECT_EQ(SentTlps(1), std::vector<Tlp>{Rd(kAo4, 0, 15)});
-    const std::vector<uint8_t> uo = Concat({{0x00, 0x02, 0x0C, 0x03, 0x02}, kVref, {0xE8, 0x03, 0x00, 0x03},
-                                            {0x14, 0x00, 0x00, 0x03}, {0x00, 0x01, 0x02}, Be32(0xDEADBEEF),
-                                            {0x01, 0x03, 0x00}, Be32(0x12345678)});
+    const std::vector<uint8_t> uo = Concat({{0x00, 0x02, 0x0C, 0x03, 0x02},
+                                            kVref,
+                                            {0xE8, 0x03, 0x00, 0x03},
+                                            {0x14, 0x00, 0x00, 0x03},
+                                            {0x00, 0x01, 0x02},
+                                            Be32(0xDEADBEEF),
+                                            {0x01, 0x03, 0x00},
+                                            Be32(0x12345678)});
     EXPECT_TRUE(Cmd(kUo, kUo2, 1, {}, kSuccess, uo));
     EXPECT_EQ(SentTlps(5), UoReads(kUo2, 2));
-    const std::vector<uint8_t> bao = Concat({{0x01, 0x08, 0x02, 0x10, 0x84}, kVref,
-                                             {0, 1, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 4}});
+    const std::vector<uint8_t> bao =
+        Concat({{0x01, 0x08, 0x02, 0x10, 0x84}, kVref, {0, 1, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 4}});
     EXPECT_TRUE(Cmd(kBao, kBao8, 1, {}, kSuccess, bao));
     EXPECT_EQ(SentTlps(1), std::vector<Tlp>{Rd(kBao8, 0, 12)});
 
@@ -206,8 +241,8 @@ TEST_F(SioAo, EveryStatusWithNothingSentAnswersThatAreNotTheCommandsAndConcurren
         {kAo, kAo4, 17, {0xFF, 0, 0, 0, 0}, kNoPort, {0xFF}},
         {kAo, kAo8, 19, {0, 1}, kNoFifo, {0}},
         {kAo, kAo8, 18, {7}, kNoFifo, {7}},
-        {kAo, kAo4, 11, {1}, kGainAll, {}},       // per-port channel
-        {kAo, kAo8, 21, {0, 1}, kGainPort, {0}},  // all-ports channel
+        {kAo, kAo4, 11, {1}, kGainAll, {}},           // per-port channel
+        {kAo, kAo8, 21, {0, 1}, kGainPort, {0}},      // all-ports channel
         {kAo, kAo4, 21, {0, 5}, kValueInvalid, {0}},  // above the highest gain 4
         {kAo, kAo8, 11, {2}, kValueInvalid, {}},      // above the highest gain 1
         {kUo, kUo2, 13, {3}, kValueInvalid, {}},      // gains below 3 (the highest is 2)
@@ -228,7 +263,8 @@ TEST_F(SioAo, EveryStatusWithNothingSentAnswersThatAreNotTheCommandsAndConcurren
         refusals.push_back({kAo, kAo4, code, {1}, kNotSupported, {}});
         refusals.push_back({kBao, kBao8, code, {}, kNotSupported, {}});
     }
-    for (uint16_t code : {4, 5, 6, 7, 14, 15, 16, 17}) refusals.push_back({kUo, kUo2, code, {}, kNotSupported, {}});
+    for (uint16_t code : {4, 5, 6, 7, 14, 15, 16, 17})
+        refusals.push_back({kUo, kUo2, code, {}, kNotSupported, {}});
     for (const auto& r : refusals) {
         SCOPED_TRACE("type " + std::to_string(r.Type) + " channel " + std::to_string(r.Chl) + " code " +
                      std::to_string(r.Code));
@@ -236,9 +272,12 @@ TEST_F(SioAo, EveryStatusWithNothingSentAnswersThatAreNotTheCommandsAndConcurren
     }
     EXPECT_TRUE(SentTlps().empty()) << Describe(SentTlps());
 
-    Step("an answer with another Offset or LengthInDW is 34, a foreign or missing one 33, then the next is right");
-    for (const auto& [fault, status] : {std::pair{"offset", kAnswerInvalid}, std::pair{"length", kAnswerInvalid},
-                                        std::pair{"tid", kTimeout}, std::pair{"drop", kTimeout}}) {
+    Step(
+        "an answer with another Offset or LengthInDW is 34, a foreign or missing one 33, then the next is "
+        "right");
+    for (const auto& [fault, status] :
+         {std::pair{"offset", kAnswerInvalid}, std::pair{"length", kAnswerInvalid},
+          std::pair{"tid", kTimeout}, std::pair{"drop", kTimeout}}) {
         SCOPED_TRACE(fault);
         SimOk("answer-fault " + Unit() + " " + fault + " 1");
         EXPECT_TRUE(Cmd(kAo, kAo4, 8, {}, status));
@@ -251,9 +290,9 @@ TEST_F(SioAo, EveryStatusWithNothingSentAnswersThatAreNotTheCommandsAndConcurren
 
     Step("three sets of one register at once: every field lands");
     SentTlps();
-    for (const auto& [code, payload] : {std::pair{uint16_t{3}, std::vector<uint8_t>{0}},
-                                        std::pair{uint16_t{5}, std::vector<uint8_t>{1}},
-                                        std::pair{uint16_t{7}, std::vector<uint8_t>{0xA5, 0x5A}}}) {
+    for (const auto& [code, payload] :
+         {std::pair{uint16_t{3}, std::vector<uint8_t>{0}}, std::pair{uint16_t{5}, std::vector<uint8_t>{1}},
+          std::pair{uint16_t{7}, std::vector<uint8_t>{0xA5, 0x5A}}}) {
         ASSERT_TRUE(sio_.SendRaw(Encode(kAo, kAo4, code, payload)));
     }
     for (int i = 0; i < 3; ++i) {
@@ -274,7 +313,8 @@ TEST_F(SioAo, OutputDataEventsAndNothingKeptWithoutAClient) {
     ASSERT_TRUE(sio_.SendRaw(Encode(kAo, kAo8, kOutput, {7, 0xFF, 0x01})));
     EXPECT_EQ(SentTlps(2), (std::vector<Tlp>{Out(kAo4, 2, 0x12, 0x34), Out(kAo8, 7, 0xFF, 0x01)}));
     EXPECT_TRUE(sio_.Silent(200ms));
-    EXPECT_NE(sim_->Control("ao-output " + Unit() + " " + std::to_string(kAo4)).find("writes=1 refused=0 values=0,0,4660,0"),
+    EXPECT_NE(sim_->Control("ao-output " + Unit() + " " + std::to_string(kAo4))
+                  .find("writes=1 refused=0 values=0,0,4660,0"),
               std::string::npos)
         << sim_->LastAnswer();
 

@@ -17,8 +17,9 @@ constexpr uint8_t kAolbe = 0x1F;
 // The longest controller info read: AO's 3 x (16 + 1) words.
 constexpr uint32_t kMaxInfoWords = 3 * (kDibMaxPorts + 1);
 
-#define AO_LOG(pre, r, fmt, ...) \
-    PemDbg(1, 1, "%s(T:%d, C:%d), %s, " fmt, (pre), (r).Port, (r).Channel, (r).Word __VA_OPT__(, ) __VA_ARGS__)
+#define AO_LOG(pre, r, fmt, ...)                                           \
+    PemDbg(1, 1, "%s(T:%d, C:%d), %s, " fmt, (pre), (r).Port, (r).Channel, \
+           (r).Word __VA_OPT__(, ) __VA_ARGS__)
 
 uint32_t _GetBe(const uint8_t* p, uint8_t size) {
     uint32_t v = 0;
@@ -170,7 +171,8 @@ uint16_t SioAoFamilyReadAll(const _AO_FAMILY_DESC& D, PSIO_OBJ pObj, const char*
     if (!D.Has(dib)) return SIO_STATUS_OBJECT_NOT_FOUND;
     uint32_t words[kMaxInfoWords] = {};
     const uint32_t n = std::min(D.InfoWords(dib), kMaxInfoWords);
-    const AiResult c = SioAiCmdRead(pObj, 0, static_cast<uint8_t>(n), kAolbe, Prefix, "get controller info", words);
+    const AiResult c =
+        SioAiCmdRead(pObj, 0, static_cast<uint8_t>(n), kAolbe, Prefix, "get controller info", words);
     if (c != AI_OK) {
         if (c != AI_INVALID) PemDbg(1, 1, "%sget controller info fail\n", Prefix);
         return SioAiReadStatus(c);
@@ -200,8 +202,8 @@ int SioAoFamilyConnectRead(const _AO_FAMILY_DESC& D, const _SIO_FAMILY& F, PVN_D
     if (!o || o->DibPtr != pDib || !D.Has(pDib)) return 0;
     const uint8_t* m = pVn->Mac;
     char prefix[80];
-    snprintf(prefix, sizeof(prefix), "%s(:%.2x:%.2x:%.2x, C:%d, %p), ", D.Tag, m[3], m[4], m[5], pDib->ChlNumber,
-             static_cast<void*>(o.get()));
+    snprintf(prefix, sizeof(prefix), "%s(:%.2x:%.2x:%.2x, C:%d, %p), ", D.Tag, m[3], m[4], m[5],
+             pDib->ChlNumber, static_cast<void*>(o.get()));
     qor::MutexLock reg(&o->RegMutex);
     return SioAoFamilyReadAll(D, o.get(), prefix) == SIO_STATUS_SUCCESS ? 1 : 0;
 }
@@ -218,12 +220,14 @@ void SioAoFamilyHandle(const _AO_FAMILY_DESC& D, const _SIO_REQUEST& Req, _SIO_R
     pReply->Status = _Handle(D, Req, pReply);
 }
 
-const char* SioAoFamilyCodeName(const _AO_FAMILY_DESC& D, uint16_t Code, const char* Event, const char* Data) {
+const char* SioAoFamilyCodeName(const _AO_FAMILY_DESC& D, uint16_t Code, const char* Event,
+                                const char* Data) {
     if (const _AO_CMD* q = SioAoFamilyCommand(D, Code)) return q->Name;
     if (Code == AO_EVENT && Event) return Event;
     if (Code == AO_DATA_LIBRARY_TO_SERVICE && Data) return Data;
-    const _AO_CMD* q = (Code & kSioResponseBit) ? SioAoFamilyCommand(D, static_cast<uint16_t>(Code & ~kSioResponseBit))
-                                                 : nullptr;
+    const _AO_CMD* q = (Code & kSioResponseBit)
+                           ? SioAoFamilyCommand(D, static_cast<uint16_t>(Code & ~kSioResponseBit))
+                           : nullptr;
     if (!q) return "UNKNOW";
     // Built once per family table, on first use, from the command names.
     struct Names {

@@ -120,23 +120,33 @@ void _FamilyDel(PVN_DEVICE pVn, PDIB pDib, int) {
 int _FamilyInfo(PVN_DEVICE pVn, PDIB pDib, int) {
     return SioAoObjGetControllerAndPortInfo(pVn, pDib);
 }
-const _VN_CHANNEL_FAMILY kAoChannelFamily = {0, 1, 1, _FamilyAdd, _FamilyDel, _FamilyInfo, 1,
-                                             "get AO controller & port info fail", "get AO controller & port info fail"};
+const _VN_CHANNEL_FAMILY kAoChannelFamily = {0,
+                                             1,
+                                             1,
+                                             _FamilyAdd,
+                                             _FamilyDel,
+                                             _FamilyInfo,
+                                             1,
+                                             "get AO controller & port info fail",
+                                             "get AO controller & port info fail"};
 
 const _VN_TLP_CONSUMER kAoConsumer = {
-    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioAoFamily, pVn, Chl); }, SioObjConsumerResponse,
-    SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioAoFamily, pVn, Chl); },
+    SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
 
 }  // namespace
 
 const _AO_FAMILY_DESC SioAoDesc = {
-    "AO  ",   kCmds,    sizeof(kCmds) / sizeof(kCmds[0]), _Has, _Ports, _PortBase, _CacheAt, _Version, _Gains,
-    _HasFifo, _InfoWords, 0, _InfoRecord,
+    "AO  ",      kCmds,      sizeof(kCmds) / sizeof(kCmds[0]),
+    _Has,        _Ports,     _PortBase,
+    _CacheAt,    _Version,   _Gains,
+    _HasFifo,    _InfoWords, 0,
+    _InfoRecord,
 };
 
 const _SIO_FAMILY SioAoFamily = {
-    SIO_DEVICE_AO,     "AO  (T:%d, C:%d), ", AO_OBJ_FMT,       &SioAoObjList,   &SioAoObjListMutex,
-    &SioAoObjAmount,   SioAoCodeName,        SioAoCommandWord, SioAoHandle,     AO_DATA_LIBRARY_TO_SERVICE,
+    SIO_DEVICE_AO,     "AO  (T:%d, C:%d), ", AO_OBJ_FMT,       &SioAoObjList, &SioAoObjListMutex,
+    &SioAoObjAmount,   SioAoCodeName,        SioAoCommandWord, SioAoHandle,   AO_DATA_LIBRARY_TO_SERVICE,
     SioAoDataTransmit, SioAoEventHandle,     nullptr,
 };
 
@@ -183,7 +193,8 @@ int SioAoDataTransmit(PSIO_CLIENT pClient, const uint8_t* pMessage, size_t Lengt
     if (!o) return 0;
     // P and a 16-bit value, all of it arrived.
     if (h.Length != 3 || Length - kSioHeaderLength < 3) {
-        PemDbg(1, 1, "AO  (T:%d, C:%d), tx data, invalid data length(%d)\n", port, chl, static_cast<int>(h.Length));
+        PemDbg(1, 1, "AO  (T:%d, C:%d), tx data, invalid data length(%d)\n", port, chl,
+               static_cast<int>(h.Length));
         return 0;
     }
     const uint8_t* payload = pMessage + kSioHeaderLength;

@@ -62,8 +62,8 @@ struct _AO_CMD {
     uint8_t Shift;
     uint8_t Size;  // value bytes in the request (set) or answer (get), big-endian
     AoCheck Check;
-    uint8_t Below;    // gains: the family's own bound (0: none beyond the gain model)
-    bool NeedsFifo;   // a channel without FIFO answers 130
+    uint8_t Below;   // gains: the family's own bound (0: none beyond the gain model)
+    bool NeedsFifo;  // a channel without FIFO answers 130
 };
 
 struct _AO_FAMILY_DESC {

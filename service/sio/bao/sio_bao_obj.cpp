@@ -76,7 +76,8 @@ uint32_t* _CacheAt(PDIB d, uint32_t off) {
         case BAO_REG_GROUP_CTRL:
             return &b.GroupCtrlReg;
         default:
-            return off - BAO_PORT_FIRST < kDibMaxPorts ? &b.Port[off - BAO_PORT_FIRST].OutputCtrlReg : nullptr;
+            return off - BAO_PORT_FIRST < kDibMaxPorts ? &b.Port[off - BAO_PORT_FIRST].OutputCtrlReg
+                                                       : nullptr;
     }
 }
 
@@ -106,25 +107,44 @@ void _FamilyDel(PVN_DEVICE pVn, PDIB pDib, int) {
 int _FamilyInfo(PVN_DEVICE pVn, PDIB pDib, int) {
     return SioBAoObjGetControllerAndPortInfo(pVn, pDib);
 }
-const _VN_CHANNEL_FAMILY kBAoChannelFamily = {0,    1, 1, _FamilyAdd, _FamilyDel, _FamilyInfo, 1,
+const _VN_CHANNEL_FAMILY kBAoChannelFamily = {0,
+                                              1,
+                                              1,
+                                              _FamilyAdd,
+                                              _FamilyDel,
+                                              _FamilyInfo,
+                                              1,
                                               "get BAO controller & port info fail",
                                               "get BAO controller & port info fail"};
 
 const _VN_TLP_CONSUMER kBAoConsumer = {
-    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioBAoFamily, pVn, Chl); }, SioObjConsumerResponse,
-    SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioBAoFamily, pVn, Chl); },
+    SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
 
 }  // namespace
 
 const _AO_FAMILY_DESC SioBAoDesc = {
-    "BAO ",   kCmds,      sizeof(kCmds) / sizeof(kCmds[0]), _Has, _Ports, _PortBase, _CacheAt, _Version, _Gains,
-    _HasFifo, _InfoWords, 0,                                _InfoRecord,
+    "BAO ",      kCmds,      sizeof(kCmds) / sizeof(kCmds[0]),
+    _Has,        _Ports,     _PortBase,
+    _CacheAt,    _Version,   _Gains,
+    _HasFifo,    _InfoWords, 0,
+    _InfoRecord,
 };
 
 const _SIO_FAMILY SioBAoFamily = {
-    SIO_DEVICE_BAO,   "BAO (T:%d, C:%d), ", BAO_OBJ_FMT,       &SioBAoObjList, &SioBAoObjListMutex,
-    &SioBAoObjAmount, SioBAoCodeName,       SioBAoCommandWord, SioBAoHandle,   0,
-    nullptr,          nullptr,              nullptr,
+    SIO_DEVICE_BAO,
+    "BAO (T:%d, C:%d), ",
+    BAO_OBJ_FMT,
+    &SioBAoObjList,
+    &SioBAoObjListMutex,
+    &SioBAoObjAmount,
+    SioBAoCodeName,
+    SioBAoCommandWord,
+    SioBAoHandle,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 int SioBAoObjAdd(PVN_DEVICE pVn, PDIB pDib) {

@@ -120,24 +120,44 @@ void _FamilyDel(PVN_DEVICE pVn, PDIB pDib, int) {
 int _FamilyInfo(PVN_DEVICE pVn, PDIB pDib, int) {
     return SioUoObjGetControllerAndPortInfo(pVn, pDib);
 }
-const _VN_CHANNEL_FAMILY kUoChannelFamily = {0, 1, 1, _FamilyAdd, _FamilyDel, _FamilyInfo, 1,
-                                             "get UO controller & port info fail", "get UO controller & port info fail"};
+const _VN_CHANNEL_FAMILY kUoChannelFamily = {0,
+                                             1,
+                                             1,
+                                             _FamilyAdd,
+                                             _FamilyDel,
+                                             _FamilyInfo,
+                                             1,
+                                             "get UO controller & port info fail",
+                                             "get UO controller & port info fail"};
 
 const _VN_TLP_CONSUMER kUoConsumer = {
-    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioUoFamily, pVn, Chl); }, SioObjConsumerResponse,
-    SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
+    [](PVN_DEVICE pVn, uint8_t Chl) { return SioObjConsumerFind(SioUoFamily, pVn, Chl); },
+    SioObjConsumerResponse, SioObjConsumerData, SioObjConsumerEvent, SioObjConsumerRelease};
 
 }  // namespace
 
 const _AO_FAMILY_DESC SioUoDesc = {
-    "UO  ",   kCmds,      sizeof(kCmds) / sizeof(kCmds[0]), _Has, _Ports, _PortBase, _CacheAt, _Version, _Gains,
-    _HasFifo, _InfoWords, UO_PORT_WORDS,                    _InfoRecord,
+    "UO  ",      kCmds,      sizeof(kCmds) / sizeof(kCmds[0]),
+    _Has,        _Ports,     _PortBase,
+    _CacheAt,    _Version,   _Gains,
+    _HasFifo,    _InfoWords, UO_PORT_WORDS,
+    _InfoRecord,
 };
 
 const _SIO_FAMILY SioUoFamily = {
-    SIO_DEVICE_UO,   "UO  (T:%d, C:%d), ", UO_OBJ_FMT,       &SioUoObjList, &SioUoObjListMutex,
-    &SioUoObjAmount, SioUoCodeName,        SioUoCommandWord, SioUoHandle,   0,
-    nullptr,         nullptr,              nullptr,
+    SIO_DEVICE_UO,
+    "UO  (T:%d, C:%d), ",
+    UO_OBJ_FMT,
+    &SioUoObjList,
+    &SioUoObjListMutex,
+    &SioUoObjAmount,
+    SioUoCodeName,
+    SioUoCommandWord,
+    SioUoHandle,
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 int SioUoObjAdd(PVN_DEVICE pVn, PDIB pDib) {
