@@ -1,8 +1,10 @@
 // The channel (SIO) core and UART (SER) API of libqorio against the real service and qorsim's
 // UART models: every call with what it leaves in the unit's registers, events to each
 // callback, data both ways, calls from two threads, a response that comes after its call
-// gave up, and the connection freed when its unit is lost.
+// gave up, the connection freed when its unit is lost, and a stand-in SIO server that lies.
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <mutex>
 #include <set>
@@ -256,5 +258,105 @@ TEST_F(LibSer, EachCallGetsItsOwnResponseAndALostUnitFreesItsConnection) {
     EXPECT_EQ(ThreadCount(), threads - 1);
 }
 
+
+// An SIO message as a lying server sends it: Length may claim more than follows.
+std::vector<uint8_t> Msg(uint8_t type, uint8_t chl, uint16_t code, uint16_t status, std::vector<uint8_t> payload,
+                         int64_t length = -1, uint8_t version = 1) {
+    const uint32_t n = static_cast<uint32_t>(length < 0 ? static_cast<int64_t>(payload.size()) : length);
+    std::vector<uint8_t> m(12 + payload.size());
+    const uint8_t h[12] = {version, 0, type, chl, static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8),
+                           static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), static_cast<uint8_t>(n),
+                           static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
+    for (size_t i = 0; i < 12; ++i) m[i] = h[i];
+    for (size_t i = 0; i < payload.size(); ++i) m[12 + i] = payload[i];
+    return m;
+}
+
+// qorlab --veths 0
+TEST(LibSerHostile, AnswersThatLieEndWithACodeAndNeverReachAnotherCall) {
+    constexpr uint16_t kPort = 55099;
+    const int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    // Each request is answered by the next reply of the script; a reply may close the connection.
+    struct Reply {
+        std::vector<uint8_t> Bytes;
+        bool Close = false;
+    };
+    std::mutex mu;
+    std::vector<Reply> script;
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        while (!stop) {
+            const int c = accept(lfd, nullptr, nullptr);
+            if (c < 0) return;
+            for (bool open = true; open && !stop;) {
+                uint8_t h[12];
+                if (recv(c, h, 12, MSG_WAITALL) != 12) break;
+                std::vector<uint8_t> rest(h[8] | (h[9] << 8));
+                if (!rest.empty() && recv(c, rest.data(), rest.size(), MSG_WAITALL) <= 0) break;
+                Reply r;
+                {
+                    std::lock_guard<std::mutex> l(mu);
+                    if (script.empty()) continue;
+                    r = script.front();
+                    script.erase(script.begin());
+                }
+                send(c, r.Bytes.data(), r.Bytes.size(), MSG_NOSIGNAL);
+                open = !r.Close;
+            }
+            close(c);
+        }
+    });
+    auto play = [&](std::vector<uint8_t> bytes, bool close = false) {
+        std::lock_guard<std::mutex> l(mu);
+        script.push_back({std::move(bytes), close});
+    };
+    Mac mac = kUnit;
+    uint8_t* m = mac.data();
+    ASSERT_EQ(sio_init(m, kPort), 0u);
+    static std::atomic<int> calls{0};
+    ASSERT_EQ(ser_set_msr_event_callback(m, 4, [](uint8_t*, int, uint8_t) { ++calls; }), 0u);
+    ASSERT_EQ(ser_set_data_event_callback(m, 4, [](uint8_t*, int, uint8_t*, int n) { calls += 100 + n; }), 0u);
+    const uint16_t kMsr = 0x8008;
+    uint8_t out = 0x77, info[SER_INFO_SIZE] = {};
+
+    // Foreign responses and broken events first: only the call's own response counts.
+    play(Concat({Msg(1, 5, kMsr, 0, {0x11}), Msg(1, 4, 0x800B, 0, {0x22}), Msg(3, 4, kMsr, 0, {0x33}),
+                 Msg(1, 4, kMsr, 0, {0x44}, -1, 7), Msg(1, 4, 0x1001, 0, {}), Msg(1, 4, 0x1002, 0, {1}),
+                 Msg(1, 4, 0x2002, 0, {}), Msg(1, 4, 0x2002, 0, {5, 1, 2}), Msg(1, 4, kMsr, 0, {0x5A})}));
+    EXPECT_EQ(ser_get_msr(m, 4, &out), 0u);
+    EXPECT_EQ(out, 0x5A);
+    EXPECT_EQ(calls, 100) << "no MSR callback for an empty event; data with an unknown flag delivers 0 bytes";
+    play(Msg(1, 4, kMsr, 0, {}));
+    out = 0x77;
+    EXPECT_EQ(ser_get_msr(m, 4, &out), 84u) << "status 0 without its byte";
+    EXPECT_EQ(out, 0x77);
+    play(Msg(1, 4, 0x8001, 0, {4, 0x60, 0}));
+    EXPECT_EQ(ser_open(m, 4, info), 84u) << "an open record cut short";
+
+    // A length that lies, then the close: the call ends at once, the next call reconnects.
+    play(Msg(1, 4, kMsr, 0, {0x66}, 30000), true);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(ser_get_msr(m, 4, &out), 101u);
+    EXPECT_LT(Clock::now() - t0, 5s);
+    play(Msg(1, 4, kMsr, 0, {0x5B}));
+    EXPECT_EQ(ser_get_msr(m, 4, &out), 0u);
+    EXPECT_EQ(out, 0x5B);
+    // A close in mid-header.
+    play({1, 0, 1, 4, 0x08}, true);
+    EXPECT_EQ(ser_get_msr(m, 4, &out), 101u);
+    EXPECT_EQ(sio_free(m), 0u);
+    stop = true;
+    shutdown(lfd, SHUT_RDWR);
+    close(lfd);
+    server.join();
+}
 }  // namespace
 }  // namespace qortest
