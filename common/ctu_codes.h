@@ -12,7 +12,7 @@ constexpr size_t kHeaderLength = 12;
 constexpr uint8_t kVersion = 1;
 constexpr uint16_t kResponseBit = 0x8000;
 
-enum : uint16_t {
+enum CtuCode : uint16_t {
     CMD_GET_MAC_ADDRESS = 1,
     CMD_SET_MAC_ADDRESS = 2,
     CMD_GET_DEVICE_NAME = 3,
@@ -31,8 +31,39 @@ enum : uint16_t {
     EVENT_PROGRAMMING_FINISH = 0x1003,
 };
 
+// The status codes of a response.
+enum CtuStatus : uint16_t {
+    CTU_STATUS_SUCCESS = 0,
+    CTU_STATUS_FUNCTION_UNSUPPORT = 1,
+    CTU_STATUS_LENGTH_INVALID = 2,
+    CTU_STATUS_DATA_INVALID = 3,
+    CTU_STATUS_CONTROLLER_VERSION_UNSUPPORT = 4,
+    CTU_STATUS_ALLOC_MEMORY_FAIL = 5,
+    CTU_STATUS_OBJECT_NOT_FOUND = 16,
+    CTU_STATUS_TX_CMD_FAIL = 32,
+    CTU_STATUS_RX_RESPONSE_TIMEOUT = 33,
+    CTU_STATUS_RX_RESPONSE_DATA_FORMAT_INVALID = 34,
+    CTU_STATUS_RX_RESPONSE_WITH_NO_DATA = 35,
+    CTU_STATUS_UNSUPPORT_COMMAND = 48,
+    CTU_STATUS_SET_PASSWORD_FAIL = 49,
+    CTU_STATUS_NO_SUPPORTED_UART_VERSION_CHANNEL = 50,
+    CTU_STATUS_NO_SUPPORTED_DIO_VERSION_CHANNEL = 51,
+    CTU_STATUS_FIRMWARE_FILE_OPEN_FAIL = 64,
+    CTU_STATUS_FIRMWARE_FILE_READ_FAIL = 65,
+    CTU_STATUS_FIRMWARE_FILE_NO_CONTENT = 66,
+    CTU_STATUS_FIRMWARE_MEMORY_MALLOC_FAIL = 67,
+    CTU_STATUS_FIRMWARE_SIZE_INVALID = 68,
+    CTU_STATUS_FIRMWARE_MODEL_NOT_MATCH = 69,
+    CTU_STATUS_FIRMWARE_VN_TYPE_NOT_MATCH = 70,
+    CTU_STATUS_FIRMWARE_CHECKSUM_NOT_MATCH = 71,
+    CTU_STATUS_FIRMWARE_UNSUPPORT_DOWNGRADE = 72,
+    CTU_STATUS_FIRMWARE_SET_TOTAL_LENGTH_FAIL = 73,
+    CTU_STATUS_FIRMWARE_DOWNLOAD_OK = 74,
+    CTU_STATUS_FIRMWARE_DOWNLOAD_FAIL = 75,
+};
+
 // The status that reports a firmware image accepted by the unit.
-constexpr uint16_t kStatusFirmwareDownloadOk = 74;
+constexpr uint16_t kStatusFirmwareDownloadOk = CTU_STATUS_FIRMWARE_DOWNLOAD_OK;
 
 // The name of a status code as clients print it; "UNKNOW" for a code the protocol lacks.
 inline const char* StatusName(unsigned int Status) {

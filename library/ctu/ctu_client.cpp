@@ -21,6 +21,7 @@
 #include <new>
 #include <vector>
 
+#include "ctu_codes.h"
 #include "ctu_decode.h"
 #include "mng_client.h"
 #include "qor_wire.h"
@@ -30,27 +31,16 @@ using namespace qorlib;
 
 namespace {
 
-constexpr size_t kCtuHeaderLength = 12;
+constexpr size_t kCtuHeaderLength = qor::ctu::kHeaderLength;
 // The largest packet the service sends, header included.
 constexpr size_t kCtuMaxPacket = 2060;
 constexpr int kCtuTimeoutMs = 20000;
 constexpr int kCtuFirmwareTimeoutMs = 82000;
 constexpr size_t kPortsRecordLength = 36;
 
-enum : uint16_t {
-    CMD_SET_MAC_ADDRESS = 2,
-    CMD_SET_DEVICE_NAME = 4,
-    CMD_SET_FIRMWARE_FILE_AND_UPDATE = 7,
-    CMD_SET_PASSWORD = 9,
-    CMD_STORE_UART_SETTING_TO_FLASH = 10,
-    CMD_STORE_DIO_SETTING_TO_FLASH = 11,
-    CMD_GET_MFAI_T1_CALIBRATION = 13,
-    CTU_RESPONSE_FLAG = 0x8000,
-    EVENT_PROGRAMMING_OK = 0x1001,
-    EVENT_PROGRAMMING_FAIL = 0x1002,
-    EVENT_PROGRAMMING_FINISH = 0x1003,
-    FIRMWARE_DOWNLOAD_OK = 74,
-};
+using enum qor::ctu::CtuCode;
+constexpr uint16_t CTU_RESPONSE_FLAG = qor::ctu::kResponseBit;
+constexpr uint16_t FIRMWARE_DOWNLOAD_OK = qor::ctu::kStatusFirmwareDownloadOk;
 
 // One unit's configuration connection.
 struct _CTU_CLIENT {
@@ -191,7 +181,7 @@ int _Request(_CTU_CLIENT* pClient, uint16_t Cmd, const uint8_t* pPayload, size_t
     if (pClient->Sock < 0 && !_CtuConnect(pClient)) return VN_ERR_CTU_CONNECT;
     if (kCtuHeaderLength + Length > kCtuMaxPacket) return 117;
     std::vector<uint8_t> tx(kCtuHeaderLength + Length, 0);
-    tx[0] = 1;
+    tx[0] = qor::ctu::kVersion;
     qor::PutLe16(&tx[4], Cmd);
     qor::PutLe32(&tx[8], static_cast<uint32_t>(Length));
     if (Length > 0) memcpy(&tx[kCtuHeaderLength], pPayload, Length);
