@@ -306,9 +306,10 @@ QORIO_API int CtuClientGetMaiT1Calibration(uint8_t* mac, _MAI_T1_CALIBRATION* ou
 typedef void (*ser_msr_event_callback)(uint8_t* mac, int channel, uint8_t msr);
 typedef void (*ser_lsr_event_callback)(uint8_t* mac, int channel, uint8_t flags, uint8_t countHigh,
                                        uint8_t countLow);
-/* Received data. Controller versions 0..3: data holds the length bytes received. Versions 4, 5:
- * data holds length (byte, status) pairs, status 0x00 for data the unit flagged good (flag 1)
- * and 0x08 otherwise (flag 0), so the buffer is 2 * length bytes long. Only during the call. */
+/* Received data, valid only during the call. Controller versions 0..3: data holds the length
+ * bytes received (whole words: a short block is padded with zeros). Versions 4, 5: data holds
+ * length (byte, status) pairs, 2 * length bytes: status 0x08 when the unit sent the block with
+ * flag 0, 0x00 with flag 1; a block with another flag is delivered with length 0. */
 typedef void (*ser_data_event_callback)(uint8_t* mac, int channel, uint8_t* data, int length);
 /* Called after each delivery of received data (after the data-event callback). */
 typedef void (*ser_data_callback)(uint8_t* mac, int channel);
