@@ -40,6 +40,8 @@
 #include <random>
 #include <sstream>
 
+#include <optional>
+
 #include "bench_link_common.h"
 #include "vn_unit_services.h"
 
@@ -241,7 +243,6 @@ int main(int argc, char** argv) {
     SimProcess sim;
     StartUnit(kProgram, sim, lab);
     SlotTable slots;
-    SlotConsumers consumers(&slots);
     const int threadsBefore = CountEntries("/proc/self/task");
     const int fdsBefore = CountEntries("/proc/self/fd");
 
@@ -250,6 +251,9 @@ int main(int argc, char** argv) {
     VnUnitServices.DisconnectEvent = CountDisconnectEvent;
     VnRef unit = ConnectInProcess(kProgram);
     slots.Unit = unit.get();
+    // The slots take the unit's answers only once it is connected: the channel families that
+    // start-up registers read their controllers through their own consumers while connecting.
+    std::optional<SlotConsumers> consumers(std::in_place, &slots);
     const std::string showBefore = sim.Control("show " + unitMac);
 
     if (!sim.Ok("loss " + unitMac + " " + std::to_string(loss) + " " + std::to_string(loss) + " " +
@@ -295,6 +299,7 @@ int main(int argc, char** argv) {
     const std::string showAfter = sim.Control("show " + unitMac);
 
     const uint16_t disconnectStatus = VnMainDisconnect(kUnitMac.data(), 1);
+    consumers.reset();  // before start-up's teardown unregisters the families
     slots.Unit = nullptr;
     unit.reset();
     _FreeProgFunc();

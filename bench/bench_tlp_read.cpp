@@ -25,6 +25,8 @@
 #include <atomic>
 #include <stdexcept>
 
+#include <optional>
+
 #include "bench_link_common.h"
 
 using namespace qorbench;
@@ -113,10 +115,12 @@ int main(int argc, char** argv) {
     SimProcess sim;
     StartUnit(kProgram, sim, lab);
     SlotTable slots;
-    SlotConsumers consumers(&slots);
     if (!_InitProgFunc()) Fail(kProgram, "the service did not start");
     VnRef unit = ConnectInProcess(kProgram);
     slots.Unit = unit.get();
+    // The slots take the unit's answers only once it is connected: the channel families that
+    // start-up registers read their controllers through their own consumers while connecting.
+    std::optional<SlotConsumers> consumers(std::in_place, &slots);
     RawEcho echo(lab, requestFrame, answerFrame);
 
     std::vector<double> readUs, rawUs;
@@ -151,6 +155,7 @@ int main(int argc, char** argv) {
     }
     const unsigned listAtEnd = VnTlpQueueAmount(unit.get());
     const int connected = unit->IsConnectedByHost.load();
+    consumers.reset();  // before start-up's teardown unregisters the families
     unit.reset();
     _FreeProgFunc();
 
