@@ -1,0 +1,37 @@
+// The SIO protocol's UART (SER) command, event and data codes, as the service and every
+// channel client number them.
+#pragma once
+
+#include <cstdint>
+
+namespace qor::sio {
+
+enum SerCode : uint16_t {
+    SER_CMD_OPEN = 0x0001,
+    SER_CMD_CLOSE = 0x0002,
+    SER_CMD_SET_DLL_DLM = 0x0003,
+    SER_CMD_SET_LCR = 0x0004,
+    SER_CMD_SET_FIFO_CTRL = 0x0005,
+    SER_CMD_SET_MCR = 0x0006,
+    SER_CMD_SET_EVENT_CTRL = 0x0007,
+    SER_CMD_GET_MSR = 0x0008,
+    SER_CMD_GET_MODE_1 = 0x0009,
+    SER_CMD_SET_MODE_1 = 0x000A,
+    SER_CMD_GET_MODE_2 = 0x000B,
+    SER_CMD_SET_MODE_2 = 0x000C,
+    SER_CMD_GET_ON_CHIP_HARDWARE_FLOW_CTRL = 0x000D,
+    SER_CMD_SET_ON_CHIP_HARDWARE_FLOW_CTRL = 0x000E,
+    SER_CMD_GET_TX_CURRENT_CREDIT = 0x000F,
+    SER_CMD_GET_TX_FIFO_DATA_CNT = 0x0010,
+    SER_CMD_GET_TX_TRIGGER_LEVEL = 0x0011,
+    SER_CMD_SET_TX_TRIGGER_LEVEL = 0x0012,
+    SER_CMD_GET_RX_TRIGGER_LEVEL = 0x0013,
+    SER_CMD_SET_RX_TRIGGER_LEVEL = 0x0014,
+    SER_EVENT_MSR = 0x1001,
+    SER_EVENT_LSR = 0x1002,
+    SER_EVENT_DATA_SERVICE_TO_LIBRARY = 0x1004,
+    SER_DATA_LIBRARY_TO_SERVICE = 0x2001,
+    SER_DATA_SERVICE_TO_LIBRARY = 0x2002,
+};
+
+}  // namespace qor::sio
