@@ -18,9 +18,15 @@ constexpr uint16_t kEvent = 0x1001;
 constexpr uint16_t kData = 0x2001;
 constexpr int kAnalogPorts = 32;
 
-bool _Ok(const uint8_t* pMac, int Chl) { return pMac && Chl >= 0 && Chl < kSioChannels; }
-bool _PortOk(int Port, int Max = kAnalogPorts) { return Port >= 0 && Port < Max; }
-bool _ByteOk(int v) { return v >= 0 && v <= 255; }
+bool _Ok(const uint8_t* pMac, int Chl) {
+    return pMac && Chl >= 0 && Chl < kSioChannels;
+}
+bool _PortOk(int Port, int Max = kAnalogPorts) {
+    return Port >= 0 && Port < Max;
+}
+bool _ByteOk(int v) {
+    return v >= 0 && v <= 255;
+}
 
 void _PutBe(uint8_t* p, uint32_t v, int Bytes) {
     for (int i = 0; i < Bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * (Bytes - 1 - i)));
@@ -33,8 +39,8 @@ uint32_t _GetBe(const uint8_t* p, int Bytes) {
 
 // One request; the status. On status 0 the response must hold Need bytes, starting with the
 // port sent when there is one.
-unsigned int _Request(SioExchange& x, uint8_t Dev, int Chl, uint16_t Code, const uint8_t* pPayload, size_t Length,
-                      size_t Need, int Port = -1) {
+unsigned int _Request(SioExchange& x, uint8_t Dev, int Chl, uint16_t Code, const uint8_t* pPayload,
+                      size_t Length, size_t Need, int Port = -1) {
     const int rc = x.Request(Dev, static_cast<uint8_t>(Chl), Code, pPayload, Length);
     if (rc != 0) return static_cast<unsigned int>(rc);
     if (x.Response.Status != 0) return x.Response.Status;
@@ -98,7 +104,8 @@ unsigned int _PortGet(uint8_t Dev, uint8_t* pMac, int Chl, uint16_t Code, int Po
     return rc;
 }
 
-unsigned int _PortSetIn(SioExchange& x, uint8_t Dev, int Chl, uint16_t Code, int Port, int Bytes, uint32_t Value) {
+unsigned int _PortSetIn(SioExchange& x, uint8_t Dev, int Chl, uint16_t Code, int Port, int Bytes,
+                        uint32_t Value) {
     uint8_t p[5] = {static_cast<uint8_t>(Port)};
     _PutBe(p + 1, Value, Bytes);
     return _Request(x, Dev, Chl, Code, p, 1 + static_cast<size_t>(Bytes), 1, Port);
@@ -205,8 +212,8 @@ unsigned int _MaiSetTrigger(uint8_t* pMac, int Chl, uint16_t Code, int Port, dou
     if (rc != 0) return rc;
     // The three high bytes of the code, most significant first, then a zero byte.
     const uint32_t u = static_cast<uint32_t>(raw);
-    const uint8_t p[5] = {static_cast<uint8_t>(Port), static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16),
-                          static_cast<uint8_t>(u >> 8), 0};
+    const uint8_t p[5] = {static_cast<uint8_t>(Port), static_cast<uint8_t>(u >> 24),
+                          static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 8), 0};
     return _Request(x, kSioDeviceMai, Chl, Code, p, sizeof(p), 1, Port);
 }
 
@@ -245,9 +252,11 @@ void AnalogHandleFromService(_SIO_CONNECTION& c, const _SIO_HEADER& h, const uin
     const int chl = h.ChannelNumber;
     if (h.DeviceType == kSioDeviceAi) {
         if (h.CmdResponseEventData == kEvent && Length >= 4) {
-            if (const ai_event_callback fn = b.AiEvent) fn(SioCallbackMac(c), chl, p[0], p[1], static_cast<uint16_t>(p[2] << 8 | p[3]));
+            if (const ai_event_callback fn = b.AiEvent)
+                fn(SioCallbackMac(c), chl, p[0], p[1], static_cast<uint16_t>(p[2] << 8 | p[3]));
         } else if (h.CmdResponseEventData == kData && Length >= 3) {
-            if (const ai_data_callback fn = b.AiData) fn(SioCallbackMac(c), chl, p[0], static_cast<uint16_t>(p[1] << 8 | p[2]));
+            if (const ai_data_callback fn = b.AiData)
+                fn(SioCallbackMac(c), chl, p[0], static_cast<uint16_t>(p[1] << 8 | p[2]));
         }
         return;
     }
@@ -296,16 +305,36 @@ QORIO_API unsigned int ai_get_ai_info(uint8_t* pMac, int Chl, uint8_t* pInfo) {
     SioExchange x(c);
     return _Info(x, kSioDeviceAi, Chl, AiDecodeInfo, pInfo);
 }
-QORIO_API unsigned int ai_get_sample_enable(uint8_t* m, int c, uint8_t* v) { return _GetByte(kSioDeviceAi, m, c, 2, v); }
-QORIO_API unsigned int ai_set_sample_enable(uint8_t* m, int c, int v) { return _SetByte(kSioDeviceAi, m, c, 3, v); }
-QORIO_API unsigned int ai_get_data_enable(uint8_t* m, int c, uint8_t* v) { return _GetByte(kSioDeviceAi, m, c, 4, v); }
-QORIO_API unsigned int ai_set_data_enable(uint8_t* m, int c, int v) { return _SetByte(kSioDeviceAi, m, c, 5, v); }
-QORIO_API unsigned int ai_get_event_enable(uint8_t* m, int c, uint8_t* v) { return _GetByte(kSioDeviceAi, m, c, 6, v); }
-QORIO_API unsigned int ai_set_event_enable(uint8_t* m, int c, int v) { return _SetByte(kSioDeviceAi, m, c, 7, v); }
-QORIO_API unsigned int ai_get_ports_enable(uint8_t* m, int c, uint16_t* v) { return _GetWord(kSioDeviceAi, m, c, 8, v); }
-QORIO_API unsigned int ai_set_ports_enable(uint8_t* m, int c, uint16_t v) { return _Set(kSioDeviceAi, m, c, 9, 2, v); }
-QORIO_API unsigned int ai_get_all_gain_control(uint8_t* m, int c, uint8_t* v) { return _GetByte(kSioDeviceAi, m, c, 12, v); }
-QORIO_API unsigned int ai_set_all_gain_control(uint8_t* m, int c, int v) { return _SetByte(kSioDeviceAi, m, c, 13, v); }
+QORIO_API unsigned int ai_get_sample_enable(uint8_t* m, int c, uint8_t* v) {
+    return _GetByte(kSioDeviceAi, m, c, 2, v);
+}
+QORIO_API unsigned int ai_set_sample_enable(uint8_t* m, int c, int v) {
+    return _SetByte(kSioDeviceAi, m, c, 3, v);
+}
+QORIO_API unsigned int ai_get_data_enable(uint8_t* m, int c, uint8_t* v) {
+    return _GetByte(kSioDeviceAi, m, c, 4, v);
+}
+QORIO_API unsigned int ai_set_data_enable(uint8_t* m, int c, int v) {
+    return _SetByte(kSioDeviceAi, m, c, 5, v);
+}
+QORIO_API unsigned int ai_get_event_enable(uint8_t* m, int c, uint8_t* v) {
+    return _GetByte(kSioDeviceAi, m, c, 6, v);
+}
+QORIO_API unsigned int ai_set_event_enable(uint8_t* m, int c, int v) {
+    return _SetByte(kSioDeviceAi, m, c, 7, v);
+}
+QORIO_API unsigned int ai_get_ports_enable(uint8_t* m, int c, uint16_t* v) {
+    return _GetWord(kSioDeviceAi, m, c, 8, v);
+}
+QORIO_API unsigned int ai_set_ports_enable(uint8_t* m, int c, uint16_t v) {
+    return _Set(kSioDeviceAi, m, c, 9, 2, v);
+}
+QORIO_API unsigned int ai_get_all_gain_control(uint8_t* m, int c, uint8_t* v) {
+    return _GetByte(kSioDeviceAi, m, c, 12, v);
+}
+QORIO_API unsigned int ai_set_all_gain_control(uint8_t* m, int c, int v) {
+    return _SetByte(kSioDeviceAi, m, c, 13, v);
+}
 QORIO_API unsigned int ai_get_port_sample_rate_divider(uint8_t* m, int c, int p, uint32_t* v) {
     if (!v) return SIO_ERR_ARGUMENT;
     return _PortGet(kSioDeviceAi, m, c, 14, p, 4, v);
@@ -313,12 +342,24 @@ QORIO_API unsigned int ai_get_port_sample_rate_divider(uint8_t* m, int c, int p,
 QORIO_API unsigned int ai_set_port_sample_rate_divider(uint8_t* m, int c, int p, uint32_t v) {
     return _PortSet(kSioDeviceAi, m, c, 15, p, 4, v);
 }
-QORIO_API unsigned int ai_get_port_gain_control(uint8_t* m, int c, int p, uint8_t* v) { return _PortGetByte(kSioDeviceAi, m, c, 18, p, v); }
-QORIO_API unsigned int ai_set_port_gain_control(uint8_t* m, int c, int p, int v) { return _PortSetByte(kSioDeviceAi, m, c, 19, p, v); }
-QORIO_API unsigned int ai_get_port_logging_mode(uint8_t* m, int c, int p, uint8_t* v) { return _PortGetByte(kSioDeviceAi, m, c, 20, p, v); }
-QORIO_API unsigned int ai_set_port_logging_mode(uint8_t* m, int c, int p, int v) { return _PortSetByte(kSioDeviceAi, m, c, 21, p, v); }
-QORIO_API unsigned int ai_get_port_trigger_mode(uint8_t* m, int c, int p, uint8_t* v) { return _PortGetByte(kSioDeviceAi, m, c, 22, p, v); }
-QORIO_API unsigned int ai_set_port_trigger_mode(uint8_t* m, int c, int p, int v) { return _PortSetByte(kSioDeviceAi, m, c, 23, p, v); }
+QORIO_API unsigned int ai_get_port_gain_control(uint8_t* m, int c, int p, uint8_t* v) {
+    return _PortGetByte(kSioDeviceAi, m, c, 18, p, v);
+}
+QORIO_API unsigned int ai_set_port_gain_control(uint8_t* m, int c, int p, int v) {
+    return _PortSetByte(kSioDeviceAi, m, c, 19, p, v);
+}
+QORIO_API unsigned int ai_get_port_logging_mode(uint8_t* m, int c, int p, uint8_t* v) {
+    return _PortGetByte(kSioDeviceAi, m, c, 20, p, v);
+}
+QORIO_API unsigned int ai_set_port_logging_mode(uint8_t* m, int c, int p, int v) {
+    return _PortSetByte(kSioDeviceAi, m, c, 21, p, v);
+}
+QORIO_API unsigned int ai_get_port_trigger_mode(uint8_t* m, int c, int p, uint8_t* v) {
+    return _PortGetByte(kSioDeviceAi, m, c, 22, p, v);
+}
+QORIO_API unsigned int ai_set_port_trigger_mode(uint8_t* m, int c, int p, int v) {
+    return _PortSetByte(kSioDeviceAi, m, c, 23, p, v);
+}
 QORIO_API unsigned int ai_get_port_upper_trigger_value(uint8_t* m, int c, int p, uint16_t* v) {
     if (!v) return SIO_ERR_ARGUMENT;
     uint32_t w = 0;
@@ -339,8 +380,12 @@ QORIO_API unsigned int ai_get_port_lower_trigger_value(uint8_t* m, int c, int p,
 QORIO_API unsigned int ai_set_port_lower_trigger_value(uint8_t* m, int c, int p, uint16_t v) {
     return _PortSet(kSioDeviceAi, m, c, 27, p, 2, v);
 }
-QORIO_API unsigned int ai_get_port_fifo_trigger_value(uint8_t* m, int c, int p, uint8_t* v) { return _PortGetByte(kSioDeviceAi, m, c, 28, p, v); }
-QORIO_API unsigned int ai_set_port_fifo_trigger_value(uint8_t* m, int c, int p, int v) { return _PortSetByte(kSioDeviceAi, m, c, 29, p, v); }
+QORIO_API unsigned int ai_get_port_fifo_trigger_value(uint8_t* m, int c, int p, uint8_t* v) {
+    return _PortGetByte(kSioDeviceAi, m, c, 28, p, v);
+}
+QORIO_API unsigned int ai_set_port_fifo_trigger_value(uint8_t* m, int c, int p, int v) {
+    return _PortSetByte(kSioDeviceAi, m, c, 29, p, v);
+}
 QORIO_API unsigned int ai_set_event_callback(uint8_t* m, int c, ai_event_callback fn) {
     return _SetCallback(m, c, fn, &_SIO_CHANNEL_BLOCK::AiEvent);
 }
@@ -357,9 +402,15 @@ QORIO_API unsigned int ao_get_ao_info(uint8_t* pMac, int Chl, uint8_t* pInfo) {
     SioExchange x(c);
     return _Info(x, kSioDeviceAo, Chl, AoDecodeInfo, pInfo);
 }
-QORIO_API unsigned int ao_set_ports_enable(uint8_t* m, int c, uint16_t v) { return _Set(kSioDeviceAo, m, c, 7, 2, v); }
-QORIO_API unsigned int ao_get_port_gain_control(uint8_t* m, int c, int p, uint8_t* v) { return _PortGetByte(kSioDeviceAo, m, c, 20, p, v); }
-QORIO_API unsigned int ao_set_port_gain_control(uint8_t* m, int c, int p, int v) { return _PortSetByte(kSioDeviceAo, m, c, 21, p, v); }
+QORIO_API unsigned int ao_set_ports_enable(uint8_t* m, int c, uint16_t v) {
+    return _Set(kSioDeviceAo, m, c, 7, 2, v);
+}
+QORIO_API unsigned int ao_get_port_gain_control(uint8_t* m, int c, int p, uint8_t* v) {
+    return _PortGetByte(kSioDeviceAo, m, c, 20, p, v);
+}
+QORIO_API unsigned int ao_set_port_gain_control(uint8_t* m, int c, int p, int v) {
+    return _PortSetByte(kSioDeviceAo, m, c, 21, p, v);
+}
 QORIO_API unsigned int ao_set_port_update_rate_divider(uint8_t* m, int c, int p, uint32_t v) {
     return _PortSet(kSioDeviceAo, m, c, 17, p, 4, v);
 }
@@ -367,8 +418,10 @@ QORIO_API unsigned int ao_set_data(uint8_t* pMac, int Chl, int Port, uint16_t Va
     if (!_Ok(pMac, Chl) || !_PortOk(Port)) return SIO_ERR_ARGUMENT;
     const PSIO_CONNECTION c = SioMainGetByMac(pMac);
     if (!c) return SIO_ERR_NO_CONNECTION;
-    const uint8_t p[3] = {static_cast<uint8_t>(Port), static_cast<uint8_t>(Value >> 8), static_cast<uint8_t>(Value)};
-    return static_cast<unsigned int>(SioSendData(c, kSioDeviceAo, static_cast<uint8_t>(Chl), kData, p, sizeof(p)));
+    const uint8_t p[3] = {static_cast<uint8_t>(Port), static_cast<uint8_t>(Value >> 8),
+                          static_cast<uint8_t>(Value)};
+    return static_cast<unsigned int>(
+        SioSendData(c, kSioDeviceAo, static_cast<uint8_t>(Chl), kData, p, sizeof(p)));
 }
 
 // ---- MAI ----
@@ -380,16 +433,30 @@ QORIO_API unsigned int mai_get_info(uint8_t* pMac, int Chl, uint8_t* pInfo) {
     SioExchange x(c);
     return _MaiRefresh(x, Chl, pInfo);
 }
-QORIO_API unsigned int mai_set_sample_enable(uint8_t* m, int c, int v) { return _SetByte(kSioDeviceMai, m, c, 3, v); }
-QORIO_API unsigned int mai_set_data_enable(uint8_t* m, int c, int v) { return _SetByte(kSioDeviceMai, m, c, 5, v); }
-QORIO_API unsigned int mai_set_event_enable(uint8_t* m, int c, int v) { return _SetByte(kSioDeviceMai, m, c, 7, v); }
-QORIO_API unsigned int mai_get_ports_enable(uint8_t* m, int c, uint16_t* v) { return _GetWord(kSioDeviceMai, m, c, 8, v); }
-QORIO_API unsigned int mai_set_ports_enable(uint8_t* m, int c, uint16_t v) { return _Set(kSioDeviceMai, m, c, 9, 2, v); }
-QORIO_API unsigned int mai_set_calibration_value(uint8_t* m, int c, uint16_t v) { return _Set(kSioDeviceMai, m, c, 11, 2, v); }
+QORIO_API unsigned int mai_set_sample_enable(uint8_t* m, int c, int v) {
+    return _SetByte(kSioDeviceMai, m, c, 3, v);
+}
+QORIO_API unsigned int mai_set_data_enable(uint8_t* m, int c, int v) {
+    return _SetByte(kSioDeviceMai, m, c, 5, v);
+}
+QORIO_API unsigned int mai_set_event_enable(uint8_t* m, int c, int v) {
+    return _SetByte(kSioDeviceMai, m, c, 7, v);
+}
+QORIO_API unsigned int mai_get_ports_enable(uint8_t* m, int c, uint16_t* v) {
+    return _GetWord(kSioDeviceMai, m, c, 8, v);
+}
+QORIO_API unsigned int mai_set_ports_enable(uint8_t* m, int c, uint16_t v) {
+    return _Set(kSioDeviceMai, m, c, 9, 2, v);
+}
+QORIO_API unsigned int mai_set_calibration_value(uint8_t* m, int c, uint16_t v) {
+    return _Set(kSioDeviceMai, m, c, 11, 2, v);
+}
 QORIO_API unsigned int mai_get_port_ai_mode(uint8_t* m, int c, int p, uint8_t* v) {
     return _PortGetByte(kSioDeviceMai, m, c, 12, p, v, kMaiPorts);
 }
-QORIO_API unsigned int mai_set_port_ai_mode(uint8_t* m, int c, int p, int v) { return _MaiSetPortSetting(m, c, 13, p, v); }
+QORIO_API unsigned int mai_set_port_ai_mode(uint8_t* m, int c, int p, int v) {
+    return _MaiSetPortSetting(m, c, 13, p, v);
+}
 QORIO_API unsigned int mai_get_logging_mode(uint8_t* m, int c, int p, uint8_t* v) {
     return _PortGetByte(kSioDeviceMai, m, c, 14, p, v, kMaiPorts);
 }
@@ -402,19 +469,33 @@ QORIO_API unsigned int mai_get_port_trigger_mode(uint8_t* m, int c, int p, uint8
 QORIO_API unsigned int mai_set_port_trigger_mode(uint8_t* m, int c, int p, int v) {
     return _PortSetByte(kSioDeviceMai, m, c, 17, p, v, kMaiPorts);
 }
-QORIO_API unsigned int mai_set_port_upper_trigger_value(uint8_t* m, int c, int p, double v) { return _MaiSetTrigger(m, c, 19, p, v); }
-QORIO_API unsigned int mai_set_port_lower_trigger_value(uint8_t* m, int c, int p, double v) { return _MaiSetTrigger(m, c, 21, p, v); }
-QORIO_API unsigned int mai_set_type0_input_type(uint8_t* m, int c, int p, int v) { return _MaiSetPortSetting(m, c, 0x102, p, v); }
-QORIO_API unsigned int mai_set_type0_input_select(uint8_t* m, int c, int p, int v) { return _MaiSetPortSetting(m, c, 0x104, p, v); }
+QORIO_API unsigned int mai_set_port_upper_trigger_value(uint8_t* m, int c, int p, double v) {
+    return _MaiSetTrigger(m, c, 19, p, v);
+}
+QORIO_API unsigned int mai_set_port_lower_trigger_value(uint8_t* m, int c, int p, double v) {
+    return _MaiSetTrigger(m, c, 21, p, v);
+}
+QORIO_API unsigned int mai_set_type0_input_type(uint8_t* m, int c, int p, int v) {
+    return _MaiSetPortSetting(m, c, 0x102, p, v);
+}
+QORIO_API unsigned int mai_set_type0_input_select(uint8_t* m, int c, int p, int v) {
+    return _MaiSetPortSetting(m, c, 0x104, p, v);
+}
 QORIO_API unsigned int mai_set_type0_pullup_resistor(uint8_t* m, int c, int p, int v) {
     return _PortSetByte(kSioDeviceMai, m, c, 0x106, p, v, kMaiPorts);
 }
-QORIO_API unsigned int mai_set_type0_gain(uint8_t* m, int c, int p, int v) { return _MaiSetPortSetting(m, c, 0x108, p, v); }
+QORIO_API unsigned int mai_set_type0_gain(uint8_t* m, int c, int p, int v) {
+    return _MaiSetPortSetting(m, c, 0x108, p, v);
+}
 QORIO_API unsigned int mai_set_type0_filter(uint8_t* m, int c, int p, uint16_t v) {
     return _PortSet(kSioDeviceMai, m, c, 0x10A, p, 2, v, kMaiPorts);
 }
-QORIO_API unsigned int mai_set_type1_input_type(uint8_t* m, int c, int p, int v) { return _MaiSetPortSetting(m, c, 0x202, p, v); }
-QORIO_API unsigned int mai_set_type1_input_select(uint8_t* m, int c, int p, int v) { return _MaiSetPortSetting(m, c, 0x204, p, v); }
+QORIO_API unsigned int mai_set_type1_input_type(uint8_t* m, int c, int p, int v) {
+    return _MaiSetPortSetting(m, c, 0x202, p, v);
+}
+QORIO_API unsigned int mai_set_type1_input_select(uint8_t* m, int c, int p, int v) {
+    return _MaiSetPortSetting(m, c, 0x204, p, v);
+}
 QORIO_API unsigned int mai_get_type1_pga_enable(uint8_t* m, int c, int p, uint8_t* v) {
     return _PortGetByte(kSioDeviceMai, m, c, 0x205, p, v, kMaiPorts);
 }
@@ -424,7 +505,9 @@ QORIO_API unsigned int mai_set_type1_pga_enable(uint8_t* m, int c, int p, int v)
 QORIO_API unsigned int mai_get_type1_gain(uint8_t* m, int c, int p, uint8_t* v) {
     return _PortGetByte(kSioDeviceMai, m, c, 0x207, p, v, kMaiPorts);
 }
-QORIO_API unsigned int mai_set_type1_gain(uint8_t* m, int c, int p, int v) { return _MaiSetPortSetting(m, c, 0x208, p, v); }
+QORIO_API unsigned int mai_set_type1_gain(uint8_t* m, int c, int p, int v) {
+    return _MaiSetPortSetting(m, c, 0x208, p, v);
+}
 QORIO_API unsigned int mai_set_event_callback(uint8_t* m, int c, mai_event_callback fn) {
     return _MaiSetCallback(m, c, fn, &_SIO_CHANNEL_BLOCK::MaiEvent);
 }

@@ -8,9 +8,12 @@ namespace qorlib {
 namespace {
 
 uint32_t _Be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
-uint16_t _Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t _Be16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 template <typename T>
 void _Put(uint8_t* p, T v) {
     memcpy(p, &v, sizeof(v));
@@ -33,7 +36,9 @@ constexpr _Interval kIntervals[] = {
     {1, 0, 0.0, 0.1},  {1, 0, 0.0, 0.5},  {1, 0, -1.0, 1.0}, {1, 1, -5.0, 5.0}, {1, 1, -10.0, 10.0},
 };
 
-bool _Converts(const _MAI_PORT_PARAMS& p) { return p.Mode == 0 && p.InputType <= 1; }
+bool _Converts(const _MAI_PORT_PARAMS& p) {
+    return p.Mode == 0 && p.InputType <= 1;
+}
 
 }  // namespace
 
@@ -131,7 +136,8 @@ void MaiParamsFromRecord(const uint8_t* r, _MAI_PARAMS* m) {
     memcpy(&m->Vref, r + 16, sizeof(double));
     for (int i = 0; i < kMaiPorts; ++i) {
         const uint8_t* e = r + 24 + 32 * i;
-        m->Port[i] = i < r[11] ? _MAI_PORT_PARAMS{e[1], e[24], e[25], e[27]} : _MAI_PORT_PARAMS{0xFF, 0xFF, 0, 0};
+        m->Port[i] =
+            i < r[11] ? _MAI_PORT_PARAMS{e[1], e[24], e[25], e[27]} : _MAI_PORT_PARAMS{0xFF, 0xFF, 0, 0};
     }
 }
 
@@ -150,7 +156,8 @@ void MaiParamsSetCalibration(const _MAI_T1_CALIBRATION& t, _MAI_PARAMS* m) {
 int MaiPairIndex(uint8_t InputType, uint8_t InputSelect, double Value) {
     for (int i = 0; i < static_cast<int>(sizeof(kIntervals) / sizeof(kIntervals[0])); ++i) {
         const _Interval& k = kIntervals[i];
-        if (k.InputType == InputType && k.InputSelect == (InputSelect ? 1 : 0) && Value >= k.Low && Value <= k.High) {
+        if (k.InputType == InputType && k.InputSelect == (InputSelect ? 1 : 0) && Value >= k.Low &&
+            Value <= k.High) {
             return i;
         }
     }
@@ -164,7 +171,8 @@ bool MaiNeedsCalibration(const _MAI_PARAMS& m, int Port) {
 unsigned int MaiValueToRaw(const _MAI_PARAMS& m, int Port, double x, int32_t* pRaw) {
     if (Port < 0 || Port >= kMaiPorts || !_Converts(m.Port[Port])) return MAI_ERR_INPUT_TYPE;
     const _MAI_PORT_PARAMS& p = m.Port[Port];
-    if (m.Vref <= 0 || m.Resolution == 0 || m.Resolution > 32 || p.Gain > 7 || !isfinite(x)) return MAI_ERR_INPUT_TYPE;
+    if (m.Vref <= 0 || m.Resolution == 0 || m.Resolution > 32 || p.Gain > 7 || !isfinite(x))
+        return MAI_ERR_INPUT_TYPE;
     double gain = 0, offset = 0;
     const int pair = MaiPairIndex(p.InputType, p.InputSelect, x);
     if (pair >= 0) {

@@ -46,6 +46,8 @@ unsigned int MaiValueToRaw(const _MAI_PARAMS& Params, int Port, double Value, in
 double MaiSampleToValue(const _MAI_PARAMS& Params, int Port, const uint8_t* pSample, size_t Width);
 
 // Bytes of one sample for the channel's resolution.
-inline size_t MaiSampleWidth(const _MAI_PARAMS& Params) { return Params.Resolution > 16 ? 3 : 2; }
+inline size_t MaiSampleWidth(const _MAI_PARAMS& Params) {
+    return Params.Resolution > 16 ? 3 : 2;
+}
 
 }  // namespace qorlib

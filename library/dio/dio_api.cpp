@@ -46,11 +46,16 @@ enum : uint16_t {
     DIO_EVENT_BANK_INPUT_DELTA_AND_VALUE = 0x1001,
 };
 
-bool _Ok(const uint8_t* pMac, int Chl) { return pMac && Chl >= 0 && Chl < kSioChannels; }
-bool _BankOk(int Bank) { return Bank >= 0 && Bank < kDioBanks; }
+bool _Ok(const uint8_t* pMac, int Chl) {
+    return pMac && Chl >= 0 && Chl < kSioChannels;
+}
+bool _BankOk(int Bank) {
+    return Bank >= 0 && Bank < kDioBanks;
+}
 
 uint32_t _Be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
 void _PutBe32(uint8_t* p, uint32_t v) {
@@ -167,7 +172,8 @@ void DioHandleFromService(_SIO_CONNECTION& c, const _SIO_HEADER& h, const uint8_
                static_cast<uint8_t>(states >> line & 1));
         }
     }
-    if (const dio_bank_event_callback fn = slots->Bank[bank]) fn(SioCallbackMac(c), h.ChannelNumber, bank, changed, states);
+    if (const dio_bank_event_callback fn = slots->Bank[bank])
+        fn(SioCallbackMac(c), h.ChannelNumber, bank, changed, states);
 }
 
 }  // namespace qorlib
@@ -256,7 +262,8 @@ QORIO_API unsigned int dio_set_bank_output_safe_value(uint8_t* pMac, int Chl, in
     return _SetU32(pMac, Chl, DIO_CMD_SET_BANK_OUTPUT_SAFE_VALUE, Bank, Value);
 }
 
-QORIO_API unsigned int dio_get_output_safe_value_timer(uint8_t* pMac, int Chl, uint8_t* pEnable, uint8_t* pTimer) {
+QORIO_API unsigned int dio_get_output_safe_value_timer(uint8_t* pMac, int Chl, uint8_t* pEnable,
+                                                       uint8_t* pTimer) {
     if (!_Ok(pMac, Chl) || !pEnable || !pTimer) return SIO_ERR_ARGUMENT;
     const PSIO_CONNECTION c = SioMainGetByMac(pMac);
     if (!c) return SIO_ERR_NO_CONNECTION;
@@ -278,16 +285,20 @@ QORIO_API unsigned int dio_set_output_safe_value_timer(uint8_t* pMac, int Chl, i
     return _Request(x, Chl, DIO_CMD_SET_OUTPUT_SAFE_VALUE_TIMER, p, sizeof(p), 0);
 }
 
-QORIO_API unsigned int dio_get_bank_input_latch_rising_edge(uint8_t* pMac, int Chl, int Bank, uint32_t* pValue) {
+QORIO_API unsigned int dio_get_bank_input_latch_rising_edge(uint8_t* pMac, int Chl, int Bank,
+                                                            uint32_t* pValue) {
     return _GetU32(pMac, Chl, DIO_CMD_GET_BANK_INPUT_LATCH_RISING_EDGE, Bank, pValue);
 }
-QORIO_API unsigned int dio_set_bank_input_latch_rising_edge(uint8_t* pMac, int Chl, int Bank, uint32_t Value) {
+QORIO_API unsigned int dio_set_bank_input_latch_rising_edge(uint8_t* pMac, int Chl, int Bank,
+                                                            uint32_t Value) {
     return _SetU32(pMac, Chl, DIO_CMD_SET_BANK_INPUT_LATCH_RISING_EDGE, Bank, Value);
 }
-QORIO_API unsigned int dio_get_bank_input_latch_falling_edge(uint8_t* pMac, int Chl, int Bank, uint32_t* pValue) {
+QORIO_API unsigned int dio_get_bank_input_latch_falling_edge(uint8_t* pMac, int Chl, int Bank,
+                                                             uint32_t* pValue) {
     return _GetU32(pMac, Chl, DIO_CMD_GET_BANK_INPUT_LATCH_FALLING_EDGE, Bank, pValue);
 }
-QORIO_API unsigned int dio_set_bank_input_latch_falling_edge(uint8_t* pMac, int Chl, int Bank, uint32_t Value) {
+QORIO_API unsigned int dio_set_bank_input_latch_falling_edge(uint8_t* pMac, int Chl, int Bank,
+                                                             uint32_t Value) {
     return _SetU32(pMac, Chl, DIO_CMD_SET_BANK_INPUT_LATCH_FALLING_EDGE, Bank, Value);
 }
 QORIO_API unsigned int dio_set_bank_input_counter_reset(uint8_t* pMac, int Chl, int Bank, uint32_t Lines) {
@@ -312,7 +323,8 @@ QORIO_API unsigned int dio_set_bank_input_counter_increment_falling_edge(uint8_t
 
 QORIO_API unsigned int dio_get_bank_io_input_counter_value(uint8_t* pMac, int Chl, int Bank, int Line,
                                                            uint32_t* pValue) {
-    if (!_Ok(pMac, Chl) || !_BankOk(Bank) || Line < 0 || Line >= kDioLines || !pValue) return SIO_ERR_ARGUMENT;
+    if (!_Ok(pMac, Chl) || !_BankOk(Bank) || Line < 0 || Line >= kDioLines || !pValue)
+        return SIO_ERR_ARGUMENT;
     const PSIO_CONNECTION c = SioMainGetByMac(pMac);
     if (!c) return SIO_ERR_NO_CONNECTION;
     SioExchange x(c);
@@ -324,7 +336,8 @@ QORIO_API unsigned int dio_get_bank_io_input_counter_value(uint8_t* pMac, int Ch
     return 0;
 }
 
-QORIO_API unsigned int dio_set_io_event_callback(uint8_t* pMac, int Chl, int Bank, int Line, dio_io_event_callback fn) {
+QORIO_API unsigned int dio_set_io_event_callback(uint8_t* pMac, int Chl, int Bank, int Line,
+                                                 dio_io_event_callback fn) {
     if (!_Ok(pMac, Chl) || !_BankOk(Bank) || Line < 0 || Line >= kDioLines || !fn) return SIO_ERR_ARGUMENT;
     const PSIO_CONNECTION c = SioMainGetByMac(pMac);
     if (!c) return SIO_ERR_NO_CONNECTION;
@@ -337,7 +350,8 @@ QORIO_API unsigned int dio_set_io_event_callback(uint8_t* pMac, int Chl, int Ban
     return 0;
 }
 
-QORIO_API unsigned int dio_set_bank_event_callback(uint8_t* pMac, int Chl, int Bank, dio_bank_event_callback fn) {
+QORIO_API unsigned int dio_set_bank_event_callback(uint8_t* pMac, int Chl, int Bank,
+                                                   dio_bank_event_callback fn) {
     if (!_Ok(pMac, Chl) || !_BankOk(Bank) || !fn) return SIO_ERR_ARGUMENT;
     const PSIO_CONNECTION c = SioMainGetByMac(pMac);
     if (!c) return SIO_ERR_NO_CONNECTION;

@@ -7,10 +7,13 @@ namespace qorlib {
 namespace {
 
 uint32_t _Be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-void _PutHost32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+void _PutHost32(uint8_t* p, uint32_t v) {
+    memcpy(p, &v, 4);
+}
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // libqorio's decoders of what the service answers: unit lists (with and without ports), the
 // detail record, NIC and mapping lists, the MAI calibration table, and the UART channels' open
-// record, events and received data, each given arbitrary
+// record, events and received data, the DIO, AI, AO and MAI info records and MAI samples,
+// each given arbitrary
 // bytes as the payload. The records are heap blocks of their exact size, so a write past one
 // is caught; the counts must never claim more entries than the record holds.
 #include <stdlib.h>
@@ -9,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "analog_decode.h"
 #include "ctu_decode.h"
+#include "dio_decode.h"
 #include "mng_decode.h"
 #include "ser_decode.h"
 
@@ -26,6 +29,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t length = size - 1;
     uint8_t* payload = static_cast<uint8_t*>(malloc(length ? length : 1));
     memcpy(payload, data + 1, length);
+    if (data[0] >= 0xF0) {
+        // The channel families' info records (exact-size heap blocks) and, for MAI, the
+        // conversion parameters taken from the record and a sample converted with them.
+        static const size_t kSizes[] = {648, kAiInfoSize, kAoInfoSize, kMaiInfoSize};
+        const int kind = data[0] & 3;
+        uint8_t* record = static_cast<uint8_t*>(malloc(kSizes[kind]));
+        if (kind == 0) DioDecodeInfo(payload, length, record);
+        if (kind == 1) AiDecodeInfo(payload, length, record);
+        if (kind == 2) AoDecodeInfo(payload, length, record);
+        if (kind == 3 && MaiDecodeInfo(payload, length, record)) {
+            static _MAI_PARAMS params;
+            MaiParamsFromRecord(record, &params);
+            params.CalibrationLoaded = true;
+            const size_t width = MaiSampleWidth(params);
+            if (length >= width) {
+                volatile double v = MaiSampleToValue(params, payload[0] & 0x0F, payload, width);
+                (void)v;
+            }
+        }
+        free(record);
+        free(payload);
+        return 0;
+    }
     const _MNG_RESPONSE r{{1, 0x8000, 0, static_cast<uint32_t>(length)}, payload, length};
     switch (data[0] % 8) {
         case 0:

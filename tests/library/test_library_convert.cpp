@@ -29,13 +29,14 @@ TEST(LibConvert, PairIntervalsFirstMatchAndTheirEdges) {
         int Pair;
     };
     const Case cases[] = {
-        {0, 0, 0.1, 0},    {0, 0, -0.1, 0},   {0, 0, 0.1001, 1}, {0, 0, 0.5, 1},   {0, 0, -0.5001, 2},
-        {0, 0, 1.0, 2},    {0, 0, 1.0001, -1}, {0, 1, 5.0, 3},   {0, 1, -10.0, 4}, {0, 1, 10.5, -1},
-        {1, 0, 0.0, 5},    {1, 0, 0.1, 5},    {1, 0, 0.5, 6},   {1, 0, -0.01, 7}, {1, 0, -1.5, -1},
-        {1, 1, 5.0, 8},    {1, 1, 5.01, 9},   {1, 1, 20.0, -1}, {2, 0, 0.0, -1},
+        {0, 0, 0.1, 0}, {0, 0, -0.1, 0},    {0, 0, 0.1001, 1}, {0, 0, 0.5, 1},   {0, 0, -0.5001, 2},
+        {0, 0, 1.0, 2}, {0, 0, 1.0001, -1}, {0, 1, 5.0, 3},    {0, 1, -10.0, 4}, {0, 1, 10.5, -1},
+        {1, 0, 0.0, 5}, {1, 0, 0.1, 5},     {1, 0, 0.5, 6},    {1, 0, -0.01, 7}, {1, 0, -1.5, -1},
+        {1, 1, 5.0, 8}, {1, 1, 5.01, 9},    {1, 1, 20.0, -1},  {2, 0, 0.0, -1},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(MaiPairIndex(c.Type, c.Select, c.Value), c.Pair) << int(c.Type) << "/" << int(c.Select) << " " << c.Value;
+        EXPECT_EQ(MaiPairIndex(c.Type, c.Select, c.Value), c.Pair)
+            << int(c.Type) << "/" << int(c.Select) << " " << c.Value;
     }
 }
 
@@ -62,7 +63,12 @@ TEST(LibConvert, ValueToRawAndItsRefusals) {
         {"16-bit resolution", Params(0, 0, 0, 16), 0.05, 0, 655},
         {"gain and offset of the pair", offset, 0.05, 0, 369098},
         {"outside every interval: gain 0, offset 0", Params(0, 1), 20.0, 0, 0},
-        {"outside every interval needs no table", [] { _MAI_PARAMS m = Params(0, 1); m.CalibrationLoaded = false; return m; }(),
+        {"outside every interval needs no table",
+         [] {
+             _MAI_PARAMS m = Params(0, 1);
+             m.CalibrationLoaded = false;
+             return m;
+         }(),
          20.0, 0, 0},
         {"a pair without the table", noTable, 0.05, MAI_ERR_CALIBRATION, 0},
         {"input type 2", Params(2), 0.05, MAI_ERR_INPUT_TYPE, 0},
@@ -128,7 +134,7 @@ TEST(LibConvert, InfoRecordsFromResponseBytes) {
     uint8_t r[kMaiInfoSize + 8];
     memset(r, 0x5A, sizeof(r));
     ASSERT_TRUE(MaiDecodeInfo(mai, sizeof(mai), r));
-    EXPECT_EQ(r[11], 1);     // the ports that arrived whole
+    EXPECT_EQ(r[11], 1);  // the ports that arrived whole
     EXPECT_EQ(r[12], 24);
     EXPECT_EQ(r[14], 0x07);  // programmable gains AND 0x3F
     double v = 0;

@@ -34,7 +34,8 @@ class LibFamilies : public LibraryTest {
         ASSERT_EQ(sio_init(mac_.data(), sio), 0u);
     }
     uint32_t Reg(int chl, int offset) {
-        const std::string a = sim_->Control("reg " + MacString(mac_) + " " + std::to_string(chl) + " " + std::to_string(offset));
+        const std::string a = sim_->Control("reg " + MacString(mac_) + " " + std::to_string(chl) + " " +
+                                            std::to_string(offset));
         return static_cast<uint32_t>(std::stoul(a.substr(a.rfind(' ') + 1), nullptr, 16));
     }
     bool RegIs(int chl, int offset, int shift, uint32_t mask, uint32_t want) {
@@ -111,23 +112,26 @@ TEST_F(LibFamilies, DioEveryCallReachesTheUnitAndLineCallbacksRunBeforeTheBank) 
          [&](uint32_t* o) { return dio_get_bank_direction(m, C, 0, o); }},
         {"state bank 0", [&] { return dio_set_bank_state(m, C, 0, 0x00); }, 4, 0, 0xFF, 0x00,
          [&](uint32_t* o) { return dio_get_bank_state(m, C, 0, o); }},
-        {"line 3 to 1 of state 0 writes 0x08", [&] { return dio_set_io_state(m, C, 0, 3, 1); }, 4, 0, 0xFF, 0x08,
-         [&](uint32_t* o) { return dio_get_bank_state(m, C, 0, o); }},
-        {"line 7, value 2: its low bit", [&] { return dio_set_io_state(m, C, 0, 7, 2); }, 4, 0, 0xFF, 0x08, nullptr},
+        {"line 3 to 1 of state 0 writes 0x08", [&] { return dio_set_io_state(m, C, 0, 3, 1); }, 4, 0, 0xFF,
+         0x08, [&](uint32_t* o) { return dio_get_bank_state(m, C, 0, o); }},
+        {"line 7, value 2: its low bit", [&] { return dio_set_io_state(m, C, 0, 7, 2); }, 4, 0, 0xFF, 0x08,
+         nullptr},
         {"invert bank 1", [&] { return dio_set_bank_input_invert(m, C, 1, 0x5A); }, 2, 8, 0xFF, 0x5A,
          [&](uint32_t* o) { return dio_get_bank_input_invert(m, C, 1, o); }},
-        {"initial value bank 0", [&] { return dio_set_bank_output_initial_value(m, C, 0, 0xA5); }, 6, 0, 0xFF, 0xA5,
-         [&](uint32_t* o) { return dio_get_bank_output_initial_value(m, C, 0, o); }},
+        {"initial value bank 0", [&] { return dio_set_bank_output_initial_value(m, C, 0, 0xA5); }, 6, 0, 0xFF,
+         0xA5, [&](uint32_t* o) { return dio_get_bank_output_initial_value(m, C, 0, o); }},
         {"safe value bank 0", [&] { return dio_set_bank_output_safe_value(m, C, 0, 0x3C); }, 7, 0, 0xFF, 0x3C,
          [&](uint32_t* o) { return dio_get_bank_output_safe_value(m, C, 0, o); }},
-        {"latch rising bank 1", [&] { return dio_set_bank_input_latch_rising_edge(m, C, 1, 0x11); }, 9, 8, 0xFF, 0x11,
-         [&](uint32_t* o) { return dio_get_bank_input_latch_rising_edge(m, C, 1, o); }},
-        {"latch falling bank 1", [&] { return dio_set_bank_input_latch_falling_edge(m, C, 1, 0x22); }, 10, 8, 0xFF,
-         0x22, [&](uint32_t* o) { return dio_get_bank_input_latch_falling_edge(m, C, 1, o); }},
-        {"count rising bank 1", [&] { return dio_set_bank_input_counter_increment_rising_edge(m, C, 1, 0x01); }, 12, 8,
-         0xFF, 0x01, [&](uint32_t* o) { return dio_get_bank_input_counter_increment_rising_edge(m, C, 1, o); }},
-        {"count falling bank 1", [&] { return dio_set_bank_input_counter_increment_falling_edge(m, C, 1, 0x80); }, 13,
-         8, 0xFF, 0x80, [&](uint32_t* o) { return dio_get_bank_input_counter_increment_falling_edge(m, C, 1, o); }},
+        {"latch rising bank 1", [&] { return dio_set_bank_input_latch_rising_edge(m, C, 1, 0x11); }, 9, 8,
+         0xFF, 0x11, [&](uint32_t* o) { return dio_get_bank_input_latch_rising_edge(m, C, 1, o); }},
+        {"latch falling bank 1", [&] { return dio_set_bank_input_latch_falling_edge(m, C, 1, 0x22); }, 10, 8,
+         0xFF, 0x22, [&](uint32_t* o) { return dio_get_bank_input_latch_falling_edge(m, C, 1, o); }},
+        {"count rising bank 1",
+         [&] { return dio_set_bank_input_counter_increment_rising_edge(m, C, 1, 0x01); }, 12, 8, 0xFF, 0x01,
+         [&](uint32_t* o) { return dio_get_bank_input_counter_increment_rising_edge(m, C, 1, o); }},
+        {"count falling bank 1",
+         [&] { return dio_set_bank_input_counter_increment_falling_edge(m, C, 1, 0x80); }, 13, 8, 0xFF, 0x80,
+         [&](uint32_t* o) { return dio_get_bank_input_counter_increment_falling_edge(m, C, 1, o); }},
         {"event mode bank 1", [&] { return dio_set_bank_input_event_mode(m, C, 1, 2); }, 15, 0, 0xFF, 2,
          As<uint8_t>([&](uint8_t* o) { return dio_get_bank_input_event_mode(m, C, 1, o); })},
         {"sampling clock bank 1", [&] { return dio_set_bank_sampling_clock(m, C, 1, 3); }, 15, 8, 0xF, 3,
@@ -153,8 +157,10 @@ TEST_F(LibFamilies, DioEveryCallReachesTheUnitAndLineCallbacksRunBeforeTheBank) 
 
     Step("callbacks: only banks of inputs, only DIO channels");
     EXPECT_EQ(dio_set_bank_event_callback(m, C, 0, [](uint8_t*, int, int, uint32_t, uint32_t) {}), 112u);
-    EXPECT_EQ(dio_set_bank_event_callback(m, 7, 0, [](uint8_t*, int, int, uint32_t, uint32_t) {}), 0xFFFFFFFFu);
-    EXPECT_EQ(dio_set_bank_event_callback(other.data(), C, 1, [](uint8_t*, int, int, uint32_t, uint32_t) {}), 80u);
+    EXPECT_EQ(dio_set_bank_event_callback(m, 7, 0, [](uint8_t*, int, int, uint32_t, uint32_t) {}),
+              0xFFFFFFFFu);
+    EXPECT_EQ(dio_set_bank_event_callback(other.data(), C, 1, [](uint8_t*, int, int, uint32_t, uint32_t) {}),
+              80u);
     ASSERT_EQ(dio_set_bank_input_invert(m, C, 1, 0), 0u);
     auto line = [](uint8_t* mac, int chl, int bank, int l, uint8_t c, uint8_t s) {
         Seen("line " + std::to_string(chl) + "/" + std::to_string(bank) + "/" + std::to_string(l) + " " +
@@ -166,7 +172,8 @@ TEST_F(LibFamilies, DioEveryCallReachesTheUnitAndLineCallbacksRunBeforeTheBank) 
     ASSERT_EQ(dio_set_bank_event_callback(m, C, 1, bank), 0u);
     ASSERT_EQ(dio_set_io_event_callback(m, C, 1, 1, line), 0u);
     ASSERT_EQ(dio_set_io_event_callback(m, C, 1, 0, line), 0u);
-    ASSERT_EQ(dio_set_io_event_callback(m, C, 1, 0, [](uint8_t*, int, int, int, uint8_t, uint8_t) { Seen("second"); }),
+    ASSERT_EQ(dio_set_io_event_callback(m, C, 1, 0,
+                                        [](uint8_t*, int, int, int, uint8_t, uint8_t) { Seen("second"); }),
               0u);
     SimOk("dio-in " + MacString(mac_) + " " + std::to_string(C) + " 0x300");
     const std::vector<std::string> want = {"line 5/1/0 11", "line 5/1/1 11", "bank 1 3/3"};
@@ -222,54 +229,64 @@ TEST_F(LibFamilies, AnalogCallsStreamsOutputsAndMaiConversions) {
 
     Step("AI fields: register, then read back");
     const int p1 = 3 + 5;  // port 1's block
-    Check(Ai, {
-        {"sample", [&] { return ai_set_sample_enable(m, Ai, 1); }, 0, 0, 1, 1,
-         As<uint8_t>([&](uint8_t* o) { return ai_get_sample_enable(m, Ai, o); })},
-        {"data", [&] { return ai_set_data_enable(m, Ai, 1); }, 0, 1, 1, 1,
-         As<uint8_t>([&](uint8_t* o) { return ai_get_data_enable(m, Ai, o); })},
-        {"event", [&] { return ai_set_event_enable(m, Ai, 1); }, 0, 2, 1, 1,
-         As<uint8_t>([&](uint8_t* o) { return ai_get_event_enable(m, Ai, o); })},
-        {"ports", [&] { return ai_set_ports_enable(m, Ai, 0x0003); }, 0, 16, 0xFFFF, 3,
-         As<uint16_t>([&](uint16_t* o) { return ai_get_ports_enable(m, Ai, o); })},
-        {"divider", [&] { return ai_set_port_sample_rate_divider(m, Ai, 1, 0x01020304); }, p1, 0, 0xFFFFFFFF,
-         0x01020304, [&](uint32_t* o) { return ai_get_port_sample_rate_divider(m, Ai, 1, o); }},
-        {"port gain", [&] { return ai_set_port_gain_control(m, Ai, 1, 3); }, p1 + 1, 8, 0xFF, 3,
-         As<uint8_t>([&](uint8_t* o) { return ai_get_port_gain_control(m, Ai, 1, o); })},
-        {"logging", [&] { return ai_set_port_logging_mode(m, Ai, 1, 2); }, p1 + 1, 16, 0xFF, 2,
-         As<uint8_t>([&](uint8_t* o) { return ai_get_port_logging_mode(m, Ai, 1, o); })},
-        {"trigger mode", [&] { return ai_set_port_trigger_mode(m, Ai, 1, 0x11); }, p1 + 1, 24, 0xFF, 0x11,
-         As<uint8_t>([&](uint8_t* o) { return ai_get_port_trigger_mode(m, Ai, 1, o); })},
-        {"upper", [&] { return ai_set_port_upper_trigger_value(m, Ai, 1, 0x1234); }, p1 + 2, 0, 0xFFFF, 0x1234,
-         As<uint16_t>([&](uint16_t* o) { return ai_get_port_upper_trigger_value(m, Ai, 1, o); })},
-        {"lower", [&] { return ai_set_port_lower_trigger_value(m, Ai, 1, 0x0102); }, p1 + 3, 0, 0xFFFF, 0x0102,
-         As<uint16_t>([&](uint16_t* o) { return ai_get_port_lower_trigger_value(m, Ai, 1, o); })},
-        {"fifo", [&] { return ai_set_port_fifo_trigger_value(m, Ai, 1, 7); }, p1 + 4, 0, 0xFF, 7,
-         As<uint8_t>([&](uint8_t* o) { return ai_get_port_fifo_trigger_value(m, Ai, 1, o); })},
-    });
+    Check(
+        Ai,
+        {
+            {"sample", [&] { return ai_set_sample_enable(m, Ai, 1); }, 0, 0, 1, 1,
+             As<uint8_t>([&](uint8_t* o) { return ai_get_sample_enable(m, Ai, o); })},
+            {"data", [&] { return ai_set_data_enable(m, Ai, 1); }, 0, 1, 1, 1,
+             As<uint8_t>([&](uint8_t* o) { return ai_get_data_enable(m, Ai, o); })},
+            {"event", [&] { return ai_set_event_enable(m, Ai, 1); }, 0, 2, 1, 1,
+             As<uint8_t>([&](uint8_t* o) { return ai_get_event_enable(m, Ai, o); })},
+            {"ports", [&] { return ai_set_ports_enable(m, Ai, 0x0003); }, 0, 16, 0xFFFF, 3,
+             As<uint16_t>([&](uint16_t* o) { return ai_get_ports_enable(m, Ai, o); })},
+            {"divider", [&] { return ai_set_port_sample_rate_divider(m, Ai, 1, 0x01020304); }, p1, 0,
+             0xFFFFFFFF, 0x01020304,
+             [&](uint32_t* o) { return ai_get_port_sample_rate_divider(m, Ai, 1, o); }},
+            {"port gain", [&] { return ai_set_port_gain_control(m, Ai, 1, 3); }, p1 + 1, 8, 0xFF, 3,
+             As<uint8_t>([&](uint8_t* o) { return ai_get_port_gain_control(m, Ai, 1, o); })},
+            {"logging", [&] { return ai_set_port_logging_mode(m, Ai, 1, 2); }, p1 + 1, 16, 0xFF, 2,
+             As<uint8_t>([&](uint8_t* o) { return ai_get_port_logging_mode(m, Ai, 1, o); })},
+            {"trigger mode", [&] { return ai_set_port_trigger_mode(m, Ai, 1, 0x11); }, p1 + 1, 24, 0xFF, 0x11,
+             As<uint8_t>([&](uint8_t* o) { return ai_get_port_trigger_mode(m, Ai, 1, o); })},
+            {"upper", [&] { return ai_set_port_upper_trigger_value(m, Ai, 1, 0x1234); }, p1 + 2, 0, 0xFFFF,
+             0x1234, As<uint16_t>([&](uint16_t* o) { return ai_get_port_upper_trigger_value(m, Ai, 1, o); })},
+            {"lower", [&] { return ai_set_port_lower_trigger_value(m, Ai, 1, 0x0102); }, p1 + 3, 0, 0xFFFF,
+             0x0102, As<uint16_t>([&](uint16_t* o) { return ai_get_port_lower_trigger_value(m, Ai, 1, o); })},
+            {"fifo", [&] { return ai_set_port_fifo_trigger_value(m, Ai, 1, 7); }, p1 + 4, 0, 0xFF, 7,
+             As<uint8_t>([&](uint8_t* o) { return ai_get_port_fifo_trigger_value(m, Ai, 1, o); })},
+        });
     EXPECT_EQ(ai_set_port_logging_mode(m, Ai, 1, 3), 3u);
     EXPECT_EQ(ai_set_all_gain_control(m, Ai, 2), 128u);  // this AI version has no common gain
     EXPECT_EQ(ai_set_port_gain_control(m, Ai, 32, 1), 98u);
     EXPECT_EQ(ai_set_sample_enable(m, Ai, 256), 98u);
 
     Step("AI events and a sample stream at 20 000 packets a second, none lost, in order");
-    ASSERT_EQ(ai_set_event_callback(m, Ai, [](uint8_t*, int, uint8_t a, uint8_t b, uint16_t v) {
-                  Seen("ai event " + std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(v));
-              }), 0u);
-    ASSERT_EQ(ai_set_data_callback(m, Ai, [](uint8_t*, int, uint8_t flag, uint16_t sample) {
-                  std::lock_guard<std::mutex> l(gMu);
-                  // Packet k starts with k, little-endian: its first sample, most significant
-                  // first, is (k & 0xFF) << 8 | (k >> 8 & 0xFF).
-                  gSamples.push_back(static_cast<uint32_t>(flag) << 16 | sample);
-              }), 0u);
+    ASSERT_EQ(ai_set_event_callback(m, Ai,
+                                    [](uint8_t*, int, uint8_t a, uint8_t b, uint16_t v) {
+                                        Seen("ai event " + std::to_string(a) + " " + std::to_string(b) + " " +
+                                             std::to_string(v));
+                                    }),
+              0u);
+    ASSERT_EQ(ai_set_data_callback(m, Ai,
+                                   [](uint8_t*, int, uint8_t flag, uint16_t sample) {
+                                       std::lock_guard<std::mutex> l(gMu);
+                                       // Packet k starts with k, little-endian: its first sample, most
+                                       // significant first, is (k & 0xFF) << 8 | (k >> 8 & 0xFF).
+                                       gSamples.push_back(static_cast<uint32_t>(flag) << 16 | sample);
+                                   }),
+              0u);
     SimOk("ai-event " + unit + " " + std::to_string(Ai) + " 9 8 7 6");
     EXPECT_TRUE(Eventually([&] { return !SeenNow().empty(); }, 5s));
     EXPECT_EQ(SeenNow(), std::vector<std::string>{"ai event 9 8 1798"});
     constexpr int kPackets = 20000;
     SimOk("ai-stream " + unit + " " + std::to_string(Ai) + " " + std::to_string(kPackets) + " 20000 64");
-    EXPECT_TRUE(Eventually([&] {
-        std::lock_guard<std::mutex> l(gMu);
-        return gSamples.size() >= static_cast<size_t>(kPackets);
-    }, 20s));
+    EXPECT_TRUE(Eventually(
+        [&] {
+            std::lock_guard<std::mutex> l(gMu);
+            return gSamples.size() >= static_cast<size_t>(kPackets);
+        },
+        20s));
     {
         std::lock_guard<std::mutex> l(gMu);
         ASSERT_EQ(gSamples.size(), static_cast<size_t>(kPackets));
@@ -291,27 +308,33 @@ TEST_F(LibFamilies, AnalogCallsStreamsOutputsAndMaiConversions) {
     EXPECT_EQ(ao_set_port_update_rate_divider(m, Ao, 2, 500), 0u);
     EXPECT_EQ(ao_set_data(m, Ao, 2, 0x0ABC), 0u);
     EXPECT_EQ(ao_set_data(m, Ao, 32, 1), 98u);
-    EXPECT_TRUE(Eventually([&] {
-        return sim_->Control("ao-output " + unit + " " + std::to_string(Ao)).find("values=0,0,2748,0") !=
-               std::string::npos;
-    }, 3s)) << sim_->Control("ao-output " + unit + " " + std::to_string(Ao));
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return sim_->Control("ao-output " + unit + " " + std::to_string(Ao)).find("values=0,0,2748,0") !=
+                   std::string::npos;
+        },
+        3s))
+        << sim_->Control("ao-output " + unit + " " + std::to_string(Ao));
 
     Step("MAI fields");
-    Check(Mai, {
-        {"sample", [&] { return mai_set_sample_enable(m, Mai, 1); }, 0, 0, 1, 1, nullptr},
-        {"data", [&] { return mai_set_data_enable(m, Mai, 1); }, 0, 1, 1, 1, nullptr},
-        {"event", [&] { return mai_set_event_enable(m, Mai, 1); }, 0, 2, 1, 1, nullptr},
-        {"ports", [&] { return mai_set_ports_enable(m, Mai, 0x0001); }, 0, 16, 0xFFFF, 1,
-         As<uint16_t>([&](uint16_t* o) { return mai_get_ports_enable(m, Mai, o); })},
-        {"calibration value", [&] { return mai_set_calibration_value(m, Mai, 0x1234); }, 1, 0, 0xFFFF, 0x1234, nullptr},
-        {"logging", [&] { return mai_set_logging_mode(m, Mai, 1, 1); }, 6, 8, 0xF, 1,
-         As<uint8_t>([&](uint8_t* o) { return mai_get_logging_mode(m, Mai, 1, o); })},
-        {"trigger mode", [&] { return mai_set_port_trigger_mode(m, Mai, 1, 3); }, 6, 12, 0xF, 3,
-         As<uint8_t>([&](uint8_t* o) { return mai_get_port_trigger_mode(m, Mai, 1, o); })},
-        {"input select", [&] { return mai_set_type0_input_select(m, Mai, 1, 1); }, 7, 1, 1, 1, nullptr},
-        {"gain", [&] { return mai_set_type0_gain(m, Mai, 1, 2); }, 7, 8, 0xFF, 2, nullptr},
-        {"filter", [&] { return mai_set_type0_filter(m, Mai, 1, 0xBEEF); }, 7, 16, 0xFFFF, 0xBEEF, nullptr},
-    });
+    Check(Mai,
+          {
+              {"sample", [&] { return mai_set_sample_enable(m, Mai, 1); }, 0, 0, 1, 1, nullptr},
+              {"data", [&] { return mai_set_data_enable(m, Mai, 1); }, 0, 1, 1, 1, nullptr},
+              {"event", [&] { return mai_set_event_enable(m, Mai, 1); }, 0, 2, 1, 1, nullptr},
+              {"ports", [&] { return mai_set_ports_enable(m, Mai, 0x0001); }, 0, 16, 0xFFFF, 1,
+               As<uint16_t>([&](uint16_t* o) { return mai_get_ports_enable(m, Mai, o); })},
+              {"calibration value", [&] { return mai_set_calibration_value(m, Mai, 0x1234); }, 1, 0, 0xFFFF,
+               0x1234, nullptr},
+              {"logging", [&] { return mai_set_logging_mode(m, Mai, 1, 1); }, 6, 8, 0xF, 1,
+               As<uint8_t>([&](uint8_t* o) { return mai_get_logging_mode(m, Mai, 1, o); })},
+              {"trigger mode", [&] { return mai_set_port_trigger_mode(m, Mai, 1, 3); }, 6, 12, 0xF, 3,
+               As<uint8_t>([&](uint8_t* o) { return mai_get_port_trigger_mode(m, Mai, 1, o); })},
+              {"input select", [&] { return mai_set_type0_input_select(m, Mai, 1, 1); }, 7, 1, 1, 1, nullptr},
+              {"gain", [&] { return mai_set_type0_gain(m, Mai, 1, 2); }, 7, 8, 0xFF, 2, nullptr},
+              {"filter", [&] { return mai_set_type0_filter(m, Mai, 1, 0xBEEF); }, 7, 16, 0xFFFF, 0xBEEF,
+               nullptr},
+          });
     EXPECT_EQ(mai_set_type1_gain(m, Mai, 1, 1), 131u);  // a type-1 command on a type-0 channel
 
     Step("MAI trigger values: outside every interval gives 0 without the table; inside needs it");
@@ -320,22 +343,27 @@ TEST_F(LibFamilies, AnalogCallsStreamsOutputsAndMaiConversions) {
     EXPECT_TRUE(RegIs(Mai, 8, 0, 0xFFFFFFFF, 0));
     SimOk("reg " + unit + " " + std::to_string(Mai) + " 4 0x55");
     EXPECT_EQ(mai_set_port_upper_trigger_value(m, Mai, 0, 0.05), static_cast<unsigned>(MAI_ERR_CALIBRATION));
-    EXPECT_EQ(mai_set_data_callback(m, Mai, [](uint8_t*, int, int, double) {}), static_cast<unsigned>(MAI_ERR_CALIBRATION));
+    EXPECT_EQ(mai_set_data_callback(m, Mai, [](uint8_t*, int, int, double) {}),
+              static_cast<unsigned>(MAI_ERR_CALIBRATION));
     EXPECT_EQ(Reg(Mai, 4), 0x55u);
     SimOk("ctu-calibration " + unit + " 1 1000");
     EXPECT_EQ(mai_set_port_upper_trigger_value(m, Mai, 0, 0.05), 0u);
     EXPECT_TRUE(Eventually([&] { return Reg(Mai, 4) != 0x55u; }, 2s));
 
     Step("MAI data: every sample of a packet reaches the callback with its port");
-    ASSERT_EQ(mai_set_data_callback(m, Mai, [](uint8_t*, int, int port, double) {
-                  std::lock_guard<std::mutex> l(gMu);
-                  gMaiData += port == 0 ? 1 : 1000000;
-              }), 0u);
+    ASSERT_EQ(mai_set_data_callback(m, Mai,
+                                    [](uint8_t*, int, int port, double) {
+                                        std::lock_guard<std::mutex> l(gMu);
+                                        gMaiData += port == 0 ? 1 : 1000000;
+                                    }),
+              0u);
     SimOk("ai-stream " + unit + " " + std::to_string(Mai) + " 10 1000 64");
-    EXPECT_TRUE(Eventually([&] {
-        std::lock_guard<std::mutex> l(gMu);
-        return gMaiData >= 10 * 21;
-    }, 5s));
+    EXPECT_TRUE(Eventually(
+        [&] {
+            std::lock_guard<std::mutex> l(gMu);
+            return gMaiData >= 10 * 21;
+        },
+        5s));
     std::lock_guard<std::mutex> l(gMu);
     EXPECT_EQ(gMaiData, 10 * 21);  // 63 of the 64 bytes make 21 three-byte samples
 }
