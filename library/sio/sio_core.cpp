@@ -48,7 +48,7 @@ struct _SIO_CONNECTION {
     pthread_t RxThreadHd{};
     pthread_attr_t RxThreadAttr{};
     int RxThreadExitFd = -1;
-    bool RxThreadStarted = false;
+    std::atomic<bool> RxThreadStarted{false};  // written under RequestMutex, read by senders too
     std::unique_ptr<uint8_t[]> RxBuff;
     std::unique_ptr<uint8_t[]> Scratch;
     uint8_t CallbackMac[6] = {};
