@@ -1,8 +1,6 @@
 #include "ctu_server.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
@@ -20,6 +18,7 @@
 #include "ctu_protocol.h"
 #include "pem_dbg.h"
 #include "pem_lock.h"
+#include "pem_tcp_server.h"
 #include "pem_thread.h"
 #include "pem_utils.h"
 #include "vn_tlp_stream.h"
@@ -38,48 +37,6 @@ constexpr int kMaxFailedCalls = 1025;
 // The running servers, one per connected unit with a control-unit channel.
 pthread_mutex_t gServersMutex = PTHREAD_MUTEX_INITIALIZER;
 std::vector<std::shared_ptr<_CTU_SERVER>> gServers;
-
-void _CloseSock(int* pSock) {
-    if (*pSock >= 0) {
-        shutdown(*pSock, SHUT_RDWR);
-        close(*pSock);
-    }
-    *pSock = -1;
-}
-
-int _CreateListenSock(int* pSock, int port) {
-    _CloseSock(pSock);
-    struct addrinfo hints {};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    char service[16];
-    snprintf(service, sizeof(service), "%d", port);
-    struct addrinfo* list = nullptr;
-    if (getaddrinfo(nullptr, service, &hints, &list) != 0 || !list) {
-        PemDbg(1, 1, "CTU S (T:%d), getaddrinfo fail, errno:%d\n", port, errno);
-        return 0;
-    }
-    std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> guard(list, freeaddrinfo);
-    const int s = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
-    auto fail = [&](const char* what) {
-        PemDbg(1, 1, "CTU S (T:%d), %s fail, errno:%d\n", port, what, errno);
-        if (s >= 0) close(s);
-        return 0;
-    };
-    if (s < 0) return fail("socket");
-    const int flags = fcntl(s, F_GETFL);
-    if (flags < 0) return fail("fcntl F_GETFL");
-    if (fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return fail("fcntl F_SETFL");
-    const int on = 1;
-    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) < 0) return fail("setsockopt SO_REUSEADDR");
-    if (setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, "lo", 3) < 0) return fail("setsockopt SO_BINDTODEVICE");
-    if (bind(s, list->ai_addr, list->ai_addrlen) < 0) return fail("bind");
-    if (listen(s, 128) < 0) return fail("listen");
-    *pSock = s;
-    return 1;
-}
 
 void* _ClientRxThread(void* pArg) {
     PCTU_CLIENT pClient = static_cast<PCTU_CLIENT>(pArg);
@@ -123,7 +80,7 @@ void _ClientStop(PCTU_SERVER pServer) {
     c->ThreadExitFd = -1;
     {
         qor::MutexLock lock(&c->TxMutex);
-        _CloseSock(&c->Sock);
+        PemTcpCloseSock(&c->Sock);
         ++c->Generation;
     }
     --pServer->ClientAmount;
@@ -142,16 +99,7 @@ void _Accept(PCTU_SERVER pServer) {
         close(s);
         return;
     }
-    const int bufSize = 65536, on = 1, idle = 10, interval = 1, count = 3;
-    const struct timeval rcvTimeout = {0, 1000};
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bufSize, sizeof(bufSize));
-    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bufSize, sizeof(bufSize));
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &rcvTimeout, sizeof(rcvTimeout));
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
+    PemTcpClientSockOptions(s);
     {
         qor::MutexLock lock(&c->TxMutex);
         c->Sock = s;
@@ -160,7 +108,6 @@ void _Accept(PCTU_SERVER pServer) {
     c->IsAlive = 1;
     c->IsConnect = 1;
     c->Stopping = 0;
-    c->ServerTcpPort = pServer->TcpPort;
     c->Addr = addr;
     c->VnDevicePtr = pServer->VnDevicePtr;
     c->Server = pServer;
@@ -177,7 +124,7 @@ void _Accept(PCTU_SERVER pServer) {
         c->ThreadExitFd = -1;
         {
             qor::MutexLock lock(&c->TxMutex);
-            _CloseSock(&c->Sock);
+            PemTcpCloseSock(&c->Sock);
         }
         c->IsAlive = 0;
         c->IsConnect = 0;
@@ -185,7 +132,7 @@ void _Accept(PCTU_SERVER pServer) {
     }
     ++pServer->ClientAmount;
     // While a client is served nobody else can connect; the socket comes back when it leaves.
-    _CloseSock(&pServer->Sock);
+    PemTcpCloseSock(&pServer->Sock);
 }
 
 void* _ListenThread(void* pArg) {
@@ -204,12 +151,12 @@ void* _ListenThread(void* pArg) {
             if (c->IsAlive && !c->IsConnect) _ClientStop(pServer);
         }
         if (pServer->ClientAmount >= 1) continue;
-        if (pServer->Sock < 0 && !_CreateListenSock(&pServer->Sock, pServer->TcpPort)) continue;
+        if (pServer->Sock < 0 && !PemTcpListenSockCreate(&pServer->Sock, pServer->TcpPort, "CTU S")) continue;
         _Accept(pServer);
     }
     pthread_mutex_unlock(&pServer->ThreadMutex);
     _ClientStop(pServer);
-    _CloseSock(&pServer->Sock);
+    PemTcpCloseSock(&pServer->Sock);
     return nullptr;
 }
 

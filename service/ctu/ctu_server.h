@@ -20,7 +20,7 @@ struct _CTU_CLIENT {
     int IsAlive;                 // the slot holds a client and its receive thread (listen thread only)
     std::atomic<int> IsConnect;  // the TCP connection is established
     int Sock;                    // -1 when closed; changed only under TxMutex
-    int ServerTcpPort;
+    int ServerTcpPort;  // set once when the server starts, read by workers for their log lines
     struct sockaddr_in Addr;
     PVN_DEVICE VnDevicePtr;
     std::unique_ptr<uint8_t[]> RxBuff;
