@@ -1,8 +1,6 @@
 #include "mng_server.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
 #include <netinet/tcp.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +17,7 @@
 #include "mng_protocol.h"
 #include "pem_dbg.h"
 #include "pem_lock.h"
+#include "pem_tcp_server.h"
 #include "pem_thread.h"
 #include "pem_utils.h"
 #include "vn_unit_services.h"
@@ -30,49 +29,6 @@ namespace {
 constexpr unsigned kListenTurnMs = 10;
 
 PMNG_CLIENT FromEntry(PDLIST p) { return reinterpret_cast<PMNG_CLIENT>(p); }
-
-void _CloseSock(int* pSock) {
-    if (*pSock >= 0) {
-        shutdown(*pSock, SHUT_RDWR);
-        close(*pSock);
-    }
-    *pSock = -1;
-}
-
-int _CreateListenSock(int* pSock, int port) {
-    _CloseSock(pSock);
-    struct addrinfo hints {};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    char service[16];
-    snprintf(service, sizeof(service), "%d", port);
-    struct addrinfo* list = nullptr;
-    if (getaddrinfo(nullptr, service, &hints, &list) != 0 || !list) {
-        PemDbg(1, 1, "MNG S (T:%d), getaddrinfo fail, errno:%d\n", port, errno);
-        return 0;
-    }
-    std::unique_ptr<struct addrinfo, void (*)(struct addrinfo*)> guard(list, freeaddrinfo);
-    const int s = socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol);
-    auto fail = [&](const char* what) {
-        PemDbg(1, 1, "MNG S (T:%d), %s fail, errno:%d\n", port, what, errno);
-        if (s >= 0) close(s);
-        return 0;
-    };
-    if (s < 0) return fail("socket");
-    const int flags = fcntl(s, F_GETFL);
-    if (flags < 0) return fail("fcntl F_GETFL");
-    if (fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return fail("fcntl F_SETFL");
-    const int on = 1;
-    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) < 0) return fail("setsockopt SO_REUSEADDR");
-    // Bound to the loopback device: the port is not reachable through any other interface.
-    if (setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, "lo", 3) < 0) return fail("setsockopt SO_BINDTODEVICE");
-    if (bind(s, list->ai_addr, list->ai_addrlen) < 0) return fail("bind");
-    if (listen(s, 128) < 0) return fail("listen");
-    *pSock = s;
-    return 1;
-}
 
 void* _ClientThread(void* pArg) {
     PMNG_CLIENT pClient = static_cast<PMNG_CLIENT>(pArg);
@@ -153,16 +109,7 @@ void _Accept(_MNG_SERVER* pServer) {
     pClient->Index = MngClientIndexAlloc(pServer);
     pClient->IsConnect = 1;
     pthread_mutex_init(&pClient->SendMutex, nullptr);
-    const int bufSize = 65536, on = 1, idle = 10, interval = 1, count = 3;
-    const struct timeval rcvTimeout = {0, 1000};
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bufSize, sizeof(bufSize));
-    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bufSize, sizeof(bufSize));
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &rcvTimeout, sizeof(rcvTimeout));
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
+    PemTcpClientSockOptions(s);
     pClient->RxBuff = static_cast<uint8_t*>(calloc(kMngBuffSize, 1));
     pClient->TxBuff = static_cast<uint8_t*>(calloc(kMngBuffSize, 1));
     pClient->ThreadExitFd = eventfd(0, EFD_CLOEXEC);
@@ -184,7 +131,7 @@ void _Accept(_MNG_SERVER* pServer) {
     }
     qor::MutexLock lock(&pServer->ClientListMutex);
     PemListInsertTail(&pServer->ClientList, &pClient.release()->Entry);
-    if (++pServer->ClientAmount >= kMngMaxClients) _CloseSock(&pServer->Sock);
+    if (++pServer->ClientAmount >= kMngMaxClients) PemTcpCloseSock(&pServer->Sock);
 }
 
 void* _ListenThread(void* pArg) {
@@ -208,12 +155,12 @@ void* _ListenThread(void* pArg) {
             amount = pServer->ClientAmount;
         }
         if (amount >= kMngMaxClients) continue;
-        if (pServer->Sock < 0 && !_CreateListenSock(&pServer->Sock, pServer->TcpPort)) continue;
+        if (pServer->Sock < 0 && !PemTcpListenSockCreate(&pServer->Sock, pServer->TcpPort, "MNG S")) continue;
         _Accept(pServer);
     }
     pthread_mutex_unlock(&pServer->ThreadMutex);
     _Reap(pServer, true);
-    _CloseSock(&pServer->Sock);
+    PemTcpCloseSock(&pServer->Sock);
     if (pServer->ClientAmount != 0)
         PemDbg(1, 1, "MNG S (T:%d), client not delete all, pServer->ClientAmount:%d\n", pServer->TcpPort,
                pServer->ClientAmount);
@@ -230,7 +177,7 @@ int MngNetlinkBridgeStarted() {
 
 void MngClientRelease(PMNG_CLIENT pClient) {
     if (pClient->RefCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    _CloseSock(&pClient->Sock);
+    PemTcpCloseSock(&pClient->Sock);
     free(pClient->RxBuff);
     free(pClient->TxBuff);
     pthread_mutex_destroy(&pClient->SendMutex);
