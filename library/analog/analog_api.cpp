@@ -393,6 +393,26 @@ QORIO_API unsigned int ai_set_data_callback(uint8_t* m, int c, ai_data_callback 
     return _SetCallback(m, c, fn, &_SIO_CHANNEL_BLOCK::AiData);
 }
 
+// Global slots for callers that cannot pass their own functions: each trampoline calls the
+// function last stored by its setter, and does nothing before one was stored.
+namespace {
+std::atomic<ai_event_callback> gAiEventFunction{nullptr};
+std::atomic<ai_data_callback> gAiDataFunction{nullptr};
+}  // namespace
+QORIO_API void ai_register_function(ai_event_callback fn) {
+    gAiEventFunction = fn;
+}
+QORIO_API void ai_event_trigger_function_needing_callback(uint8_t* mac, int c, uint8_t e0, uint8_t e1,
+                                                          uint16_t v) {
+    if (const ai_event_callback fn = gAiEventFunction) fn(mac, c, e0, e1, v);
+}
+QORIO_API void ai_data_register_function(ai_data_callback fn) {
+    gAiDataFunction = fn;
+}
+QORIO_API void ai_data_function_needing_callback(uint8_t* mac, int c, uint8_t flag, uint16_t sample) {
+    if (const ai_data_callback fn = gAiDataFunction) fn(mac, c, flag, sample);
+}
+
 // ---- AO ----
 
 QORIO_API unsigned int ao_get_ao_info(uint8_t* pMac, int Chl, uint8_t* pInfo) {

@@ -137,7 +137,10 @@ unsigned int _SetU8(uint8_t* pMac, int Chl, uint16_t Code, int Bank, int Value) 
 // Checks that the channel is a DIO channel and that the bank's lines are all inputs, and
 // makes sure the channel's callback slots exist. Called with the request lock held.
 unsigned int _PrepareCallbacks(SioExchange& x, int Chl, int Bank, _DIO_CALLBACKS** ppSlots) {
+    // A channel that answers the info request with a status or a malformed record is not a
+    // DIO channel; a call that could not reach the service says so.
     const unsigned int info = _GetInfo(x, Chl, nullptr);
+    if (info == SIO_ERR_SEND || info == SIO_ERR_TIMEOUT || info == SIO_ERR_NO_CONNECTION) return info;
     if (info != 0) return DIO_ERR_NOT_DIO;
     const uint8_t b = static_cast<uint8_t>(Bank);
     const unsigned int rc = _Request(x, Chl, DIO_CMD_GET_BANK_DIRECTION, &b, 1, 5, Bank);

@@ -502,6 +502,13 @@ QORIO_API unsigned int ai_get_port_fifo_trigger_value(uint8_t* mac, int channel,
 QORIO_API unsigned int ai_set_port_fifo_trigger_value(uint8_t* mac, int channel, int port, int level);
 QORIO_API unsigned int ai_set_event_callback(uint8_t* mac, int channel, ai_event_callback fn);
 QORIO_API unsigned int ai_set_data_callback(uint8_t* mac, int channel, ai_data_callback fn);
+/* Global slots for callers that cannot pass their own functions (as for SER): each trampoline
+ * calls the function its setter stored last, and does nothing before one was stored. */
+QORIO_API void ai_register_function(ai_event_callback fn);
+QORIO_API void ai_event_trigger_function_needing_callback(uint8_t* mac, int channel, uint8_t event0, uint8_t event1,
+                                                          uint16_t value);
+QORIO_API void ai_data_register_function(ai_data_callback fn);
+QORIO_API void ai_data_function_needing_callback(uint8_t* mac, int channel, uint8_t flag, uint16_t sample);
 
 QORIO_API unsigned int ao_get_ao_info(uint8_t* mac, int channel, uint8_t* info /* AO_INFO_SIZE */);
 QORIO_API unsigned int ao_set_ports_enable(uint8_t* mac, int channel, uint16_t mask);

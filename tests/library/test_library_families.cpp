@@ -261,6 +261,23 @@ TEST_F(LibFamilies, AnalogCallsStreamsOutputsAndMaiConversions) {
     EXPECT_EQ(ai_set_port_gain_control(m, Ai, 32, 1), 98u);
     EXPECT_EQ(ai_set_sample_enable(m, Ai, 256), 98u);
 
+    Step("AO: fields, and output data reaches the port");
+    EXPECT_EQ(ao_set_ports_enable(m, Ao, 0x000F), 0u);
+    EXPECT_EQ(ao_set_port_gain_control(m, Ao, 2, 1), 0u);
+    uint8_t g = 0;
+    EXPECT_EQ(ao_get_port_gain_control(m, Ao, 2, &g), 0u);
+    EXPECT_EQ(g, 1);
+    EXPECT_EQ(ao_set_port_update_rate_divider(m, Ao, 2, 500), 0u);
+    EXPECT_EQ(ao_set_data(m, Ao, 2, 0x0ABC), 0u);
+    EXPECT_EQ(ao_set_data(m, Ao, 32, 1), 98u);
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return sim_->Control("ao-output " + unit + " " + std::to_string(Ao)).find("values=0,0,2748,0") !=
+                   std::string::npos;
+        },
+        3s))
+        << sim_->Control("ao-output " + unit + " " + std::to_string(Ao));
+
     Step("AI events and a sample stream at 20 000 packets a second, none lost, in order");
     ASSERT_EQ(ai_set_event_callback(m, Ai,
                                     [](uint8_t*, int, uint8_t a, uint8_t b, uint16_t v) {
@@ -298,23 +315,6 @@ TEST_F(LibFamilies, AnalogCallsStreamsOutputsAndMaiConversions) {
         }
         EXPECT_EQ(wrong, 0);
     }
-
-    Step("AO: fields, and output data reaches the port");
-    EXPECT_EQ(ao_set_ports_enable(m, Ao, 0x000F), 0u);
-    EXPECT_EQ(ao_set_port_gain_control(m, Ao, 2, 1), 0u);
-    uint8_t g = 0;
-    EXPECT_EQ(ao_get_port_gain_control(m, Ao, 2, &g), 0u);
-    EXPECT_EQ(g, 1);
-    EXPECT_EQ(ao_set_port_update_rate_divider(m, Ao, 2, 500), 0u);
-    EXPECT_EQ(ao_set_data(m, Ao, 2, 0x0ABC), 0u);
-    EXPECT_EQ(ao_set_data(m, Ao, 32, 1), 98u);
-    EXPECT_TRUE(Eventually(
-        [&] {
-            return sim_->Control("ao-output " + unit + " " + std::to_string(Ao)).find("values=0,0,2748,0") !=
-                   std::string::npos;
-        },
-        3s))
-        << sim_->Control("ao-output " + unit + " " + std::to_string(Ao));
 
     Step("MAI fields");
     Check(Mai,
