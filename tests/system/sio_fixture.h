@@ -11,6 +11,7 @@
 #include "qor_sio_client.h"
 #include "qor_tap.h"
 #include "service_fixture.h"
+#include "tlp_tap.h"
 
 namespace qortest {
 
@@ -24,13 +25,6 @@ enum : uint8_t { kChlV0 = 1, kChlV1 = 2, kChlV2 = 3, kChlV4 = 4, kChlV5 = 5 };
 constexpr uint32_t kStatusAtConnect = 0x12345678;
 constexpr uint32_t kTriggerAtConnect = 0x00004B3C;
 constexpr uint32_t kControl2AtConnect = 0x0000A5C3;
-
-// A TLP the service sent, as the unit sees it, without its sequence number.
-struct Tlp {
-    uint8_t Type = 0, RW = 0, Chl = 0, B4 = 0, B5 = 0, B6 = 0, B7 = 0;
-    std::vector<uint8_t> Data;
-    bool operator==(const Tlp&) const = default;
-};
 
 inline std::string Describe(const std::vector<Tlp>& tlps) {
     std::string s;
@@ -138,32 +132,7 @@ class SioTest : public ServiceTest {
     // The TLPs the service sent to the unit since the last call: waits until at least `want`
     // came, then a moment more so that one too many shows as well.
     std::vector<Tlp> SentTlps(size_t want = 0, Clock::duration timeout = 2s) {
-        std::vector<Tlp> fresh;
-        auto collect = [&] {
-            fresh.clear();
-            const auto frames = tap_->Frames();
-            for (size_t i = seen_; i < frames.size(); ++i) {
-                const auto& b = frames[i].Bytes;
-                if (frames[i].Source() != serviceMac_ || b.size() < 22 || b[14] != 0x10) continue;
-                Tlp t{static_cast<uint8_t>((b[16] >> 1) & 0x1F), static_cast<uint8_t>(b[16] & 1), b[17], b[18], b[19],
-                      b[20], b[21], {}};
-                size_t n = 0;
-                if (t.Type == 0 && t.RW == 1) n = t.B6 * 4u;
-                if (t.Type == 1) n = static_cast<size_t>(((t.B4 & 7) << 8) | t.B5);
-                t.Data.assign(b.begin() + 22, b.begin() + 22 + static_cast<long>(std::min(n, b.size() - 22)));
-                fresh.push_back(std::move(t));
-            }
-            return frames.size();
-        };
-        Eventually(
-            [&] {
-                collect();
-                return fresh.size() >= want;
-            },
-            want == 0 ? 0s : timeout);
-        std::this_thread::sleep_for(want == 0 ? 150ms : 40ms);
-        seen_ = collect();
-        return fresh;
+        return SentTlpsSince(*tap_, serviceMac_, &seen_, want, timeout);
     }
 
     void SimOk(const std::string& line) { ASSERT_TRUE(sim_->Ok(line)) << line << ": " << sim_->LastAnswer(); }
