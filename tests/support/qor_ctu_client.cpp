@@ -12,20 +12,9 @@
 #include <cstring>
 #include <thread>
 
+#include "qor_stream.h"
+
 namespace qortest::ctu {
-
-namespace {
-
-int MsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
-
-std::string ErrnoText(const std::string& what) {
-    return what + ": " + strerror(errno);
-}
-
-}  // namespace
 
 std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h) {
     return {h.Version,
@@ -115,31 +104,12 @@ bool Client::Connect(uint16_t port, Clock::duration timeout) {
 
 bool Client::SendRaw(std::span<const uint8_t> bytes) {
     if (!fd_) return Fail("not connected");
-    const auto deadline = Clock::now() + 5s;
-    for (size_t sent = 0; sent < bytes.size();) {
-        const ssize_t n = send(fd_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (Clock::now() >= deadline) return Fail("send: the service takes no more bytes");
-            pollfd pfd{fd_.get(), POLLOUT, 0};
-            poll(&pfd, 1, 50);
-        } else {
-            return Fail(ErrnoText("send"));
-        }
-    }
-    return true;
+    const std::string why = SendAll(fd_.get(), bytes);
+    return why.empty() || Fail(why);
 }
 
 bool Client::SendSplit(std::span<const uint8_t> bytes, const std::vector<size_t>& pieces, Clock::duration pause) {
-    size_t at = 0;
-    for (size_t n : pieces) {
-        n = std::min(n, bytes.size() - at);
-        if (!SendRaw(bytes.subspan(at, n))) return false;
-        at += n;
-        std::this_thread::sleep_for(pause);
-    }
-    return SendRaw(bytes.subspan(at));
+    return SendInPieces(bytes, pieces, pause, [this](std::span<const uint8_t> b) { return SendRaw(b); });
 }
 
 bool Client::Fill(size_t n, Clock::time_point deadline) {

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "qor_stream.h"
+
 namespace qortest::mng {
 
 namespace {
@@ -29,15 +31,6 @@ Mac MacAt(const uint8_t* p) {
     Mac m{};
     std::copy(p, p + 6, m.begin());
     return m;
-}
-
-int MsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
-
-std::string ErrnoText(const std::string& what) {
-    return what + ": " + strerror(errno);
 }
 
 std::optional<UnitInfo> DecodeUnitInfo(std::span<const uint8_t> p, bool withPorts) {
@@ -239,22 +232,8 @@ bool Client::Fail(std::string why) {
 
 bool Client::SendRaw(std::span<const uint8_t> bytes) {
     if (!fd_) return Fail("not connected");
-    const auto deadline = Clock::now() + 5s;
-    for (size_t sent = 0; sent < bytes.size();) {
-        const ssize_t n = send(fd_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            if (Clock::now() >= deadline) return Fail("send: the service takes no more bytes");
-            struct pollfd pfd {
-                fd_.get(), POLLOUT, 0
-            };
-            poll(&pfd, 1, 50);
-        } else {
-            return Fail(ErrnoText("send"));
-        }
-    }
-    return true;
+    const std::string why = SendAll(fd_.get(), bytes);
+    return why.empty() || Fail(why);
 }
 
 bool Client::Fill(size_t n, Clock::time_point deadline) {
