@@ -164,9 +164,13 @@ void CountDisconnectEvent(PVN_DEVICE pVn) {
     if (gPreviousDisconnectEvent) gPreviousDisconnectEvent(pVn);
 }
 
+// ctu_eight.prof: the control unit on channel 0, UARTs on 1..3.
 bool IsUartChannel(int chl) {
     return chl >= 1 && chl <= 3;
-}  // ctu_eight.prof
+}
+bool IsControlUnitChannel(int chl) {
+    return chl == 0;
+}
 
 void Reader(PVN_DEVICE unit, ReadSlot& slot, int chl, long maxWords, Clock::duration timeout,
             const std::atomic<bool>& stop, Tally& tally) {
@@ -181,6 +185,8 @@ void Reader(PVN_DEVICE unit, ReadSlot& slot, int chl, long maxWords, Clock::dura
         r.Offset = static_cast<uint8_t>(rng() % kRegisterWords);
         // Older UART controllers answer register 3 with an echo that the service drops.
         if (IsUartChannel(chl) && r.Offset == 3) r.Offset = 4;
+        // A control unit answers reads of register 9 from its item FIFO, not its register file.
+        if (IsControlUnitChannel(chl) && r.Offset == 9) r.Offset = 10;
         r.LengthInDW = static_cast<uint8_t>(1 + rng() % static_cast<unsigned>(maxWords));
         ++tally.Sent;
         const auto t0 = Clock::now();
