@@ -318,7 +318,11 @@ int CtuServerStart(PCTU_SERVER pServer, PVN_DEVICE pVn, uint32_t* pTcpPort) {
         pServer->TcpPort = 0;
         return 0;
     }
+    // Listening before the connect is answered lets a client connect to the port the answer
+    // names at once; a failure here is retried by the listen thread.
+    PemTcpListenSockCreate(&pServer->Sock, pServer->TcpPort, "CTU S");
     if (pthread_create(&pServer->ThreadHd, &pServer->ThreadAttr, _ListenThread, pServer) != 0) {
+        PemTcpCloseSock(&pServer->Sock);
         pthread_attr_destroy(&pServer->ThreadAttr);
         CtuTcpPortFree(pServer->TcpPort);
         pServer->TcpPort = 0;
