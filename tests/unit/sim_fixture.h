@@ -19,8 +19,6 @@
 
 inline const SimMac kHost{0x02, 0x00, 0x00, 0x00, 0x99, 0x01};
 inline const SimMac kUnitA{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-inline const SimMac kUnitB{0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
-inline const SimMac kUnitC{0x02, 0x00, 0x00, 0x00, 0x00, 0x03};
 
 using Bytes = std::vector<uint8_t>;
 
@@ -28,25 +26,6 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-
-inline SimMac DstOf(const Bytes& f) {
-    return {f[0], f[1], f[2], f[3], f[4], f[5]};
-}
-
-// One frame from a host and what the unit does: the head of its one answer (empty: no
-// answer) and its link status afterwards.
-struct Step {
-    Bytes Link;
-    Bytes Want;
-    int LinkStatus;
-    SimMac Src = kHost;
-    bool Pad = true;
-};
-
-struct Sent {
-    std::string Iface;
-    std::vector<uint8_t> Frame;
-};
 
 class SimUnitTest : public ::testing::Test {
   protected:
@@ -63,8 +42,8 @@ class SimUnitTest : public ::testing::Test {
             i->Name = name;
             return i;
         };
-        ctx.Transmit = [this](_SIM_IFACE& i, const std::vector<uint8_t>& f, std::string*) {
-            sent.push_back({i.Name, f});
+        ctx.Transmit = [this](_SIM_IFACE&, const std::vector<uint8_t>& f, std::string*) {
+            sent.push_back(f);
             return true;
         };
     }
@@ -78,72 +57,60 @@ class SimUnitTest : public ::testing::Test {
     void Talk(const std::vector<std::pair<std::string, std::string>>& lines) {
         for (const auto& [line, answer] : lines) EXPECT_EQ(Do(line), answer) << line;
     }
-
-    void Receive(const std::string& iface, const std::vector<uint8_t>& frame, uint8_t pktType = PACKET_HOST) {
-        std::string err;
-        _SIM_IFACE* i = SimIfaceGet(ctx, iface, &err);
-        ASSERT_NE(i, nullptr) << err;
-        SimFrameReceive(ctx, *i, frame.data(), frame.size(), pktType);
-    }
-    void ReceiveDllp(const std::string& iface, const SimMac& dst, uint8_t cmd, uint8_t b2 = 0, uint8_t b3 = 0,
-                     uint8_t pktType = PACKET_HOST) {
-        Receive(iface, SimEthFrameBuild(dst, kHost, SimDllpEncode(cmd, b2, b3)), pktType);
-    }
-
     // Writes a profile of our own and returns its path.
     std::string Profile(const std::string& name, const std::string& text) {
-        if (dir_.empty()) {
-            char tmpl[] = "/tmp/qorsim-test-XXXXXX";
-            if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
-        }
+        char tmpl[] = "/tmp/qorsim-test-XXXXXX";
+        if (dir_.empty() && mkdtemp(tmpl) != nullptr) dir_ = tmpl;
         const std::string path = dir_ + "/" + name + ".prof";
         std::ofstream(path) << text;
         return path;
     }
 
-    void Send(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true) {
-        Receive("veth0", SimEthFrameBuild(dst, src, link, pad));
+    // One frame from `src` to `dst` arrives on veth0.
+    void Send(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true,
+              uint8_t pktType = PACKET_HOST) {
+        const Bytes frame = SimEthFrameBuild(dst, src, link, pad);
+        std::string err;
+        _SIM_IFACE* i = SimIfaceGet(ctx, "veth0", &err);
+        ASSERT_NE(i, nullptr) << err;
+        SimFrameReceive(ctx, *i, frame.data(), frame.size(), pktType);
     }
-    // The one frame sent since the last call, from link byte 0 on (padding included).
-    Bytes OneLink() {
-        EXPECT_EQ(sent.size(), 1u);
-        if (sent.size() != 1) return {};
-        Bytes l(sent[0].Frame.begin() + 14, sent[0].Frame.end());
-        sent.clear();
-        return l;
-    }
-    static Bytes Head(const Bytes& l, size_t n) {
-        return Bytes(l.begin(), l.begin() + std::min(n, l.size()));
-    }
-    // Sends Link to unit A and returns every frame sent in answer, from link byte 0 on; each
-    // must go to the host.
-    std::vector<Bytes> Links(const Bytes& link, bool pad = true) {
-        sent.clear();
-        Send(kUnitA, link, kHost, pad);
+    // Every frame sent since the last call, from link byte 0 on (padding included); each
+    // must go to `to`.
+    std::vector<Bytes> Drain(const SimMac& to = kHost) {
         std::vector<Bytes> out;
-        for (const auto& s : sent) {
-            EXPECT_EQ(DstOf(s.Frame), kHost);
-            out.emplace_back(s.Frame.begin() + 14, s.Frame.end());
+        for (const auto& f : sent) {
+            EXPECT_EQ((SimMac{f[0], f[1], f[2], f[3], f[4], f[5]}), to);
+            out.emplace_back(f.begin() + 14, f.end());
         }
         sent.clear();
         return out;
     }
-    // Sends Link and returns the first four bytes of the one answer, or nothing.
+    // The one frame sent since the last call.
+    Bytes One(const SimMac& to = kHost) {
+        auto out = Drain(to);
+        EXPECT_EQ(out.size(), 1u);
+        return out.empty() ? Bytes{} : out[0];
+    }
+    static Bytes Head(const Bytes& l, size_t n) {
+        return Bytes(l.begin(), l.begin() + std::min(n, l.size()));
+    }
+    // Sends Link to unit A and returns every frame sent in answer.
+    std::vector<Bytes> Links(const Bytes& link, bool pad = true) {
+        sent.clear();
+        Send(kUnitA, link, kHost, pad);
+        return Drain();
+    }
+    // Sends Link and returns the first four bytes of the one answer to `src`, or nothing.
     Bytes Reply(const SimMac& dst, const Bytes& link, const SimMac& src = kHost, bool pad = true) {
         sent.clear();
         Send(dst, link, src, pad);
-        return sent.empty() ? Bytes{} : Head(OneLink(), 4);
-    }
-    void Run(const SimMac& dst, const std::vector<Step>& steps) {
-        for (size_t i = 0; i < steps.size(); ++i) {
-            EXPECT_EQ(Reply(dst, steps[i].Link, steps[i].Src, steps[i].Pad), steps[i].Want) << "step " << i;
-            EXPECT_EQ(Unit(dst).Link.LinkStatus, steps[i].LinkStatus) << "step " << i;
-        }
+        return sent.empty() ? Bytes{} : Head(One(src), 4);
     }
     _SIM_UNIT& Unit(const SimMac& mac = kUnitA) { return *SimUnitGet(ctx, mac); }
 
     _SIM_CONTEXT ctx;
-    std::vector<Sent> sent;
+    std::vector<Bytes> sent;
     int64_t now = 1000;
 
   private:

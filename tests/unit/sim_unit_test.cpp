@@ -21,20 +21,17 @@ namespace {
 
 TEST_F(SimUnitTest, OwnFramesAndGroupSourcesAreIgnored) {
     ASSERT_EQ(Do("add ctu_uart2 02:00:00:00:00:01 veth0"), "ok added 02:00:00:00:00:01");
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH, 0, 0, PACKET_OUTGOING);
-    EXPECT_TRUE(sent.empty());
-    Receive("veth0",
-            SimEthFrameBuild(kUnitA, SimMac{0x03, 0, 0, 0, 0, 1}, SimDllpEncode(SIM_DLLP_ACU, 0, 0xFF)));
-    Receive("veth0",
-            SimEthFrameBuild(kSimBroadcastMac, kSimBroadcastMac, SimDllpEncode(SIM_DLLP_DOCK_SEARCH, 0, 0)));
-    EXPECT_TRUE(sent.empty());
+    Send(kSimBroadcastMac, SimDllpEncode(SIM_DLLP_ADVANCE_SEARCH, 0, 0), kHost, true, PACKET_OUTGOING);
+    Send(kUnitA, SimDllpEncode(SIM_DLLP_ACU, 0, 0xFF), SimMac{0x03, 0, 0, 0, 0, 1});
+    Send(kSimBroadcastMac, SimDllpEncode(SIM_DLLP_DOCK_SEARCH, 0, 0), kSimBroadcastMac);
     // Answers that only units send, and codes without a meaning, are taken in and not answered.
     for (int cmd : std::initializer_list<int>{SIM_DLLP_DOCK_CONNECT_RESPONSE, SIM_DLLP_DOCK_SEARCH_RESPONSE,
                                               SIM_DLLP_KEEP_ALIVE_RESPONSE, SIM_DLLP_ACU_RESPONSE,
-                                              SIM_DLLP_KEEP_ALIVE_TIMEOUT, 31})
-        ReceiveDllp("veth0", kUnitA, static_cast<uint8_t>(cmd));
+                                              SIM_DLLP_KEEP_ALIVE_TIMEOUT, 31}) {
+        Send(kUnitA, SimDllpEncode(static_cast<uint8_t>(cmd), 0, 0));
+    }
     EXPECT_TRUE(sent.empty());
-    EXPECT_EQ(SimUnitGet(ctx, kUnitA)->Stats.Ignored, 6u);
+    EXPECT_EQ(Unit().Stats.Ignored, 6u);
 }
 
 TEST_F(SimUnitTest, AddAndRemoveRules) {
@@ -73,7 +70,7 @@ TEST_F(SimUnitTest, AddManyMakesConsecutiveMacsUpTo255) {
           {"add-many 0 ctu_uart2 02:00:00:20:00:00 veth0", "error count must be 1..255"}});
     EXPECT_EQ(ctx.Units.size(), 255u);
     // 255 units answer one broadcast search.
-    ReceiveDllp("veth0", kSimBroadcastMac, SIM_DLLP_ADVANCE_SEARCH);
+    Send(kSimBroadcastMac, SimDllpEncode(SIM_DLLP_ADVANCE_SEARCH, 0, 0));
     EXPECT_EQ(sent.size(), 255u);
     Talk({{"remove all", "ok removed 255"},
           {"add-many 2 ctu_uart2 ff:ff:ff:ff:ff:ff veth0",
