@@ -88,21 +88,12 @@ Bytes Extra(std::initializer_list<uint8_t> head, size_t size) {
 
 const std::string kEquals = std::string(60, '=') + "\n";
 
-// Every channel view and the channel name it uses.
-const std::pair<void (*)(const _VN_INFO*), const char*> kViews[] = {
-    {_PrintControlUnitInfo, "CONTROL UNIT"},
-    {_PrintUartInfo, "UART"},
-    {_PrintParallelInfo, "PARALLEL"},
-    {_PrintDioInfo, "DIO"},
-    {_PrintCounterInfo, "COUNTER"},
-    {_PrintAiInfo, "AI"},
-    {_PrintAoInfo, "AO"},
-    {_PrintUiInfo, "UI"},
-    {_PrintUoInfo, "UO"},
-    {_PrintBipolarAoInfo, "Bipolar AO"},
-    {_PrintMultiFuncAiInfo, "Multi-Function AI"},
-    {_PrintTemperatureSensorInfo, "Temperature Sensor"},
-    {_PrintVirtualInfo, "STRING"}};
+// Every channel view.
+void (*const kViews[])(const _VN_INFO*) = {
+    _PrintControlUnitInfo, _PrintUartInfo,      _PrintParallelInfo,    _PrintDioInfo,
+    _PrintCounterInfo,     _PrintAiInfo,        _PrintAoInfo,          _PrintUiInfo,
+    _PrintUoInfo,          _PrintBipolarAoInfo, _PrintMultiFuncAiInfo, _PrintTemperatureSensorInfo,
+    _PrintVirtualInfo};
 
 }  // namespace
 
@@ -384,7 +375,7 @@ TEST(DetailDecode, RandomHostileRecordsStayInBounds) {
         _VN_INFO info{};
         if (!VnInfoDecode(exact.get(), r.size(), &info)) continue;
         _PrintVarnelInfo(&info);
-        for (const auto& view : kViews) view.first(&info);
+        for (const auto& view : kViews) view(&info);
         const std::string shown = out.Take();
         channelsShown += Count(shown, " DIB channel");
         ASSERT_TRUE(std::all_of(shown.begin(), shown.end(), [](char c) {

@@ -1,5 +1,6 @@
 // The unit registry and the get-info thread, driven in-process through a NIC record whose
-// socket is closed (nothing leaves the process) and replies delivered by hand.
+// socket is closed (nothing leaves the process) and replies delivered by hand. The records the
+// management queries return are proven byte for byte by the system tests; here, their bounds.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -26,12 +27,12 @@ std::array<uint8_t, 6> Mac(uint8_t last) {
 
 // A DLLP answer frame from mac (code, return code, length byte), then a unit header and
 // `channels` UART DIBs.
-std::vector<uint8_t> AcuFrame(const uint8_t* mac, uint8_t code, uint8_t returnCode, uint8_t lengthByte,
-                              int channels) {
+std::vector<uint8_t> AcuFrame(const std::array<uint8_t, 6>& mac, uint8_t code, uint8_t returnCode,
+                              uint8_t lengthByte, int channels) {
     InfoBuilder info;
     for (int i = 0; i < channels; ++i) info.Dib(static_cast<uint8_t>(i + 1), 1, 2, {0, 1, 0, 1});
     std::vector<uint8_t> f(12, 0);
-    memcpy(f.data() + 6, mac, 6);
+    memcpy(f.data() + 6, mac.data(), 6);
     f.insert(f.end(), {0xD4, 0x1F, 0x20, code, returnCode, lengthByte});
     f.insert(f.end(), info.bytes.begin(), info.bytes.end());
     return f;
@@ -40,6 +41,8 @@ std::vector<uint8_t> AcuFrame(const uint8_t* mac, uint8_t code, uint8_t returnCo
 struct Registry : ::testing::Test {
     LogCapture cap;
     NicRef nic{NewClosedNic("fake0")};
+    std::array<uint8_t, 6> a = Mac(1), b = Mac(2), c = Mac(3);
+    VnRef Add(const std::array<uint8_t, 6>& mac) { return VnMainAdd(nic.get(), mac.data()); }
     // Hands Frame to the unit's get-info thread until a pass has decoded one.
     static bool Inform(_VN_DEVICE* u, const std::vector<uint8_t>& frame) {
         return WaitUntil([&] {
@@ -55,56 +58,40 @@ struct Registry : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Registry, LowestFreeIndexAndOneRecordPerMac) {
-    auto a = Mac(1), b = Mac(2);
-    VnRef ua = VnMainAdd(nic.get(), a.data());
+TEST_F(Registry, IndexesRecordsPerMacAndThePeriodicRemovalKeepsMappedOrConnectedUnits) {
+    VnRef ua = Add(a);
     ASSERT_TRUE(ua);
-    EXPECT_EQ(VnMainAdd(nic.get(), a.data()).get(), ua.get());  // same MAC, same record
-    VnRef ub = VnMainAdd(nic.get(), b.data());
-    EXPECT_EQ(std::tuple(ua->Index, ub->Index, VnAmount, VnMainGetByIndex(2).get() == ub.get()),
-              std::tuple(1, 2, 2, true));
+    EXPECT_EQ(Add(a).get(), ua.get());  // same MAC, same record
+    VnRef ub = Add(b);
+    VnRef uc = Add(c);
+    EXPECT_EQ(std::tuple(ua->Index, ub->Index, uc->Index, VnMainGetByIndex(2).get() == ub.get()),
+              std::tuple(1, 2, 3, true));
     EXPECT_EQ(std::tuple(ua->DibArray[63].Uart.TtyMinorNumber, ua->ReConnectJobIsDone.load()),
               std::tuple(-1, 1));
+    ub->IsMappingByHost = 1;
+    uc->IsConnectedByHost = 1;
     ua.reset();
-    ub.reset();
     VnMainDelAllWithoutMappingOrConnectedByHost();
-    EXPECT_EQ(VnAmount, 0);
-    EXPECT_FALSE(VnMainGetByMac(a.data()));
-    EXPECT_EQ(VnMainAdd(nic.get(), b.data())->Index, 1);  // index 1 again once freed
-}
-
-TEST_F(Registry, MappedOrConnectedUnitsSurviveThePeriodicRemoval) {
-    auto a = Mac(1), b = Mac(2), c = Mac(3);
-    VnMainAdd(nic.get(), a.data())->IsMappingByHost = 1;
-    VnMainAdd(nic.get(), b.data())->IsConnectedByHost = 1;
-    VnMainAdd(nic.get(), c.data());
-    VnMainDelAllWithoutMappingOrConnectedByHost();
-    EXPECT_EQ(std::tuple(!!VnMainGetByMac(a.data()), !!VnMainGetByMac(b.data()), !!VnMainGetByMac(c.data()),
-                         VnAmount),
-              std::tuple(true, true, false, 2));
+    EXPECT_EQ(std::tuple(!!VnMainGetByMac(a.data()), VnAmount), std::tuple(false, 2));
     VnMainDelByNic(nic.get());  // a removed NIC takes only free units with it
     EXPECT_EQ(VnAmount, 2);
-}
-
-TEST_F(Registry, IndexTableRefusesPastOneByte) {
+    EXPECT_EQ(Add(a)->Index, 1);  // the lowest free index again
+    // The index is one byte: with every index taken the next unit is refused.
     for (int i = 1; i <= kVnMaxUnits; ++i) VnIndexActive[i] = 1;
-    auto a = Mac(9);
-    EXPECT_FALSE(VnMainAdd(nic.get(), a.data()));
+    auto d = Mac(9);
+    EXPECT_FALSE(Add(d));
     EXPECT_EQ(VnIndexActive[256], 0);  // the over-range index was given back
     EXPECT_NE(cap.Text().find("VN can't get available index\n"), std::string::npos);
 }
 
 TEST_F(Registry, GetInfoThreadDecodesTheReplyAndEndsOnFatalAnswers) {
-    auto a = Mac(1);
-    VnRef u = VnMainAdd(nic.get(), a.data());
+    VnRef u = Add(a);
     ASSERT_TRUE(u);
     // The first pass starts at once; it waits for the reply we deliver here.
-    ASSERT_TRUE(Inform(u.get(), AcuFrame(a.data(), 18, 1, 0xFF, 3)));
-    EXPECT_EQ(u->AvailableChls, 3);
-    EXPECT_EQ(VnGetChannelType(u.get(), 2), 1);
-
+    ASSERT_TRUE(Inform(u.get(), AcuFrame(a, 18, 1, 0xFF, 3)));
+    EXPECT_EQ(std::tuple(u->AvailableChls, VnGetChannelType(u.get(), 2)), std::tuple(3, 1));
     // A return code other than 0 or 1 ends the thread; triggers and delete then return.
-    auto bad = AcuFrame(a.data(), 18, 2, 0xFF, 0);
+    auto bad = AcuFrame(a, 18, 2, 0xFF, 0);
     VnMainUpdateInfo(u.get());
     ASSERT_TRUE(WaitUntil([&] {
         VnMainDeliverReply(u.get(), bad.data(), bad.size());
@@ -138,10 +125,7 @@ TEST_F(Registry, LookupsStayValidWhileRecordsAreRemoved) {
             }
         });
     for (int round = 0; round < 6; ++round) {
-        for (uint8_t last = 1; last <= 4; ++last) {
-            auto m = Mac(last);
-            VnMainAdd(nic.get(), m.data());
-        }
+        for (uint8_t last = 1; last <= 4; ++last) Add(Mac(last));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         VnMainDelAllWithoutMappingOrConnectedByHost();
     }
@@ -151,47 +135,33 @@ TEST_F(Registry, LookupsStayValidWhileRecordsAreRemoved) {
     EXPECT_EQ(VnAmount, 0);
 }
 
-TEST_F(Registry, QueriesListInformedUnitsByIndexAndNeverOverrunTheBuffer) {
-    auto a = Mac(1), b = Mac(2), c = Mac(3);
-    VnRef ua = VnMainAdd(nic.get(), a.data());
-    VnRef ub = VnMainAdd(nic.get(), b.data());
-    VnRef uc = VnMainAdd(nic.get(), c.data());
-    // b is not informed yet; c has two UARTs and is mapped; a has no channels.
-    for (const auto& [u, mac, n] : {std::tuple{ua.get(), a.data(), 0}, std::tuple{uc.get(), c.data(), 2}})
-        ASSERT_TRUE(Inform(u, AcuFrame(mac, 18, 1, 0xFF, n)));
-    ua->AvailableChls = 0;
-    uint8_t buf[8192];
-    size_t len = 0;
-    EXPECT_EQ(VnMainSearchByAllNic(buf, sizeof(buf), &len), 0);
-    ASSERT_EQ(len, 28u);  // only the unit with channels is listed
-    EXPECT_EQ(0, memcmp(buf, c.data(), 6));
-    EXPECT_EQ(buf[25], 2);
-
-    EXPECT_EQ(VnMainGetSpecificVnDetailInfo(a.data(), buf, sizeof(buf), &len), 0);
-    EXPECT_EQ(len, 36u);  // a unit without channels
-    auto unknown = Mac(0x77);
-    EXPECT_EQ(VnMainGetSpecificVnDetailInfo(unknown.data(), buf, sizeof(buf), &len), 32);
-    EXPECT_EQ(len, 0u);
-
-    uc->IsMappingByHost = 1;
-    uc->DibArray[0].Uart.TtyMinorNumber = 5;
-    EXPECT_EQ(VnMainGetAllMappingInfoMappedByHost(buf, sizeof(buf), &len), 0);
-    ASSERT_EQ(len, 7u + 4u);
-    EXPECT_EQ((std::vector<uint8_t>(buf + 6, buf + 11)), (std::vector<uint8_t>{2, 1, 5, 2, 0xFF}));
-
-    // A buffer too small for the next whole record gets none of it, and nothing past its end.
+TEST_F(Registry, QueriesListInformedUnitsWithChannelsAndNeverOverrunTheirBuffer) {
+    // a is informed without channels, b not informed, c informed with two UARTs.
+    VnRef ua = Add(a), ub = Add(b), u = Add(c);
+    ASSERT_TRUE(Inform(ua.get(), AcuFrame(a, 18, 1, 0xFF, 0)));
+    ASSERT_TRUE(Inform(u.get(), AcuFrame(c, 18, 1, 0xFF, 2)));
     uint8_t small[40];
+    size_t len = 99;
+    EXPECT_EQ(VnMainSearchByAllNic(small, sizeof(small), &len), 0);
+    EXPECT_EQ(std::tuple(len, memcmp(small, c.data(), 6)), std::tuple(28u, 0));
+    auto unknown = Mac(0x77);
+    EXPECT_EQ(VnMainGetSpecificVnDetailInfo(unknown.data(), small, sizeof(small), &len), 32);
+    // A buffer too small for the next whole record gets none of it, and nothing past its end.
     memset(small, 0xEE, sizeof(small));
     EXPECT_EQ(VnMainGetSpecificVnDetailInfo(c.data(), small, 37, &len), 0);
-    EXPECT_EQ(len, 36u);
-    EXPECT_EQ(small[37], 0xEE);
+    EXPECT_EQ(std::tuple(len, small[37]), std::tuple(36u, 0xEE));
     EXPECT_EQ(VnMainSearchByAllNic(small, 27, &len), 0);
     EXPECT_EQ(len, 0u);
+    u->IsMappingByHost = 1;  // MAC, count and two channels: 11 bytes
+    EXPECT_EQ(VnMainGetAllMappingInfoMappedByHost(small, 11, &len), 0);
+    EXPECT_EQ(len, 11u);
+    memset(small, 0xEE, sizeof(small));
+    EXPECT_EQ(VnMainGetAllMappingInfoMappedByHost(small, 10, &len), 0);
+    EXPECT_EQ(std::tuple(len, small[10]), std::tuple(0u, 0xEE));
 }
 
 TEST_F(Registry, TriggerDuringAPassNeverWaitsAndIsNotLost) {
-    auto a = Mac(1);
-    VnRef u = VnMainAdd(nic.get(), a.data());
+    VnRef u = Add(a);
     ASSERT_TRUE(u);
     // The first pass is waiting for its reply (up to 200 ms). The receive thread triggers
     // from the very thread that must deliver that reply, so the trigger must return at once.
@@ -200,16 +170,15 @@ TEST_F(Registry, TriggerDuringAPassNeverWaitsAndIsNotLost) {
     VnMainUpdateInfo(u.get());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
     // The trigger is kept: after the first pass another one follows and decodes this reply.
-    ASSERT_TRUE(Inform(u.get(), AcuFrame(a.data(), 18, 1, 0xFF, 2)));
+    ASSERT_TRUE(Inform(u.get(), AcuFrame(a, 18, 1, 0xFF, 2)));
     EXPECT_EQ(u->AvailableChls, 2);
 }
 
 TEST_F(Registry, AnAwaitedReplyIsNeitherFakedNorOverwrittenByAnotherCommandsReply) {
-    auto a = Mac(1);
-    VnRef u = VnMainAdd(nic.get(), a.data());
+    VnRef u = Add(a);
     ASSERT_TRUE(u);
-    auto connectReply = AcuFrame(a.data(), 3, 0, 0x55, 0);
-    auto lateInfo = AcuFrame(a.data(), 18, 1, 0xFF, 1);
+    auto connectReply = AcuFrame(a, 3, 0, 0x55, 0);
+    auto lateInfo = AcuFrame(a, 18, 1, 0xFF, 1);
     // Let the first info pass finish, so only this test waits on the slot.
     ASSERT_TRUE(Inform(u.get(), lateInfo));
     {
@@ -225,7 +194,6 @@ TEST_F(Registry, AnAwaitedReplyIsNeitherFakedNorOverwrittenByAnotherCommandsRepl
     VnMainDeliverReply(u.get(), connectReply.data(), connectReply.size());
     VnMainDeliverReply(u.get(), lateInfo.data(), lateInfo.size());  // after it: the answer stays
     qor::MutexLock lock(&u->DllpCmdCompleteMutex);
-    EXPECT_EQ(u->RxBuff[15], 3);
-    EXPECT_EQ(u->RxBuff[17], 0x55);
+    EXPECT_EQ(std::tuple(u->RxBuff[15], u->RxBuff[17]), std::tuple(3, 0x55));
     u->DllpCmdExpectedCode = 0;
 }
