@@ -17,16 +17,13 @@ Bytes CmdWrite(uint8_t chl, uint8_t offset, int value) {
     return b;
 }
 const auto SeqOf = [](const Frame& f) { return static_cast<uint16_t>((f.link[1] << 2) | (f.link[2] >> 6)); };
-const auto Seqs = [](const std::vector<Frame>& frames) {
-    std::vector<uint16_t> out;
-    for (const Frame& f : frames) out.push_back(SeqOf(f));
+template <class F>
+auto Each(const std::vector<Frame>& frames, F field) {
+    std::vector<decltype(field(frames[0]))> out;
+    for (const Frame& f : frames) out.push_back(field(f));
     return out;
-};
-const auto Links = [](const std::vector<Frame>& frames) {
-    std::vector<Bytes> out;
-    for (const Frame& f : frames) out.push_back(f.link);
-    return out;
-};
+}
+const auto LinkOf = [](const Frame& f) { return f.link; };
 const auto IsAck = [](const Frame& f) { return IsDllp(f, 0); };
 const auto Logged = [](const LogCapture& cap, const char* text) {
     return WaitUntil([&] { return cap.Text().find(text) != std::string::npos; }, 1000);
@@ -82,7 +79,7 @@ TEST_F(Stream, NumbersWrapAfter1023AndANakResendsOnlyTheNamedTlp) {
         for (int i = 0; i < n; ++i) ASSERT_EQ(VnTlpStreamOut(vn.get(), CmdWrite(1, offset, i).data(), 20), 1);
     };
     send(1022, 4, 3);
-    EXPECT_EQ(Seqs(unit->Frames(IsTlp, 3, 1000)), (std::vector<uint16_t>{1022, 1023, 0}));
+    EXPECT_EQ(Each(unit->Frames(IsTlp, 3, 1000), SeqOf), (std::vector<uint16_t>{1022, 1023, 0}));
     // Every TLP was acknowledged: nothing is kept.
     EXPECT_TRUE(WaitUntil([&] { return VnTlpQueueAmount(vn.get()) == 0; }, 1000));
 
@@ -90,7 +87,7 @@ TEST_F(Stream, NumbersWrapAfter1023AndANakResendsOnlyTheNamedTlp) {
     unit->ClearFrames();
     send(7, 4, 3);
     auto sent = unit->Frames(IsTlp, 3, 1000);
-    ASSERT_EQ(Seqs(sent), (std::vector<uint16_t>{7, 8, 9}));
+    ASSERT_EQ(Each(sent, SeqOf), (std::vector<uint16_t>{7, 8, 9}));
     unit->ClearFrames();
     unit->Send({0x20, 1, 0, 7});
     EXPECT_EQ(unit->Frames(IsTlp, 1, 1000).at(0).link, sent[0].link);  // the same bytes, the same number
@@ -145,7 +142,7 @@ TEST_F(Stream, UartAnswersAreAcknowledgedFollowTheVersionAndStayInsideTheFrame) 
     unit->Send(kUartAnswer);
     unit->Send(kUartAnswer);
     const Bytes ack = {0x20, 0, 0x00, 0x15};
-    EXPECT_EQ(Links(unit->Frames(IsAck, 2, 1000)), (std::vector<Bytes>{ack, ack}));
+    EXPECT_EQ(Each(unit->Frames(IsAck, 2, 1000), LinkOf), (std::vector<Bytes>{ack, ack}));
     EXPECT_EQ(vn->DeviceSeqNumberRx, 0x15);
     // Version 5: register 3 answers are delivered; DATA goes to the data handler.
     unit->Send({0x10, 0x00, 0x00, 1, 0x00, 0x03, 0x00, 0x1F});
