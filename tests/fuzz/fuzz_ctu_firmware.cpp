@@ -18,16 +18,6 @@
 #include "ctu_firmware_file.h"
 #include "qor_wire.h"
 
-namespace {
-// A header field, reading past a short file as zero bytes.
-const uint8_t* Header(const std::vector<uint8_t>& b, size_t at) {
-    static uint8_t h[128];
-    std::fill(h, h + 128, 0);
-    std::copy(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(b.size(), 128)), h);
-    return h + at;
-}
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 11) return 0;
     const uint8_t unitType = data[0];
@@ -68,12 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t sum = 0;
     for (uint32_t i = 0; i < img.ImageSize; ++i) sum += img.Image[i];
     if (sum != img.Sum) __builtin_trap();
-    const uint32_t kind = qor::GetBe32(Header(bytes, 7));
+    // The header, reading past a short file as zero bytes.
+    std::vector<uint8_t> head = bytes;
+    head.resize(std::max<size_t>(length, 128));
+    const uint32_t kind = qor::GetBe32(&head[7]);
     if (kind >= 2) {
         const size_t covered = kind == 2 ? content : img.ImageSize;
         const uint32_t crc =
             static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), img.Image, static_cast<uInt>(covered)));
-        if (crc != qor::GetLe32(Header(bytes, 49))) __builtin_trap();
+        if (crc != qor::GetLe32(&head[49])) __builtin_trap();
     }
     return 0;
 }

@@ -1,9 +1,8 @@
 // libqorio's decoders of what the service answers: unit lists (with and without ports), the
 // detail record, NIC and mapping lists, the MAI calibration table, and the UART channels' open
-// record, events and received data, the DIO, AI, AO and MAI info records and MAI samples,
-// each given arbitrary
-// bytes as the payload. The records are heap blocks of their exact size, so a write past one
-// is caught; the counts must never claim more entries than the record holds.
+// record, events and received data, the DIO, AI, AO and MAI info records and MAI samples, each
+// given arbitrary bytes as the payload. The records are heap blocks of their exact size, so a
+// write past one is caught; the counts must never claim more entries than the record holds.
 #include <stdlib.h>
 #include <string.h>
 
@@ -55,17 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const _MNG_RESPONSE r{{1, 0x8000, 0, static_cast<uint32_t>(length)}, payload, length};
     switch (data[0] % 8) {
         case 0:
-            MngDecodeUnitList(r, 28, units);
-            if (units->Count > VN_MAX_UNITS) abort();
-            break;
         case 1:
-            MngDecodeUnitList(r, 36, units);
+            MngDecodeUnitList(r, data[0] % 8 ? 36 : 28, units);
             if (units->Count > VN_MAX_UNITS) abort();
             break;
         case 2:
             MngDecodeDetail(r, unit);
             for (const auto& c : unit->Chl) {
-                if (c.DioNumberOfBanks > VN_MAX_DIO_BANKS || c.StrDeviceNameLength > VN_STRING_NAME_SIZE) abort();
+                if (c.DioNumberOfBanks > VN_MAX_DIO_BANKS || c.StrDeviceNameLength > VN_STRING_NAME_SIZE)
+                    abort();
             }
             break;
         case 3:
@@ -89,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             static const uint16_t kCodes[] = {SER_EVENT_MSR, SER_EVENT_LSR, SER_EVENT_DATA_SERVICE_TO_LIBRARY,
                                               SER_DATA_SERVICE_TO_LIBRARY};
             static auto* scratch = static_cast<uint8_t*>(malloc(kSerScratchSize));
-            const _SER_DELIVERY d = SerDecodeFromService(kCodes[(data[0] >> 3) % 4], payload, length, scratch,
-                                                         kSerScratchSize);
+            const _SER_DELIVERY d =
+                SerDecodeFromService(kCodes[(data[0] >> 3) % 4], payload, length, scratch, kSerScratchSize);
             // What a callback would be given must lie inside the payload or the scratch area.
             const uint8_t* end = d.Buff == scratch ? scratch + kSerScratchSize : payload + length;
             const size_t bytes = d.Buff == scratch ? 2 * d.Count : d.Count;

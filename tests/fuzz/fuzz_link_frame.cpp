@@ -1,14 +1,13 @@
 // Frames from units: arbitrary link bytes from a known unit (or a stranger) through the NIC
 // receive dispatch, the TLP stream and the reply slot. The NIC's socket is closed, so the
 // acknowledgements the stream sends fail quietly and nothing leaves the process.
-#include <pthread.h>
 #include <string.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "nic_main.h"
+#include "../unit/registry_support.h"
 #include "pem_dbg.h"
 #include "vn_main.h"
 
@@ -17,23 +16,13 @@ namespace {
 const uint8_t kNicMac[6] = {0x02, 0, 0, 0, 0, 0x01};
 const uint8_t kUnitMac[6] = {0x02, 0, 0, 0, 0, 0x22};
 
-PNIC_DEVICE MakeNic() {
-    PNIC_DEVICE nic = new _NIC_DEVICE{};
-    nic->Sock = -1;
-    nic->RefCount.store(1);
-    nic->TxMutexInit = 1;
-    pthread_mutex_init(&nic->TxMutex, nullptr);
-    snprintf(nic->InterfaceName, sizeof(nic->InterfaceName), "fuzz0");
-    memcpy(nic->Mac, kNicMac, 6);
-    return nic;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static PNIC_DEVICE nic = [] {
         PemDbgBuffAlloc();
-        PNIC_DEVICE n = MakeNic();
+        PNIC_DEVICE n = NewClosedNic("fuzz0");
+        memcpy(n->Mac, kNicMac, 6);
         VnMainAdd(n, kUnitMac);
         return n;
     }();

@@ -11,60 +11,31 @@
 // the payload length of the code on success, nothing else; data and unknown codes get none.
 // Every event and data message to the driver has version 1, device type 1 and a Length that
 // matches the bytes sent.
-#include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstddef>
-#include <cstdint>
-#include <vector>
-
-#include "../unit/registry_support.h"
+#include "fuzz_support.h"
 #include "nlk_service.h"
 #include "nlk_tty.h"
 #include "nlk_tty_obj.h"
 #include "pem_dbg.h"
-#include "pem_lock.h"
 #include "qor_wire.h"
-#include "vn_get_info.h"
-#include "vn_main.h"
 
 namespace {
 
-const uint8_t kNicMac[6] = {0x02, 0x00, 0x00, 0x01, 0x00, 0x1F};
-const uint8_t kUnitMac[6] = {0x02, 0x00, 0x00, 0x00, 0x1F, 0x01};
 const uint8_t kVersions[] = {0, 2, 4, 5, 6};
 constexpr int kMinors = sizeof(kVersions);
 
 int gSock = -1;
 
 void Setup() {
-    PNIC_DEVICE nic = NewClosedNic("fuzz0");
-    nic->Index = 1;
-    memcpy(nic->Mac, kNicMac, 6);
-    {
-        qor::MutexLock lock(&NicListMutex);
-        PemListInsertTail(&NicList, &nic->Entry);
-        ++NicAmount;
-    }
     // UART DIBs with every capability: version in the info byte, capability bytes where the
     // version keeps them.
     InfoBuilder info("FUZZ-TTY");
     for (int i = 0; i < kMinors; ++i) {
-        const uint8_t v = kVersions[i];
-        if (v == 5)
-            info.Dib(static_cast<uint8_t>(i), 1, v, {0, 0, 0, 0, 0x80, 0, 0x80, 0, 0x7F, 0x3F});
-        else
-            info.Dib(static_cast<uint8_t>(i), 1, v, {0x80, 0, 0x80, 0, 0x7F, 0x3F});
+        std::vector<uint8_t> caps = {0x80, 0, 0x80, 0, 0x7F, 0x3F};
+        if (kVersions[i] == 5) caps.insert(caps.begin(), 4, 0);
+        info.Dib(static_cast<uint8_t>(i), 1, kVersions[i], caps);
     }
-    VnRef unit = VnMainAdd(nic, kUnitMac);
-    if (!unit) __builtin_trap();
-    VnGetInfoThreadDelete(unit.get());
-    {
-        qor::WriteLock lock(&unit->InfoLock);
-        if (!VnGetInfoDecode(unit.get(), info.bytes.data(), info.bytes.size())) __builtin_trap();
-        unit->Informed = 1;
-    }
+    const uint8_t mac[6] = {0x02, 0x00, 0x00, 0x00, 0x1F, 0x01};
+    VnRef unit = fuzz::AddUnit(fuzz::AddClosedNic(), mac, info);
     unit->IsMappingByHost = 1;
     unit->IsConnectedByHost = 1;
     for (int i = 0; i < kMinors; ++i) {
@@ -88,13 +59,9 @@ void Setup() {
     DbgNlkIpcProtocol = 1;  // the trace reads the messages too (its output goes nowhere)
 }
 
-struct Reply {
-    _NLK_HEADER h;
-    size_t payload;
-};
-
-std::vector<Reply> Drain() {
-    std::vector<Reply> out;
+// The headers of the messages the bridge sent, each checked against its netlink length.
+std::vector<_NLK_HEADER> Drain() {
+    std::vector<_NLK_HEADER> out;
     uint8_t buff[8192];
     for (;;) {
         const ssize_t n = recv(gSock, buff, sizeof(buff), 0);
@@ -104,7 +71,7 @@ std::vector<Reply> Drain() {
         const size_t payload = static_cast<size_t>(n) - NLMSG_HDRLEN - kNlkHeaderLength;
         // The netlink length is rounded up to 4: at most 3 bytes of padding.
         if (h.Version != 1 || h.Length > payload || payload - h.Length > 3) __builtin_trap();
-        out.push_back({h, payload});
+        out.push_back(h);
     }
     return out;
 }
@@ -136,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         NlkTtyDataHandle(o.get(), hdr, tlp.size());
     }
     if (!NlkTtyWaitWorkers(5000)) __builtin_trap();
-    const std::vector<Reply> replies = Drain();
+    const std::vector<_NLK_HEADER> replies = Drain();
 
     // The one reply the message asks for, if any.
     size_t answered = replies.size();
@@ -146,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool object = h.MinorNumber < kMinors;
         if (!object || (c >= kNlkFirstRequest && c <= kNlkLastRequest)) {
             for (size_t i = 0; i < replies.size(); ++i) {
-                const _NLK_HEADER& r = replies[i].h;
+                const _NLK_HEADER& r = replies[i];
                 if (r.CmdResponseEventData != static_cast<uint16_t>(c + kNlkResponseBit) ||
                     r.MinorNumber != h.MinorNumber)
                     continue;
@@ -161,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Everything else is an event or received data for a minor with an object.
     for (size_t i = 0; i < replies.size(); ++i) {
         if (i == answered) continue;
-        const _NLK_HEADER& r = replies[i].h;
+        const _NLK_HEADER& r = replies[i];
         const uint16_t c = r.CmdResponseEventData;
         if (r.DeviceType != 1 || r.ResponseStatus != 0 || r.MinorNumber >= kMinors) __builtin_trap();
         if (c != TTY_EVENT_MSR && c != TTY_EVENT_LSR && c != TTY_EVENT_DATA_SERVICE_TO_KERNEL &&
