@@ -81,16 +81,6 @@ TEST(TlpCodec, DecodeBoundsAnnouncedLengthByReceivedBytes) {
     EXPECT_EQ(VnTlpDecode(event, 7, &hdr, &seq), 0);  // shorter than the wire header
 }
 
-TEST(TlpHeader, ExtraDataLengthIsBigEndianInMemory) {
-    _TLP_HEADER hdr{};
-    TlpSetExtraDataLength(&hdr, 0x1234);
-    const uint8_t* raw = reinterpret_cast<const uint8_t*>(&hdr);
-    EXPECT_EQ(std::tuple(raw[14], raw[15]), std::tuple(0x12, 0x34));
-    EXPECT_EQ(TlpGetExtraDataLength(&hdr), 0x1234);
-    EXPECT_EQ(offsetof(_TLP_HEADER, LengthInByte), 8u);
-    EXPECT_EQ(offsetof(_TLP_HEADER, Event), 10u);
-}
-
 // Dock and advance connect frames with a password are checked on the wire by the link tests;
 // this is the one left: a disconnect after a MAC change, sequence 0x301, no password given.
 TEST(DllpConnect, DisconnectAfterAMacChangeSendsAZeroBlock) {
