@@ -90,31 +90,28 @@ bool ParseWords(const std::string& line, _SIM_OPTIONS* o, std::string* err) {
 }
 
 TEST(SimOptions, UnitSpecsAndErrors) {
-    _SIM_UNIT_ARG unitArg;
-    std::string err;
-    ASSERT_TRUE(SimUnitArgParse("dir,with,commas/p.prof,02:00:00:00:00:01,veth0", &unitArg, &err)) << err;
-    EXPECT_EQ(std::tuple(unitArg.Profile, unitArg.Mac, unitArg.Iface),
-              std::tuple("dir,with,commas/p.prof", kUnitA, "veth0"));
-    for (const char* bad :
-         {"p,02:00:00:00:00:01", "p,02:00:00:00:00:01,", ",02:00:00:00:00:01,veth0", "p,bad,veth0"})
-        EXPECT_FALSE(SimUnitArgParse(bad, &unitArg, &err)) << bad;
-    EXPECT_NE(err.find("'bad' is not a MAC"), std::string::npos);
-
     _SIM_OPTIONS o;
+    std::string err;
+    // A profile path may itself contain commas.
     ASSERT_TRUE(
-        ParseWords("--unit a,02:00:00:00:00:01,v0 --unit b,02:00:00:00:00:02,v1 --units-count 10 "
+        ParseWords("--unit a,b/p.prof,02:00:00:00:00:01,v0 --unit b,02:00:00:00:00:02,v1 --units-count 10 "
                    "--units-from c,02:00:00:00:01:00,v0 --control /tmp/x.sock --profile-dir /p --verbose",
                    &o, &err))
         << err;
-    EXPECT_EQ(std::tuple(o.Units.size(), o.UnitsCount, o.UnitsFrom.Profile, o.ControlPath, o.ProfileDirs,
-                         o.Verbose),
-              std::tuple(2u, 10u, "c", "/tmp/x.sock", std::vector<std::string>{"/p"}, true));
-    for (const char* bad : {"--units-count 3", "--units-count 256 --units-from c,02:00:00:00:01:00,v0",
-                            "--units-count x --units-from c,02:00:00:00:01:00,v0", "--control", "--frob"}) {
+    EXPECT_EQ(std::tuple(o.Units.size(), o.Units[0].Profile, o.Units[0].Mac, o.Units[0].Iface, o.UnitsCount,
+                         o.UnitsFrom.Profile, o.ControlPath, o.ProfileDirs, o.Verbose),
+              std::tuple(2u, "a,b/p.prof", kUnitA, "v0", 10u, "c", "/tmp/x.sock",
+                         std::vector<std::string>{"/p"}, true));
+    for (const char* bad :
+         {"--unit p,02:00:00:00:00:01", "--unit p,02:00:00:00:00:01,", "--unit ,02:00:00:00:00:01,v0",
+          "--units-count 3", "--units-count 256 --units-from c,02:00:00:00:01:00,v0",
+          "--units-count x --units-from c,02:00:00:00:01:00,v0", "--control", "--frob",
+          "--unit p,bad,veth0"}) {
         err.clear();
         EXPECT_FALSE(ParseWords(bad, &o, &err)) << bad;
         EXPECT_FALSE(err.empty()) << bad;
     }
+    EXPECT_NE(err.find("'bad' is not a MAC"), std::string::npos) << err;
 }
 
 TEST(SimTimers, OrderCancelAndReentry) {
