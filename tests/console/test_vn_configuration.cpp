@@ -66,11 +66,32 @@ TEST_F(ConfigurationMenu, OnlyTheRequestsOwnAnswerCountsAndRelativeFirmwarePaths
     EXPECT_EQ(Bytes(path.begin(), path.end()), sent[3].Payload);
 }
 
-TEST_F(ConfigurationMenu, AManagementTimeOutIsShownWithTheConsolesOwnText) {
-    service.Answer = [](const Request&) { return Bytes{}; };
-    StdinFeed in("020000000021\n");
-    VnConfiguration(&client);
-    EXPECT_EQ("d[#_#]b : mac (e.g. x0012f3a4b5c6)    ? x\nd[#_#]b : Socket receive data timeout.\n\n",
-              out.Take());
+// The unit cannot be configured: the connected-units answer, the screen after the typed MAC.
+// No CTU request follows. A time-out shows the console's own text.
+TEST_F(ConfigurationMenu, EntryFailuresAreShownAndNoCtuRequestIsMade) {
+    // A loopback port bound but not listening: connecting to it is refused.
+    const int closed = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(0, bind(closed, reinterpret_cast<sockaddr*>(&addr), len));
+    ASSERT_EQ(0, getsockname(closed, reinterpret_cast<sockaddr*>(&addr), &len));
+    const auto unit = [](uint8_t last, uint32_t port) {
+        return Cat({Mac(last), Bytes(22, 0), Be32(port), Be32(0)});
+    };
+    const std::pair<Bytes, std::string> cases[] = {
+        {{}, "Socket receive data timeout.\n\n"},
+        {Packet(0x800D, 0, {}), "Please Connect to VN.\n"},
+        {Packet(0x800D, 0, unit(0x22, ctu.Port())), "Please Connect to VN.\n"},
+        {Packet(0x800D, 0, Cat({unit(0x22, ctu.Port()), unit(0x21, ntohs(addr.sin_port))})),
+         "Connect VN CTU service fail.\n"},
+        {Packet(0x800D, 0, unit(0x21, 0x10000 + ctu.Port())), "Connect VN CTU service fail.\n"},
+    };
+    for (const auto& [answer, text] : cases) {
+        service.Answer = [&a = answer](const Request&) { return a; };
+        StdinFeed in("020000000021\n");
+        VnConfiguration(&client);
+        EXPECT_EQ("d[#_#]b : mac (e.g. x0012f3a4b5c6)    ? x\nd[#_#]b : " + text, out.Take());
+    }
+    close(closed);
     EXPECT_TRUE(ctu.Requests().empty());
 }
