@@ -14,50 +14,35 @@
 #include "qor_stream.h"
 
 namespace qortest::sio {
+namespace {
 
-std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h) {
-    return {h.Version,
-            h.Reserved,
-            h.DeviceType,
-            h.Channel,
-            static_cast<uint8_t>(h.Code),
-            static_cast<uint8_t>(h.Code >> 8),
-            static_cast<uint8_t>(h.Status),
-            static_cast<uint8_t>(h.Status >> 8),
-            static_cast<uint8_t>(h.Length),
-            static_cast<uint8_t>(h.Length >> 8),
-            static_cast<uint8_t>(h.Length >> 16),
-            static_cast<uint8_t>(h.Length >> 24)};
+// The n-byte little-endian value at b[at].
+uint32_t GetLe(std::span<const uint8_t> b, size_t at, int n) {
+    uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<size_t>(i)];
+    return v;
+}
+uint16_t Le16(std::span<const uint8_t> b, size_t at) {
+    return static_cast<uint16_t>(GetLe(b, at, 2));
+}
+void PutLe(std::vector<uint8_t>& out, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-Header DecodeHeader(std::span<const uint8_t> b) {
-    Header h;
-    h.Version = b[0];
-    h.Reserved = b[1];
-    h.DeviceType = b[2];
-    h.Channel = b[3];
-    h.Code = static_cast<uint16_t>(b[4] | (b[5] << 8));
-    h.Status = static_cast<uint16_t>(b[6] | (b[7] << 8));
-    h.Length = static_cast<uint32_t>(b[8]) | (static_cast<uint32_t>(b[9]) << 8) |
-               (static_cast<uint32_t>(b[10]) << 16) | (static_cast<uint32_t>(b[11]) << 24);
-    return h;
-}
+}  // namespace
 
-std::vector<uint8_t> Encode(uint8_t deviceType, uint8_t channel, uint16_t code, const std::vector<uint8_t>& payload,
-                            std::optional<uint32_t> length) {
-    Header h;
-    h.DeviceType = deviceType;
-    h.Channel = channel;
-    h.Code = code;
-    h.Length = length.value_or(static_cast<uint32_t>(payload.size()));
-    const auto head = EncodeHeader(h);
-    std::vector<uint8_t> out(kHeaderLength + payload.size());
-    std::copy(head.begin(), head.end(), out.begin());
-    std::copy(payload.begin(), payload.end(), out.begin() + kHeaderLength);
+std::vector<uint8_t> Encode(uint8_t deviceType, uint8_t channel, uint16_t code,
+                            const std::vector<uint8_t>& payload, std::optional<uint32_t> length) {
+    std::vector<uint8_t> out{kVersion, 0, deviceType, channel};
+    PutLe(out, code, 2);
+    PutLe(out, 0, 2);
+    PutLe(out, length.value_or(static_cast<uint32_t>(payload.size())), 4);
+    out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
 
-Message Make(uint8_t deviceType, uint8_t channel, uint16_t code, uint16_t status, std::vector<uint8_t> payload) {
+Message Make(uint8_t deviceType, uint8_t channel, uint16_t code, uint16_t status,
+             std::vector<uint8_t> payload) {
     Message m;
     m.Hdr.DeviceType = deviceType;
     m.Hdr.Channel = channel;
@@ -141,10 +126,6 @@ bool Client::SendRaw(std::span<const uint8_t> bytes) {
     return why.empty() || Fail(why);
 }
 
-bool Client::SendSplit(std::span<const uint8_t> bytes, const std::vector<size_t>& pieces, Clock::duration pause) {
-    return SendInPieces(bytes, pieces, pause, [this](std::span<const uint8_t> b) { return SendRaw(b); });
-}
-
 bool Client::Fill(size_t n, Clock::time_point deadline) {
     while (Buffered() < n) {
         if (!fd_ || closed_) return Fail("connection closed by the service");
@@ -175,7 +156,8 @@ std::optional<Message> Client::ReadMessage(Clock::duration timeout) {
     const auto deadline = Clock::now() + timeout;
     if (!Fill(kHeaderLength, deadline)) return std::nullopt;
     Message m;
-    m.Hdr = DecodeHeader(std::span(buffer_).subspan(start_));
+    const auto b = std::span(buffer_).subspan(start_);
+    m.Hdr = Header{b[0], b[1], b[2], b[3], Le16(b, 4), Le16(b, 6), GetLe(b, 8, 4)};
     // The service never sends more than kMaxMessage; anything longer is a broken stream.
     if (m.Hdr.Length > kMaxMessage - kHeaderLength) {
         Fail("impossible Length " + std::to_string(m.Hdr.Length));

@@ -4,7 +4,6 @@
 // service. Events and received data that arrive while a response is awaited are kept aside.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -21,57 +20,24 @@ constexpr size_t kMaxMessage = 2060;  // the largest message, header included
 constexpr uint8_t kVersion = 1;
 constexpr uint16_t kResponseBit = 0x8000;
 
-// Device types: the DIB channel types.
-enum : uint8_t {
-    kSer = 1,
-    kParallel = 2,
-    kDio = 3,
-    kCounter = 4,
-    kAi = 5,
-};
+// Device types (the DIB channel types).
+enum : uint8_t { kSer = 1, kParallel = 2, kDio = 3, kCounter = 4, kAi = 5 };
 
-// The SER family's codes.
+// The SER family's codes: commands 1..20, events and data.
+enum : uint16_t { kSerOpen = 1, kSerClose, kSerSetDllDlm, kSerSetLcr, kSerSetFifoCtrl, kSerSetMcr };
+enum : uint16_t { kSerSetEventCtrl = 7, kSerGetMsr, kSerGetMode1, kSerSetMode1, kSerGetMode2, kSerSetMode2 };
+enum : uint16_t { kSerGetOnChipFlowCtrl = 13, kSerSetOnChipFlowCtrl, kSerGetTxCredit, kSerGetTxFifoCount };
+enum : uint16_t { kSerGetTxTrigger = 17, kSerSetTxTrigger, kSerGetRxTrigger, kSerSetRxTrigger };
+enum : uint16_t { kSerEventMsr = 0x1001, kSerEventLsr = 0x1002 };
 enum : uint16_t {
-    kSerOpen = 0x0001,
-    kSerClose = 0x0002,
-    kSerSetDllDlm = 0x0003,
-    kSerSetLcr = 0x0004,
-    kSerSetFifoCtrl = 0x0005,
-    kSerSetMcr = 0x0006,
-    kSerSetEventCtrl = 0x0007,
-    kSerGetMsr = 0x0008,
-    kSerGetMode1 = 0x0009,
-    kSerSetMode1 = 0x000A,
-    kSerGetMode2 = 0x000B,
-    kSerSetMode2 = 0x000C,
-    kSerGetOnChipFlowCtrl = 0x000D,
-    kSerSetOnChipFlowCtrl = 0x000E,
-    kSerGetTxCredit = 0x000F,
-    kSerGetTxFifoCount = 0x0010,
-    kSerGetTxTrigger = 0x0011,
-    kSerSetTxTrigger = 0x0012,
-    kSerGetRxTrigger = 0x0013,
-    kSerSetRxTrigger = 0x0014,
-    kSerEventMsr = 0x1001,
-    kSerEventLsr = 0x1002,
-    kSerEventData = 0x1004,        // received bytes, controller versions 0..3
-    kSerDataToService = 0x2001,    // bytes to transmit
-    kSerDataToLibrary = 0x2002,    // flag byte, then received bytes (versions 4, 5)
+    kSerEventData = 0x1004,      // received bytes, controller versions 0..3
+    kSerDataToService = 0x2001,  // bytes to transmit
+    kSerDataToLibrary = 0x2002,  // flag byte, then received bytes (versions 4, 5)
 };
 
 // Response statuses.
-enum : uint16_t {
-    kSuccess = 0,
-    kLengthInvalid = 2,
-    kValueInvalid = 3,
-    kVersionUnsupported = 4,
-    kNoObject = 16,
-    kTxFail = 32,
-    kTimeout = 33,
-    kAnswerInvalid = 34,
-    kNoData = 35,
-    kNoCapability = 50,
-};
+enum : uint16_t { kSuccess = 0, kLengthInvalid = 2, kValueInvalid = 3, kVersionUnsupported = 4 };
+enum : uint16_t { kNoObject = 16, kTxFail = 32, kTimeout = 33, kAnswerInvalid = 34, kNoCapability = 50 };
 
 struct Header {
     uint8_t Version = kVersion;
@@ -83,8 +49,6 @@ struct Header {
     uint32_t Length = 0;
     bool operator==(const Header&) const = default;
 };
-std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h);
-Header DecodeHeader(std::span<const uint8_t> bytes);  // at least 12 bytes
 
 struct Message {
     Header Hdr;
@@ -94,7 +58,8 @@ struct Message {
 };
 
 // A message with its header; Length is the payload size unless given.
-std::vector<uint8_t> Encode(uint8_t deviceType, uint8_t channel, uint16_t code, const std::vector<uint8_t>& payload = {},
+std::vector<uint8_t> Encode(uint8_t deviceType, uint8_t channel, uint16_t code,
+                            const std::vector<uint8_t>& payload = {},
                             std::optional<uint32_t> length = std::nullopt);
 // The message a service sends: Length = payload size.
 Message Make(uint8_t deviceType, uint8_t channel, uint16_t code, uint16_t status = 0,
@@ -108,14 +73,11 @@ class Client {
     // tells a refusal (ECONNREFUSED) from a time-out (ETIMEDOUT).
     bool Connect(uint16_t port, Clock::duration timeout = 2s);
     int ConnectErrno() const { return connectErrno_; }
-    bool IsOpen() const { return static_cast<bool>(fd_); }
     int Fd() const { return fd_.get(); }
     const std::string& Error() const { return error_; }
     void Close();
 
     bool SendRaw(std::span<const uint8_t> bytes);
-    // Sends the bytes in pieces of the given sizes (the rest in one), pausing between them.
-    bool SendSplit(std::span<const uint8_t> bytes, const std::vector<size_t>& pieces, Clock::duration pause);
 
     // Next message of any kind; nullopt on time-out, close, or a stream that cannot be framed.
     std::optional<Message> ReadMessage(Clock::duration timeout = 2s);
@@ -130,7 +92,6 @@ class Client {
     }
     // Next event or data message (kept ones first); a response meanwhile is an error.
     std::optional<Message> NextUnsolicited(Clock::duration timeout = 2s);
-    size_t KeptUnsolicited() const { return kept_.size(); }
     // True when nothing arrives for the whole time and the connection stays open.
     bool Silent(Clock::duration timeout);
     // True when the service closes the connection within the time.
