@@ -123,6 +123,17 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
     const Bytes cut = {1, 2, 3};
     const std::string mw = kMacPrompt + kWait, d = kSay;
     const Bytes none;
+    const std::string debugScreen =
+        "d[#_#]b : printf enable (y/n)         ? y\n"
+        "d[#_#]b : log enable (y/n)            ? \n"
+        "d[#_#]b : log enable (y/n)            ? N\n"
+        "d[#_#]b : VN IPC enable (y/n)         ? y\n"
+        "d[#_#]b : management IPC enable (y/n) ? \n"
+        "d[#_#]b : management IPC enable (y/n) ? n\n"
+        "d[#_#]b : CTU IPC enable (y/n)        ? Y\n"
+        "d[#_#]b : SIO IPC enable (y/n)        ? n\n"
+        "d[#_#]b : NLK IPC enable (y/n)        ? n\n"
+        "\nd[#_#]b : Set debug configuration ok.\n";
     const ActionCase cases[] = {
         {'A', "", infoAnswer, 0, false, 1, info("1.0.15.0", "1.0.4.0", "YES")},
         {'a', "", none, 0, false, 1, d + "No data return.\n"},
@@ -177,23 +188,7 @@ TEST_F(ConsoleMenu, EachActionShowsItsAnswer) {
         {'.', "020000000099\n00\n", none, 32, true, 8, connectHead + d + "VN not found.\n\n"},
         {0x1F, mac11, none, 71, true, 12, mw + d + "Disconnect timeout.\n\n"},
         // Debug switches: y or n in either case, other keys ask again.
-        {',',
-         "yxNy\nnYnn",
-         none,
-         0,
-         false,
-         2,
-         "d[#_#]b : printf enable (y/n)         ? y\n"
-         "d[#_#]b : log enable (y/n)            ? \n"
-         "d[#_#]b : log enable (y/n)            ? N\n"
-         "d[#_#]b : VN IPC enable (y/n)         ? y\n"
-         "d[#_#]b : management IPC enable (y/n) ? \n"
-         "d[#_#]b : management IPC enable (y/n) ? n\n"
-         "d[#_#]b : CTU IPC enable (y/n)        ? Y\n"
-         "d[#_#]b : SIO IPC enable (y/n)        ? n\n"
-         "d[#_#]b : NLK IPC enable (y/n)        ? n\n"
-         "\nd[#_#]b : Set debug configuration ok.\n",
-         {1, 0, 1, 0, 1, 0, 0}},
+        {',', "yxNy\nnYnn", none, 0, false, 2, debugScreen, {1, 0, 1, 0, 1, 0, 0}},
     };
     for (const ActionCase& c : cases) {
         SCOPED_TRACE(std::string("key ") + static_cast<char>(c.Key) + " typed " + c.Typed);

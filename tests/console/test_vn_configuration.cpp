@@ -1,6 +1,7 @@
 // The configuration menu's CTU client against a scripted CTU port: what a real service seldom
 // sends (late and foreign answers, events before a response, a payload larger than the
-// console's buffer) and the path it hands on. The everyday screens are the pty test's.
+// console's buffer), the path it hands on, and why a unit cannot be entered. The everyday
+// screens are the pty test's.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
