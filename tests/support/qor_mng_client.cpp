@@ -1,6 +1,7 @@
 #include "qor_mng_client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -33,8 +34,10 @@ Mac MacAt(const uint8_t* p) {
     return m;
 }
 
-std::optional<UnitInfo> DecodeUnitInfo(std::span<const uint8_t> p, bool withPorts) {
-    if (p.size() != (withPorts ? kBasicUnitInfoWithPortsLength : kBasicUnitInfoLength)) return std::nullopt;
+// The 28-byte record, or the 36-byte one with the CTU and SIO ports behind.
+constexpr size_t kWithPortsLength = 36;
+
+UnitInfo DecodeUnitInfo(std::span<const uint8_t> p) {
     UnitInfo u;
     u.UnitMac = MacAt(&p[0]);
     std::copy(&p[6], &p[16], u.ModelRaw.begin());
@@ -45,11 +48,15 @@ std::optional<UnitInfo> DecodeUnitInfo(std::span<const uint8_t> p, bool withPort
     u.AvailableChls = p[25];
     u.MajorVersion = p[26];
     u.MinorVersion = p[27];
-    if (withPorts) {
+    if (p.size() == kWithPortsLength) {
         u.CtuPort = Get(&p[28], 4, true);
         u.SioPort = Get(&p[32], 4, true);
     }
     return u;
+}
+
+bool IsEvent(const Header& h) {
+    return (h.Code & (kResponseBit | kEventBit)) == kEventBit;
 }
 
 }  // namespace
@@ -73,9 +80,9 @@ Header DecodeHeader(std::span<const uint8_t> b) {
 }
 
 std::vector<uint8_t> EncodeCommand(uint16_t code, std::span<const uint8_t> payload,
-                                   std::optional<uint32_t> length, uint8_t version, uint16_t status) {
+                                   std::optional<uint32_t> length) {
     const auto head =
-        EncodeHeader({version, {}, code, status, length.value_or(static_cast<uint32_t>(payload.size()))});
+        EncodeHeader({kVersion, {}, code, 0, length.value_or(static_cast<uint32_t>(payload.size()))});
     std::vector<uint8_t> out(head.begin(), head.end());
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
@@ -105,41 +112,18 @@ bool IsServiceInfo(std::span<const uint8_t> p) {
     return p.size() - at == 1;
 }
 
-std::optional<std::vector<NicInfo>> DecodeNicInfoList(std::span<const uint8_t> p) {
-    std::vector<NicInfo> list;
-    size_t at = 0;
-    while (at < p.size()) {
-        if (p.size() - at < 8) return std::nullopt;
-        NicInfo nic;
-        nic.Index = p[at];
-        nic.NicMac = MacAt(&p[at + 1]);
-        const size_t n = p[at + 7];
-        at += 8;
-        if (p.size() - at < n) return std::nullopt;
-        nic.Name.assign(p.begin() + static_cast<long>(at), p.begin() + static_cast<long>(at + n));
-        at += n;
-        list.push_back(std::move(nic));
-    }
-    return list;
-}
-
 std::optional<std::vector<UnitInfo>> DecodeUnitInfoList(std::span<const uint8_t> p, bool withPorts) {
-    const size_t size = withPorts ? kBasicUnitInfoWithPortsLength : kBasicUnitInfoLength;
+    const size_t size = withPorts ? kWithPortsLength : kBasicUnitInfoLength;
     if (p.size() % size != 0) return std::nullopt;
     std::vector<UnitInfo> list;
-    for (size_t at = 0; at < p.size(); at += size) {
-        auto u = DecodeUnitInfo(p.subspan(at, size), withPorts);
-        if (!u) return std::nullopt;
-        list.push_back(*u);
-    }
+    for (size_t at = 0; at < p.size(); at += size) list.push_back(DecodeUnitInfo(p.subspan(at, size)));
     return list;
 }
 
 std::optional<DetailInfo> DecodeDetailInfo(std::span<const uint8_t> p) {
-    if (p.size() < kBasicUnitInfoWithPortsLength) return std::nullopt;
-    DetailInfo d;
-    d.Unit = *DecodeUnitInfo(p.first(kBasicUnitInfoWithPortsLength), true);
-    size_t at = kBasicUnitInfoWithPortsLength;
+    if (p.size() < kWithPortsLength) return std::nullopt;
+    DetailInfo d{DecodeUnitInfo(p.first(kWithPortsLength))};
+    size_t at = kWithPortsLength;
     for (int i = 0; i < d.Unit.AvailableChls; ++i) {
         if (p.size() - at < 6 || p.size() - at - 6 < p[at + 5]) return std::nullopt;
         at += 6 + p[at + 5];
@@ -165,7 +149,7 @@ std::optional<std::vector<MappingInfo>> DecodeMappingInfoList(std::span<const ui
 }
 
 std::optional<ConnectResult> DecodeConnectResult(std::span<const uint8_t> p) {
-    if (p.size() != kConnectResultLength) return std::nullopt;
+    if (p.size() != 14) return std::nullopt;
     return ConnectResult{MacAt(&p[0]), Get(&p[6], 4, true), Get(&p[10], 4, true)};
 }
 
@@ -188,40 +172,28 @@ std::vector<uint8_t> ConnectRecord(const Mac& mac, const std::string& password) 
 }
 
 bool Client::Connect(const std::string& host, uint16_t port, Clock::duration timeout) {
-    fd_.reset();
-    buffered_.clear();
-    events_.clear();
-    closed_ = false;
+    *this = Client();
     auto fail = [&](int err, const std::string& why) {
         connectErrno_ = err;
         error_ = "connect " + host + ": " + why;
         return false;
     };
-    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    struct sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (!s) return fail(errno, strerror(errno));
+    // Blocking, so that connect waits at most the send time-out (then EINPROGRESS); non-blocking
+    // afterwards for the reads and sends with deadlines.
+    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
+    const timeval limit{us / 1000000, us % 1000000};
+    sockaddr_in addr{AF_INET, htons(port), {}, {}};
+    if (!s || setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0)
+        return fail(errno, strerror(errno));
     if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) return fail(EINVAL, "bad address");
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        if (errno != EINPROGRESS) return fail(errno, strerror(errno));
-        struct pollfd pfd {
-            s.get(), POLLOUT, 0
-        };
-        if (poll(&pfd, 1,
-                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count())) !=
-            1)
-            return fail(ETIMEDOUT, "timed out");
-        int soError = 0;
-        socklen_t len = sizeof(soError);
-        getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &soError, &len);
-        if (soError != 0) return fail(soError, strerror(soError));
-    }
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+        return fail(errno == EINPROGRESS ? ETIMEDOUT : errno,
+                    errno == EINPROGRESS ? "timed out" : strerror(errno));
     const int on = 1;
     setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    fcntl(s.get(), F_SETFL, O_NONBLOCK);
     fd_ = std::move(s);
-    connectErrno_ = 0;
-    error_.clear();
     return true;
 }
 
@@ -281,41 +253,21 @@ std::optional<Packet> Client::ReadResponse(Clock::duration timeout) {
     for (;;) {
         auto p = ReadPacket(deadline - Clock::now());
         if (!p) return std::nullopt;
-        if (!p->IsEvent()) return p;
+        if (!IsEvent(p->Hdr)) return p;
         events_.push_back(std::move(*p));
     }
 }
 
-std::optional<Packet> Client::RequestRaw(std::span<const uint8_t> bytes, uint16_t expectCode,
-                                         Clock::duration timeout) {
-    if (!SendRaw(bytes)) return std::nullopt;
+std::optional<Packet> Client::Request(uint16_t code, std::span<const uint8_t> payload,
+                                      Clock::duration timeout) {
+    if (!SendRaw(EncodeCommand(code, payload))) return std::nullopt;
     auto p = ReadResponse(timeout);
-    if (!p) return std::nullopt;
-    if (p->Hdr.Version != kVersion) {
+    if (p && p->Hdr.Version != kVersion) {
         error_ = "Wrong protocol version: " + Describe(*p);
         return std::nullopt;
     }
-    if (p->Hdr.Code != (kResponseBit | expectCode)) {
+    if (p && p->Hdr.Code != (kResponseBit | code)) {
         error_ = "Wrong packet received: " + Describe(*p);
-        return std::nullopt;
-    }
-    return p;
-}
-
-std::optional<Packet> Client::Request(uint16_t code, std::span<const uint8_t> payload,
-                                      Clock::duration timeout) {
-    return RequestRaw(EncodeCommand(code, payload), code, timeout);
-}
-
-std::optional<Packet> Client::WaitEvent(Clock::duration timeout) {
-    if (!events_.empty()) {
-        Packet p = std::move(events_.front());
-        events_.pop_front();
-        return p;
-    }
-    auto p = ReadPacket(timeout);
-    if (p && !p->IsEvent()) {
-        error_ = "unexpected response while waiting for an event: " + Describe(*p);
         return std::nullopt;
     }
     return p;

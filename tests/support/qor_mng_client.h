@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -41,28 +40,19 @@ enum : uint16_t {
     kClearAllRecords = 16,
     kResponseBit = 0x8000,
     kEventBit = 0x1000,
-    kEventVnDisconnect = 0x1001,
 };
 
-// Status codes the handlers answer with.
+// Status codes the tests expect.
 enum : uint16_t {
     kSuccess = 0,
     kParameterInvalid = 1,
     kNicNotFound = 16,
     kNicRefreshFail = 17,
-    kNicTransmitFail = 18,
     kVnNotFound = 32,
     kMappingAlready = 48,
-    kNotMapping = 49,
     kNoIoForMapping = 50,
     kConnectedAlready = 64,
-    kConnectTimeout = 65,
-    kBusy = 66,
-    kVersionUnsupported = 67,
-    kConnectFail = 68,
     kPasswordIncorrect = 69,
-    kDisconnectedAlready = 70,
-    kDisconnectTimeout = 71,
 };
 
 struct Header {
@@ -80,15 +70,11 @@ Header DecodeHeader(std::span<const uint8_t> bytes);  // at least 12 bytes
 // A whole command. Length defaults to the payload size; any other value is written as given
 // (the payload bytes still follow as they are).
 std::vector<uint8_t> EncodeCommand(uint16_t code, std::span<const uint8_t> payload = {},
-                                   std::optional<uint32_t> length = std::nullopt, uint8_t version = kVersion,
-                                   uint16_t status = 0);
+                                   std::optional<uint32_t> length = std::nullopt);
 
 struct Packet {
     Header Hdr;
     std::vector<uint8_t> Payload;
-
-    bool IsResponse() const { return (Hdr.Code & kResponseBit) != 0; }
-    bool IsEvent() const { return !IsResponse() && (Hdr.Code & kEventBit) != 0; }
 };
 
 std::string Hex(std::span<const uint8_t> bytes);
@@ -99,15 +85,7 @@ std::string Describe(const Packet& p);  // for failure messages
 // A whole service-info record: two length-prefixed version texts and the driver flag, no more.
 bool IsServiceInfo(std::span<const uint8_t> p);
 
-struct NicInfo {
-    uint8_t Index = 0;
-    Mac NicMac{};
-    std::string Name;
-};
-std::optional<std::vector<NicInfo>> DecodeNicInfoList(std::span<const uint8_t> p);
-
 constexpr size_t kBasicUnitInfoLength = 28;
-constexpr size_t kBasicUnitInfoWithPortsLength = 36;
 
 struct UnitInfo {
     Mac UnitMac{};
@@ -119,7 +97,7 @@ struct UnitInfo {
     uint8_t AvailableChls = 0;
     uint8_t MajorVersion = 0;
     uint8_t MinorVersion = 0;
-    // Only in the record with ports.
+    // Only in the 36-byte record with ports.
     uint32_t CtuPort = 0;
     uint32_t SioPort = 0;
 };
@@ -138,13 +116,12 @@ struct MappingInfo {
 };
 std::optional<std::vector<MappingInfo>> DecodeMappingInfoList(std::span<const uint8_t> p);
 
-constexpr size_t kConnectResultLength = 14;
 struct ConnectResult {
     Mac UnitMac{};
     uint32_t CtuPort = 0;
     uint32_t SioPort = 0;
 };
-std::optional<ConnectResult> DecodeConnectResult(std::span<const uint8_t> p);
+std::optional<ConnectResult> DecodeConnectResult(std::span<const uint8_t> p);  // 14 bytes
 
 // Connect request payload: MAC, flag, password bytes.
 std::vector<uint8_t> ConnectRecord(const Mac& mac, uint8_t flag, std::span<const uint8_t> password = {});
@@ -156,28 +133,20 @@ std::vector<uint8_t> MacBytes(const Mac& mac);
 
 class Client {
   public:
-    Client() = default;
-    Client(Client&&) = default;
-    Client& operator=(Client&&) = default;
-
     // Connects to host:port (the calling thread's network namespace). On failure the client
-    // stays closed and Error() holds the reason (with errno text).
+    // stays closed, Error() holds the reason and ConnectErrno() its errno.
     bool Connect(const std::string& host = "127.0.0.1", uint16_t port = kPort, Clock::duration timeout = 2s);
-    // errno of the last failed Connect (0 after a success).
     int ConnectErrno() const { return connectErrno_; }
 
     bool IsOpen() const { return static_cast<bool>(fd_); }
     int Fd() const { return fd_.get(); }
     const std::string& Error() const { return error_; }
 
-    // Sends every byte (blocking); false when the connection refused them.
+    // Sends every byte; false when the connection refused them.
     bool SendRaw(std::span<const uint8_t> bytes);
-    bool SendCommand(uint16_t code, std::span<const uint8_t> payload = {}) {
-        return SendRaw(EncodeCommand(code, payload));
-    }
 
-    // Next packet of any kind (events included): header, then exactly Length bytes. nullopt
-    // on time-out, closed connection or an impossible Length (Error() says which).
+    // Next packet of any kind, events too: header, then exactly Length bytes. nullopt on time-out, closed
+    // connection or an impossible Length (Error() says which).
     std::optional<Packet> ReadPacket(Clock::duration timeout = 2s);
     // Next response; events that arrive before it are kept (Events()).
     std::optional<Packet> ReadResponse(Clock::duration timeout = 2s);
@@ -185,17 +154,12 @@ class Client {
     // response code (Error() otherwise).
     std::optional<Packet> Request(uint16_t code, std::span<const uint8_t> payload = {},
                                   Clock::duration timeout = 2s);
-    std::optional<Packet> RequestRaw(std::span<const uint8_t> bytes, uint16_t expectCode,
-                                     Clock::duration timeout = 2s);
 
-    // The next event (one kept earlier first).
-    std::optional<Packet> WaitEvent(Clock::duration timeout);
     std::deque<Packet>& Events() { return events_; }
 
     // True when no byte arrives for the whole time and the connection stays open.
     bool Silent(Clock::duration timeout);
-    // True when the service closes the connection (orderly or by reset) within the time;
-    // bytes that arrive before are dropped.
+    // True when the service closes the connection within the time; bytes before are dropped.
     bool WaitClosed(Clock::duration timeout);
 
     void Close() { fd_.reset(); }
