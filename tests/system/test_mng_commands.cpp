@@ -152,24 +152,35 @@ TEST_F(MngCommands, SearchAndDetailRecordsShowEachUnitAsItReportsItself) {
 }
 
 // qorlab --veths 1
-TEST_F(MngCommands, MappingGivesEachUartAMinorANodeAndARecord) {
+TEST_F(MngCommands, MappingGivesEachUartAMinorANodeAndARecordAndCommand14ReadsTheUnitAgain) {
     ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"dock_basic", kDock}, {"advance_password", kAdvance}}));
     ASSERT_TRUE(WaitDetail(client_, kDock, 3));
     ASSERT_TRUE(WaitDetail(client_, kAdvance, 5));
     EXPECT_TRUE(IsResponse(Ask(kGetAllMappingInfo), kGetAllMappingInfo, kSuccess, {}));
     // dock_basic: one UART on channel 1, the first free minor; advance_password: four UARTs,
-    // the next four minors in DIB order. An empty record file each.
+    // the next four minors in DIB order. An empty record file each; the list holds both.
     const auto dockMap = Concat({MacBytes(kDock), {1, 1, 0}});
     const auto advanceMap = Concat({MacBytes(kAdvance), {4, 1, 1, 2, 2, 3, 3, 4, 4}});
     EXPECT_TRUE(IsResponse(Ask(kVnMapping, MacBytes(kDock)), kVnMapping, kSuccess, dockMap));
     EXPECT_TRUE(IsResponse(Ask(kVnMapping, MacBytes(kAdvance)), kVnMapping, kSuccess, advanceMap));
     EXPECT_EQ(ReadFile(Record(kMappingDir, kDock)), "");
-    // The detail and search records show the mapping; the list holds both units.
-    EXPECT_TRUE(
-        IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kDock)), kGetSpecificVnInfo, kSuccess, DockDetail(1)));
     EXPECT_EQ(WaitListed(client_, kDock).value_or(UnitInfo{}).Mapped, 1);
     auto all = Ask(kGetAllMappingInfo).value_or(Packet{}).Payload;
     EXPECT_TRUE(all == Concat({dockMap, advanceMap}) || all == Concat({advanceMap, dockMap})) << Hex(all);
+    // Mapped, the unit is never dropped; answering searches with a code the service does not
+    // take as a search answer, it gets no refresh but the one command 14 asks for, which
+    // answers what it read; command 7 shows it from then on.
+    ASSERT_TRUE(sim_->Ok("search-reply " + MacString(kDock) + " advance 15")) << sim_->LastAnswer();
+    ASSERT_TRUE(sim_->Ok("search-reply " + MacString(kDock) + " dock 15")) << sim_->LastAnswer();
+    std::this_thread::sleep_for(2500ms);  // answers to searches already on their way
+    ASSERT_TRUE(sim_->Ok("link-state " + MacString(kDock) + " 1 02:00:00:05:05:05")) << sim_->LastAnswer();
+    const auto before = sim_->Counters(kDock).value_or(SimUnitCounters{}).InfoRequests;
+    EXPECT_TRUE(
+        IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kDock)), kGetSpecificVnInfo, kSuccess, DockDetail(1)));
+    const auto fresh = DockDetail(1, 1, {2, 0, 0, 5, 5, 5});
+    EXPECT_TRUE(IsResponse(Ask(kUpdateDetailInfo, MacBytes(kDock)), kUpdateDetailInfo, kSuccess, fresh));
+    EXPECT_GT(sim_->Counters(kDock).value_or(SimUnitCounters{}).InfoRequests, before);
+    EXPECT_TRUE(IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kDock)), kGetSpecificVnInfo, kSuccess, fresh));
     // A node that cannot be removed: 52, and the unit stays mapped with its record.
     ASSERT_EQ(unlink("/dev/ttyVN0"), 0);
     ASSERT_EQ(mkdir("/dev/ttyVN0", 0700), 0);
@@ -190,27 +201,6 @@ TEST_F(MngCommands, MappingGivesEachUartAMinorANodeAndARecord) {
     EXPECT_TRUE(Echoes(kVnMapping, kDock, kMappingAlready));
     ASSERT_EQ(system("rm -rf /usr/share/qorservice_mapping /usr/share/qorservice_connect"), 0);
     EXPECT_TRUE(IsResponse(Ask(kClearAllRecords), kClearAllRecords, kSuccess, {}));
-}
-
-// qorlab --veths 1
-TEST_F(MngCommands, UpdateDetailInfoReadsTheUnitAgain) {
-    ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"dock_basic", kDock}}));
-    ASSERT_TRUE(WaitDetail(client_, kDock, 3));
-    // Mapped, the unit is never dropped; answering searches with a code the service does not
-    // take as a search answer, it gets no refresh but the one command 14 asks for.
-    ASSERT_TRUE(Map(client_, kDock));
-    ASSERT_TRUE(sim_->Ok("search-reply " + MacString(kDock) + " advance 15")) << sim_->LastAnswer();
-    ASSERT_TRUE(sim_->Ok("search-reply " + MacString(kDock) + " dock 15")) << sim_->LastAnswer();
-    std::this_thread::sleep_for(2500ms);  // answers to searches already on their way
-    ASSERT_TRUE(sim_->Ok("link-state " + MacString(kDock) + " 1 02:00:00:05:05:05")) << sim_->LastAnswer();
-    const auto before = sim_->Counters(kDock).value_or(SimUnitCounters{}).InfoRequests;
-    EXPECT_TRUE(
-        IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kDock)), kGetSpecificVnInfo, kSuccess, DockDetail(1)));
-    // Command 14 answers what it read; command 7 shows it from then on.
-    const auto fresh = DockDetail(1, 1, {2, 0, 0, 5, 5, 5});
-    EXPECT_TRUE(IsResponse(Ask(kUpdateDetailInfo, MacBytes(kDock)), kUpdateDetailInfo, kSuccess, fresh));
-    EXPECT_GT(sim_->Counters(kDock).value_or(SimUnitCounters{}).InfoRequests, before);
-    EXPECT_TRUE(IsResponse(Ask(kGetSpecificVnInfo, MacBytes(kDock)), kGetSpecificVnInfo, kSuccess, fresh));
 }
 
 }  // namespace
