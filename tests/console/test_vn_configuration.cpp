@@ -87,11 +87,13 @@ TEST_F(ConfigurationMenu, EntryFailuresAreShownAndNoCtuRequestIsMade) {
          "Connect VN CTU service fail.\n"},
         {Packet(0x800D, 0, unit(0x21, 0x10000 + ctu.Port())), "Connect VN CTU service fail.\n"},
     };
+    size_t asked = 0;
     for (const auto& [answer, text] : cases) {
         service.Answer = [&a = answer](const Request&) { return a; };
         StdinFeed in("020000000021\n");
         VnConfiguration(&client);
         EXPECT_EQ("d[#_#]b : mac (e.g. x0012f3a4b5c6)    ? x\nd[#_#]b : " + text, out.Take());
+        EXPECT_EQ(++asked, service.Requests().size());  // one question to the service each
     }
     close(closed);
     EXPECT_TRUE(ctu.Requests().empty());
