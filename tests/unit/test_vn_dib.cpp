@@ -12,23 +12,25 @@
 
 namespace {
 
-struct Unit {
+// One unit record, decoded into again and again, and the service's log.
+struct DibDecode : ::testing::Test {
+    LogCapture cap;
+    InfoBuilder b;
     std::unique_ptr<_VN_DEVICE> vn{new _VN_DEVICE{}};
-    int Decode(const std::vector<uint8_t>& b) { return VnGetInfoDecode(vn.get(), b.data(), b.size()); }
+    int Decode(const std::vector<uint8_t>& bytes) {
+        return VnGetInfoDecode(vn.get(), bytes.data(), bytes.size());
+    }
 };
 
 }  // namespace
 
-TEST(DibDecode, UnitHeaderAndTypeInfoBits) {
-    LogCapture cap;
-    InfoBuilder b;
+TEST_F(DibDecode, UnitHeaderAndTypeInfoBits) {
     b.bytes[16] = 0xF9;  // mode 1, experiment, password, time sharing, MORA, external flash
     b.bytes[17] = 1;
     for (int i = 0; i < 6; ++i) b.bytes[18 + i] = static_cast<uint8_t>(0x10 + i);
     b.bytes[25] = 0x33;
-    Unit u;
-    ASSERT_EQ(u.Decode(b.bytes), 1);
-    const _VN_DEVICE& v = *u.vn;
+    ASSERT_EQ(Decode(b.bytes), 1);
+    const _VN_DEVICE& v = *vn;
     EXPECT_EQ(0, memcmp(v.ModelName, "QV-1000XYZ", 10));
     EXPECT_EQ(std::tuple(v.TypeInfo_Mode, v.TypeInfo_Experiment, v.TypeInfo_PasswordEnable,
                          v.TypeInfo_TimeSharingEnable, v.TypeInfo_IsMORA, v.TypeInfo_WithExternalEEPROM),
@@ -37,13 +39,11 @@ TEST(DibDecode, UnitHeaderAndTypeInfoBits) {
                          v.AvailableChls),
               std::tuple(1, 0x15, 0x33, 2, 7, 0));
     b.bytes[16] = 0x02;
-    ASSERT_EQ(u.Decode(b.bytes), 1);
+    ASSERT_EQ(Decode(b.bytes), 1);
     EXPECT_EQ(std::tuple(v.TypeInfo_Mode, v.TypeInfo_PasswordEnable), std::tuple(2, 0));
 }
 
-TEST(DibDecode, UartLayoutsByVersion) {
-    LogCapture cap;
-    InfoBuilder b;
+TEST_F(DibDecode, UartLayoutsByVersion) {
     b.Dib(0, 0, 2, {})                                       // control unit
         .Dib(1, 1, 0x18, {0x00, 0x04, 0x00, 0x08})           // version byte with line bits
         .Dib(2, 1, 1, {0x00, 0x04, 0x00, 0x08, 0xFE, 0xFF})  // buffers, no caps
@@ -51,14 +51,13 @@ TEST(DibDecode, UartLayoutsByVersion) {
         .Dib(4, 1, 5, {0x07, 0x08, 0x09, 0x00, 0x34, 0x12, 0x78, 0x56, 0x06, 0x10})  // clock triple
         .Dib(5, 1, 6, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})                          // unknown layout
         .Dib(6, 1, 0, {0x00, 0x04, 0x00, 0x08, 0xFE, 0xFF});                         // unknown layout
-    Unit u;
-    ASSERT_EQ(u.Decode(b.bytes), 1);
-    ASSERT_EQ(u.vn->AvailableChls, 7);
-    EXPECT_EQ(u.vn->DibArray[0].CtU.Version, 2);
+    ASSERT_EQ(Decode(b.bytes), 1);
+    ASSERT_EQ(vn->AvailableChls, 7);
+    EXPECT_EQ(vn->DibArray[0].CtU.Version, 2);
     // Buffer sizes, clock X, M and N, and the capability flags as digits (RS232 first, DCD
     // power I/O last).
-    auto uart = [&u](int i) {
-        const _DIB_UART& v = u.vn->DibArray[i].Uart;
+    auto uart = [this](int i) {
+        const _DIB_UART& v = vn->DibArray[i].Uart;
         std::string caps;
         for (int c : {v.RS232Cap, v.RS422Cap, v.RS485Cap, v.AHDCCap, v.CSCap, v.RS422TerminationCtrlCap,
                       v.RS485TerminationCtrlCap, v.RIPowerIO5VCap, v.RIPowerIO12VCap, v.RIPowerIOCap,
@@ -70,7 +69,7 @@ TEST(DibDecode, UartLayoutsByVersion) {
     // The record keeps the whole Info byte; line-type bits make it read as a layout above 5,
     // which, like layouts 0 and 1 for the caps and unknown layouts for all, means RS232 only.
     const std::string rs232Only = "1000000000000";
-    EXPECT_EQ(u.vn->DibArray[1].Uart.Version, 0x18);
+    EXPECT_EQ(vn->DibArray[1].Uart.Version, 0x18);
     EXPECT_EQ(uart(1), std::tuple(0u, 0u, 0, 0, 0, rs232Only));
     EXPECT_EQ(uart(2), std::tuple(0x400u, 0x800u, 0, 0, 0, rs232Only));
     EXPECT_EQ(uart(6), std::tuple(0x400u, 0x800u, 0, 0, 0, rs232Only));
@@ -79,18 +78,15 @@ TEST(DibDecode, UartLayoutsByVersion) {
     EXPECT_EQ(uart(5), std::tuple(0u, 0u, 0, 0, 0, rs232Only));
 }
 
-TEST(DibDecode, DioBanksAreLaidSideBySidePerChannel) {
-    LogCapture cap;
+TEST_F(DibDecode, DioBanksAreLaidSideBySidePerChannel) {
     std::vector<uint8_t> dio = {
         3,           1,    0,    0,    0xA5,        0,    0, 0,
         0x40,        0x42, 0x0F, 0x00, 0x07 | 0x20, 0x01, 0, 0,  // 8 I/Os, flash cap, rising edge
         0x07 | 0xC0, 0xCE, 0,    0,   // 8 I/Os, both directions, configurable, both resistors
         0x03 | 0x80, 0x02, 0,    0};  // 4 I/Os, output
-    InfoBuilder b;
     b.Dib(5, 3, 2, dio).Dib(6, 3, 2, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x1F, 0, 0, 0});
-    Unit u;
-    ASSERT_EQ(u.Decode(b.bytes), 1);
-    const _DIB_DIO* d = u.vn->DibArray[0].DioPtr.get();
+    ASSERT_EQ(Decode(b.bytes), 1);
+    const _DIB_DIO* d = vn->DibArray[0].DioPtr.get();
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(std::tuple(d->Version, d->NumberOfBanks, d->ShareSameDirectionCtrlCap, d->SamplingClockScaleCap,
                          d->SystemClockFreq),
@@ -105,13 +101,11 @@ TEST(DibDecode, DioBanksAreLaidSideBySidePerChannel) {
     EXPECT_EQ(bank(d->Bank[1]), std::tuple(1, 8, 8u, 0x0000FF00u, 3, 0, 2, 3, 3));
     EXPECT_EQ(bank(d->Bank[2]), std::tuple(2, 4, 16u, 0x000F0000u, 2, 0, 2, 0, 0));
     // A second channel starts again at bit 0.
-    ASSERT_NE(u.vn->DibArray[1].DioPtr, nullptr);
-    EXPECT_EQ(bank(u.vn->DibArray[1].DioPtr->Bank[0]), std::tuple(0, 32, 0u, 0xFFFFFFFFu, 0, 0, 0, 0, 0));
+    ASSERT_NE(vn->DibArray[1].DioPtr, nullptr);
+    EXPECT_EQ(bank(vn->DibArray[1].DioPtr->Bank[0]), std::tuple(0, 32, 0u, 0xFFFFFFFFu, 0, 0, 0, 0, 0));
 }
 
-TEST(DibDecode, AnalogRecords) {
-    LogCapture cap;
-    InfoBuilder b;
+TEST_F(DibDecode, AnalogRecords) {
     b.Dib(1, 5, 1,
           {0x00, 0x10, 0x00, 0x80, 4, 16, 3, 0x83, 0x40, 0x0D, 0x03, 0x00, 0xC4, 0x09, 0x00, 0x03})  // AI
         .Dib(2, 6, 1, {0x00, 0x02, 0, 0, 2, 12, 0x81, 0, 0x10, 0x27, 0, 0, 0xC4, 0x09, 0x00, 0x03})  // AO
@@ -125,12 +119,11 @@ TEST(DibDecode, AnalogRecords) {
         .Dib(8, 128, 0, {1, 1, 0, 0, 'S', 'N', '1', 0, 'N', 'M', 0, 0})                        // string
         .Dib(9, 2, 0, {0xAA, 0xBB, 0xCC, 0xDD})                                                // parallel
         .Dib(10, 4, 0, {});                                                                    // counter
-    Unit u;
-    ASSERT_EQ(u.Decode(b.bytes), 1);
-    ASSERT_EQ(u.vn->AvailableChls, 10);
+    ASSERT_EQ(Decode(b.bytes), 1);
+    ASSERT_EQ(vn->AvailableChls, 10);
     // Per type: the count that bounds its port table, plus the fields that need more than a
     // byte copy (bit 31 of the FIFO word is its type, rates are little-endian words).
-    const auto& d = u.vn->DibArray;
+    const auto& d = vn->DibArray;
     ASSERT_TRUE(d[0].AiPtr && d[1].AoPtr && d[2].UiPtr && d[3].UoPtr && d[4].BAoPtr && d[5].MAiPtr &&
                 d[6].TpsPtr && d[9].CntPtr);
     const _DIB_AI& ai = *d[0].AiPtr;
@@ -157,30 +150,27 @@ TEST(DibDecode, AnalogRecords) {
     // like a control unit and has no entry.
     EXPECT_EQ(std::tuple(d[7].ExtraData[4], d[8].ExtraData[0], d[8].DioPtr == nullptr, d[9].LengthInDW),
               std::tuple('S', 0xAA, true, 1));
-    EXPECT_EQ(std::tuple(VnGetChannelType(u.vn.get(), 6), VnGetChannelType(u.vn.get(), 8),
-                         VnGetChannelType(u.vn.get(), 42)),
+    EXPECT_EQ(std::tuple(VnGetChannelType(vn.get(), 6), VnGetChannelType(vn.get(), 8),
+                         VnGetChannelType(vn.get(), 42)),
               std::tuple(10, 128, 0));
-    EXPECT_EQ(VnGetDibPointer(u.vn.get(), 42), nullptr);
-    EXPECT_EQ(VnGetDibPointer(u.vn.get(), 9), &d[8]);
+    EXPECT_EQ(VnGetDibPointer(vn.get(), 42), nullptr);
+    EXPECT_EQ(VnGetDibPointer(vn.get(), 9), &d[8]);
     EXPECT_EQ(cap.Text(), "");
 }
 
-TEST(DibDecode, RecordsAreReusedAcrossDecodesAndKeptWhenTypeChanges) {
-    LogCapture cap;
-    InfoBuilder first;
-    first.Dib(1, 5, 1, {0, 0, 0, 0, 2});
-    Unit u;
-    ASSERT_EQ(u.Decode(first.bytes), 1);
-    _DIB_AI* ai = u.vn->DibArray[0].AiPtr.get();
+TEST_F(DibDecode, RecordsAreReusedAcrossDecodesAndKeptWhenTypeChanges) {
+    b.Dib(1, 5, 1, {0, 0, 0, 0, 2});
+    ASSERT_EQ(Decode(b.bytes), 1);
+    _DIB_AI* ai = vn->DibArray[0].AiPtr.get();
     ASSERT_NE(ai, nullptr);
     ai->TlpCtrlReg = 0xDEAD;  // set by the channel, not by the decoder
-    ASSERT_EQ(u.Decode(first.bytes), 1);
-    EXPECT_EQ(u.vn->DibArray[0].AiPtr.get(), ai);
+    ASSERT_EQ(Decode(b.bytes), 1);
+    EXPECT_EQ(vn->DibArray[0].AiPtr.get(), ai);
     EXPECT_EQ(ai->TlpCtrlReg, 0xDEADu);
     InfoBuilder second;
     second.Dib(1, 6, 1, {0, 0, 0, 0, 1});
-    ASSERT_EQ(u.Decode(second.bytes), 1);
-    EXPECT_EQ(u.vn->DibArray[0].AiPtr.get(), ai);
-    EXPECT_NE(u.vn->DibArray[0].AoPtr, nullptr);
-    EXPECT_EQ(VnGetChannelType(u.vn.get(), 1), 6);
+    ASSERT_EQ(Decode(second.bytes), 1);
+    EXPECT_EQ(vn->DibArray[0].AiPtr.get(), ai);
+    EXPECT_NE(vn->DibArray[0].AoPtr, nullptr);
+    EXPECT_EQ(VnGetChannelType(vn.get(), 1), 6);
 }
