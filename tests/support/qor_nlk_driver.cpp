@@ -2,10 +2,9 @@
 
 #include <linux/netlink.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,67 +13,32 @@ namespace qortest::nlk {
 
 namespace {
 
-void PutLe16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
+constexpr size_t kNlmsgHeader = 16;
+constexpr size_t kHeader = 12;
 
 // The netlink header is in host byte order; this host is little-endian like the NLK header.
-std::vector<uint8_t> NetlinkHeader(uint32_t len, uint32_t pid) {
-    std::vector<uint8_t> h;
-    PutLe32(h, len);
-    PutLe16(h, 0);  // type
-    PutLe16(h, 0);  // flags
-    PutLe32(h, 0);  // seq
-    PutLe32(h, pid);
-    return h;
+void PutLe(std::vector<uint8_t>& out, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-
-constexpr size_t kReceiveBuffer = 65536;
+uint32_t Le(const uint8_t* p, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
 
 }  // namespace
 
 std::vector<uint8_t> Encode(const Message& m) {
     std::vector<uint8_t> out{m.Version, m.Reserved, m.DeviceType, m.Minor};
-    PutLe16(out, m.Code);
-    PutLe16(out, m.Status);
-    PutLe32(out, m.Length);
+    PutLe(out, m.Code, 2);
+    PutLe(out, m.Status, 2);
+    PutLe(out, m.Length, 4);
     out.insert(out.end(), m.Payload.begin(), m.Payload.end());
     return out;
 }
 
 std::vector<uint8_t> Encode(uint8_t minor, uint16_t code, const std::vector<uint8_t>& payload) {
-    Message m;
-    m.Minor = minor;
-    m.Code = code;
-    m.Length = static_cast<uint32_t>(payload.size());
-    m.Payload = payload;
-    return Encode(m);
-}
-
-std::optional<Message> Decode(const uint8_t* p, size_t n) {
-    if (n < kHeader) return std::nullopt;
-    Message m;
-    m.Version = p[0];
-    m.Reserved = p[1];
-    m.DeviceType = p[2];
-    m.Minor = p[3];
-    m.Code = Le16(p + 4);
-    m.Status = Le16(p + 6);
-    m.Length = Le32(p + 8);
-    if (m.Length > n - kHeader) return std::nullopt;
-    m.Payload.assign(p + kHeader, p + kHeader + m.Length);
-    return m;
+    return Encode(Message{1, 0, 1, minor, code, 0, static_cast<uint32_t>(payload.size()), payload});
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
@@ -87,53 +51,25 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     return s;
 }
 
-std::string Describe(const Message& m) {
-    char b[96];
-    std::snprintf(b, sizeof(b), "v%u dev %u minor %u code 0x%04x status %u length %u: ", m.Version, m.DeviceType,
-                  m.Minor, m.Code, m.Status, m.Length);
-    return b + Hex(m.Payload);
-}
-
-Driver::~Driver() {
-    if (thread_.joinable()) {
-        const uint64_t one = 1;
-        (void)!::write(stop_.get(), &one, sizeof(one));
-        thread_.join();
-    }
-}
-
 bool Driver::Open(int protocol, int group) {
-    fd_.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol));
-    if (!fd_) {
-        error_ = "netlink socket of protocol " + std::to_string(protocol) + ": " + std::strerror(errno);
+    auto fail = [this](const std::string& what) {
+        error_ = what + ": " + std::strerror(errno);
         return false;
-    }
+    };
+    fd_.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol));
+    if (!fd_) return fail("netlink socket of protocol " + std::to_string(protocol));
     sockaddr_nl self{};
     self.nl_family = AF_NETLINK;
-    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&self), sizeof(self)) != 0) {
-        error_ = std::string("bind: ") + std::strerror(errno);
-        return false;
-    }
     socklen_t len = sizeof(self);
-    if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&self), &len) != 0) {
-        error_ = std::string("getsockname: ") + std::strerror(errno);
-        return false;
-    }
-    portId_ = self.nl_pid;
-    if (::setsockopt(fd_.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof(group)) != 0) {
-        error_ = "joining group " + std::to_string(group) + ": " + std::strerror(errno);
-        return false;
-    }
-    // Bursts of events and received data must not be lost to a small default buffer.
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&self), sizeof(self)) != 0) return fail("bind");
+    if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&self), &len) != 0) return fail("getsockname");
+    if (::setsockopt(fd_.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof(group)) != 0)
+        return fail("joining group " + std::to_string(group));
+    // What arrives while a test does not look must not be lost to a small default buffer.
     const int rcv = 4 << 20;
     (void)::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &rcv, sizeof(rcv));
+    portId_ = self.nl_pid;
     group_ = group;
-    stop_.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!stop_) {
-        error_ = std::string("eventfd: ") + std::strerror(errno);
-        return false;
-    }
-    thread_ = std::thread([this] { Run(); });
     return true;
 }
 
@@ -144,8 +80,8 @@ bool Driver::SendRaw(const std::vector<uint8_t>& bytes) {
         dst.nl_pid = servicePid_;
     else
         dst.nl_groups = 1u << (group_ - 1);
-    const ssize_t n = ::sendto(fd_.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&dst),
-                               sizeof(dst));
+    const ssize_t n =
+        ::sendto(fd_.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&dst), sizeof(dst));
     // A message to a group also goes to port 0, which no socket of this protocol holds: the
     // kernel reports that as refused after the group has it.
     if (n < 0 && servicePid_ == 0 && errno == ECONNREFUSED) return true;
@@ -153,72 +89,56 @@ bool Driver::SendRaw(const std::vector<uint8_t>& bytes) {
 }
 
 bool Driver::Send(const std::vector<uint8_t>& nlk, std::optional<uint32_t> nlmsgLen) {
-    std::vector<uint8_t> buf = NetlinkHeader(nlmsgLen.value_or(static_cast<uint32_t>(kNlmsgHeader + nlk.size())),
-                                             portId_);
+    std::vector<uint8_t> buf;
+    PutLe(buf, nlmsgLen.value_or(static_cast<uint32_t>(kNlmsgHeader + nlk.size())), 4);
+    PutLe(buf, 0, 4);  // type and flags
+    PutLe(buf, 0, 4);  // sequence number
+    PutLe(buf, portId_, 4);
     buf.insert(buf.end(), nlk.begin(), nlk.end());
     buf.resize((buf.size() + 3) / 4 * 4, 0);
     return SendRaw(buf);
 }
 
-void Driver::Run() {
-    std::vector<uint8_t> buf(kReceiveBuffer);
-    for (;;) {
-        pollfd fds[2] = {{stop_.get(), POLLIN, 0}, {fd_.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[0].revents != 0) return;
-        if (fds[1].revents == 0) continue;
-        sockaddr_nl src{};
-        socklen_t slen = sizeof(src);
-        const ssize_t n = ::recvfrom(fd_.get(), buf.data(), buf.size(), MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr*>(&src), &slen);
-        if (n < 0) continue;
-        // Our own multicast requests come back to us through the group: not the service's.
-        if (src.nl_pid == portId_) continue;
-        std::optional<Message> m;
-        uint32_t nlmsgLen = 0;
-        if (static_cast<size_t>(n) >= kNlmsgHeader) {
-            nlmsgLen = Le32(buf.data());
-            // The NLK part is what nlmsg_len says, within what arrived.
-            const size_t within = std::min<size_t>(nlmsgLen, static_cast<size_t>(n));
-            if (within >= kNlmsgHeader) m = Decode(buf.data() + kNlmsgHeader, within - kNlmsgHeader);
-        }
-        std::lock_guard lock(mutex_);
-        if (!m) {
-            ++undecodable_;
-            continue;
-        }
-        m->NlmsgLen = nlmsgLen;
-        m->SrcPid = src.nl_pid;
-        received_.push_back(std::move(*m));
-        cond_.notify_all();
-    }
+bool Driver::Receive(Clock::time_point until) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    pollfd pfd{fd_.get(), POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(std::max<int64_t>(left, 0))) <= 0) return false;
+    sockaddr_nl src{};
+    socklen_t slen = sizeof(src);
+    const ssize_t n = ::recvfrom(fd_.get(), buf_.data(), buf_.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&src), &slen);
+    // Our own multicast requests come back to us through the group: not the service's.
+    if (n < static_cast<ssize_t>(kNlmsgHeader) || src.nl_pid == portId_) return true;
+    // The NLK message is what nlmsg_len says within what arrived: a whole header and Length
+    // bytes. What does not decode is dropped, so a test waiting for it sees nothing come.
+    const size_t end = std::min<size_t>(Le(buf_.data(), 4), static_cast<size_t>(n));
+    const uint8_t* p = buf_.data() + kNlmsgHeader;
+    if (end < kNlmsgHeader + kHeader || Le(p + 8, 4) > end - kNlmsgHeader - kHeader) return true;
+    Message m{p[0],
+              p[1],
+              p[2],
+              p[3],
+              static_cast<uint16_t>(Le(p + 4, 2)),
+              static_cast<uint16_t>(Le(p + 6, 2)),
+              Le(p + 8, 4),
+              {}};
+    m.Payload.assign(p + kHeader, p + kHeader + m.Length);
+    received_.push_back(std::move(m));
+    return true;
 }
 
-std::optional<Message> Driver::Wait(const std::function<bool(const Message&)>& match, Clock::duration timeout) {
-    const auto deadline = Clock::now() + timeout;
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        for (auto it = received_.begin(); it != received_.end(); ++it) {
-            if (match(*it)) {
-                Message m = std::move(*it);
-                received_.erase(it);
-                return m;
-            }
+std::optional<Message> Driver::Wait(const std::function<bool(const Message&)>& match,
+                                    Clock::duration timeout) {
+    const auto until = Clock::now() + timeout;
+    do {
+        const auto it = std::find_if(received_.begin(), received_.end(), match);
+        if (it != received_.end()) {
+            Message m = std::move(*it);
+            received_.erase(it);
+            return m;
         }
-        if (cond_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            // One last look: a message may have come with the time-out.
-            for (auto it = received_.begin(); it != received_.end(); ++it)
-                if (match(*it)) {
-                    Message m = std::move(*it);
-                    received_.erase(it);
-                    return m;
-                }
-            return std::nullopt;
-        }
-    }
+    } while (Receive(until));
+    return std::nullopt;
 }
 
 std::optional<Message> Driver::WaitCode(uint8_t minor, uint16_t code, Clock::duration timeout) {
@@ -231,22 +151,12 @@ std::optional<Message> Driver::Request(uint8_t minor, uint16_t code, const std::
     return WaitCode(minor, static_cast<uint16_t>(code | kResponseBit), timeout);
 }
 
-std::vector<Message> Driver::Take() {
-    std::lock_guard lock(mutex_);
-    std::vector<Message> out(received_.begin(), received_.end());
-    received_.clear();
-    return out;
-}
-
 bool Driver::Silent(Clock::duration quiet) {
-    Take();
-    std::this_thread::sleep_for(quiet);
-    return Take().empty();
-}
-
-size_t Driver::Undecodable() const {
-    std::lock_guard lock(mutex_);
-    return undecodable_;
+    for (const auto until = Clock::now() + quiet; Receive(until);) {
+    }
+    const bool none = received_.empty();
+    received_.clear();
+    return none;
 }
 
 }  // namespace qortest::nlk
