@@ -1,9 +1,5 @@
-// The AI, UI and MAI families through the unit's SIO port (unit profile analog_inputs): the
-// connect-time reads and the info records, the commands with the exact TLPs the unit receives
-// and the exact responses, every status with nothing sent when a check refuses, answers that
-// are not the command's, concurrent sets of one register, sample data and events with every
-// byte, and the MAI calibration tables of both types. Expected bytes are worked out by hand
-// from the register map (docs/register-map.md).
+// The AI, UI and MAI families (profile analog_inputs), each command byte for byte with the
+// TLPs the unit receives; expected bytes worked out by hand from docs/register-map.md.
 #include "sio_fixture.h"
 
 namespace qortest {
@@ -164,10 +160,6 @@ TEST_F(SioAi, ConnectReadsInfoRecordsAndEveryCommandByteForByte) {
         {kMai, kMai1, 0x207, {1}, {Rd(kMai1, 7)}, kSuccess, {1, 6}},
         {kMai, kMai1, 0x203, {1}, {Rd(kMai1, 7)}, kSuccess, {1, 1}},
     });
-    EXPECT_EQ(Reg(kAiV1, 0), 0x80010004u);
-    EXPECT_EQ(Reg(kAiV1, 9), 0x02000401u);
-    EXPECT_EQ(Reg(kUiChl, 7), 0x7F010403u);
-    EXPECT_EQ(Reg(kMai1, 3), 0x780u);
 }
 
 // qorlab --veths 1

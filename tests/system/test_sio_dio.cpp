@@ -1,9 +1,5 @@
-// The DIO and TPS families through the unit's SIO port (unit profile dio_versions): the
-// connect-time reads and the info record, every DIO command with the exact TLPs the unit
-// receives and the exact response, every status with nothing sent when a check refuses,
-// answers that are not the command's, input events per bank, concurrent sets of one register,
-// the flash store of the cache and the TPS commands. Expected values are worked out by hand
-// from the register map.
+// The DIO and TPS families (profile dio_versions), each command byte for byte with the TLPs
+// the unit receives; expected values worked out by hand from docs/register-map.md.
 #include "qor_ctu_client.h"
 #include "sio_fixture.h"
 
@@ -161,10 +157,6 @@ TEST_F(SioDio, ConnectReadsInfoRecordsAndEveryCommandByteForByte) {
          kSuccess,
          {3, 15, 0, 0, 0, 0}},
     });
-    Step("the unit applied the output write enable and kept every bank's bits");
-    EXPECT_EQ(Reg(kInd2, 4), 0xCAFEBABFu);
-    EXPECT_EQ(Reg(kInd2, 2), 0x00C3A55Au);
-    EXPECT_EQ(Reg(kWhole2, 4), 0x50u);
 }
 
 // qorlab --veths 1

@@ -1,8 +1,5 @@
-// The SER family through the unit's SIO port: every command with the exact TLPs the unit
-// receives and the exact response, every status with nothing sent to the unit when a check
-// refuses, line events and received data to the client, transmit data to the unit in whole
-// TLPs, and concurrent sets of one register. The register protocol under it (each controller
-// version's TLPs, answer matching, the MODE checks) is the TTY bridge's as well and proven there.
+// The SER family: its handlers, statuses, events, data both ways and concurrent sets. The
+// register protocol under it is the TTY bridge's as well and proven there.
 #include "sio_fixture.h"
 
 namespace qortest {
