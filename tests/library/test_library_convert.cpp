@@ -123,7 +123,13 @@ TEST(LibConvert, SamplesOfBothWidthsWithTheirSigns) {
     EXPECT_NEAR(MaiSampleToValue(withOffset, 0, s, 3), (167772 * lsb24 - 0.01f) * 2, 1e-9);
 }
 
+// Records are filled in host order; a writer past one is the fuzzer's to catch.
 TEST(LibConvert, InfoRecordsFromResponseBytes) {
+    auto u32 = [](const uint8_t* p) {
+        uint32_t w = 0;
+        memcpy(&w, p, 4);
+        return w;
+    };
     const uint8_t vref[4] = {0xC4, 0x09, 0x00, 0x03};
     EXPECT_DOUBLE_EQ(MaiDecodeVref(vref), 2.5);
 
@@ -131,20 +137,15 @@ TEST(LibConvert, InfoRecordsFromResponseBytes) {
     uint8_t mai[16 + 22] = {2, 0x00, 0x10, 0, 0, 0, 1, 3, 2, 24, 3, 0xC7, 0xC4, 0x09, 0x00, 0x03};
     const uint8_t port[22] = {0, 0, 1, 2, 0, 0, 0, 5, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 1, 1, 1, 3};
     memcpy(mai + 16, port, sizeof(port));
-    uint8_t r[kMaiInfoSize + 8];
-    memset(r, 0x5A, sizeof(r));
+    uint8_t r[kMaiInfoSize];
     ASSERT_TRUE(MaiDecodeInfo(mai, sizeof(mai), r));
-    EXPECT_EQ(r[11], 1);  // the ports that arrived whole
-    EXPECT_EQ(r[12], 24);
-    EXPECT_EQ(r[14], 0x07);  // programmable gains AND 0x3F
+    // The ports that arrived whole, resolution, programmable gains AND 0x3F; then port 0 of
+    // type 1: input type, select and gain from the last four ADC bytes.
+    EXPECT_EQ(std::vector<uint8_t>({r[11], r[12], r[14], r[24 + 2], r[24 + 24], r[24 + 25], r[24 + 27]}),
+              std::vector<uint8_t>({1, 24, 0x07, 1, 1, 1, 3}));
     double v = 0;
     memcpy(&v, r + 16, 8);
     EXPECT_DOUBLE_EQ(v, 2.5);
-    EXPECT_EQ(r[24 + 2], 1);
-    EXPECT_EQ(r[24 + 24], 1);  // type 1: input type, select and gain from the last four ADC bytes
-    EXPECT_EQ(r[24 + 25], 1);
-    EXPECT_EQ(r[24 + 27], 3);
-    EXPECT_EQ(r[kMaiInfoSize], 0x5A);
     EXPECT_FALSE(MaiDecodeInfo(mai, 15, r));
 
     // DIO: 40 banks announced, two whole in the response; numbers big-endian to host order.
@@ -156,36 +157,25 @@ TEST(LibConvert, InfoRecordsFromResponseBytes) {
         e[10] = 0xFF;  // direction 0x000000FF
         e[17] = 1;     // pin config
     }
-    uint8_t d[648 + 8];
+    uint8_t d[648];
     memset(d, 0x5A, sizeof(d));
     ASSERT_TRUE(DioDecodeInfo(dio, sizeof(dio), d));
-    uint32_t w = 0;
-    memcpy(&w, d + 4, 4);
-    EXPECT_EQ(w, 0x01020304u);
-    EXPECT_EQ(d[1], 2);
-    memcpy(&w, d + 8 + 20 + 8, 4);
-    EXPECT_EQ(w, 0xFFu);
-    EXPECT_EQ(d[8 + 20 + 18], 1);
+    EXPECT_EQ(std::make_tuple(d[1], u32(d + 4), u32(d + 8 + 20 + 8), d[8 + 20 + 18]),
+              std::make_tuple(uint8_t{2}, 0x01020304u, 0xFFu, uint8_t{1}));
     EXPECT_EQ(d[8 + 40], 0);  // bank 2 did not arrive
-    EXPECT_EQ(d[648], 0x5A);
 
     // AI and AO: the fixed part only.
     uint8_t ai[18] = {1, 0, 0, 0x08, 0, 0, 4, 16, 3, 2, 0, 1, 0x86, 0xA0, 0xC4, 0x09, 0x00, 0x03};
     uint8_t a[kAiInfoSize];
     ASSERT_TRUE(AiDecodeInfo(ai, sizeof(ai), a));
-    EXPECT_EQ(a[1], 0);  // no port arrived
-    memcpy(&w, a + 8, 4);
-    EXPECT_EQ(w, 100000u);
-    memcpy(&w, a + 12, 4);
-    EXPECT_EQ(w, 0xC4090003u);
+    // No port arrived; the rate and the raw Vref word.
+    EXPECT_EQ(std::make_tuple(a[1], u32(a + 8), u32(a + 12)),
+              std::make_tuple(uint8_t{0}, 100000u, 0xC4090003u));
     uint8_t ao[14 + 7] = {1, 0, 0, 1, 12, 1, 0, 0, 0x03, 0xE8, 0xC4, 0x09, 0x00, 0x03, 0, 0, 0, 0, 9, 7, 2};
     uint8_t o[kAoInfoSize];
     ASSERT_TRUE(AoDecodeInfo(ao, sizeof(ao), o));
-    EXPECT_EQ(o[1], 1);
-    memcpy(&w, o + 12 + 4, 4);
-    EXPECT_EQ(w, 9u);
-    EXPECT_EQ(o[12 + 8], 7);
-    EXPECT_EQ(o[12 + 9], 2);
+    EXPECT_EQ(std::make_tuple(o[1], u32(o + 12 + 4), o[12 + 8], o[12 + 9]),
+              std::make_tuple(uint8_t{1}, 9u, uint8_t{7}, uint8_t{2}));
     EXPECT_FALSE(AoDecodeInfo(ao, 13, o));
 }
 

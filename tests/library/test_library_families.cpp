@@ -17,9 +17,13 @@ void Seen(const std::string& s) {
     std::lock_guard<std::mutex> l(gMu);
     gSeen.push_back(s);
 }
-std::vector<std::string> SeenNow() {
+template <typename F>
+auto Locked(F f) {
     std::lock_guard<std::mutex> l(gMu);
-    return gSeen;
+    return f();
+}
+std::vector<std::string> SeenNow() {
+    return Locked([] { return gSeen; });
 }
 
 class LibFamilies : public LibraryTest {
@@ -201,34 +205,25 @@ TEST_F(LibFamilies, AnalogCallsStreamsOutputsAndMaiConversions) {
               0u);
     ASSERT_EQ(ai_set_data_callback(m, Ai,
                                    [](uint8_t*, int, uint8_t flag, uint16_t sample) {
-                                       std::lock_guard<std::mutex> l(gMu);
-                                       // Packet k starts with k, little-endian: its first sample, most
-                                       // significant first, is (k & 0xFF) << 8 | (k >> 8 & 0xFF).
-                                       gSamples.push_back(static_cast<uint32_t>(flag) << 16 | sample);
+                                       Locked([&] { gSamples.push_back(uint32_t{flag} << 16 | sample); });
                                    }),
               0u);
     SimOk("ai-event " + unit + " " + std::to_string(Ai) + " 9 8 7 6");
     EXPECT_TRUE(Eventually([&] { return !SeenNow().empty(); }, 5s));
     EXPECT_EQ(SeenNow(), std::vector<std::string>{"ai event 9 8 1798"});
-    constexpr int kPackets = 20000;
+    constexpr size_t kPackets = 20000;
     SimOk("ai-stream " + unit + " " + std::to_string(Ai) + " " + std::to_string(kPackets) + " 20000 64");
-    EXPECT_TRUE(Eventually(
-        [&] {
-            std::lock_guard<std::mutex> l(gMu);
-            return gSamples.size() >= static_cast<size_t>(kPackets);
-        },
-        20s));
-    {
-        std::lock_guard<std::mutex> l(gMu);
-        ASSERT_EQ(gSamples.size(), static_cast<size_t>(kPackets));
-        int wrong = 0;
-        for (size_t i = 1; i < gSamples.size(); ++i) {
-            auto k = [](uint32_t s) { return (s & 0xFF) << 8 | (s >> 8 & 0xFF); };
-            const bool next = ((k(gSamples[i]) - k(gSamples[i - 1])) & 0xFFFF) == 1;
-            if (!next || gSamples[i] >> 16 != 0) ++wrong;  // flag: the lowest enabled port, 0
-        }
-        EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(Eventually([] { return Locked([] { return gSamples.size(); }) >= kPackets; }, 20s));
+    const auto samples = Locked([] { return gSamples; });
+    ASSERT_EQ(samples.size(), kPackets);
+    // Packet k starts with k, little-endian: its first sample, most significant first, is
+    // (k & 0xFF) << 8 | k >> 8. Each follows the one before, with the flag of port 0.
+    auto k = [](uint32_t s) { return (s & 0xFF) << 8 | (s >> 8 & 0xFF); };
+    int wrong = 0;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        wrong += ((k(samples[i]) - k(samples[i - 1])) & 0xFFFF) != 1 || samples[i] >> 16 != 0;
     }
+    EXPECT_EQ(wrong, 0);
 
     Step("MAI fields");
     Check(Mai, {
@@ -265,19 +260,13 @@ TEST_F(LibFamilies, AnalogCallsStreamsOutputsAndMaiConversions) {
     Step("MAI data: every sample of a packet reaches the callback with its port");
     ASSERT_EQ(mai_set_data_callback(m, Mai,
                                     [](uint8_t*, int, int port, double) {
-                                        std::lock_guard<std::mutex> l(gMu);
-                                        gMaiData += port == 0 ? 1 : 1000000;
+                                        Locked([&] { gMaiData += port == 0 ? 1 : 1000000; });
                                     }),
               0u);
     SimOk("ai-stream " + unit + " " + std::to_string(Mai) + " 10 1000 64");
-    EXPECT_TRUE(Eventually(
-        [&] {
-            std::lock_guard<std::mutex> l(gMu);
-            return gMaiData >= 10 * 21;
-        },
-        5s));
-    std::lock_guard<std::mutex> l(gMu);
-    EXPECT_EQ(gMaiData, 10 * 21);  // 63 of the 64 bytes make 21 three-byte samples
+    // 63 of the 64 bytes make 21 three-byte samples.
+    EXPECT_TRUE(Eventually([] { return Locked([] { return gMaiData; }) >= 10 * 21; }, 5s));
+    EXPECT_EQ(Locked([] { return gMaiData; }), 10 * 21);
 }
 
 }  // namespace
