@@ -16,10 +16,8 @@ namespace qortest {
 // /dev is private). Messages look like "<30>Dec  6 18:22:00 qorservice[12]: text".
 class SyslogSink {
   public:
-    explicit SyslogSink(std::string path = "/dev/log");
+    SyslogSink();
     ~SyslogSink();
-    SyslogSink(const SyslogSink&) = delete;
-    SyslogSink& operator=(const SyslogSink&) = delete;
 
     // The first message (received before or during the wait) that contains needle.
     std::optional<std::string> WaitFor(const std::string& needle, Clock::duration timeout);
@@ -27,9 +25,6 @@ class SyslogSink {
     const std::vector<std::string>& Messages();
 
   private:
-    void Drain();  // everything received so far, without waiting
-
-    std::string path_;
     UniqueFd fd_;
     std::vector<std::string> messages_;
 };
@@ -39,7 +34,7 @@ class SyslogSink {
 // child subreaper, so the orphaned daemon becomes its child and its exit status can be read.
 class DaemonProcess {
   public:
-    explicit DaemonProcess(std::string path);
+    explicit DaemonProcess(std::string path) : path_(std::move(path)) {}
     ~DaemonProcess();  // stops a daemon that is still running (SIGTERM, then SIGKILL)
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;
@@ -50,27 +45,22 @@ class DaemonProcess {
 
     pid_t Pid() const { return pid_; }
     int LauncherStatus() const { return launcherStatus_; }  // exit status of the first process
-    const std::string& Stdout() const { return stdout_; }   // what it printed before forking
+    static std::string Stdout();  // what the first process and the daemon printed so far
     const std::string& Error() const { return error_; }
 
     bool Signal(int sig) const;
     // Exit status of the daemon (128 + signal when killed); nullopt if still running.
     std::optional<int> WaitExit(Clock::duration timeout);
 
-    // Where the sanitizer runtimes of the daemon write their reports (its stderr is closed).
-    static constexpr const char* kSanitizerLogPrefix = "/var/log/qorservice-sanitizer";
-    // Text of all sanitizer reports written in the lab, empty when there are none.
+    // Text of all sanitizer reports the daemon wrote in the lab (its stderr is closed, so they
+    // go to /var/log/qorservice-sanitizer.*), empty when there are none.
     static std::string SanitizerReports();
 
   private:
-    bool Fail(std::string why);  // keeps why in Error(); false
-
     std::string path_;
     pid_t pid_ = -1;
-    bool reaped_ = false;
-    int exitStatus_ = -1;
+    std::optional<int> exitStatus_;
     int launcherStatus_ = -1;
-    std::string stdout_;
     std::string error_;
 };
 

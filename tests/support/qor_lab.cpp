@@ -3,12 +3,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_packet.h>
-#include <net/ethernet.h>
 #include <net/if.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -24,9 +24,7 @@ namespace {
 
 std::vector<std::string> SplitEnv(const char* name) {
     std::vector<std::string> out;
-    const char* value = getenv(name);
-    if (!value) return out;
-    std::istringstream in(value);
+    std::istringstream in(getenv(name) ? getenv(name) : "");
     for (std::string word; in >> word;) out.push_back(word);
     return out;
 }
@@ -37,31 +35,22 @@ std::vector<pid_t> PidsFromEnv(const char* name) {
     return out;
 }
 
-std::string Errno(const std::string& what) {
-    return what + ": " + strerror(errno);
-}
-
 }  // namespace
 
 LabInfo LabInfo::FromEnv() {
-    LabInfo lab;
-    lab.Veths = SplitEnv("QORLAB_VETHS");
-    lab.PeerIfs = SplitEnv("QORLAB_PEER_IFS");
-    lab.PeerPids = PidsFromEnv("QORLAB_PEER_PIDS");
+    LabInfo lab{SplitEnv("QORLAB_VETHS"), SplitEnv("QORLAB_PEER_IFS"), SplitEnv("QORLAB_UNIT_IFS"),
+                PidsFromEnv("QORLAB_PEER_PIDS"), PidsFromEnv("QORLAB_UNIT_PIDS")};
     const auto bridge = PidsFromEnv("QORLAB_BRIDGE_PID");
     lab.BridgePid = bridge.empty() ? 0 : bridge.front();
-    lab.UnitIfs = SplitEnv("QORLAB_UNIT_IFS");
-    lab.UnitPids = PidsFromEnv("QORLAB_UNIT_PIDS");
     return lab;
 }
 
 bool InLab() {
     const char* flag = getenv("QORLAB");
-    if (!flag || strcmp(flag, "1") != 0) return false;
     // PID 1 of a lab is "bash .../qorlab --inner ..."; on the machine it is the init system.
-    const auto cmdline = ReadFile("/proc/1/cmdline");
-    if (!cmdline) return false;
-    return cmdline->find("qorlab") != std::string::npos && cmdline->find("--inner") != std::string::npos;
+    const std::string init = ReadFile("/proc/1/cmdline").value_or("");
+    return flag && strcmp(flag, "1") == 0 && init.find("qorlab") != std::string::npos &&
+           init.find("--inner") != std::string::npos;
 }
 
 void RunInNetns(pid_t nsPid, const std::function<void()>& fn) {
@@ -72,7 +61,8 @@ void RunInNetns(pid_t nsPid, const std::function<void()>& fn) {
         try {
             const std::string path = "/proc/" + std::to_string(nsPid) + "/ns/net";
             UniqueFd ns(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-            if (!ns || setns(ns.get(), CLONE_NEWNET) != 0) throw std::runtime_error(Errno("enter " + path));
+            if (!ns || setns(ns.get(), CLONE_NEWNET) != 0)
+                throw std::runtime_error("enter " + path + ": " + strerror(errno));
             fn();
         } catch (const std::exception& e) {
             error = e.what();
@@ -80,6 +70,46 @@ void RunInNetns(pid_t nsPid, const std::function<void()>& fn) {
     });
     worker.join();
     if (!error.empty()) throw std::runtime_error(error);
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, pid_t nsPid, const std::string& outputPath, bool errorsToo,
+            std::string* error, const std::vector<std::string>& env) {
+    // Everything the child needs is prepared before the fork: a child of a multi-threaded
+    // process may only make async-signal-safe calls.
+    auto fail = [&](const std::string& what) {
+        *error = what + ": " + strerror(errno);
+        return -1;
+    };
+    const std::string nsPath = "/proc/" + std::to_string(nsPid) + "/ns/net";
+    UniqueFd ns(nsPid > 0 ? open(nsPath.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    if (nsPid > 0 && !ns) return fail("open " + nsPath);
+    UniqueFd out(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out) return fail("open " + outputPath);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) return fail("fork");
+    if (pid == 0) {
+        for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(126);
+        if (ns && setns(ns.get(), CLONE_NEWNET) != 0) _exit(125);
+        dup2(out.get(), STDOUT_FILENO);
+        if (errorsToo) dup2(out.get(), STDERR_FILENO);
+        if (env.empty())
+            execv(args[0], args.data());
+        else
+            execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 std::string MacString(const Mac& mac) {
@@ -91,11 +121,10 @@ std::string MacString(const Mac& mac) {
 
 std::optional<Mac> ReadIfMac(const std::string& ifname) {
     const auto text = ReadFile("/sys/class/net/" + ifname + "/address");
-    if (!text) return std::nullopt;
-    Mac mac{};
     unsigned b[6];
-    if (sscanf(text->c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6)
+    if (!text || sscanf(text->c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6)
         return std::nullopt;
+    Mac mac{};
     for (size_t i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(b[i]);
     return mac;
 }
@@ -106,46 +135,19 @@ std::optional<unsigned> ReadIfFlags(const std::string& ifname) {
     return static_cast<unsigned>(std::stoul(*text, nullptr, 16));
 }
 
-void PacketSocket::Bind(const std::string& ifname, uint16_t etherType) {
-    fd_.reset(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(etherType)));
-    if (!fd_) throw std::runtime_error(Errno("packet socket"));
-    struct ifreq ifr {};
-    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", ifname.c_str());
-    if (ioctl(fd_.get(), SIOCGIFINDEX, &ifr) != 0) throw std::runtime_error(Errno("SIOCGIFINDEX " + ifname));
-    ifindex_ = ifr.ifr_ifindex;
-    if (ioctl(fd_.get(), SIOCGIFHWADDR, &ifr) != 0)
-        throw std::runtime_error(Errno("SIOCGIFHWADDR " + ifname));
-    memcpy(mac_.data(), ifr.ifr_hwaddr.sa_data, mac_.size());
-    struct sockaddr_ll addr {};
-    addr.sll_family = AF_PACKET;
-    addr.sll_protocol = htons(etherType);
-    addr.sll_ifindex = ifindex_;
-    if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
-        throw std::runtime_error(Errno("bind packet socket to " + ifname));
-    etherType_ = etherType;
-}
-
-PacketSocket PacketSocket::OpenIn(pid_t nsPid, const std::string& ifname, uint16_t etherType) {
-    PacketSocket s;
-    RunInNetns(nsPid, [&]() { s.Bind(ifname, etherType); });
-    return s;
-}
-
-bool PacketSocket::Send(const Mac& dest, std::span<const uint8_t> payload) {
-    std::vector<uint8_t> frame(dest.begin(), dest.end());
-    frame.insert(frame.end(), mac_.begin(), mac_.end());
-    frame.push_back(static_cast<uint8_t>(etherType_ >> 8));
-    frame.push_back(static_cast<uint8_t>(etherType_ & 0xFF));
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    struct sockaddr_ll addr {};
-    addr.sll_family = AF_PACKET;
-    addr.sll_protocol = htons(etherType_);
-    addr.sll_ifindex = ifindex_;
-    addr.sll_halen = 6;
-    memcpy(addr.sll_addr, dest.data(), dest.size());
-    const ssize_t n =
-        sendto(fd_.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    return n == static_cast<ssize_t>(frame.size());
+bool SendFrame(pid_t nsPid, const std::string& ifname, const std::vector<uint8_t>& frame) {
+    bool sent = false;
+    RunInNetns(nsPid, [&]() {
+        // Protocol 0: the socket receives nothing, it only sends.
+        UniqueFd fd(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
+        struct sockaddr_ll addr {};
+        addr.sll_family = AF_PACKET;
+        addr.sll_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
+        sent = fd && addr.sll_ifindex > 0 &&
+               sendto(fd.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+                      sizeof(addr)) == static_cast<ssize_t>(frame.size());
+    });
+    return sent;
 }
 
 std::optional<int> WaitPid(pid_t pid, Clock::duration timeout) {
@@ -153,18 +155,15 @@ std::optional<int> WaitPid(pid_t pid, Clock::duration timeout) {
     for (;;) {
         int status = 0;
         const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
+        if (r == pid) {
             return WIFEXITED(status)     ? WEXITSTATUS(status)
                    : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                          : -1;
+        }
         if (r < 0 && errno != EINTR) return -1;
         if (Clock::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(5ms);
     }
-}
-
-std::vector<uint8_t> Dllp(uint8_t cmd, uint8_t byte2, uint8_t byte3) {
-    return {0x20, cmd, byte2, byte3};
 }
 
 std::optional<std::string> ReadFile(const std::string& path) {
@@ -183,9 +182,9 @@ bool WriteFile(const std::string& path, const std::string& content) {
 }
 
 size_t CountOccurrences(const std::string& text, const std::string& needle) {
-    if (needle.empty()) return 0;
     size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+    for (size_t at = text.find(needle); !needle.empty() && at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
         ++count;
     return count;
 }

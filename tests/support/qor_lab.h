@@ -1,5 +1,5 @@
-// Helpers for tests that run inside a qorlab lab: what the lab looks like, raw link frames
-// from the far side of a veth, and small file helpers.
+// Helpers for tests that run inside a qorlab lab: what the lab looks like, processes and raw
+// link frames in its far-side namespaces, and small file and polling helpers.
 #pragma once
 
 #include <sys/types.h>
@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,16 +32,15 @@ inline Mac UnitMac(uint8_t group, uint8_t n) {
 class UniqueFd {
   public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        reset(other.release());
+        reset(std::exchange(other.fd_, -1));
         return *this;
     }
     ~UniqueFd() { reset(); }
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
         if (fd_ >= 0 && fd_ != fd) ::close(fd_);
         fd_ = fd;
@@ -55,12 +53,9 @@ class UniqueFd {
 // The lab as qorlab describes it in the environment. Index i of Veths, PeerIfs and
 // PeerPids belongs to one veth pair; with a bridge all PeerPids are the bridge namespace.
 struct LabInfo {
-    std::vector<std::string> Veths;
-    std::vector<std::string> PeerIfs;
-    std::vector<pid_t> PeerPids;
+    std::vector<std::string> Veths, PeerIfs, UnitIfs;
+    std::vector<pid_t> PeerPids, UnitPids;
     pid_t BridgePid = 0;
-    std::vector<std::string> UnitIfs;
-    std::vector<pid_t> UnitPids;
 
     static LabInfo FromEnv();
 };
@@ -73,37 +68,24 @@ bool InLab();
 // Sockets opened there keep that namespace. Throws when the namespace cannot be entered.
 void RunInNetns(pid_t nsPid, const std::function<void()>& fn);
 
+// Starts argv[0] with default signal dispositions and nothing blocked (as a service manager
+// would), in the network namespace of nsPid unless it is 0, with `env` (empty: ours) and its
+// standard output (and error, if errorsToo) in outputPath. Its pid, or -1 with *error set.
+pid_t Spawn(const std::vector<std::string>& argv, pid_t nsPid, const std::string& outputPath, bool errorsToo,
+            std::string* error, const std::vector<std::string>& env = {});
+
 std::string MacString(const Mac& mac);                    // "aa:bb:cc:dd:ee:ff"
 std::optional<Mac> ReadIfMac(const std::string& ifname);  // from sysfs, this namespace
 std::optional<unsigned> ReadIfFlags(const std::string& ifname);
 
-// A raw packet socket bound to one interface and one EtherType, for sending link frames.
-class PacketSocket {
-  public:
-    // In the network namespace of process nsPid (a lab peer).
-    static PacketSocket OpenIn(pid_t nsPid, const std::string& ifname, uint16_t etherType = kLinkEtherType);
-
-    // Sends dest | own MAC | EtherType | payload; returns false unless it all went out.
-    bool Send(const Mac& dest, std::span<const uint8_t> payload);
-
-  private:
-    PacketSocket() = default;
-    void Bind(const std::string& ifname, uint16_t etherType);
-
-    UniqueFd fd_;
-    int ifindex_ = 0;
-    uint16_t etherType_ = kLinkEtherType;
-    Mac mac_{};
-};
-
-// Link payload of a DLLP (starts at the packet-type byte).
-std::vector<uint8_t> Dllp(uint8_t cmd, uint8_t byte2 = 0, uint8_t byte3 = 0);
+// Sends one whole link frame (addresses and EtherType included) out of interface ifname in
+// the network namespace of process nsPid; false unless it all went out.
+bool SendFrame(pid_t nsPid, const std::string& ifname, const std::vector<uint8_t>& frame);
 
 // Waits up to timeout for child pid to end: its status in shell convention (exit code, or 128
 // + signal number), -1 when it cannot be waited for, nullopt while it still runs.
 std::optional<int> WaitPid(pid_t pid, Clock::duration timeout);
 
-// Files.
 std::optional<std::string> ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& content);
 size_t CountOccurrences(const std::string& text, const std::string& needle);

@@ -22,7 +22,7 @@ struct SimUnitCounters {
 class SimProcess {
   public:
     SimProcess() = default;
-    ~SimProcess();  // SIGTERM, then SIGKILL after a second; always reaped
+    ~SimProcess() { Stop(); }
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
@@ -42,7 +42,7 @@ class SimProcess {
     std::optional<SimUnitCounters> Counters(const Mac& mac) const;
 
     pid_t Pid() const { return pid_; }
-    std::string Output() const;
+    std::string Output() const { return ReadFile(outputPath_).value_or(""); }
     const std::string& Error() const { return error_; }
 
     // Ends the process (quit command, then signals); its exit status, or nullopt if it had

@@ -19,27 +19,29 @@ namespace qortest {
 
 struct TapFrame {
     int64_t RealNs = 0;  // CLOCK_REALTIME of the kernel timestamp, in ns
-    int PacketType = 0;  // PACKET_HOST, PACKET_BROADCAST, PACKET_OUTGOING, ...
+    bool Sent = false;   // sent by the tapped interface rather than received
     std::vector<uint8_t> Bytes;
 
     Mac Dest() const { return MacAt(0); }
     Mac Source() const { return MacAt(6); }
-    bool IsDllp() const { return Bytes.size() >= 18 && Bytes[14] == 0x20; }
-    uint8_t DllpCode() const { return IsDllp() ? static_cast<uint8_t>(Bytes[15] & 0x1F) : 0xFF; }
-    bool Outgoing() const;
+    bool Outgoing() const { return Sent; }
+    // The DLLP command of a DLLP, 0xFF for anything else.
+    uint8_t DllpCode() const { return Bytes.size() >= 18 && Bytes[14] == 0x20 ? Bytes[15] & 0x1F : 0xFF; }
+
+  private:
     Mac MacAt(size_t at) const {
         Mac m{};
-        if (Bytes.size() >= at + 6) std::copy_n(Bytes.begin() + static_cast<long>(at), 6, m.begin());
+        std::copy_n(Bytes.begin() + static_cast<long>(at), 6, m.begin());
         return m;
     }
 };
 
 class FrameTap {
   public:
-    // Opens the tap on ifname in the network namespace of nsPid (0: the caller's) and starts
-    // collecting. Throws when the socket cannot be opened.
-    FrameTap(pid_t nsPid, const std::string& ifname, uint16_t etherType = kLinkEtherType);
-    ~FrameTap();
+    // Opens the tap on ifname in the network namespace of nsPid and starts collecting the
+    // frames of the link EtherType. Throws when the socket cannot be opened.
+    FrameTap(pid_t nsPid, const std::string& ifname);
+    ~FrameTap() { Stop(); }
     FrameTap(const FrameTap&) = delete;
     FrameTap& operator=(const FrameTap&) = delete;
 
@@ -50,8 +52,6 @@ class FrameTap {
     void Run();
 
     UniqueFd fd_;
-    uint16_t etherType_ = kLinkEtherType;
-    int stopFd_ = -1;
     std::atomic<bool> running_{true};
     mutable std::mutex mutex_;
     std::vector<TapFrame> frames_;

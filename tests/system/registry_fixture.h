@@ -6,60 +6,29 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 #include <functional>
-#include <iostream>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "pem_lock.h"
 #include "pem_main.h"
-#include "qor_lab.h"
-#include "qor_sim.h"
+#include "service_fixture.h"
 #include "vn_get_info.h"
 #include "vn_main.h"
 
 namespace qortest {
-
-constexpr const char* kServiceLogPath = "/var/log/qorservice.log";
 
 // The search thread: a cycle is advance search, 1 s, dock search, 1 s; the periodic removal
 // runs on every sixth cycle, the first one five cycles after start-up.
 constexpr auto kRemovalPeriod = 12s;
 constexpr auto kRemovalDeadline = 14s;
 
-class InProcessService : public ::testing::Test {
+class InProcessService : public LabTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(InLab()) << "run under qorlab: qorlab [--veths N] -- registry_tests --gtest_filter=...";
-        lab_ = LabInfo::FromEnv();
-    }
-
     void TearDown() override {
         if (started_) _FreeProgFunc();
-        for (auto& sim : sims_)
-            if (HasFailure()) std::cerr << "qorsim output:\n" << sim->Output() << "\n";
-        sims_.clear();
-        if (HasFailure()) std::cerr << "service log:\n" << Log() << "\n";
-    }
-
-    // qorsim playing each (profile, MAC) on interface ifname in the network namespace of
-    // process nsPid (by default the far side of veth0); null (with a failure recorded) when
-    // it did not start.
-    SimProcess* StartSim(const std::vector<std::pair<std::string, Mac>>& units, pid_t nsPid = 0,
-                         std::string ifname = "p0") {
-        std::vector<std::string> args;
-        for (const auto& [profile, mac] : units)
-            args.insert(args.end(), {"--unit", profile + "," + MacString(mac) + "," + ifname});
-        auto sim = std::make_unique<SimProcess>();
-        if (!sim->Start(QORSIM_PATH, nsPid ? nsPid : lab_.PeerPids.at(0), args)) {
-            ADD_FAILURE() << "qorsim did not start: " << sim->Error();
-            return nullptr;
-        }
-        sims_.push_back(std::move(sim));
-        return sims_.back().get();
+        LabTest::TearDown();
     }
 
     // The daemon's own start-up, in this process.
@@ -68,8 +37,6 @@ class InProcessService : public ::testing::Test {
         ASSERT_EQ(_InitProgFunc(), 1) << Log();
         started_ = true;
     }
-
-    static std::string Log() { return ReadFile(kServiceLogPath).value_or(""); }
 
     // Polls the registry until the unit with this MAC has a record for which done() holds.
     static VnRef WaitForUnit(
@@ -116,42 +83,31 @@ class InProcessService : public ::testing::Test {
         fn(unit.get());
     }
 
-    LabInfo lab_;
-    std::vector<std::unique_ptr<SimProcess>> sims_;
     bool started_ = false;
 };
 
-inline std::string ModelOf(PVN_DEVICE p) {
-    return std::string(reinterpret_cast<const char*>(p->ModelName),
-                       strnlen(reinterpret_cast<const char*>(p->ModelName), 10));
-}
-
-// The channels of sim/profiles/ctu_uart2.prof as they travel in the info structure: channel
-// number, type, length in words, info byte.
-inline const std::vector<std::array<uint8_t, 4>> kCtuUart2 = {{0, 0, 4, 2}, {1, 1, 4, 5}, {2, 1, 3, 2}};
-
-// The profile's own DIBs in slots 0..n-1.
-inline void ExpectProfileDibs(PVN_DEVICE p, size_t n) {
-    for (size_t i = 0; i < n && i < kCtuUart2.size(); ++i) {
-        const _DIB& dib = p->DibArray[i];
-        EXPECT_EQ((std::array<uint8_t, 4>{dib.ChlNumber, dib.Type, dib.LengthInDW, dib.Info}), kCtuUart2[i])
-            << "slot " << i;
+// What the registry holds of a unit: model, link status, channel count and, of the first
+// `dibs` slots, channel number, type, length in words and info byte.
+inline std::string View(PVN_DEVICE p, size_t dibs = 64) {
+    const char* model = reinterpret_cast<const char*>(p->ModelName);
+    std::string out = std::string(model, strnlen(model, 10)) + " link " + std::to_string(p->LinkStatus) +
+                      " chls " + std::to_string(p->AvailableChls) + " dibs";
+    for (size_t i = 0; i < std::min<size_t>(dibs, p->AvailableChls); ++i) {
+        const _DIB& d = p->DibArray[i];
+        out += " " + std::to_string(d.ChlNumber) + "/" + std::to_string(d.Type) + "/" +
+               std::to_string(d.LengthInDW) + "/" + std::to_string(d.Info);
     }
+    return out;
 }
 
-// The record of a ctu_uart2 unit, as far as qorsim and the service must agree on it; the
-// decoding of every field is proven by the decoder's unit tests, the bytes a unit's info
-// structure turns into by the management tests.
-inline void ExpectCtuUart2Record(PVN_DEVICE p, uint8_t linkStatus = 0) {
-    EXPECT_EQ(ModelOf(p), "VN-U2S");
-    EXPECT_EQ(p->LinkStatus, linkStatus);
-    EXPECT_EQ(p->MinorVersion, 7);
-    ASSERT_EQ(p->AvailableChls, kCtuUart2.size());
-    ExpectProfileDibs(p, kCtuUart2.size());
-    // UART layouts 5 and 2: 1024- and 256-byte buffers; no TTY assigned yet.
-    EXPECT_EQ(p->DibArray[1].Uart.TxBuffSize, 1024u);
-    EXPECT_EQ(p->DibArray[2].Uart.RxBuffSize, 256u);
-    EXPECT_EQ(p->DibArray[1].Uart.TtyMinorNumber, -1);
+// The View of a sim/profiles/ctu_uart2.prof unit with `chls` channels of which the first
+// `dibs` are the profile's own; the decoding of every field is proven by the decoder's unit
+// tests, the bytes a unit's info structure turns into by the management tests.
+inline std::string CtuUart2View(int chls = 3, size_t dibs = 3, int link = 0) {
+    const char* own[] = {" 0/0/4/2", " 1/1/4/5", " 2/1/3/2"};
+    std::string out = "VN-U2S link " + std::to_string(link) + " chls " + std::to_string(chls) + " dibs";
+    for (size_t i = 0; i < std::min<size_t>({dibs, static_cast<size_t>(chls), 3}); ++i) out += own[i];
+    return out;
 }
 
 }  // namespace qortest

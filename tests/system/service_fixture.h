@@ -10,7 +10,6 @@
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,8 +31,8 @@ inline std::string NicAdd(const std::string& ifname) {
 }
 
 inline std::string Record(const char* dir, const Mac& m) {
-    char name[13];
-    snprintf(name, sizeof(name), "%02x%02x%02x%02x%02x%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+    std::string name = MacString(m);
+    std::erase(name, ':');
     return std::string(dir) + "/" + name;
 }
 
@@ -52,20 +51,12 @@ inline std::vector<uint8_t> Zeros(size_t n) {
     return std::vector<uint8_t>(n, 0);
 }
 
-// Whether a socket of this network namespace listens on the TCP port (from /proc/net/tcp).
+// Whether a socket of this network namespace listens on the TCP port: /proc/net/tcp has a
+// line with the local port, no remote address and state 0A (listen).
 inline bool Listening(uint16_t port) {
-    std::istringstream in(ReadFile("/proc/net/tcp").value_or(""));
-    std::string line;
-    std::getline(in, line);  // column titles
-    char want[16];
-    snprintf(want, sizeof(want), ":%04X", port);
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string slot, local, remote, state;
-        f >> slot >> local >> remote >> state;
-        if (state == "0A" && local.ends_with(want)) return true;
-    }
-    return false;
+    char want[32];
+    snprintf(want, sizeof(want), ":%04X 00000000:0000 0A ", port);
+    return ReadFile("/proc/net/tcp").value_or("").find(want) != std::string::npos;
 }
 
 // Compares a whole response: header fields and payload bytes.
@@ -84,13 +75,13 @@ inline ::testing::AssertionResult IsResponse(const std::optional<mng::Packet>& p
     return ::testing::AssertionSuccess();
 }
 
-class ServiceTest : public ::testing::Test {
+// What every lab case has: the lab, qorsim processes on its far side, the service log, and
+// the output of both when the case failed.
+class LabTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(InLab()) << "system tests run only inside a lab: qorlab [--veths N] -- system_tests ...";
+        ASSERT_TRUE(InLab()) << "system tests run only inside a lab: qorlab [--veths N] -- <test binary> ...";
         lab_ = LabInfo::FromEnv();
-        // Bound before the daemon starts, so its first syslog() finds it.
-        syslog_ = std::make_unique<SyslogSink>();
     }
 
     void TearDown() override {
@@ -99,6 +90,49 @@ class ServiceTest : public ::testing::Test {
             for (auto& sim : sims_) std::cerr << "---- qorsim output ----\n" << sim->Output() << "\n";
         }
         sims_.clear();
+    }
+
+    static std::string Log() { return ReadFile(kLogPath).value_or(""); }
+
+    // qorsim playing each (profile, MAC) on interface ifname in the network namespace of
+    // process nsPid (by default the far side of veth `peer`); null (with a failure recorded)
+    // when it did not start.
+    SimProcess* StartSim(const std::vector<std::pair<std::string, Mac>>& units, size_t peer = 0) {
+        return StartSim(units, lab_.PeerPids.at(peer), lab_.PeerIfs.at(peer));
+    }
+    SimProcess* StartSim(const std::vector<std::pair<std::string, Mac>>& units, pid_t nsPid,
+                         const std::string& ifname) {
+        std::vector<std::string> args;
+        for (const auto& [profile, mac] : units)
+            args.insert(args.end(), {"--unit", profile + "," + MacString(mac) + "," + ifname});
+        sims_.push_back(std::make_unique<SimProcess>());
+        if (sims_.back()->Start(QORSIM_PATH, nsPid, args)) return sims_.back().get();
+        ADD_FAILURE() << "qorsim did not start: " << sims_.back()->Error();
+        return nullptr;
+    }
+
+    // Names the step of a long case that later failures belong to, in place of the last one.
+    void Step(const std::string& name) {
+        step_.reset();
+        step_.emplace(__FILE__, __LINE__, name);
+    }
+
+    LabInfo lab_;
+    std::vector<std::unique_ptr<SimProcess>> sims_;
+    std::optional<::testing::ScopedTrace> step_;
+};
+
+// The real qorservice binary, clients on 127.0.0.1:50000 and qorsim units.
+class ServiceTest : public LabTest {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(LabTest::SetUp());
+        // Bound before the daemon starts, so its first syslog() finds it.
+        syslog_ = std::make_unique<SyslogSink>();
+    }
+
+    void TearDown() override {
+        LabTest::TearDown();
         daemon_.reset();  // stops a daemon that is still running
         const std::string reports = DaemonProcess::SanitizerReports();
         EXPECT_TRUE(reports.empty()) << "the daemon's sanitizer runtime reported:\n" << reports;
@@ -155,28 +189,11 @@ class ServiceTest : public ::testing::Test {
         return daemon_->WaitExit(timeout);
     }
 
-    static std::string Log() { return ReadFile(kLogPath).value_or(""); }
-
     // A connected client; a failure is recorded when the service does not take it.
     static mng::Client NewClient() {
         mng::Client c;
         if (!c.Connect()) ADD_FAILURE() << "management connect failed: " << c.Error();
         return c;
-    }
-
-    // qorsim on the far side of veth `peer` playing each (profile, MAC); null (with a failure
-    // recorded) when it did not start.
-    SimProcess* StartSim(const std::vector<std::pair<std::string, Mac>>& units, size_t peer = 0) {
-        std::vector<std::string> args;
-        for (const auto& [profile, mac] : units)
-            args.insert(args.end(), {"--unit", profile + "," + MacString(mac) + "," + lab_.PeerIfs.at(peer)});
-        auto sim = std::make_unique<SimProcess>();
-        if (!sim->Start(QORSIM_PATH, lab_.PeerPids.at(peer), args)) {
-            ADD_FAILURE() << "qorsim did not start: " << sim->Error();
-            return nullptr;
-        }
-        sims_.push_back(std::move(sim));
-        return sims_.back().get();
     }
 
     // Requests until the response satisfies done (the search finds units within a few
@@ -279,22 +296,13 @@ class ServiceTest : public ::testing::Test {
         return macs;
     }
 
-    // Names the step of a long case that later failures belong to, in place of the last one.
-    void Step(const std::string& name) {
-        step_.reset();
-        step_.emplace(__FILE__, __LINE__, name);
-    }
-
     // The daemon binary StartDaemon runs; a fixture may choose another build of it (the TTY
     // tests run the one that speaks the test netlink protocol).
     std::string daemonPath_ = QORSERVICE_PATH;
-    LabInfo lab_;
     mng::Client client_;
     SimProcess* sim_ = nullptr;
-    std::optional<::testing::ScopedTrace> step_;
     std::unique_ptr<SyslogSink> syslog_;
     std::unique_ptr<DaemonProcess> daemon_;
-    std::vector<std::unique_ptr<SimProcess>> sims_;
 };
 
 }  // namespace qortest

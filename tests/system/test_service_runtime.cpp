@@ -26,8 +26,7 @@ TEST_F(ServiceRuntime, StartsAsADaemonRestartsCleanAndStopsOnlyOnSigterm) {
     EXPECT_EQ(st.st_mode & 0777, 0666u) << "pid file created with mode 0666 under a zero umask";
     for (const char* dir : {kMappingDir, kConnectDir}) {
         ASSERT_EQ(stat(dir, &st), 0) << dir << " missing";
-        EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir;
-        EXPECT_EQ(st.st_mode & 0777, 0700u) << dir;
+        EXPECT_EQ(st.st_mode & (S_IFMT | 0777), S_IFDIR | 0700u) << dir;
     }
     EXPECT_EQ(Log().find("earlier run"), std::string::npos) << "the log is not emptied at start";
     Step("signals");
@@ -89,19 +88,20 @@ TEST_F(ServiceRuntime, StartupFailsWhenRecordDirectoriesCannotBeCreated) {
 TEST_F(NicLayer, OneRecordPerVethEachPromiscuousOnItsEtherType) {
     ASSERT_EQ(lab_.Veths.size(), 2u);
     ASSERT_NO_FATAL_FAILURE(StartAndWaitForNics());
-    const std::string log = Log();
-    EXPECT_EQ(CountOccurrences(log, NicAdd("veth0")), 1u) << log;
-    EXPECT_EQ(CountOccurrences(log, NicAdd("veth1")), 1u) << log;
-    for (const auto& veth : lab_.Veths) EXPECT_TRUE(ReadIfFlags(veth).value_or(0) & IFF_PROMISC) << veth;
-
     for (size_t i : {1, 0}) {
-        const Mac veth = ReadIfMac(lab_.Veths[i]).value_or(Mac{});
-        auto other = PacketSocket::OpenIn(lab_.PeerPids[i], lab_.PeerIfs[i], 0x88B5);
-        auto peer = PacketSocket::OpenIn(lab_.PeerPids[i], lab_.PeerIfs[i]);
+        const std::string& veth = lab_.Veths[i];
+        EXPECT_EQ(CountOccurrences(Log(), NicAdd(veth)), 1u) << Log();
+        EXPECT_TRUE(ReadIfFlags(veth).value_or(0) & IFF_PROMISC) << veth;
+        // An IP search response (DLLP 15) from 02:00:00:00:09:09 to the veth, once with another
+        // EtherType, then with the link's.
+        const Mac to = ReadIfMac(veth).value_or(Mac{});
+        auto frame = Concat({{to.begin(), to.end()}, {2, 0, 0, 0, 9, 9, 0x88, 0xB5, 0x20, 15, 0, 0}});
         const std::string before = Log();
-        ASSERT_TRUE(other.Send(veth, Dllp(15)));
-        ASSERT_TRUE(peer.Send(veth, Dllp(15)));
-        const std::string line = "NIC (" + lab_.Veths[i] + "), DLLP_CMD_IP_SEARCH_RESPONSE, not support\n";
+        ASSERT_TRUE(SendFrame(lab_.PeerPids[i], lab_.PeerIfs[i], frame));
+        frame[12] = kLinkEtherType >> 8;
+        frame[13] = kLinkEtherType & 0xFF;
+        ASSERT_TRUE(SendFrame(lab_.PeerPids[i], lab_.PeerIfs[i], frame));
+        const std::string line = "NIC (" + veth + "), DLLP_CMD_IP_SEARCH_RESPONSE, not support\n";
         EXPECT_TRUE(WaitForFileContains(kLogPath, line, 3s, CountOccurrences(before, line) + 1)) << line;
         EXPECT_EQ(Log().substr(before.size()), line) << "only the frame of the link EtherType is handled";
     }
