@@ -7,45 +7,35 @@
 #include <sys/socket.h>
 #include <zlib.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "qor_stream.h"
 
 namespace qortest::ctu {
 
-std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h) {
-    return {h.Version,
-            0,
-            0,
-            0,
-            static_cast<uint8_t>(h.Code),
-            static_cast<uint8_t>(h.Code >> 8),
-            static_cast<uint8_t>(h.Status),
-            static_cast<uint8_t>(h.Status >> 8),
-            static_cast<uint8_t>(h.Length),
-            static_cast<uint8_t>(h.Length >> 8),
-            static_cast<uint8_t>(h.Length >> 16),
-            static_cast<uint8_t>(h.Length >> 24)};
-}
+namespace {
 
 Header DecodeHeader(std::span<const uint8_t> b) {
-    Header h;
-    h.Version = b[0];
-    h.Code = static_cast<uint16_t>(b[4] | (b[5] << 8));
-    h.Status = static_cast<uint16_t>(b[6] | (b[7] << 8));
-    h.Length = static_cast<uint32_t>(b[8]) | (static_cast<uint32_t>(b[9]) << 8) |
-               (static_cast<uint32_t>(b[10]) << 16) | (static_cast<uint32_t>(b[11]) << 24);
-    return h;
+    auto le = [&](size_t at, size_t n) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < n; ++i) v |= static_cast<uint32_t>(b[at + i]) << (8 * i);
+        return v;
+    };
+    return {b[0], static_cast<uint16_t>(le(4, 2)), static_cast<uint16_t>(le(6, 2)), le(8, 4)};
 }
 
-std::vector<uint8_t> EncodeCommand(uint16_t code, std::span<const uint8_t> payload, std::optional<uint32_t> length) {
-    const auto head = EncodeHeader({kVersion, code, 0, length.value_or(static_cast<uint32_t>(payload.size()))});
+}  // namespace
+
+std::vector<uint8_t> EncodeCommand(uint16_t code, std::span<const uint8_t> payload,
+                                   std::optional<uint32_t> length) {
     std::vector<uint8_t> out(kHeaderLength + payload.size());
-    for (size_t i = 0; i < kHeaderLength; ++i) out[i] = head[i];
-    for (size_t i = 0; i < payload.size(); ++i) out[kHeaderLength + i] = payload[i];
+    out[0] = kVersion;
+    const uint32_t n = length.value_or(static_cast<uint32_t>(payload.size()));
+    for (size_t i = 0; i < 2; ++i) out[4 + i] = static_cast<uint8_t>(code >> (8 * i));
+    for (size_t i = 0; i < 4; ++i) out[8 + i] = static_cast<uint8_t>(n >> (8 * i));
+    std::copy(payload.begin(), payload.end(), out.begin() + kHeaderLength);
     return out;
 }
 
@@ -108,7 +98,8 @@ bool Client::SendRaw(std::span<const uint8_t> bytes) {
     return why.empty() || Fail(why);
 }
 
-bool Client::SendSplit(std::span<const uint8_t> bytes, const std::vector<size_t>& pieces, Clock::duration pause) {
+bool Client::SendSplit(std::span<const uint8_t> bytes, const std::vector<size_t>& pieces,
+                       Clock::duration pause) {
     return SendInPieces(bytes, pieces, pause, [this](std::span<const uint8_t> b) { return SendRaw(b); });
 }
 
@@ -117,7 +108,9 @@ bool Client::Fill(size_t n, Clock::time_point deadline) {
         if (!fd_ || closed_) return Fail("connection closed by the service");
         pollfd pfd{fd_.get(), POLLIN, 0};
         const int ready = poll(&pfd, 1, MsLeft(deadline));
-        if (ready == 0) return Fail("time-out: " + std::to_string(buffered_.size()) + " of " + std::to_string(n) + " bytes");
+        if (ready == 0)
+            return Fail("time-out: " + std::to_string(buffered_.size()) + " of " + std::to_string(n) +
+                        " bytes");
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return Fail(ErrnoText("poll"));
         uint8_t chunk[16384];
@@ -158,7 +151,8 @@ std::optional<Packet> Client::ReadResponse(Clock::duration timeout) {
     }
 }
 
-std::optional<Packet> Client::Request(uint16_t code, std::span<const uint8_t> payload, Clock::duration timeout) {
+std::optional<Packet> Client::Request(uint16_t code, std::span<const uint8_t> payload,
+                                      Clock::duration timeout) {
     if (!SendRaw(EncodeCommand(code, payload))) return std::nullopt;
     auto p = ReadResponse(timeout);
     if (p && (p->Hdr.Version != kVersion || p->Hdr.Code != (kResponseBit | code))) {
@@ -209,23 +203,15 @@ std::vector<uint8_t> BuildFirmware(const Firmware& f) {
         for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
     };
     for (size_t i = 0; i < 7; ++i) out[i] = static_cast<uint8_t>(0xA0 + i);  // not interpreted
-    be32(7, f.ChecksumKind);
+    be32(7, 3);
     out[11] = f.UnitType;
     for (size_t i = 0; i < f.Model.size() && i < 20; ++i) out[12 + i] = static_cast<uint8_t>(f.Model[i]);
-    be32(44, f.ImageSize.value_or(static_cast<uint32_t>(f.Image.size())));
+    be32(44, static_cast<uint32_t>(f.Image.size()));
     out[48] = f.WaitSeconds;
-    out.insert(out.end(), f.Image.begin(), f.Image.end());
-    out.insert(out.end(), f.Trailer.begin(), f.Trailer.end());
-    uint32_t crc = 0;
-    if (f.Crc) {
-        crc = *f.Crc;
-    } else if (f.ChecksumKind == 2) {
-        crc = static_cast<uint32_t>(crc32(0, out.data() + 128, static_cast<uInt>(out.size() - 128)));
-    } else if (f.ChecksumKind != 1) {
-        const size_t n = std::min<size_t>(f.ImageSize.value_or(static_cast<uint32_t>(f.Image.size())), f.Image.size());
-        crc = static_cast<uint32_t>(crc32(0, f.Image.data(), static_cast<uInt>(n)));
-    }
+    const uint32_t crc =
+        f.Crc.value_or(static_cast<uint32_t>(crc32(0, f.Image.data(), static_cast<uInt>(f.Image.size()))));
     for (int i = 0; i < 4; ++i) out[49 + i] = static_cast<uint8_t>(crc >> (8 * i));
+    out.insert(out.end(), f.Image.begin(), f.Image.end());
     return out;
 }
 

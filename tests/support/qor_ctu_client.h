@@ -3,7 +3,6 @@
 // shares no code with the service. Also builds firmware files for the update command.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -55,7 +54,6 @@ enum : uint16_t {
     kNoDioChannel = 51,
     kFileOpenFail = 64,
     kFileNoContent = 66,
-    kSizeInvalid = 68,
     kModelMismatch = 69,
     kTypeMismatch = 70,
     kChecksumMismatch = 71,
@@ -70,9 +68,6 @@ struct Header {
     uint16_t Status = 0;
     uint32_t Length = 0;
 };
-std::array<uint8_t, kHeaderLength> EncodeHeader(const Header& h);
-Header DecodeHeader(std::span<const uint8_t> bytes);  // at least 12 bytes
-
 // A command; Length is the payload size unless given.
 std::vector<uint8_t> EncodeCommand(uint16_t code, std::span<const uint8_t> payload = {},
                                    std::optional<uint32_t> length = std::nullopt);
@@ -90,7 +85,6 @@ class Client {
   public:
     // Connects to 127.0.0.1:port of the calling thread's network namespace.
     bool Connect(uint16_t port, Clock::duration timeout = 2s);
-    bool IsOpen() const { return static_cast<bool>(fd_); }
     const std::string& Error() const { return error_; }
     void Close() { fd_.reset(); }
 
@@ -122,15 +116,12 @@ class Client {
     bool closed_ = false;
 };
 
-// A firmware file: 128-byte header (big-endian numbers; the CRC least significant byte first),
-// then the image. Crc is computed for the checksum kind unless given.
+// A firmware file of checksum kind 3: 128-byte header (big-endian numbers; the CRC least
+// significant byte first), then the image. Crc is the image's CRC-32 unless given.
 struct Firmware {
-    uint32_t ChecksumKind = 3;
     uint8_t UnitType = 1;  // advance
     std::string Model;
     std::vector<uint8_t> Image;
-    std::vector<uint8_t> Trailer;       // bytes behind the image (in kind 2's CRC only)
-    std::optional<uint32_t> ImageSize;  // the header's size; the image's own by default
     uint8_t WaitSeconds = 2;
     std::optional<uint32_t> Crc;
 };

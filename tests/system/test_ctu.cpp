@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <map>
 
@@ -21,12 +20,8 @@ const Mac kCfg{0x02, 0x00, 0x00, 0x00, 0xC2, 0x01};     // ctu_config: control u
 const Mac kOld{0x02, 0x00, 0x00, 0x00, 0xC2, 0x02};     // ctu_config_v0: layout 0
 const Mac kPlain{0x02, 0x00, 0x00, 0x00, 0xC2, 0x03};   // ctu_uart2: no string channel
 const Mac kAnalog{0x02, 0x00, 0x00, 0x00, 0xC2, 0x04};  // ctu_analog: layout 2 and a string channel
-const Mac kChan1{0x02, 0x00, 0x00, 0x00, 0xC2, 0x05};  // its control unit is channel 1
+const Mac kChan1{0x02, 0x00, 0x00, 0x00, 0xC2, 0x05};   // its control unit is channel 1
 const Mac kNew{0x02, 0x00, 0x00, 0x00, 0xC2, 0x77};
-
-std::string Hex(const std::vector<uint8_t>& b) {
-    return b.empty() ? "-" : ctu::Hex(b);
-}
 
 class CtuTest : public ServiceTest {
   protected:
@@ -57,17 +52,18 @@ class CtuTest : public ServiceTest {
     }
 
     // A response with this status (and payload, when given).
-    static ::testing::AssertionResult Answers(ctu::Client& c, uint16_t code, const std::vector<uint8_t>& payload,
-                                              uint16_t status,
+    static ::testing::AssertionResult Answers(ctu::Client& c, uint16_t code,
+                                              const std::vector<uint8_t>& payload, uint16_t status,
                                               const std::optional<std::vector<uint8_t>>& want = std::nullopt,
                                               Clock::duration timeout = 3s) {
         auto p = c.Request(code, payload, timeout);
         if (!p) return ::testing::AssertionFailure() << "no response: " << c.Error();
         // Only a status-0 response carries a payload: the one given, or none (a set).
-        const std::vector<uint8_t> expect = status == 0 ? want.value_or(std::vector<uint8_t>{}) : std::vector<uint8_t>{};
+        const std::vector<uint8_t> expect =
+            status == 0 ? want.value_or(std::vector<uint8_t>{}) : std::vector<uint8_t>{};
         if (p->Hdr.Status != status || p->Payload != expect || p->Hdr.Length != expect.size())
             return ::testing::AssertionFailure() << "got " << ctu::Describe(*p) << ", want status " << status
-                                                 << " payload " << Hex(expect);
+                                                 << " payload " << ctu::Hex(expect);
         return ::testing::AssertionSuccess();
     }
 };
@@ -100,7 +96,8 @@ TEST_F(CtuTest, PortsComeLowestFirstOneClientAtATimeAndBadPacketsHarmOnlyTheirSe
     EXPECT_TRUE(second.SendRaw(ctu::EncodeCommand(99)));
     EXPECT_TRUE(second.Silent(300ms)) << "unknown code answered: " << second.Error();
     // A header in three pieces, then a payload shorter than announced: read with a zero byte.
-    EXPECT_TRUE(second.SendSplit(ctu::EncodeCommand(ctu::kSetLinkStatus, std::vector<uint8_t>{9}), {3, 5}, 20ms));
+    EXPECT_TRUE(
+        second.SendSplit(ctu::EncodeCommand(ctu::kSetLinkStatus, std::vector<uint8_t>{9}), {3, 5}, 20ms));
     auto split = second.ReadResponse();
     EXPECT_TRUE(split && split->Hdr.Code == 0x8006 && split->Hdr.Status == 0) << second.Error();
     EXPECT_TRUE(Answers(second, ctu::kGetLinkStatus, {}, 0, std::vector<uint8_t>{9}));
@@ -150,41 +147,39 @@ TEST_F(CtuTest, EveryCommandSendsItsBytesAndAnswersEachStatus) {
         ASSERT_NE(port, 0);
         clients[m] = Open(port);
     }
+    using namespace ctu;
+    auto x = [](size_t n) { return std::vector<uint8_t>(n, 'x'); };
+    auto hex = [](const std::string& text) { return Hex(Bytes(text)); };
+    const std::string name20 = "ABCDEFGHIJKLMNOPQRST", stored20 = "TSRQPONMLKJIHGFEDCBA";
     const std::vector<CommandCase> cases = {
-        {"get MAC", kCfg, ctu::kGetMac, {}, 0, mng::MacBytes(kCfg), "1/0/6/-"},
-        {"no control unit on channel 0", kChan1, ctu::kGetMac, {}, ctu::kObjectNotFound, {}, ""},
-        {"set MAC, 5 bytes", kCfg, ctu::kSetMac, {1, 2, 3, 4, 5}, ctu::kLengthInvalid, {}, ""},
-        {"get name V1", kCfg, ctu::kGetName, {}, 0, Bytes("Config unit"), "2/0/64/-"},
-        {"set name V1, 5 bytes as 8", kCfg, ctu::kSetName, Bytes("Hello"), 0, {}, "2/1/8/48656c6c6f000000"},
-        {"get name V1 again", kCfg, ctu::kGetName, {}, 0, Bytes("Hello"), "2/0/64/-"},
-        {"set name V1, 64 bytes", kCfg, ctu::kSetName, std::vector<uint8_t>(64, 'x'), 0, {},
-         "2/1/64/" + ctu::Hex(std::vector<uint8_t>(64, 'x'))},
-        {"set name V1, 65 bytes", kCfg, ctu::kSetName, std::vector<uint8_t>(65, 'x'), ctu::kLengthInvalid, {}, ""},
-        {"get name V0", kOld, ctu::kGetName, {}, 0, Bytes("Old unit"), "2/0/20/-"},
-        {"set name V0, 20 bytes reversed", kOld, ctu::kSetName, Bytes("ABCDEFGHIJKLMNOPQRST"), 0, {},
-         "2/1/20/" + ctu::Hex(Bytes("TSRQPONMLKJIHGFEDCBA"))},
-        {"set name V0, 3 bytes padded first", kOld, ctu::kSetName, Bytes("abc"), 0, {},
-         "2/1/3/" + Zeros(17) + ctu::Hex(Bytes("cba"))},
-        {"get name V0 again", kOld, ctu::kGetName, {}, 0, Bytes("abc"), "2/0/20/-"},
-        {"set name V0, 21 bytes", kOld, ctu::kSetName, std::vector<uint8_t>(21, 'x'), ctu::kLengthInvalid, {}, ""},
-        {"get name, no string channel", kPlain, ctu::kGetName, {}, ctu::kUnsupportedFunction, {}, ""},
-        {"set name, no string channel", kPlain, ctu::kSetName, Bytes("x"), ctu::kUnsupportedFunction, {}, ""},
-        {"get name, layout 2", kAnalog, ctu::kGetName, {}, ctu::kVersionUnsupported, {}, ""},
-        {"set name, layout 2", kAnalog, ctu::kSetName, Bytes("x"), ctu::kVersionUnsupported, {}, ""},
-        {"set link status", kCfg, ctu::kSetLinkStatus, {7}, 0, {}, "3/1/1/07000000"},
-        {"get link status", kCfg, ctu::kGetLinkStatus, {}, 0, std::vector<uint8_t>{7}, "3/0/1/-"},
-        {"set link status, 2 bytes", kCfg, ctu::kSetLinkStatus, {1, 2}, ctu::kLengthInvalid, {}, ""},
-        {"set model", kCfg, ctu::kSetModel, {0x12, 0x34}, 0, {}, "6/1/2/12340000"},
-        {"set model, 1 byte", kCfg, ctu::kSetModel, {0x12}, ctu::kLengthInvalid, {}, ""},
-        {"set password", kCfg, ctu::kSetPassword, {1, 'a', 'b', 'c'}, 0, {},
-         "7/1/36/01000000" + Zeros(29) + ctu::Hex(Bytes("cba"))},
-        {"set password, setting 2", kCfg, ctu::kSetPassword, {2, 'a'}, ctu::kDataInvalid, {}, ""},
-        {"set password, no setting", kCfg, ctu::kSetPassword, {}, ctu::kLengthInvalid, {}, ""},
-        {"set password, 33 bytes", kCfg, ctu::kSetPassword, std::vector<uint8_t>(34, 1), ctu::kLengthInvalid, {}, ""},
-        {"store UART settings", kCfg, ctu::kStoreUart, {}, 0, {}, "8/1/8/" + Zeros(8)},
-        {"store UART settings, layouts 0 and 1 only", kOld, ctu::kStoreUart, {}, ctu::kNoUartChannel, {}, ""},
-        {"store DIO settings", kCfg, ctu::kStoreDio, {}, 0, {}, "9/1/28/" + Zeros(28)},
-        {"store DIO settings, layout 1 only", kOld, ctu::kStoreDio, {}, ctu::kNoDioChannel, {}, ""},
+        {"get MAC", kCfg, kGetMac, {}, 0, mng::MacBytes(kCfg), "1/0/6/-"},
+        {"no control unit on channel 0", kChan1, kGetMac, {}, kObjectNotFound, {}, ""},
+        {"set MAC, 5 bytes", kCfg, kSetMac, {1, 2, 3, 4, 5}, kLengthInvalid, {}, ""},
+        {"get name V1", kCfg, kGetName, {}, 0, Bytes("Config unit"), "2/0/64/-"},
+        {"set name V1, 5 bytes as 8", kCfg, kSetName, Bytes("Hello"), 0, {}, "2/1/8/48656c6c6f000000"},
+        {"set name V1, 64 bytes", kCfg, kSetName, x(64), 0, {}, "2/1/64/" + Hex(x(64))},
+        {"set name V1, 65 bytes", kCfg, kSetName, x(65), kLengthInvalid, {}, ""},
+        {"get name V0", kOld, kGetName, {}, 0, Bytes("Old unit"), "2/0/20/-"},
+        {"set name V0, 20 bytes reversed", kOld, kSetName, Bytes(name20), 0, {}, "2/1/20/" + hex(stored20)},
+        {"set name V0, padded first", kOld, kSetName, Bytes("abc"), 0, {}, "2/1/3/" + Zeros(17) + hex("cba")},
+        {"set name V0, 21 bytes", kOld, kSetName, x(21), kLengthInvalid, {}, ""},
+        {"get name, no string channel", kPlain, kGetName, {}, kUnsupportedFunction, {}, ""},
+        {"set name, no string channel", kPlain, kSetName, Bytes("x"), kUnsupportedFunction, {}, ""},
+        {"get name, layout 2", kAnalog, kGetName, {}, kVersionUnsupported, {}, ""},
+        {"set name, layout 2", kAnalog, kSetName, Bytes("x"), kVersionUnsupported, {}, ""},
+        {"set link status", kCfg, kSetLinkStatus, {7}, 0, {}, "3/1/1/07000000"},
+        {"get link status", kCfg, kGetLinkStatus, {}, 0, std::vector<uint8_t>{7}, "3/0/1/-"},
+        {"set link status, 2 bytes", kCfg, kSetLinkStatus, {1, 2}, kLengthInvalid, {}, ""},
+        {"set model", kCfg, kSetModel, {0x12, 0x34}, 0, {}, "6/1/2/12340000"},
+        {"set model, 1 byte", kCfg, kSetModel, {0x12}, kLengthInvalid, {}, ""},
+        {"set password", kCfg, kSetPassword, {1, 'a', 'b', 'c'}, 0, {}, "7/1/36/01" + Zeros(32) + hex("cba")},
+        {"set password, setting 2", kCfg, kSetPassword, {2, 'a'}, kDataInvalid, {}, ""},
+        {"set password, no setting", kCfg, kSetPassword, {}, kLengthInvalid, {}, ""},
+        {"set password, 33 bytes", kCfg, kSetPassword, std::vector<uint8_t>(34, 1), kLengthInvalid, {}, ""},
+        {"store UART settings", kCfg, kStoreUart, {}, 0, {}, "8/1/8/" + Zeros(8)},
+        {"store UART settings, layouts 0 and 1 only", kOld, kStoreUart, {}, kNoUartChannel, {}, ""},
+        {"store DIO settings", kCfg, kStoreDio, {}, 0, {}, "9/1/28/" + Zeros(28)},
+        {"store DIO settings, layout 1 only", kOld, kStoreDio, {}, kNoDioChannel, {}, ""},
     };
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.What);
@@ -197,7 +192,7 @@ TEST_F(CtuTest, EveryCommandSendsItsBytesAndAnswersEachStatus) {
         }
         if (tc.Code == ctu::kSetPassword && tc.Status == 0) {
             // The unit checks connects against it, and the connect record keeps it.
-            EXPECT_EQ(Show(tc.Unit, "ctu-password"), ctu::Hex(Bytes("abc")));
+            EXPECT_EQ(Show(tc.Unit, "ctu-password"), hex("abc"));
             EXPECT_TRUE(IsResponse(Ask(mng::kGetVnPassword, mng::MacBytes(kCfg)), mng::kGetVnPassword,
                                    mng::kSuccess, Concat({mng::MacBytes(kCfg), {3}, Bytes("abc")})));
         }
@@ -217,18 +212,18 @@ TEST_F(CtuTest, EveryCommandSendsItsBytesAndAnswersEachStatus) {
         uint16_t Status;
     };
     const std::vector<FaultCase> faults = {
-        {"ctu-event @ code 15", ctu::kSetLinkStatus, {1}, ctu::kUnsupportedCommand},
-        {"ctu-event @ code 2", ctu::kSetLinkStatus, {1}, ctu::kTxFail},
-        {"ctu-event @ class 2", ctu::kSetLinkStatus, {1}, ctu::kTimeout},  // a memory event completes no command
-        {"ctu-event @ drop", ctu::kGetMac, {}, ctu::kTimeout},
-        {"answer-fault @ tid", ctu::kGetLinkStatus, {}, ctu::kTimeout},
-        {"answer-fault @ offset", ctu::kGetLinkStatus, {}, ctu::kTimeout},
-        {"answer-fault @ length", ctu::kGetLinkStatus, {}, ctu::kTimeout},
-        {"answer-fault @ drop", ctu::kGetMac, {}, ctu::kTimeout},
-        {"ctu-calibration @ 1 100", ctu::kGetCalT0, {}, ctu::kFormatInvalid},  // a type-1 table
-        {"ctu-calibration @ 0 100 5", ctu::kGetCalT0, {}, ctu::kFormatInvalid},  // not a MAI table
-        {"ctu-calibration @ 0 2100", ctu::kGetCalT0, {}, ctu::kFormatInvalid},  // larger than a response
-        {"ctu-calibration @ 0 7937", ctu::kGetCalT0, {}, ctu::kNoData},         // more than 31 reads
+        {"ctu-event @ code 15", kSetLinkStatus, {1}, kUnsupportedCommand},
+        {"ctu-event @ code 2", kSetLinkStatus, {1}, kTxFail},
+        {"ctu-event @ class 2", kSetLinkStatus, {1}, kTimeout},  // a memory event completes no command
+        {"ctu-event @ drop", kGetMac, {}, kTimeout},
+        {"answer-fault @ tid", kGetLinkStatus, {}, kTimeout},
+        {"answer-fault @ offset", kGetLinkStatus, {}, kTimeout},
+        {"answer-fault @ length", kGetLinkStatus, {}, kTimeout},
+        {"answer-fault @ drop", kGetMac, {}, kTimeout},
+        {"ctu-calibration @ 1 100", kGetCalT0, {}, kFormatInvalid},    // a type-1 table
+        {"ctu-calibration @ 0 100 5", kGetCalT0, {}, kFormatInvalid},  // not a MAI table
+        {"ctu-calibration @ 0 2100", kGetCalT0, {}, kFormatInvalid},   // larger than a response
+        {"ctu-calibration @ 0 7937", kGetCalT0, {}, kNoData},          // more than 31 reads
     };
     for (const auto& f : faults) {
         SCOPED_TRACE(f.Fault);
@@ -241,8 +236,8 @@ TEST_F(CtuTest, EveryCommandSendsItsBytesAndAnswersEachStatus) {
     Step("calibration tables");
     // The header as stored, then the table; answers longer than asked stay within the table.
     auto table = [](uint8_t type, size_t n) {
-        std::vector<uint8_t> v = {0xCA, 0x1B, 10, 0, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0,
-                                  type, 0,    0,  0x5A};
+        std::vector<uint8_t> v = {
+            0xCA, 0x1B, 10, 0, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), 0, 0, type, 0, 0, 0x5A};
         for (size_t i = 0; i < n; ++i) v.push_back(static_cast<uint8_t>(i * 7 + 3));
         return v;
     };
@@ -253,45 +248,33 @@ TEST_F(CtuTest, EveryCommandSendsItsBytesAndAnswersEachStatus) {
     EXPECT_TRUE(Answers(clients[kCfg], ctu::kGetCalT0, {}, 0, table(0, 2024)));
 }
 
+// The file checks themselves are pure functions with a unit test of their own; here: that the
+// unit's type and model reach them, the file reading, and the transfer.
 TEST_F(CtuTest, FirmwareFilesAreCheckedBeforeAByteGoesToTheUnitThenStreamedAndProgrammed) {
     ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"ctu_config", kCfg}}));
     char dirTemplate[] = "/tmp/ctu-fw-XXXXXX";
     ASSERT_NE(mkdtemp(dirTemplate), nullptr);
     const std::string dir = dirTemplate;
-    auto file = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
+    auto file = [&](const std::string& name, auto change) {
+        ctu::Firmware f;
+        f.Model = "VN-CFG1";
+        f.Image = ctu::PatternImage(1024);
+        change(f);
+        const auto bytes = ctu::BuildFirmware(f);
         const std::string path = dir + "/" + name;
         EXPECT_TRUE(WriteFile(path, std::string(bytes.begin(), bytes.end())));
         return path;
     };
-    const auto image = ctu::PatternImage(1024);
-    auto fw = [&](auto change) {
-        ctu::Firmware f;
-        f.Model = "VN-CFG1";
-        f.Image = image;
-        f.Trailer = {0xEE, 0xEE};
-        change(f);
-        return ctu::BuildFirmware(f);
-    };
-    const uint32_t imageCrc = static_cast<uint32_t>(crc32(0, image.data(), static_cast<uInt>(image.size())));
     const std::string fifo = dir + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(WriteFile(dir + "/empty", ""));
 
-    uint16_t port = ConnectUnit(kCfg);
-    ctu::Client c = Open(port);
-    struct Refused {
-        std::string Path;
-        uint16_t Status;
-    };
-    const std::vector<Refused> refused = {
-        {file("size1000", fw([](auto& f) { f.ImageSize = 1000; })), ctu::kSizeInvalid},
-        {file("toolarge", fw([](auto& f) { f.ImageSize = 2048; })), ctu::kSizeInvalid},
-        {file("model", fw([](auto& f) { f.Model = "VN-CFG2"; })), ctu::kModelMismatch},
-        {file("type", fw([](auto& f) { f.UnitType = 0; })), ctu::kTypeMismatch},
-        // Kind 2 covers the trailer, kinds 3 and above the image only.
-        {file("kind2", fw([&](auto& f) { f.ChecksumKind = 2, f.Crc = imageCrc; })), ctu::kChecksumMismatch},
-        {file("kind3", fw([&](auto& f) { f.Crc = imageCrc ^ 1; })), ctu::kChecksumMismatch},
-        {file("kind9", fw([&](auto& f) { f.ChecksumKind = 9, f.Crc = 0; })), ctu::kChecksumMismatch},
-        {file("empty", {}), ctu::kFileNoContent},
+    ctu::Client c = Open(ConnectUnit(kCfg));
+    const std::vector<std::pair<std::string, uint16_t>> refused = {
+        {file("model", [](auto& f) { f.Model = "VN-CFG2"; }), ctu::kModelMismatch},
+        {file("type", [](auto& f) { f.UnitType = 0; }), ctu::kTypeMismatch},
+        {file("crc", [](auto& f) { f.Crc = 0xBAD; }), ctu::kChecksumMismatch},
+        {dir + "/empty", ctu::kFileNoContent},
         {dir + "/missing", ctu::kFileOpenFail},
         {fifo, ctu::kFileOpenFail},
         {dir, ctu::kFileOpenFail},
@@ -299,14 +282,14 @@ TEST_F(CtuTest, FirmwareFilesAreCheckedBeforeAByteGoesToTheUnitThenStreamedAndPr
         {"/" + std::string(511, 'a'), ctu::kLengthInvalid},
         {"", ctu::kLengthInvalid},
     };
-    for (const auto& r : refused) {
-        SCOPED_TRACE(r.Path.substr(0, 60));
-        EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate, Bytes(r.Path), r.Status));
+    for (const auto& [path, status] : refused) {
+        SCOPED_TRACE(path.substr(0, 60));
+        EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate, Bytes(path), status));
     }
     EXPECT_EQ(Show(kCfg, "ctu-executes"), "0") << "the unit was touched";
 
     Step("the unit refuses");
-    const std::string good = file("good", fw([](auto&) {}));
+    const std::string good = file("good", [](auto&) {});
     ASSERT_TRUE(sim_->Ok("ctu-firmware " + MacString(kCfg) + " fail-block 2"));
     EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate, Bytes(good), ctu::kDownloadFail));
     ASSERT_TRUE(sim_->Ok("ctu-firmware " + MacString(kCfg) + " fail-block off"));
@@ -314,49 +297,38 @@ TEST_F(CtuTest, FirmwareFilesAreCheckedBeforeAByteGoesToTheUnitThenStreamedAndPr
     EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate, Bytes(good), ctu::kTotalLengthFail));
     // The unit takes 1.2 s for the length: a file that allows one second times out.
     ASSERT_TRUE(sim_->Ok("ctu-firmware " + MacString(kCfg) + " total-wait 1200"));
-    EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate, Bytes(file("wait1", fw([](auto& f) { f.WaitSeconds = 1; }))),
+    EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate, Bytes(file("wait1", [](auto& f) { f.WaitSeconds = 1; })),
                         ctu::kTimeout, std::nullopt, 5s));
     ASSERT_TRUE(sim_->Ok("ctu-firmware " + MacString(kCfg) + " total-wait 0"));
     std::this_thread::sleep_for(500ms);  // the late answer arrives, with nobody waiting for it
-    ASSERT_TRUE(sim_->Ok("ctu-firmware " + MacString(kCfg) + " end fail"));
-    EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate, Bytes(good), ctu::kDownloadOk, std::nullopt, 5s));
-    EXPECT_EQ(Show(kCfg, "ctu-fw"), "1024/1024/1");
-    for (uint16_t e : {ctu::kEventProgramOk, ctu::kEventProgramOk, ctu::kEventProgramOk, ctu::kEventProgramFail}) {
-        auto ev = c.WaitEvent(2s);
-        ASSERT_TRUE(ev) << c.Error();
-        EXPECT_EQ(ev->Hdr.Code, e);
-    }
-    EXPECT_TRUE(Connected(kCfg));
 
-    Step("image size 0: the length alone");
-    EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate,
-                        Bytes(file("zero", fw([](auto& f) { f.ChecksumKind = 1, f.Image.clear(), f.Crc = 7; }))),
-                        ctu::kDownloadOk));
-    EXPECT_EQ(Show(kCfg, "ctu-last"), "4/1/4/00000000");
-
-    // Accepted updates: progress events in order, then the unit is disconnected and comes back.
-    ASSERT_TRUE(sim_->Ok("ctu-firmware " + MacString(kCfg) + " end ok"));
-    const std::vector<std::pair<std::string, std::string>> accepted = {
-        {"kind 1 with a wrong CRC", file("kind1", fw([](auto& f) { f.ChecksumKind = 1, f.Crc = 0xBAD; }))},
-        {"kind 2", file("kind2ok", fw([](auto& f) { f.ChecksumKind = 2; }))},
-        {"kind 3", good},
-    };
-    unsigned images = 1;
-    for (const auto& [what, path] : accepted) {
-        Step(what);
+    // Progress events in order; a failed programming keeps the unit connected, a finished one
+    // disconnects it and it can be connected again.
+    auto update = [&](const std::string& path, uint16_t last, const std::string& fw) {
         EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate, Bytes(path), ctu::kDownloadOk, std::nullopt, 5s));
-        EXPECT_EQ(Show(kCfg, "ctu-fw"), "1024/1024/" + std::to_string(++images));
-        for (uint16_t e : {ctu::kEventProgramOk, ctu::kEventProgramOk, ctu::kEventProgramOk, ctu::kEventProgramFinish}) {
+        EXPECT_EQ(Show(kCfg, "ctu-fw"), fw);
+        const uint16_t events[] = {ctu::kEventProgramOk, ctu::kEventProgramOk, ctu::kEventProgramOk, last};
+        for (uint16_t e : events) {
             auto ev = c.WaitEvent(2s);
             ASSERT_TRUE(ev) << c.Error();
             EXPECT_EQ(ev->Hdr.Code, e);
         }
-        EXPECT_TRUE(Eventually([&] { return !Connected(kCfg); }, 3s));
-        EXPECT_TRUE(c.WaitClosed(3s));
-        port = ConnectUnit(kCfg);
-        ASSERT_NE(port, 0);
-        c = Open(port);
-    }
+    };
+    ASSERT_TRUE(sim_->Ok("ctu-firmware " + MacString(kCfg) + " end fail"));
+    update(good, ctu::kEventProgramFail, "1024/1024/1");
+    EXPECT_TRUE(Connected(kCfg));
+
+    Step("image size 0: the length alone");
+    EXPECT_TRUE(Answers(c, ctu::kFirmwareUpdate, Bytes(file("zero", [](auto& f) { f.Image.clear(); })),
+                        ctu::kDownloadOk));
+    EXPECT_EQ(Show(kCfg, "ctu-last"), "4/1/4/00000000");
+
+    ASSERT_TRUE(sim_->Ok("ctu-firmware " + MacString(kCfg) + " end ok"));
+    update(good, ctu::kEventProgramFinish, "1024/1024/2");
+    EXPECT_TRUE(Eventually([&] { return !Connected(kCfg); }, 3s));
+    EXPECT_TRUE(c.WaitClosed(3s));
+    c = Open(ConnectUnit(kCfg));
+    EXPECT_TRUE(Answers(c, ctu::kGetMac, {}, 0, mng::MacBytes(kCfg)));
 }
 
 TEST_F(CtuTest, AMacChangeDisconnectsTheUnitWhichIsFoundAgainUnderItsNewMac) {

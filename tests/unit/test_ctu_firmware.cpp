@@ -44,6 +44,8 @@ TEST(CtuFirmwareCheck, ChecksumKindsSizesAndRefusalOrder) {
         {"kind 2 over the image only fails", 2, 512, 2, 7, false, 2, 71},
         {"kind 3 covers the image only", 3, 512, 2, 7, false, 2, 0},
         {"kind 3 over the trailing bytes fails", 3, 512, 2, 7, true, 2, 71},
+        {"kinds above 3 cover the image only", 9, 512, 2, 7, false, 2, 0},
+        {"kind 9 over the trailing bytes fails", 9, 512, 2, 7, true, 2, 71},
         {"size not a multiple of 256", 3, 1000, 4, 0, false, 2, 68},
         {"image larger than the file", 1, 768, 2, 255, false, 2, 68},
         {"type before model, size and CRC", 3, 1000, 1, 0, true, 5, 70},
