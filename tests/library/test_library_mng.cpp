@@ -17,10 +17,6 @@ const Mac kDock = UnitMac(4, 5);    // dock_basic
 
 class LibMng : public LibraryTest {};
 
-std::string Name(const _VN_UNIT_RECORD& u) {
-    return std::string(u.ModelName, strnlen(u.ModelName, sizeof(u.ModelName)));
-}
-
 // qorlab --veths 1
 TEST_F(LibMng, EachCallFillsItsRecords) {
     ASSERT_NO_FATAL_FAILURE(StartLibraryWithUnits(
@@ -60,10 +56,9 @@ TEST_F(LibMng, EachCallFillsItsRecords) {
     auto detail = Filled<_VN_UNIT_RECORD>();
     ASSERT_EQ(vn_get_specific_vn_detail_info(const_cast<uint8_t*>(kUart.data()), detail.get()), 0);
     const auto uartRef = WaitDetail(client_, kUart, 3).value();
-    EXPECT_EQ(Name(*detail.get()), "VN-U2S");
-    EXPECT_EQ(detail->Mode, uartRef.Unit.TypeInfo & 7);
-    EXPECT_EQ(detail->PasswordEnabled, (uartRef.Unit.TypeInfo >> 4) & 1);
-    EXPECT_EQ(detail->AvailableChls, 3);
+    EXPECT_EQ(std::make_tuple(std::string(detail->ModelName, strnlen(detail->ModelName, 10)), detail->Mode,
+                              detail->PasswordEnabled, detail->AvailableChls),
+              std::make_tuple("VN-U2S", uartRef.Unit.TypeInfo & 7, (uartRef.Unit.TypeInfo >> 4) & 1, 3));
     const _VN_CHL_RECORD& u1 = detail->Chl[1];
     const _VN_CHL_RECORD& u2 = detail->Chl[2];
     EXPECT_EQ(std::vector<uint8_t>(&u1.UartRs232, &u1.UartDcdPower + 1),
