@@ -28,22 +28,18 @@ tree_of() {
     for child in $(cat /proc/"$pid"/task/*/children 2>/dev/null); do tree_of "$child"; done
 }
 
-# True when none of the given pids is a live (non-zombie) process.
-all_gone() {
-    local pid state
+# True when no process sits in network namespace $1 any more and none of the pids that
+# follow is a live (non-zombie) process.
+lab_gone() {
+    local ns=$1 pid link state
+    shift
     for pid in "$@"; do
         state=$(awk '{ sub(/.*\) /, ""); print $1 }' /proc/"$pid"/stat 2>/dev/null) || continue
         [[ -z "$state" || "$state" == Z ]] || return 1
     done
-}
-
-# True when no process sits in the network namespace $1 any more.
-netns_unused() {
-    local ns=$1 link
     for link in /proc/[0-9]*/ns/net; do
-        [[ "$(readlink "$link" 2>/dev/null)" == "$ns" ]] && return 1
+        [[ "$(readlink "$link" 2>/dev/null)" != "$ns" ]] || return 1
     done
-    return 0
 }
 
 # Starts a lab running a long sleep, kills the launcher with signal $1, and checks that all
@@ -67,18 +63,16 @@ kill_leaves_nothing() {
     kill -"$sig" "$launcher"
     wait "$launcher" 2>/dev/null
     for (( i = 0; i < 40; i++ )); do
-        all_gone $pids && netns_unused "$ns" && return 0
+        lab_gone "$ns" $pids && return 0
         sleep 0.05
     done
     echo "  left over: $(for p in $pids; do [[ -e /proc/$p ]] && cat /proc/"$p"/comm; done | tr '\n' ' ')" >&2
     return 1
 }
 
-# --- exit status -----------------------------------------------------------------------------
 "$qorlab" -- sh -c 'exit 7'
 check "the command's exit status is the launcher's" test $? -eq 7
 
-# --- private paths ---------------------------------------------------------------------------
 share_before=$(ls -d /usr/share/qorservice_* 2>/dev/null)
 "$qorlab" -- sh -c "test ! -e /usr/share/qorservice_mapping && mkdir /usr/share/qorservice_mapping \
     && echo x > /var/log/$tag && echo x > /var/run/$tag && mknod /dev/$tag c 1 3"
@@ -87,7 +81,6 @@ check "none of that reached the machine" \
     test ! -e "/var/log/$tag" -a ! -e "/var/run/$tag" -a ! -e "/dev/$tag" \
     -a "$(ls -d /usr/share/qorservice_* 2>/dev/null)" = "$share_before"
 
-# --- teardown --------------------------------------------------------------------------------
 check "SIGKILL of the launcher leaves no process and no namespace" kill_leaves_nothing KILL
 check "SIGTERM of the launcher leaves no process and no namespace" kill_leaves_nothing TERM
 
