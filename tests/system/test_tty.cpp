@@ -255,20 +255,16 @@ TEST_F(Tty, RefusalsComeInOrderAndBeforeAnyUnitTraffic) {
     const Mac v6unit = UnitMac(2, 2);
     ASSERT_NO_FATAL_FAILURE(StartBridge({{PROFILE_DIR "/uart_v6.prof", v6unit}}));
     SentTlps();
-    auto refused = [&](uint8_t chl, uint16_t code, const std::vector<uint8_t>& payload,
-                       const std::string& ending) {
-        ExpectRefused(Minor(chl), Encode(Minor(chl), code, payload), ending);
-    };
 
     Step("payload size before version");
     for (const Row& row : kRows) {
         if (!row.Set) continue;
         for (size_t n : {row.Payload.size() - 1, row.Payload.size() + 1}) {
-            refused(kChlV0, row.Code, std::vector<uint8_t>(n, 0),
-                    std::string(row.Op) + ", invalid data length\n");
+            const std::string ending = std::string(row.Op) + ", invalid data length\n";
+            ExpectRefused(Minor(kChlV0), Encode(Minor(kChlV0), row.Code, std::vector<uint8_t>(n, 0)), ending);
         }
     }
-    Step("version gates, then the MODE_1 and MODE_2 checks in order");
+    Step("version gates, then the MODE_1 and MODE_2 checks in order and what they allow");
     const std::tuple<uint8_t, uint16_t, std::vector<uint8_t>, const char*> checks[] = {
         {kChlV0, kGetMode1, {}, "get MODE_1, version (x00) not support\n"},
         {kChlV4, kGetTxCredit, {}, "get TxCurrentCredit, version (x04) not support\n"},
@@ -286,15 +282,18 @@ TEST_F(Tty, RefusalsComeInOrderAndBeforeAnyUnitTraffic) {
         {kChlV2, kSetMode2, {0x10}, "set MODE_2, no CS cap\n"},
         {kChlV1, kSetMode2, {0x20}, "set MODE_2, no RS422 termination cap\n"},
         {kChlV2, kSetMode2, {0x40}, "set MODE_2, no RS485 termination cap\n"},
+        // Allowed, and written to the unit (layout 4 has every capability).
+        {kChlV2, kSetMode1, {0x05}, nullptr},
+        {kChlV2, kSetMode2, {0x2B}, nullptr},
+        {kChlV4, kSetMode1, {0x0F}, nullptr},
+        {kChlV4, kSetMode2, {0x7F}, nullptr},
     };
-    for (const auto& [chl, code, payload, ending] : checks) refused(chl, code, payload, ending);
-    // What the capabilities allow goes through (layout 4 has every one).
-    const std::tuple<uint8_t, uint16_t, uint8_t> allowed[] = {{kChlV2, kSetMode1, 0x05},
-                                                              {kChlV2, kSetMode2, 0x2B},
-                                                              {kChlV4, kSetMode1, 0x0F},
-                                                              {kChlV4, kSetMode2, 0x7F}};
-    for (const auto& [chl, code, value] : allowed) {
-        EXPECT_TRUE(IsReply(drv_.Request(Minor(chl), code, {value}), Minor(chl), code, 0));
+    for (const auto& [chl, code, payload, ending] : checks) {
+        if (ending != nullptr) {
+            ExpectRefused(Minor(chl), Encode(Minor(chl), code, payload), ending);
+            continue;
+        }
+        EXPECT_TRUE(IsReply(drv_.Request(Minor(chl), code, payload), Minor(chl), code, 0));
         EXPECT_EQ(SentTlps(1).size(), 1u);
     }
 
@@ -317,8 +316,7 @@ TEST_F(Tty, RefusalsComeInOrderAndBeforeAnyUnitTraffic) {
 
     Step("messages that lie about their lengths, or are not for a TTY");
     const uint8_t v4 = Minor(kChlV4);
-    Message lcr{1, 0, 1, v4, kSetLcr, 0, 0xFFFFFFFF, {0x03}};
-    ASSERT_TRUE(drv_.Send(Encode(lcr)));
+    ASSERT_TRUE(drv_.Send(Encode(Message{1, 0, 1, v4, kSetLcr, 0, 0xFFFFFFFF, {0x03}})));
     EXPECT_TRUE(IsReply(drv_.WaitCode(v4, kSetLcr | kResponseBit), v4, kSetLcr, 1));
     ASSERT_TRUE(drv_.SendRaw({0x08, 0, 0, 0, 0, 0, 0, 0}));  // shorter than a netlink header
     ASSERT_TRUE(drv_.Send(Encode(v4, kGetMsr), 16 + 11));    // NLK header cut short
