@@ -115,7 +115,9 @@ class SioTest : public ServiceTest {
             connects_[mac] = *connected;
         }
         if (SioPort() != 0) {
-            ASSERT_TRUE(OpenSio(sio_)) << sio_.Error();
+            // The port listens once the connect is answered: the first attempt gets in.
+            ASSERT_TRUE(sio_.Connect(SioPort())) << sio_.Error();
+            ASSERT_TRUE(Served(sio_)) << sio_.Error();
         }
     }
     // The UART unit (and `extra` units), every UART holding the connect-time registers.
@@ -134,11 +136,15 @@ class SioTest : public ServiceTest {
         const auto at = connects_.find(mac);
         return at == connects_.end() ? 0 : static_cast<uint16_t>(at->second.SioPort);
     }
-    // Connects c to the unit's SIO port and waits until the service has taken it (its listen
-    // thread accepts within a few ticks): a message for a parallel port is answered with 16.
+    // Connects c to the unit's SIO port, retrying while the listen socket is back only after
+    // the previous client left, and waits until the service has taken it.
     bool OpenSio(sio::Client& c) { return OpenSio(c, unit_); }
     bool OpenSio(sio::Client& c, const Mac& mac) {
-        if (!Eventually([&] { return c.Connect(SioPort(mac)); }, 2s)) return false;
+        return Eventually([&] { return c.Connect(SioPort(mac)); }, 2s) && Served(c);
+    }
+    // The service reads c (its listen thread accepts within a few ticks): a message for a
+    // parallel port is answered with 16.
+    static bool Served(sio::Client& c) {
         auto m = c.Request(sio::kParallel, 0, 1);
         return m && m->Hdr.Status == sio::kNoObject;
     }
