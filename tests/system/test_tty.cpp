@@ -339,7 +339,6 @@ TEST_F(Tty, EventsAndReceivedDataReachTheDriverByVersion) {
     ASSERT_NO_FATAL_FAILURE(StartBridge());
     // The driver's first message tells the service where the driver listens.
     ASSERT_TRUE(drv_.Request(Minor(kChlV2), kOpen));
-    drv_.Silent(0ms);
     // Each command, then the messages it must bring in this order, and nothing else.
     const std::pair<std::string, std::vector<std::tuple<uint8_t, uint16_t, std::vector<uint8_t>>>> cases[] = {
         // E0 = 0x50: MSR and data on version 2, MSR and line status on version 4.
