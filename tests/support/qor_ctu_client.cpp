@@ -1,6 +1,7 @@
 #include "qor_ctu_client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -66,29 +67,21 @@ bool Client::Fail(std::string why) {
 }
 
 bool Client::Connect(uint16_t port, Clock::duration timeout) {
-    fd_.reset();
-    buffered_.clear();
-    events_.clear();
-    closed_ = false;
-    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!s) return Fail(ErrnoText("socket"));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        if (errno != EINPROGRESS) return Fail(ErrnoText("connect"));
-        pollfd pfd{s.get(), POLLOUT, 0};
-        if (poll(&pfd, 1, MsLeft(Clock::now() + timeout)) != 1) return Fail("connect: timed out");
-        int err = 0;
-        socklen_t len = sizeof(err);
-        getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0) return Fail(std::string("connect: ") + strerror(err));
-    }
+    *this = Client();
+    // Blocking, so that connect waits at most the send time-out; non-blocking afterwards for
+    // the reads and sends with deadlines.
+    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
+    const timeval limit{us / 1000000, us % 1000000};
+    if (!s || setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0)
+        return Fail(ErrnoText("socket"));
+    const sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
+        return Fail(ErrnoText("connect"));
     const int on = 1;
     setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    fcntl(s.get(), F_SETFL, O_NONBLOCK);
     fd_ = std::move(s);
-    error_.clear();
     return true;
 }
 
