@@ -73,6 +73,7 @@ TEST_F(CtuTest, PortsComeLowestFirstOneClientAtATimeAndBadPacketsHarmOnlyTheirSe
     ASSERT_NO_FATAL_FAILURE(StartWithUnits({{"ctu_config", a}, {"ctu_config", b}, {"ctu_config", c}}));
     Step("pool");
     EXPECT_EQ(ConnectUnit(a), 50001);
+    EXPECT_TRUE(Listening(50001)) << "the port must listen once the connect is answered";
     EXPECT_EQ(ConnectUnit(b), 50002);
     auto p = Ask(mng::kGetAllConnected);
     const auto units = p ? mng::DecodeUnitInfoList(p->Payload, true) : std::nullopt;
