@@ -1,6 +1,5 @@
 #include "qor_lab.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/if.h>

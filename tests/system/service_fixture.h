@@ -215,34 +215,26 @@ class ServiceTest : public LabTest {
     }
 
     // The unit's search record once it is listed with its channels.
-    static std::optional<mng::UnitInfo> WaitListed(mng::Client& c, const Mac& mac,
-                                                   Clock::duration timeout = 8s) {
+    static std::optional<mng::UnitInfo> WaitListed(mng::Client& c, const Mac& mac) {
         std::optional<mng::UnitInfo> found;
-        RequestUntil(
-            c, mng::kSearchByAllNic, {},
-            [&](const mng::Packet& p) {
-                for (const auto& u :
-                     mng::DecodeUnitInfoList(p.Payload, false).value_or(std::vector<mng::UnitInfo>{}))
-                    if (u.UnitMac == mac && u.AvailableChls > 0) found = u;
-                return found.has_value();
-            },
-            timeout);
+        RequestUntil(c, mng::kSearchByAllNic, {}, [&](const mng::Packet& p) {
+            for (const auto& u :
+                 mng::DecodeUnitInfoList(p.Payload, false).value_or(std::vector<mng::UnitInfo>{}))
+                if (u.UnitMac == mac && u.AvailableChls > 0) found = u;
+            return found.has_value();
+        });
         return found;
     }
 
     // The unit's detail record once the service holds its decoded info structure.
-    static std::optional<mng::DetailInfo> WaitDetail(mng::Client& c, const Mac& mac, uint8_t channels,
-                                                     Clock::duration timeout = 8s) {
+    static std::optional<mng::DetailInfo> WaitDetail(mng::Client& c, const Mac& mac, uint8_t channels) {
         std::optional<mng::DetailInfo> found;
-        RequestUntil(
-            c, mng::kGetSpecificVnInfo, mng::MacBytes(mac),
-            [&](const mng::Packet& p) {
-                auto d = mng::DecodeDetailInfo(p.Payload);
-                if (p.Hdr.Status != mng::kSuccess || !d || d->Unit.AvailableChls != channels) return false;
-                found = std::move(d);
-                return true;
-            },
-            timeout);
+        RequestUntil(c, mng::kGetSpecificVnInfo, mng::MacBytes(mac), [&](const mng::Packet& p) {
+            found = mng::DecodeDetailInfo(p.Payload);
+            if (p.Hdr.Status != mng::kSuccess || (found && found->Unit.AvailableChls != channels))
+                found.reset();
+            return found.has_value();
+        });
         return found;
     }
 
