@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+extern char** environ;
+
 namespace qortest {
 
 namespace {
@@ -102,10 +104,7 @@ pid_t Spawn(const std::vector<std::string>& argv, pid_t nsPid, const std::string
         if (ns && setns(ns.get(), CLONE_NEWNET) != 0) _exit(125);
         dup2(out.get(), STDOUT_FILENO);
         if (errorsToo) dup2(out.get(), STDERR_FILENO);
-        if (env.empty())
-            execv(args[0], args.data());
-        else
-            execve(args[0], args.data(), envp.data());
+        execve(args[0], args.data(), env.empty() ? environ : envp.data());
         _exit(127);
     }
     return pid;
