@@ -22,6 +22,7 @@
 #include "nlk_tty.h"
 #include "nlk_tty_info.h"
 #include "pem_dbg.h"
+#include "pem_worker.h"
 #include "sio_ai_obj.h"
 #include "sio_dio_obj.h"
 #include "sio_mai_obj.h"
@@ -110,7 +111,7 @@ InitStep _ObjRegistryStep() {
 
 // Start-up in its fixed order. A failing step makes _InitProgFunc undo the steps before it in
 // reverse; _FreeProgFunc undoes all of them the same way, so both paths stay in step.
-const std::array<InitStep, 27> gInitSteps = {{
+const std::array<InitStep, 28> gInitSteps = {{
     // Debug lock and switches.
     {[]() {
          DbgVnProtocol = DbgMngIpcProtocol = DbgCtuIpcProtocol = DbgSioIpcProtocol = DbgNlkIpcProtocol = 0;
@@ -120,6 +121,9 @@ const std::array<InitStep, 27> gInitSteps = {{
      },
      []() { pthread_mutex_destroy(&DbgLock); }},
     {[]() { return PemDbgBuffAlloc(); }, []() { PemDbgBuffFree(); }},
+    // Request workers: undone after every step that hands them requests has stopped and waited
+    // for its own, so the idle ones end before the process does.
+    {[]() { return 1; }, []() { PemWorkerStopAll(2000); }},
     {[]() { return LogOpen(); }, []() { LogClose(); }},
     {[]() { return CfgDirCheck(); }, nullptr},
     {[]() {

@@ -24,6 +24,7 @@
 #include "dio_cache.h"
 #include "pem_dbg.h"
 #include "pem_lock.h"
+#include "pem_worker.h"
 #include "qor_wire.h"
 #include "vn_connect.h"
 #include "vn_dllp_cmd.h"
@@ -611,8 +612,7 @@ void CtuHandleFromLibrary(PCTU_CLIENT pClient, const uint8_t* pPacket, size_t Le
     ctx->Vn = VnRef(pVn);
     gWorkers.fetch_add(1);
     pClient->InFlight.fetch_add(1);
-    pthread_t thread;
-    if (pthread_create(&thread, &obj->ThreadAttr, _Worker, ctx.get()) != 0) {
+    if (PemWorkerRun(_Worker, ctx.get()) != 0) {
         pClient->InFlight.fetch_sub(1);
         gWorkers.fetch_sub(1);
         PemDbg(1, 1, "CTU (T:%d, C:%d), %s, create thread fail\n", port, 0, words);

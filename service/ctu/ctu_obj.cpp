@@ -9,7 +9,6 @@
 #include "ctu_server.h"
 #include "pem_dbg.h"
 #include "pem_lock.h"
-#include "pem_thread.h"
 #include "vn_tlp_stream.h"
 #include "vn_unit_services.h"
 
@@ -36,7 +35,6 @@ PCTU_OBJ _FindLocked(const uint8_t* pMac, uint8_t Chl) {
 }
 
 void _Free(PCTU_OBJ pObj) {
-    pthread_attr_destroy(&pObj->ThreadAttr);
     ChlSlotFree(&pObj->Slot);
     std::unique_ptr<_CTU_OBJ> owned(pObj);
 }
@@ -109,11 +107,6 @@ int CtuObjAdd(PVN_DEVICE pVn, PDIB pDib) {
     o->DibChlNumber = pDib->ChlNumber;
     o->TransactionID = 0;
     if (!ChlSlotInit(&o->Slot)) return 0;
-    if (qor::ThreadAttrInit(&o->ThreadAttr) != 0) {
-        ChlSlotFree(&o->Slot);
-        return 0;
-    }
-    pthread_attr_setdetachstate(&o->ThreadAttr, PTHREAD_CREATE_DETACHED);
     o->RefCount.store(1);
     PemListInsertTail(&CtuObjList, &o->Entry);
     ++CtuObjAmount;

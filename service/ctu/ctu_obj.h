@@ -27,7 +27,6 @@ struct _CTU_OBJ {
     // completion events carry
     // no transaction tag, so it is waited for once more before the channel is let go.
     uint8_t Owed;
-    pthread_attr_t ThreadAttr;  // detached, for every command worker of this channel
     // The list's reference and one per lookup in progress; freed with the last.
     std::atomic<int> RefCount;
 };

@@ -11,7 +11,7 @@
 
 #include "pem_dbg.h"
 #include "pem_lock.h"
-#include "pem_thread.h"
+#include "pem_worker.h"
 
 namespace {
 
@@ -34,7 +34,6 @@ PSIO_OBJ _FindLocked(const _SIO_FAMILY& F, const uint8_t* pMac, uint8_t Chl) {
 }
 
 void _Free(PSIO_OBJ o) {
-    pthread_attr_destroy(&o->ThreadAttr);
     pthread_mutex_destroy(&o->RegMutex);
     ChlSlotFree(&o->Slot);
     o->UnitRef.reset();
@@ -159,13 +158,6 @@ int SioObjAdd(const _SIO_FAMILY& F, PVN_DEVICE pVn, PDIB pDib) {
         delete o;
         return 0;
     }
-    if (qor::ThreadAttrInit(&o->ThreadAttr) != 0) {
-        pthread_mutex_destroy(&o->RegMutex);
-        ChlSlotFree(&o->Slot);
-        delete o;
-        return 0;
-    }
-    pthread_attr_setdetachstate(&o->ThreadAttr, PTHREAD_CREATE_DETACHED);
     pVn->RefCount.fetch_add(1, std::memory_order_relaxed);
     o->UnitRef = VnRef(pVn);
     o->RefCount.store(1);  // the list's
@@ -260,8 +252,7 @@ void SioObjHandleFromLibrary(const _SIO_FAMILY& F, PSIO_CLIENT pClient, const ui
     ctx->Generation = pClient->Generation;
     ctx->Family = &F;
     gWorkers.fetch_add(1);
-    pthread_t thread;
-    if (pthread_create(&thread, &o->ThreadAttr, _Worker, ctx.get()) != 0) {
+    if (PemWorkerRun(_Worker, ctx.get()) != 0) {
         gWorkers.fetch_sub(1);
         snprintf(format, sizeof(format), "%s%s, create thread fail\n", F.Prefix, word);
         PemDbg(1, 1, format, port, chl);

@@ -35,7 +35,6 @@ struct _SIO_OBJ {
     uint8_t TransactionID;
     _CHL_RX_SLOT Slot;          // the unit's answers to this channel's reads
     pthread_mutex_t RegMutex;   // read-modify-write of the DIB's register copies
-    pthread_attr_t ThreadAttr;  // every request worker of this channel: system stack, detached
     const _SIO_FAMILY* Family;
     VnRef UnitRef;
     std::atomic<int> RefCount;

@@ -13,6 +13,7 @@
 #include "nlk_service.h"
 #include "pem_dbg.h"
 #include "pem_lock.h"
+#include "pem_worker.h"
 #include "qor_wire.h"
 #include "vn_tlp_stream.h"
 
@@ -232,8 +233,7 @@ void NlkTtyHandleFromKernel(const uint8_t* pMessage, size_t Length) {
     ctx->Buff = copy.get();
     ctx->Length = Length;
     gWorkers.fetch_add(1);
-    pthread_t thread;
-    const int rc = pthread_create(&thread, &o->ThreadAttr, _Worker, ctx.get());
+    const int rc = PemWorkerRun(_Worker, ctx.get());
     if (rc != 0) {
         gWorkers.fetch_sub(1);
         PemDbg(1, 1, "TTY (M:%d), %s, create thread fail, errno:%d\n", minor, word, rc);

@@ -8,7 +8,6 @@
 #include "nlk_tty.h"
 #include "pem_dbg.h"
 #include "pem_lock.h"
-#include "pem_thread.h"
 #include "vn_get_info.h"
 #include "vn_tlp_stream.h"
 #include "vn_unit_services.h"
@@ -34,7 +33,6 @@ void _Free(PNLK_OBJ o) {
     o->VnPtr = nullptr;
     o->DibPtr = nullptr;
     o->MinorNumber = 255;
-    pthread_attr_destroy(&o->ThreadAttr);
     pthread_mutex_destroy(&o->RegMutex);
     ChlSlotFree(&o->Slot);
     o->UnitRef.reset();
@@ -111,13 +109,6 @@ int NlkTtyObjAdd(uint8_t Minor, PVN_DEVICE pVn, PDIB pDib) {
         delete o;
         return 0;
     }
-    if (qor::ThreadAttrInit(&o->ThreadAttr) != 0) {
-        pthread_mutex_destroy(&o->RegMutex);
-        ChlSlotFree(&o->Slot);
-        delete o;
-        return 0;
-    }
-    pthread_attr_setdetachstate(&o->ThreadAttr, PTHREAD_CREATE_DETACHED);
     pVn->RefCount.fetch_add(1, std::memory_order_relaxed);
     o->UnitRef = VnRef(pVn);
     o->RefCount.store(1);  // the list's

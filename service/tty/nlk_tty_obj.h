@@ -23,7 +23,6 @@ struct _NLK_OBJ {
     uint8_t TransactionID;
     _CHL_RX_SLOT Slot;         // the unit's answers to this channel's reads
     pthread_mutex_t RegMutex;  // read-modify-write of the DIB's register copies
-    pthread_attr_t ThreadAttr;  // every request worker of this channel: system stack, detached
     char Prefix[16];            // "TTY (M:%d), "
     VnRef UnitRef;
     std::atomic<int> RefCount;
