@@ -89,7 +89,7 @@ bool ParseWords(const std::string& line, _SIM_OPTIONS* o, std::string* err) {
     return SimOptionsParse(static_cast<int>(argv.size()), argv.data(), o, err);
 }
 
-TEST(SimOptions, UnitSpecsAndErrors) {
+TEST(SimOptions, UnitArgumentsAndErrors) {
     _SIM_OPTIONS o;
     std::string err;
     // A profile path may itself contain commas.
