@@ -47,76 +47,16 @@ bool _LogDrop() {
     return n == 1 || n % 1000 == 0;
 }
 
-#define AI_LOG(pre, r, fmt, ...)                                           \
-    PemDbg(1, 1, "%s(T:%d, C:%d), %s, " fmt, (pre), (r).Port, (r).Channel, \
-           (r).Word __VA_OPT__(, ) __VA_ARGS__)
-
-uint16_t _StepStatus(const char* Tag, const _SIO_REQUEST& r, AiResult res) {
-    switch (res) {
-        case AI_OK:
-            return SIO_STATUS_SUCCESS;
-        case AI_TX_FAIL:
-            AI_LOG(Tag, r, "tx cmd fail\n");
-            break;
-        case AI_TIMEOUT:
-            AI_LOG(Tag, r, "rx response wait timeout\n");
-            break;
-        case AI_NO_DATA:
-            AI_LOG(Tag, r, "rx response no data\n");
-            break;
-        default:  // the answer check logged it
-            break;
-    }
-    return SioAiReadStatus(res);
-}
+#define AI_LOG SIO_ANALOG_LOG
 
 uint32_t _RegOffset(const _AI_FAMILY_DESC& D, PDIB dib, const _AI_CMD& q, int port) {
     return q.Port ? static_cast<uint32_t>(D.PortOffset(dib, port)) + q.Reg : q.Reg;
 }
 
-uint32_t _GetBe(const uint8_t* p, uint8_t size) {
-    uint32_t v = 0;
-    for (uint8_t i = 0; i < size; ++i) v = (v << 8) | p[i];
-    return v;
-}
-void _PutBe(uint8_t* p, uint8_t size, uint32_t v) {
-    for (uint8_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(v >> (8 * (size - 1 - i)));
-}
-
-// The AI gain model: SupportMaxProgramableGains bit 7 set means per-port gain only; the
-// version fixes the bits of the highest gain and the gains there are.
 uint16_t _CheckGain(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, PDIB dib, AiCheck c, uint32_t v) {
-    const uint8_t g = D.Gains(dib);
-    const uint8_t version = D.Version(dib);
-    uint32_t max = 0, below = 0;
-    if (version == 0) {
-        max = g & 0x03;
-        below = 3;
-    } else if (version == 1) {
-        max = g & 0x3F;
-        below = 5;
-    } else {
-        AI_LOG(D.Tag, r, "unsupport version:x%02x\n", version);
-        return SIO_STATUS_CONTROLLER_VERSION_UNSUPPORT;
-    }
-    const bool perPort = (g & 0x80) != 0;
-    if (c == AiCheck::GainAll && perPort) {
-        AI_LOG(D.Tag, r, "don't support set gain control for all port\n");
-        return AI_STATUS_GAIN_MODEL;
-    }
-    if (c == AiCheck::GainPort && !perPort) {
-        AI_LOG(D.Tag, r, "don't support set gain control for individual port\n");
-        return AI_STATUS_GAIN_MODEL;
-    }
-    if (v > max) {
-        AI_LOG(D.Tag, r, "gain ctrl > max gain support\n");
-        return SIO_STATUS_DATA_INVALID;
-    }
-    if (v >= below) {
-        AI_LOG(D.Tag, r, "invalid GainCtrl:x%02x\n", v);
-        return SIO_STATUS_DATA_INVALID;
-    }
-    return SIO_STATUS_SUCCESS;
+    return SioAnalogCheckGain(D.Tag, r, D.Gains(dib), D.Version(dib), c == AiCheck::GainAll, 0,
+                              AI_STATUS_GAIN_MODEL, AI_STATUS_GAIN_MODEL,
+                              "don't support set gain control for individual port", v);
 }
 
 uint16_t _CheckValue(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, PDIB dib, const _AI_CMD& q,
@@ -149,24 +89,13 @@ uint16_t _CheckValue(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, PDIB dib, 
 uint16_t _Handle(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, _SIO_REPLY* p) {
     const _AI_CMD* q = SioAiFamilyCommand(D, r.Code);
     if (!q) return SIO_STATUS_DATA_INVALID;
-    // A port command's response starts with P, also on failure.
-    if (q->Port && r.Avail >= 1 && r.Length >= 1) {
-        p->Data[0] = r.Payload[0];
-        p->Length = 1;
-        p->FailLength = 1;
-    }
     qor::ReadLock info(&r.Obj->VnPtr->InfoLock);
     qor::MutexLock reg(&r.Obj->RegMutex);
     PDIB dib = r.Obj->DibPtr;
-    if (!D.Has(dib)) {
-        AI_LOG(D.Tag, r, "can't get DIB\n");
-        return SIO_STATUS_OBJECT_NOT_FOUND;
-    }
-    const size_t size = (q->Port ? 1u : 0u) + (q->Op == AiOp::Set ? q->Size : 0u);
-    if (r.Length != size || r.Length > r.Avail) {
-        AI_LOG(D.Tag, r, "invalid data length\n");
-        return SIO_STATUS_LENGTH_INVALID;
-    }
+    const bool has = D.Has(dib);
+    const uint16_t head = SioAnalogCommandHead(D.Tag, r, p, has, q->Port, q->Op == AiOp::Set ? q->Size : 0,
+                                               has ? D.Ports(dib) : 0);
+    if (head != SIO_STATUS_SUCCESS) return head;
     char prefix[48];
     snprintf(prefix, sizeof(prefix), "%s(T:%d, C:%d), ", D.Tag, r.Port, r.Channel);
     if (q->Op == AiOp::Info) {
@@ -176,10 +105,6 @@ uint16_t _Handle(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, _SIO_REPLY* p)
         return SIO_STATUS_SUCCESS;
     }
     const int port = q->Port ? r.Payload[0] : -1;
-    if (q->Port && (port >= D.Ports(dib) || port >= kDibMaxPorts)) {
-        AI_LOG(D.Tag, r, "can't get port (I:x%02x)\n", port);
-        return AI_STATUS_NO_PORT;
-    }
     if (q->MaiType != 0xFF && D.MaiType(dib) != q->MaiType) {
         AI_LOG(D.Tag, r, "MAI type (x%02x) not support\n", D.MaiType(dib));
         return MAI_STATUS_TYPE_MISMATCH;
@@ -199,15 +124,15 @@ uint16_t _Handle(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, _SIO_REPLY* p)
         uint32_t word = 0;
         char name[64];
         snprintf(name, sizeof(name), "get %s", D.RegName(q->Reg, q->Port));
-        const uint16_t s = _StepStatus(
+        const uint16_t s = SioAnalogStepStatus(
             D.Tag, r, SioAiCmdRead(r.Obj, static_cast<uint8_t>(offset), 1, q->Aolbe, prefix, name, &word));
         if (s != SIO_STATUS_SUCCESS) return s;
         if (cache) *cache = word;
-        _PutBe(p->Data + at, q->Size, (word & q->Mask) >> q->Shift);
+        SioAnalogPutBe(p->Data + at, q->Size, (word & q->Mask) >> q->Shift);
         p->Length = at + q->Size;
         return SIO_STATUS_SUCCESS;
     }
-    const uint32_t v = _GetBe(r.Payload + at, q->Size);
+    const uint32_t v = SioAnalogGetBe(r.Payload + at, q->Size);
     const uint16_t s = _CheckValue(D, r, dib, *q, v);
     if (s != SIO_STATUS_SUCCESS) return s;
     const uint32_t base = cache ? *cache : 0;
@@ -222,6 +147,90 @@ uint16_t _Handle(const _AI_FAMILY_DESC& D, const _SIO_REQUEST& r, _SIO_REPLY* p)
 }
 
 }  // namespace
+
+uint16_t SioAnalogStepStatus(const char* Tag, const _SIO_REQUEST& r, AiResult Res) {
+    switch (Res) {
+        case AI_TX_FAIL:
+            SIO_ANALOG_LOG(Tag, r, "tx cmd fail\n");
+            break;
+        case AI_TIMEOUT:
+            SIO_ANALOG_LOG(Tag, r, "rx response wait timeout\n");
+            break;
+        case AI_NO_DATA:
+            SIO_ANALOG_LOG(Tag, r, "rx response no data\n");
+            break;
+        default:  // success, or the answer check logged it
+            break;
+    }
+    return SioAiReadStatus(Res);
+}
+
+uint32_t SioAnalogGetBe(const uint8_t* p, uint8_t Size) {
+    uint32_t v = 0;
+    for (uint8_t i = 0; i < Size; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+void SioAnalogPutBe(uint8_t* p, uint8_t Size, uint32_t Value) {
+    for (uint8_t i = 0; i < Size; ++i) p[i] = static_cast<uint8_t>(Value >> (8 * (Size - 1 - i)));
+}
+
+uint16_t SioAnalogCommandHead(const char* Tag, const _SIO_REQUEST& r, _SIO_REPLY* p, bool HasDib, bool Port,
+                              size_t SetSize, int Ports) {
+    if (Port && r.Avail >= 1 && r.Length >= 1) {
+        p->Data[0] = r.Payload[0];
+        p->Length = 1;
+        p->FailLength = 1;
+    }
+    if (!HasDib) {
+        SIO_ANALOG_LOG(Tag, r, "can't get DIB\n");
+        return SIO_STATUS_OBJECT_NOT_FOUND;
+    }
+    if (r.Length != (Port ? 1u : 0u) + SetSize || r.Length > r.Avail) {
+        SIO_ANALOG_LOG(Tag, r, "invalid data length\n");
+        return SIO_STATUS_LENGTH_INVALID;
+    }
+    if (Port && (r.Payload[0] >= Ports || r.Payload[0] >= kDibMaxPorts)) {
+        SIO_ANALOG_LOG(Tag, r, "can't get port (I:x%02x)\n", r.Payload[0]);
+        return AI_STATUS_NO_PORT;
+    }
+    return SIO_STATUS_SUCCESS;
+}
+
+uint16_t SioAnalogCheckGain(const char* Tag, const _SIO_REQUEST& r, uint8_t Gains, uint8_t Version, bool All,
+                            uint32_t FamilyBelow, uint16_t AllStatus, uint16_t PortStatus,
+                            const char* PortMessage, uint32_t v) {
+    uint32_t max = 0, below = 0;
+    if (Version == 0) {
+        max = Gains & 0x03;
+        below = 3;
+    } else if (Version == 1) {
+        max = Gains & 0x3F;
+        below = 5;
+    } else {
+        SIO_ANALOG_LOG(Tag, r, "unsupport version:x%02x\n", Version);
+        return SIO_STATUS_CONTROLLER_VERSION_UNSUPPORT;
+    }
+    if (FamilyBelow != 0) below = std::min(below, FamilyBelow);
+    const bool perPort = (Gains & 0x80) != 0;
+    if (All && perPort) {
+        SIO_ANALOG_LOG(Tag, r, "don't support set gain control for all port\n");
+        return AllStatus;
+    }
+    if (!All && !perPort) {
+        SIO_ANALOG_LOG(Tag, r, "%s\n", PortMessage);
+        return PortStatus;
+    }
+    if (v > max) {
+        SIO_ANALOG_LOG(Tag, r, "gain ctrl > max gain support\n");
+        return SIO_STATUS_DATA_INVALID;
+    }
+    if (v >= below) {
+        SIO_ANALOG_LOG(Tag, r, "invalid GainCtrl:x%02x\n", v);
+        return SIO_STATUS_DATA_INVALID;
+    }
+    return SIO_STATUS_SUCCESS;
+}
 
 uint16_t SioAiReadStatus(AiResult Res) {
     switch (Res) {

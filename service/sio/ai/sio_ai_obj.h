@@ -109,6 +109,33 @@ int SioAiCmdWrite(PSIO_OBJ pObj, uint8_t Offset, uint32_t Value);
 // The status of a failed read step.
 uint16_t SioAiReadStatus(AiResult Res);
 
+// What every analog command family (AI, UI, MAI, AO, UO, BAO) shares.
+// A command's log line: "<Tag>(T:<port>, C:<channel>), <command word>, ...".
+#define SIO_ANALOG_LOG(pre, r, fmt, ...)                                   \
+    PemDbg(1, 1, "%s(T:%d, C:%d), %s, " fmt, (pre), (r).Port, (r).Channel, \
+           (r).Word __VA_OPT__(, ) __VA_ARGS__)
+// The status of a read step, logging a failed send, a time-out or an empty answer (a refused
+// answer was logged by the read itself).
+uint16_t SioAnalogStepStatus(const char* Tag, const _SIO_REQUEST& Req, AiResult Res);
+// Big-endian payload fields of 1..4 bytes.
+uint32_t SioAnalogGetBe(const uint8_t* p, uint8_t Size);
+void SioAnalogPutBe(uint8_t* p, uint8_t Size, uint32_t Value);
+// The first checks of every analog command, in this order, made while holding the unit's
+// InfoLock and the channel's RegMutex: a port command's response starts with its port byte
+// (also on failure); the DIB must be there (16); Length must be exactly the command's, the
+// port byte and SetSize bytes (2); a port command's port must exist (18). SIO_STATUS_SUCCESS
+// to go on.
+uint16_t SioAnalogCommandHead(const char* Tag, const _SIO_REQUEST& Req, _SIO_REPLY* pReply, bool HasDib,
+                              bool Port, size_t SetSize, int Ports);
+// The gain model of the analog families: SupportMaxProgramableGains (Gains) bit 7 set means
+// per-port gain only; the controller version fixes the bits of the highest gain and the
+// gains there are (FamilyBelow, when not 0, bounds them further). All: the command sets the
+// gain of every port, refused with AllStatus on a per-port model; otherwise a per-port set,
+// refused with PortStatus and PortMessage on a whole-channel model.
+uint16_t SioAnalogCheckGain(const char* Tag, const _SIO_REQUEST& Req, uint8_t Gains, uint8_t Version,
+                            bool All, uint32_t FamilyBelow, uint16_t AllStatus, uint16_t PortStatus,
+                            const char* PortMessage, uint32_t Value);
+
 // Fills every port's Offset from the family's map, reads the controller info and every
 // port's registers into the cache. Object's RegMutex taken here; the caller holds the unit's
 // InfoLock shared. The status of the first failing step.

@@ -17,72 +17,14 @@ constexpr uint8_t kAolbe = 0x1F;
 // The longest controller info read: AO's 3 x (16 + 1) words.
 constexpr uint32_t kMaxInfoWords = 3 * (kDibMaxPorts + 1);
 
-#define AO_LOG(pre, r, fmt, ...)                                           \
-    PemDbg(1, 1, "%s(T:%d, C:%d), %s, " fmt, (pre), (r).Port, (r).Channel, \
-           (r).Word __VA_OPT__(, ) __VA_ARGS__)
+#define AO_LOG SIO_ANALOG_LOG
+static_assert(static_cast<int>(AO_STATUS_NO_PORT) == static_cast<int>(AI_STATUS_NO_PORT),
+              "the shared command head answers 18");
 
-uint32_t _GetBe(const uint8_t* p, uint8_t size) {
-    uint32_t v = 0;
-    for (uint8_t i = 0; i < size; ++i) v = (v << 8) | p[i];
-    return v;
-}
-void _PutBe(uint8_t* p, uint8_t size, uint32_t v) {
-    for (uint8_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(v >> (8 * (size - 1 - i)));
-}
-
-uint16_t _StepStatus(const char* Tag, const _SIO_REQUEST& r, AiResult res) {
-    switch (res) {
-        case AI_TX_FAIL:
-            AO_LOG(Tag, r, "tx cmd fail\n");
-            break;
-        case AI_TIMEOUT:
-            AO_LOG(Tag, r, "rx response wait timeout\n");
-            break;
-        case AI_NO_DATA:
-            AO_LOG(Tag, r, "rx response no data\n");
-            break;
-        default:  // success, or the answer check logged it
-            break;
-    }
-    return SioAiReadStatus(res);
-}
-
-// The gain model of the analog families: SupportMaxProgramableGains bit 7 set means per-port
-// gain only; the controller version fixes the bits of the highest gain and the gains there
-// are; a family may bound the gain further.
 uint16_t _CheckGain(const _AO_FAMILY_DESC& D, const _SIO_REQUEST& r, PDIB dib, const _AO_CMD& q, uint32_t v) {
-    const uint8_t g = D.Gains(dib);
-    const uint8_t version = D.Version(dib);
-    uint32_t max = 0, below = 0;
-    if (version == 0) {
-        max = g & 0x03;
-        below = 3;
-    } else if (version == 1) {
-        max = g & 0x3F;
-        below = 5;
-    } else {
-        AO_LOG(D.Tag, r, "unsupport version:x%02x\n", version);
-        return SIO_STATUS_CONTROLLER_VERSION_UNSUPPORT;
-    }
-    if (q.Below != 0) below = std::min<uint32_t>(below, q.Below);
-    const bool perPort = (g & 0x80) != 0;
-    if (q.Check == AoCheck::GainAll && perPort) {
-        AO_LOG(D.Tag, r, "don't support set gain control for all port\n");
-        return AO_STATUS_GAIN_ALL;
-    }
-    if (q.Check == AoCheck::GainPort && !perPort) {
-        AO_LOG(D.Tag, r, "don't support individually programmable gain per port\n");
-        return AO_STATUS_GAIN_PORT;
-    }
-    if (v > max) {
-        AO_LOG(D.Tag, r, "gain ctrl > max gain support\n");
-        return SIO_STATUS_DATA_INVALID;
-    }
-    if (v >= below) {
-        AO_LOG(D.Tag, r, "invalid GainCtrl:x%02x\n", v);
-        return SIO_STATUS_DATA_INVALID;
-    }
-    return SIO_STATUS_SUCCESS;
+    return SioAnalogCheckGain(D.Tag, r, D.Gains(dib), D.Version(dib), q.Check == AoCheck::GainAll, q.Below,
+                              AO_STATUS_GAIN_ALL, AO_STATUS_GAIN_PORT,
+                              "don't support individually programmable gain per port", v);
 }
 
 uint16_t _Handle(const _AO_FAMILY_DESC& D, const _SIO_REQUEST& r, _SIO_REPLY* p) {
@@ -92,24 +34,13 @@ uint16_t _Handle(const _AO_FAMILY_DESC& D, const _SIO_REQUEST& r, _SIO_REPLY* p)
         AO_LOG(D.Tag, r, "not support\n");
         return AO_STATUS_NOT_SUPPORTED;
     }
-    // A port command's response starts with P, also on failure.
-    if (q->Port && r.Avail >= 1 && r.Length >= 1) {
-        p->Data[0] = r.Payload[0];
-        p->Length = 1;
-        p->FailLength = 1;
-    }
     qor::ReadLock info(&r.Obj->VnPtr->InfoLock);
     qor::MutexLock reg(&r.Obj->RegMutex);
     PDIB dib = r.Obj->DibPtr;
-    if (!D.Has(dib)) {
-        AO_LOG(D.Tag, r, "can't get DIB\n");
-        return SIO_STATUS_OBJECT_NOT_FOUND;
-    }
-    const size_t size = (q->Port ? 1u : 0u) + (q->Op == AoOp::Set ? q->Size : 0u);
-    if (r.Length != size || r.Length > r.Avail) {
-        AO_LOG(D.Tag, r, "invalid data length\n");
-        return SIO_STATUS_LENGTH_INVALID;
-    }
+    const bool has = D.Has(dib);
+    const uint16_t head = SioAnalogCommandHead(D.Tag, r, p, has, q->Port, q->Op == AoOp::Set ? q->Size : 0,
+                                               has ? D.Ports(dib) : 0);
+    if (head != SIO_STATUS_SUCCESS) return head;
     char prefix[48];
     snprintf(prefix, sizeof(prefix), "%s(T:%d, C:%d), ", D.Tag, r.Port, r.Channel);
     if (q->Op == AoOp::Info) {
@@ -119,10 +50,6 @@ uint16_t _Handle(const _AO_FAMILY_DESC& D, const _SIO_REQUEST& r, _SIO_REPLY* p)
         return SIO_STATUS_SUCCESS;
     }
     const int port = q->Port ? r.Payload[0] : -1;
-    if (q->Port && (port >= D.Ports(dib) || port >= kDibMaxPorts)) {
-        AO_LOG(D.Tag, r, "can't get port (I:x%02x)\n", port);
-        return AO_STATUS_NO_PORT;
-    }
     if (q->NeedsFifo && !D.HasFifo(dib)) {
         AO_LOG(D.Tag, r, "don't support fifo\n");
         return AO_STATUS_NO_FIFO;
@@ -136,15 +63,15 @@ uint16_t _Handle(const _AO_FAMILY_DESC& D, const _SIO_REQUEST& r, _SIO_REPLY* p)
     const size_t at = q->Port ? 1 : 0;
     if (q->Op == AoOp::Get) {
         uint32_t word = 0;
-        const uint16_t s = _StepStatus(
+        const uint16_t s = SioAnalogStepStatus(
             D.Tag, r, SioAiCmdRead(r.Obj, static_cast<uint8_t>(offset), 1, kAolbe, prefix, r.Word, &word));
         if (s != SIO_STATUS_SUCCESS) return s;
         if (cache) *cache = word;
-        _PutBe(p->Data + at, q->Size, (word & q->Mask) >> q->Shift);
+        SioAnalogPutBe(p->Data + at, q->Size, (word & q->Mask) >> q->Shift);
         p->Length = at + q->Size;
         return SIO_STATUS_SUCCESS;
     }
-    const uint32_t v = _GetBe(r.Payload + at, q->Size);
+    const uint32_t v = SioAnalogGetBe(r.Payload + at, q->Size);
     if (q->Check == AoCheck::Bool && v > 1) {
         AO_LOG(D.Tag, r, "invalid value:x%02x\n", v);
         return SIO_STATUS_DATA_INVALID;
