@@ -5,10 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
@@ -32,7 +30,7 @@
 
 namespace {
 
-std::atomic<int> gWorkers{0};
+PemWorkerGroup gWorkers;
 
 // The words of each command in the dispatch messages and in the handlers' messages.
 const char* const kDispatchWords[] = {
@@ -548,7 +546,6 @@ void* _Worker(void* pArg) {
     }
     ctx->ClientPtr->InFlight.fetch_sub(1);
     ctx.reset();
-    gWorkers.fetch_sub(1);
     return nullptr;
 }
 
@@ -562,11 +559,11 @@ void _ReturnCantFoundObj(PCTU_CLIENT pClient, uint16_t Cmd) {
 }  // namespace
 
 int CtuWorkersRunning() {
-    return gWorkers.load();
+    return gWorkers.Running.load();
 }
 
 void CtuWaitWorkers(unsigned TimeoutMs) {
-    for (unsigned waited = 0; gWorkers.load() > 0 && waited < TimeoutMs; waited += 10) usleep(10 * 1000);
+    PemWorkerWait(&gWorkers, TimeoutMs);
 }
 
 void CtuHandleFromLibrary(PCTU_CLIENT pClient, const uint8_t* pPacket, size_t Length) {
@@ -610,11 +607,9 @@ void CtuHandleFromLibrary(PCTU_CLIENT pClient, const uint8_t* pPacket, size_t Le
     }
     pVn->RefCount.fetch_add(1, std::memory_order_relaxed);
     ctx->Vn = VnRef(pVn);
-    gWorkers.fetch_add(1);
     pClient->InFlight.fetch_add(1);
-    if (PemWorkerRun(_Worker, ctx.get()) != 0) {
+    if (PemWorkerRun(&gWorkers, _Worker, ctx.get()) != 0) {
         pClient->InFlight.fetch_sub(1);
-        gWorkers.fetch_sub(1);
         PemDbg(1, 1, "CTU (T:%d, C:%d), %s, create thread fail\n", port, 0, words);
         return;
     }

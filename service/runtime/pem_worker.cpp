@@ -1,6 +1,7 @@
 #include "pem_worker.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +24,7 @@ constexpr size_t kMaxIdle = 16;
 struct Worker {
     void* (*Fn)(void*) = nullptr;
     void* Arg = nullptr;
+    PemWorkerGroup* Group = nullptr;
     bool Stop = false;
     std::condition_variable Wake;
 };
@@ -44,9 +46,11 @@ void* _Thread(void* p) {
     while (w->Fn) {
         void* (*fn)(void*) = w->Fn;
         void* arg = w->Arg;
+        PemWorkerGroup* group = w->Group;
         w->Fn = nullptr;
         lock.unlock();
         fn(arg);
+        group->Running.fetch_sub(1);
         lock.lock();
         if (gPool.Stopping || gPool.Idle.size() >= kMaxIdle) break;
         gPool.Idle.push_back(w);
@@ -62,7 +66,8 @@ void* _Thread(void* p) {
 
 }  // namespace
 
-int PemWorkerRun(void* (*fn)(void*), void* arg) {
+int PemWorkerRun(PemWorkerGroup* pGroup, void* (*fn)(void*), void* arg) {
+    pGroup->Running.fetch_add(1);
     {
         std::lock_guard<std::mutex> lock(gPool.Mutex);
         if (!gPool.Idle.empty()) {
@@ -70,18 +75,24 @@ int PemWorkerRun(void* (*fn)(void*), void* arg) {
             gPool.Idle.pop_back();
             w->Fn = fn;
             w->Arg = arg;
+            w->Group = pGroup;
             w->Wake.notify_one();
             return 0;
         }
     }
     Worker* w = new (std::nothrow) Worker;
-    if (!w) return ENOMEM;
+    if (!w) {
+        pGroup->Running.fetch_sub(1);
+        return ENOMEM;
+    }
     w->Fn = fn;
     w->Arg = arg;
+    w->Group = pGroup;
     pthread_attr_t attr;
     int rc = qor::ThreadAttrInit(&attr);
     if (rc != 0) {
         delete w;
+        pGroup->Running.fetch_sub(1);
         return rc;
     }
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -91,10 +102,19 @@ int PemWorkerRun(void* (*fn)(void*), void* arg) {
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete w;
+        pGroup->Running.fetch_sub(1);
         return rc;
     }
     ++gPool.Threads;
     return 0;
+}
+
+int PemWorkerWait(PemWorkerGroup* pGroup, unsigned TimeoutMs) {
+    for (unsigned waited = 0; pGroup->Running.load() > 0; waited += 2) {
+        if (waited >= TimeoutMs) return 0;
+        usleep(2000);
+    }
+    return 1;
 }
 
 void PemWorkerStopAll(unsigned TimeoutMs) {

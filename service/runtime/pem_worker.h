@@ -5,9 +5,21 @@
 // at a time like a new one would; when none waits, a new thread is created.
 #pragma once
 
-// Runs fn(arg) on an idle worker or a new detached thread. 0 when it runs (or is about to),
-// otherwise the pthread_create error (fn is then not called and arg stays the caller's).
-int PemWorkerRun(void* (*fn)(void*), void* arg);
+#include <atomic>
+
+// The requests one front end has handed to workers that have not ended yet; its stop waits for
+// them, so none outlives what it uses.
+struct PemWorkerGroup {
+    std::atomic<int> Running{0};
+};
+
+// Runs fn(arg) on an idle worker or a new detached thread, counted in pGroup until fn returns.
+// 0 when it runs (or is about to), otherwise the pthread_create error (fn is then not called
+// and arg stays the caller's).
+int PemWorkerRun(PemWorkerGroup* pGroup, void* (*fn)(void*), void* arg);
+
+// Waits up to TimeoutMs for the group's requests to end: 1 when none runs any more.
+int PemWorkerWait(PemWorkerGroup* pGroup, unsigned TimeoutMs);
 
 // Wakes the idle workers and waits up to TimeoutMs for every worker thread to end, so none
 // outlives the service. Workers still busy end when their request does. Workers may be started

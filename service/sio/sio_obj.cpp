@@ -3,9 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <memory>
 #include <new>
 
@@ -16,7 +14,7 @@
 namespace {
 
 // Workers still running; the shutdown waits for them.
-std::atomic<int> gWorkers{0};
+PemWorkerGroup gWorkers;
 
 #define SIO_OBJ_ARGS(m, c, p) (m)[3], (m)[4], (m)[5], static_cast<int>(c), static_cast<const void*>(p)
 
@@ -122,7 +120,6 @@ void* _Worker(void* pArg) {
     }
     _Respond(*ctx, h, word);
     ctx.reset();
-    gWorkers.fetch_sub(1);
     return nullptr;
 }
 
@@ -251,9 +248,7 @@ void SioObjHandleFromLibrary(const _SIO_FAMILY& F, PSIO_CLIENT pClient, const ui
     ctx->Unit = VnRef(pClient->VnDevicePtr);
     ctx->Generation = pClient->Generation;
     ctx->Family = &F;
-    gWorkers.fetch_add(1);
-    if (PemWorkerRun(_Worker, ctx.get()) != 0) {
-        gWorkers.fetch_sub(1);
+    if (PemWorkerRun(&gWorkers, _Worker, ctx.get()) != 0) {
         snprintf(format, sizeof(format), "%s%s, create thread fail\n", F.Prefix, word);
         PemDbg(1, 1, format, port, chl);
         return;
@@ -304,9 +299,9 @@ int SioObjTx(PSIO_OBJ pObj, uint16_t Code, const struct iovec* pParts, int Parts
 }
 
 int SioWorkersRunning() {
-    return gWorkers.load();
+    return gWorkers.Running.load();
 }
 
 void SioWaitWorkers(unsigned TimeoutMs) {
-    for (unsigned waited = 0; gWorkers.load() > 0 && waited < TimeoutMs; waited += 2) usleep(2000);
+    PemWorkerWait(&gWorkers, TimeoutMs);
 }

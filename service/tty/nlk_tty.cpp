@@ -3,10 +3,8 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <new>
 
@@ -20,7 +18,7 @@
 namespace {
 
 // Workers still running; shutdown waits for them so none outlives the bridge.
-std::atomic<int> gWorkers{0};
+PemWorkerGroup gWorkers;
 
 // The request table and the open record are the UART register module's, shared with the
 // SER family; only the dispatch-failure messages spell open differently.
@@ -30,8 +28,8 @@ const char* _DispatchWord(uint16_t Code) {
 constexpr size_t kOpenRecordLength = kUartOpenRecordLength;
 
 void _Reply(uint8_t Minor, uint16_t Code, const char* Word, bool Ok, const uint8_t* pPayload, size_t Length) {
-    const int rc = NlkTtySend(Minor, static_cast<uint16_t>(Code + kNlkResponseBit), Ok ? 0 : 1, Ok ? pPayload : nullptr,
-                              Ok ? Length : 0);
+    const int rc = NlkTtySend(Minor, static_cast<uint16_t>(Code + kNlkResponseBit), Ok ? 0 : 1,
+                              Ok ? pPayload : nullptr, Ok ? Length : 0);
     if (rc < 0) PemDbg(1, 1, "TTY (M:%d), %s, NlkTx fail, TxReturn:%d\n", Minor, Word, rc);
 }
 
@@ -117,7 +115,8 @@ void _Handle(const uint8_t* pMsg, size_t Length) {
             if (q.Validate != UART_CHECK_NONE) {
                 qor::ReadLock info(&o->VnPtr->InfoLock);  // the capabilities, as for the version
                 const _DIB_UART& u = o->DibPtr->Uart;
-                why = q.Validate == UART_CHECK_MODE_1 ? UartCheckMode1(u, payload[0]) : UartCheckMode2(u, payload[0]);
+                why = q.Validate == UART_CHECK_MODE_1 ? UartCheckMode1(u, payload[0])
+                                                      : UartCheckMode2(u, payload[0]);
             }
             if (why) {
                 char format[96];
@@ -155,7 +154,6 @@ void* _Worker(void* arg) {
     std::unique_ptr<_NLK_THREAD_CONTEXT> ctx(static_cast<_NLK_THREAD_CONTEXT*>(arg));
     std::unique_ptr<uint8_t[]> buff(ctx->Buff);
     _Handle(buff.get(), ctx->Length);
-    gWorkers.fetch_sub(1);
     return nullptr;
 }
 
@@ -179,9 +177,8 @@ int _DataTransmit(PNLK_OBJ o, const uint8_t* pMsg, size_t Length) {
     size_t tlpLength = 0;
     const size_t avail = Length - kNlkHeaderLength;
     // A Length beyond the bytes that arrived is refused like one beyond a TLP's room.
-    if (h.Length > avail ||
-        UartBuildTxData(o->DibPtr->ChlNumber, version, pMsg + kNlkHeaderLength, h.Length, tlp, &tlpLength) !=
-            UART_TX_OK) {
+    if (h.Length > avail || UartBuildTxData(o->DibPtr->ChlNumber, version, pMsg + kNlkHeaderLength, h.Length,
+                                            tlp, &tlpLength) != UART_TX_OK) {
         PemDbg(1, 1, "TTY (M:%d), TX DATA %s, invalid data length\n", minor,
                gen == UART_GEN_V4V5 ? "V4V5" : "V0V1V2V3");
         return 0;
@@ -205,8 +202,9 @@ void NlkTtyHandleFromKernel(const uint8_t* pMessage, size_t Length) {
     if (!o) {
         PemDbg(1, 1, "TTY (M:%d), can't get obj\n", minor);
         uint8_t reply[kNlkHeaderLength];
-        NlkHeaderEncode({kNlkVersion, 0, h.DeviceType, minor, static_cast<uint16_t>(code + kNlkResponseBit), 1, 0},
-                        reply);
+        NlkHeaderEncode(
+            {kNlkVersion, 0, h.DeviceType, minor, static_cast<uint16_t>(code + kNlkResponseBit), 1, 0},
+            reply);
         NlkTx(reply, sizeof(reply));
         return;
     }
@@ -232,10 +230,8 @@ void NlkTtyHandleFromKernel(const uint8_t* pMessage, size_t Length) {
     memcpy(copy.get(), pMessage, Length);
     ctx->Buff = copy.get();
     ctx->Length = Length;
-    gWorkers.fetch_add(1);
-    const int rc = PemWorkerRun(_Worker, ctx.get());
+    const int rc = PemWorkerRun(&gWorkers, _Worker, ctx.get());
     if (rc != 0) {
-        gWorkers.fetch_sub(1);
         PemDbg(1, 1, "TTY (M:%d), %s, create thread fail, errno:%d\n", minor, word, rc);
         return;
     }
@@ -268,14 +264,16 @@ void NlkTtyEventHandle(PNLK_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
         if (rc < 0) PemDbg(1, 1, "TTY (M:%d), MSR EVENT, NlkTx fail, TxReturn:%d\n", minor, rc);
     }
     if (e.HasLsr) {
-        const uint8_t lsr[3] = {e.LsrFlags, static_cast<uint8_t>(e.LsrCount >> 8), static_cast<uint8_t>(e.LsrCount)};
+        const uint8_t lsr[3] = {e.LsrFlags, static_cast<uint8_t>(e.LsrCount >> 8),
+                                static_cast<uint8_t>(e.LsrCount)};
         const int rc = NlkTtySend(minor, TTY_EVENT_LSR, 0, lsr, sizeof(lsr));
         if (rc < 0)
-            PemDbg(1, 1, "TTY (M:%d), LSR EVENT %s, NlkTx fail, TxReturn:%d\n", minor, UartGenName(UartGenOf(version)),
-                   rc);
+            PemDbg(1, 1, "TTY (M:%d), LSR EVENT %s, NlkTx fail, TxReturn:%d\n", minor,
+                   UartGenName(UartGenOf(version)), rc);
     }
     if (e.HasData) {
-        const size_t n = std::min<size_t>(TlpGetExtraDataLength(pTlp), Length - std::min(Length, kTlpHeaderLength));
+        const size_t n =
+            std::min<size_t>(TlpGetExtraDataLength(pTlp), Length - std::min(Length, kTlpHeaderLength));
         const int rc = NlkTtySend(minor, TTY_EVENT_DATA_SERVICE_TO_KERNEL, 0, TlpData(pTlp), n);
         if (rc < 0) PemDbg(1, 1, "TTY (M:%d), DATA EVENT V0V1V2V3, NlkTx fail, TxReturn:%d\n", minor, rc);
     }
@@ -292,15 +290,11 @@ void NlkTtyDataHandle(PNLK_OBJ pObj, const _TLP_HEADER* pTlp, size_t Length) {
     // The flag byte, then the data; never more than the TLP holds.
     const size_t have = std::min(n, Length - std::min(Length, kTlpHeaderLength));
     const uint8_t flag = pTlp->Flag;
-    const int rc = NlkTxMessage({kNlkVersion, 0, kNlkDeviceTypeTty, minor, TTY_DATA_SERVICE_TO_KERNEL, 0, 0}, &flag,
-                                1, TlpData(pTlp), have);
+    const int rc = NlkTxMessage({kNlkVersion, 0, kNlkDeviceTypeTty, minor, TTY_DATA_SERVICE_TO_KERNEL, 0, 0},
+                                &flag, 1, TlpData(pTlp), have);
     if (rc < 0) PemDbg(1, 1, "TTY (M:%d), RX DATA, Client Tx fail, TxReturn:%d\n", minor, rc);
 }
 
 int NlkTtyWaitWorkers(unsigned TimeoutMs) {
-    for (unsigned waited = 0; gWorkers.load() > 0; waited += 2) {
-        if (waited >= TimeoutMs) return 0;
-        usleep(2000);
-    }
-    return 1;
+    return PemWorkerWait(&gWorkers, TimeoutMs);
 }

@@ -53,8 +53,9 @@ TEST(PemWorker, ConcurrentRequestsEachRunAtOnceAndFinishedWorkersAreReused) {
         std::unique_lock<std::mutex> l(g.M);
         return g.Cv.wait_for(l, std::chrono::seconds(5), [&] { return count >= n; });
     };
+    PemWorkerGroup group;
     for (int i = 0; i < 8; ++i) {
-        ASSERT_EQ(PemWorkerRun(job, &g), 0);
+        ASSERT_EQ(PemWorkerRun(&group, job, &g), 0);
     }
     EXPECT_TRUE(waitFor(g.Arrived, 8)) << "a request waited for another to finish";
     EXPECT_EQ(PemWorkerThreads(), 8);
@@ -68,9 +69,10 @@ TEST(PemWorker, ConcurrentRequestsEachRunAtOnceAndFinishedWorkersAreReused) {
     for (int i = 0; i < 5000 && (PemWorkerThreads(&idle), idle < 8); ++i) usleep(1000);
     EXPECT_EQ(idle, 8);
     for (int i = 0; i < 8; ++i) {
-        ASSERT_EQ(PemWorkerRun(job, &g), 0);
+        ASSERT_EQ(PemWorkerRun(&group, job, &g), 0);
     }
-    EXPECT_TRUE(waitFor(g.Done, 16));
+    EXPECT_EQ(PemWorkerWait(&group, 5000), 1);
+    EXPECT_EQ(g.Done, 16);
     EXPECT_EQ(PemWorkerThreads(), 8) << "finished workers were not reused";
     PemWorkerStopAll(2000);
     EXPECT_EQ(PemWorkerThreads(), 0);
